@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the project in its two configurations (release and ASan+UBSan) and runs every
+# test in both. Installs what a fresh machine lacks first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/setup.sh
+
+jobs=$(nproc)
+build_and_test() {
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" "$@" >/dev/null
+    cmake --build "$dir" -j"$jobs"
+    (cd "$dir" && ctest --output-on-failure --timeout 900 -j2)
+}
+
+echo "== release build"
+build_and_test "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+build_and_test "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DPGULO_SANITIZE=ON
