@@ -1,0 +1,113 @@
+#include "pgulo/host/HostHome.h"
+#include "pgulo/host/KXPassword.h"
+
+#include "HostTempHome.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+class HostPasswordTest : public ::testing::Test {
+protected:
+    // Decrypts into a buffer with guard bytes after the part the callee may use.
+    int decrypt(const std::string& stored, int size, std::string& clear) {
+        std::vector<char> buffer(static_cast<size_t>(size) + 16, '#');
+        int length = size;
+        int ok = KXPassword(0).decrypt(stored, buffer.data(), &length);
+        for (size_t i = static_cast<size_t>(size); i < buffer.size(); ++i)
+            EXPECT_EQ('#', buffer[i]) << "byte " << i << " beyond the buffer was written";
+        if (ok) {
+            EXPECT_EQ('\0', buffer[static_cast<size_t>(length)]);
+            clear.assign(buffer.data(), static_cast<size_t>(length));
+        }
+        return ok;
+    }
+
+    HostTempHome home_;
+};
+
+TEST_F(HostPasswordTest, RoundTrip) {
+    const std::string clear = "s3cr3t 'quoted' \"pass\" word";
+    const std::string stored = KXPassword(0).encrypt(clear);
+    ASSERT_FALSE(stored.empty());
+    EXPECT_EQ(0u, stored.rfind("v1:", 0));
+    EXPECT_EQ(std::string::npos, stored.find("s3cr3t"));
+    EXPECT_NE(stored, KXPassword(0).encrypt(clear)) << "every sealing uses a fresh nonce";
+
+    std::string opened;
+    ASSERT_NE(0, decrypt(stored, 1025, opened));
+    EXPECT_EQ(clear, opened);
+}
+
+TEST_F(HostPasswordTest, KeyFileIsPrivateAndKept) {
+    const std::string stored = KXPassword(0).encrypt("first");
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(HostHome::keyFile().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
+    EXPECT_EQ(32, st.st_size);
+
+    // A second sealing must reuse the key, or the first password could not be read.
+    KXPassword(0).encrypt("second");
+    std::string opened;
+    ASSERT_NE(0, decrypt(stored, 64, opened));
+    EXPECT_EQ("first", opened);
+}
+
+TEST_F(HostPasswordTest, WrongKeyFails) {
+    const std::string stored = KXPassword(0).encrypt("secret");
+    {
+        std::ofstream key(HostHome::keyFile(), std::ios::trunc | std::ios::binary);
+        key << std::string(32, 'k');
+    }
+    std::string opened;
+    EXPECT_EQ(0, decrypt(stored, 64, opened));
+}
+
+TEST_F(HostPasswordTest, DamagedOrForeignTextFails) {
+    const std::string stored = KXPassword(0).encrypt("secret");
+    std::string flipped = stored;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == 'A' ? 'B' : 'A';
+    std::string opened;
+    EXPECT_EQ(0, decrypt(flipped, 64, opened));
+    EXPECT_EQ(0, decrypt(stored.substr(0, stored.size() - 4), 64, opened));
+    EXPECT_EQ(0, decrypt("v1:", 64, opened));
+    EXPECT_EQ(0, decrypt("v1:!!!not base64!!!", 64, opened));
+    EXPECT_EQ(0, decrypt("secret", 64, opened)) << "clear text is not a stored password";
+    EXPECT_EQ(0, decrypt("v2:" + stored.substr(3), 64, opened));
+}
+
+TEST_F(HostPasswordTest, BufferMustHoldTextAndTerminator) {
+    const std::string stored = KXPassword(0).encrypt("12345678");
+    std::string opened;
+    EXPECT_EQ(0, decrypt(stored, 8, opened)) << "no room for the terminating NUL";
+    EXPECT_EQ(0, decrypt(stored, 1, opened));
+    ASSERT_NE(0, decrypt(stored, 9, opened));
+    EXPECT_EQ("12345678", opened);
+
+    int length = 0;
+    char byte = '#';
+    EXPECT_EQ(0, KXPassword(0).decrypt(stored, &byte, &length));
+    EXPECT_EQ(0, KXPassword(0).decrypt(stored, nullptr, &length));
+    EXPECT_EQ('#', byte);
+}
+
+TEST_F(HostPasswordTest, EmptyStoredTextIsAnEmptyPassword) {
+    std::string opened = "x";
+    ASSERT_NE(0, decrypt("", 16, opened));
+    EXPECT_EQ("", opened);
+}
+
+TEST_F(HostPasswordTest, NoKeyNoPassword) {
+    // A stored text from another home cannot be opened where no key exists.
+    const std::string stored = KXPassword(0).encrypt("secret");
+    HostTempHome other;
+    std::string opened;
+    EXPECT_EQ(0, decrypt(stored, 64, opened));
+    struct stat st {};
+    EXPECT_NE(0, ::stat(HostHome::keyFile().c_str(), &st)) << "decrypt never makes a key";
+}
+
+} // namespace
