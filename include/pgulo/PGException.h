@@ -4,7 +4,7 @@
 
 #include <exception>
 
-enum PGExceptionTypes {
+enum PGExceptionTypes : int {
     PG_EXCEPTION_POSTGRE = 0,
     PG_EXCEPTION_POSTGRE_PARAMETER = 1,
     PG_EXCEPTION_APPLICATION = 2,

@@ -1,0 +1,3 @@
+#pragma once
+
+#include "pgulo/PGCommon.h"
