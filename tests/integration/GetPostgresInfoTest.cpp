@@ -1,0 +1,610 @@
+#include "pgulo/GetPostgresInfo.h"
+#include "pgulo/host/ApplicationId.h"
+#include "pgulo/host/EvDebug.h"
+#include "pgulo/host/KXPassword.h"
+#include "pgulo/host/PropertyStore.h"
+
+#include "PgCluster.h"
+#include "PgInstall.h"
+#include "TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::PgCluster;
+using pgulo::test::PgInstall;
+using pgulo::test::ProcessOptions;
+using pgulo::test::ProcessResult;
+using pgulo::test::runCommand;
+
+constexpr uid_t kUidWithoutName = 54321;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "<unset>";
+}
+
+class TempTree {
+public:
+    TempTree() {
+        std::string pattern = (fs::temp_directory_path() / "pgulo-info-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        root_ = pattern;
+        ::chmod(root_.c_str(), 0755);
+    }
+    ~TempTree() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+    std::string Path(const std::string& name) const { return root_ + "/" + name; }
+
+private:
+    std::string root_;
+};
+
+void GiveToPostgres(const std::string& path) {
+    const passwd* postgres = ::getpwnam("postgres");
+    if (postgres == nullptr || ::chown(path.c_str(), postgres->pw_uid, postgres->pw_gid) != 0)
+        throw std::runtime_error("cannot give " + path + " to postgres");
+}
+
+ProcessResult RunAsPostgres(const std::vector<std::string>& argv) {
+    ProcessOptions options;
+    options.asUser = "postgres";
+    options.cwd = "/";
+    options.env = {{"LC_ALL", "C"}, {"LANG", "C"}};
+    options.timeout = std::chrono::minutes(3);
+    return runCommand(argv, options);
+}
+
+// A hot standby of a PostgreSQL 15 primary, made with pg_basebackup -R and started on its own
+// port and socket directory; stopped and removed at the end.
+class Standby {
+public:
+    Standby(const PgCluster& primary, const TempTree& tree)
+        : dataDir_(tree.Path("standby")), socketDir_(tree.Path("standby-socket")),
+          logFile_(tree.Path("standby.log")), port_(primary.port() + 1) {
+        fs::create_directory(dataDir_);
+        ::chmod(dataDir_.c_str(), 0700);
+        GiveToPostgres(dataDir_);
+        fs::create_directory(socketDir_);
+        GiveToPostgres(socketDir_);
+        std::ofstream(logFile_).close();
+        GiveToPostgres(logFile_);
+        ProcessResult backup =
+            RunAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", dataDir_, "-R", "-X",
+                           "stream", "-h", primary.socketDir(), "-p",
+                           std::to_string(primary.port()), "-U", "postgres", "--checkpoint=fast"});
+        if (!backup.ok())
+            throw std::runtime_error("pg_basebackup failed: " + backup.err);
+        ProcessResult started = RunAsPostgres(
+            {PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-l", logFile_, "-w", "-t", "120",
+             "-o", "-p " + std::to_string(port_) + " -k " + socketDir_ + " -c archive_mode=off",
+             "start"});
+        started_ = started.ok();
+        if (!started_)
+            throw std::runtime_error("standby did not start: " + started.err + ReadFile(logFile_));
+    }
+    ~Standby() {
+        if (started_)
+            RunAsPostgres({PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
+                           "-w", "stop"});
+    }
+    Standby(const Standby&) = delete;
+    Standby& operator=(const Standby&) = delete;
+
+    const std::string& socketDir() const { return socketDir_; }
+    int port() const { return port_; }
+
+private:
+    std::string dataDir_;
+    std::string socketDir_;
+    std::string logFile_;
+    int port_;
+    bool started_ = false;
+};
+
+// Gives a directory to a uid that has no user name for the life of the object. The
+// server keeps working in it through the wide-open mode.
+class BorrowedOwnership {
+public:
+    explicit BorrowedOwnership(std::string path) : path_(std::move(path)) {
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) != 0)
+            throw std::runtime_error("stat " + path_);
+        uid_ = st.st_uid;
+        gid_ = st.st_gid;
+        mode_ = st.st_mode & 07777;
+        ::chmod(path_.c_str(), 0777);
+        if (::chown(path_.c_str(), kUidWithoutName, kUidWithoutName) != 0)
+            throw std::runtime_error("chown " + path_);
+    }
+    ~BorrowedOwnership() {
+        if (::chown(path_.c_str(), uid_, gid_) != 0 || ::chmod(path_.c_str(), mode_) != 0)
+            ADD_FAILURE() << "could not give " << path_ << " back";
+    }
+
+private:
+    std::string path_;
+    uid_t uid_;
+    gid_t gid_;
+    mode_t mode_;
+};
+
+class GetPostgresInfoTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        tree_ = std::make_unique<TempTree>();
+        ::setenv("PGULO_HOME", tree_->Path("home").c_str(), 1);
+        if (!PgInstall::available(15) || ::geteuid() != 0 || ::getpwnam("postgres") == nullptr)
+            return;
+        PgCluster::Options options;
+        options.name = "info-primary";
+        primary_ = std::make_unique<PgCluster>(15, options);
+        primary_->start();
+    }
+    static void TearDownTestSuite() {
+        primary_.reset();
+        tree_.reset();
+    }
+
+    void SetUp() override {
+        if (!primary_)
+            GTEST_SKIP() << "needs PostgreSQL 15, root and the postgres user";
+        logStart_ = ReadFile(EvDebug::logFilePath()).size();
+    }
+
+    std::string LogSince() const { return ReadFile(EvDebug::logFilePath()).substr(logStart_); }
+
+    // A client, an instance of the primary and a subclient in the host's property store; the
+    // properties can be changed before the records are written.
+    struct Records {
+        PropertyStore::ClientRecord client;
+        PropertyStore::InstanceRecord instance;
+        PropertyStore::SubclientRecord subclient;
+    };
+
+    Records Primary() const {
+        Records r;
+        r.client.name = "pg-client";
+        r.instance.name = "primary";
+        r.instance.properties = {
+            {"unixUser", "pguser"},
+            {"saUser", "postgres"},
+            {"saPassword", KXPassword(0).encrypt("s3cret")},
+            {"socketFile", primary_->socketDir()},
+            {"ntUser", "nt"},
+            {"uncUser", "unc"},
+            {"postgreSQLVersion", "15"},
+            {"binaryDirectory", primary_->binDir()},
+            {"dataDirectoryPath", primary_->libDir()},
+            {"configFile", "postgres"},
+            {"port", primary_->socketDir() + ":" + std::to_string(primary_->port())},
+            {"writeAheadArchiveLogDir", primary_->archiveDir()},
+            {"lastBackupLogNumber", "000000010000000000000003"},
+        };
+        r.instance.archiveDelete = false;
+        r.subclient.backupSetId = 7;
+        return r;
+    }
+
+    // Writes the records; returns the subclient's application id.
+    static ApplicationId Store(Records& r) {
+        PropertyStore store;
+        EXPECT_EQ(store.addClient(r.client), 0);
+        r.instance.clientId = r.client.id;
+        EXPECT_EQ(store.addInstance(r.instance), 0);
+        r.subclient.instanceId = r.instance.id;
+        r.subclient.clientId = r.client.id;
+        EXPECT_EQ(store.addSubclient(r.subclient), 0);
+        return ApplicationId(2, r.subclient.id);
+    }
+
+    // Connection values of the primary, set directly.
+    GetPostgresInfo Connected(const std::string& socketDir, int port) const {
+        GetPostgresInfo info;
+        info.datafilePath = primary_->libDir();
+        info.binaryPath = primary_->binDir();
+        info.saUser = "postgres";
+        info.configFile = "postgres";
+        info.HostAddr = socketDir;
+        info.Port = std::to_string(port);
+        return info;
+    }
+    GetPostgresInfo ConnectedToPrimary() const {
+        return Connected(primary_->socketDir(), primary_->port());
+    }
+
+    static std::unique_ptr<TempTree> tree_;
+    static std::unique_ptr<PgCluster> primary_;
+    size_t logStart_ = 0;
+};
+std::unique_ptr<TempTree> GetPostgresInfoTest::tree_;
+std::unique_ptr<PgCluster> GetPostgresInfoTest::primary_;
+
+// ---- Init
+
+TEST_F(GetPostgresInfoTest, InitFromASubclientReadsTheStoreAndFixesTheValuesUp) {
+    Records r = Primary();
+    ApplicationId appId = Store(r);
+    ::unsetenv("PGUSER");
+
+    GetPostgresInfo info;
+    ASSERT_EQ(info.Init(appId), 0);
+
+    EXPECT_EQ(info.unixUser, "pguser");
+    EXPECT_EQ(info.saUser, "postgres");
+    EXPECT_EQ(info.password, "s3cret");
+    EXPECT_EQ(info.encryptedPassword, r.instance.properties["saPassword"]);
+    EXPECT_EQ(info.socketName, primary_->socketDir());
+    EXPECT_EQ(info.ntUser, "nt");
+    EXPECT_EQ(info.uncUser, "unc");
+    EXPECT_EQ(info.postgresVersion, "15");
+    EXPECT_EQ(info.binaryPath, primary_->binDir());
+    EXPECT_EQ(info.datafilePath, primary_->libDir());
+    EXPECT_EQ(info.configFile, "postgres");
+    EXPECT_EQ(info.HostAddr, primary_->socketDir());
+    EXPECT_EQ(info.Port, std::to_string(primary_->port()));
+    EXPECT_EQ(info.archlogFile, primary_->archiveDir());
+    EXPECT_EQ(info.LastLogNumber, "000000010000000000000003");
+    EXPECT_FALSE(info.pruneLogs);
+    EXPECT_EQ(info.autoDiscoveryFlag, 1);
+    EXPECT_EQ(Env("PGPASSWORD"), "s3cret");
+    EXPECT_EQ(Env("PGUSER"), "postgres");
+    const std::string log = LogSince();
+    EXPECT_NE(log.find("Got all the information from appmanager"), std::string::npos);
+    EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the password reached the log";
+}
+
+TEST_F(GetPostgresInfoTest, PortWithAHostNameGivesItsAddress) {
+    struct Case {
+        std::string property, host, port;
+    };
+    for (const Case& c : {Case{"localhost:5433", "127.0.0.1", "5433"}, Case{"5433", "", "5433"},
+                          Case{"127.0.0.1:", "127.0.0.1", "127.0.0.1:"}}) {
+        Records r = Primary();
+        r.instance.properties["port"] = c.property;
+        ApplicationId appId = Store(r);
+        GetPostgresInfo info;
+        ASSERT_EQ(info.Init(appId), 0) << c.property;
+        EXPECT_EQ(info.HostAddr, c.host) << c.property;
+        EXPECT_EQ(info.Port, c.port) << c.property;
+    }
+}
+
+TEST_F(GetPostgresInfoTest, EmptyUnixUserIsTheDataDirectorysOwnerAndIsStoredBack) {
+    Records r = Primary();
+    r.instance.properties["unixUser"] = "";
+    ApplicationId appId = Store(r);
+
+    GetPostgresInfo info;
+    ASSERT_EQ(info.Init(appId), 0);
+
+    EXPECT_EQ(info.unixUser, "postgres");
+    std::string stored;
+    ASSERT_EQ(PropertyStore().getInstanceProperty(r.instance.id, "unixUser", stored), 0);
+    EXPECT_EQ(stored, "postgres");
+}
+
+TEST_F(GetPostgresInfoTest, DataDirectoryPropertyOwnedByANamelessUidLeavesUnixUserEmpty) {
+    const std::string dir = tree_->Path("nameless");
+    fs::create_directory(dir);
+    ASSERT_EQ(::chown(dir.c_str(), kUidWithoutName, kUidWithoutName), 0);
+    Records r = Primary();
+    r.instance.properties["unixUser"] = "";
+    r.instance.properties["pgDataDir"] = dir;
+    ApplicationId appId = Store(r);
+
+    GetPostgresInfo info;
+    ASSERT_EQ(info.Init(appId), 0);
+
+    EXPECT_EQ(info.unixUser, "");
+    EXPECT_NE(LogSince().find("Could not get unixUser for Postgres"), std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, InitByInstanceNumberKeepsGoingWithoutAPassword) {
+    Records r = Primary();
+    r.instance.properties["saPassword"] = "v1:not-a-sealed-password";
+    Store(r);
+    ::unsetenv("PGUSER");
+
+    GetPostgresInfo info;
+    info.autoDiscoveryFlag = 0;
+    ASSERT_EQ(info.Init(static_cast<long>(r.instance.id)), 0);
+
+    EXPECT_EQ(info.password, "");
+    EXPECT_EQ(Env("PGPASSWORD"), "");
+    EXPECT_EQ(Env("PGUSER"), "<unset>");
+    EXPECT_EQ(info.autoDiscoveryFlag, 0);
+    EXPECT_EQ(info.saUser, "postgres");
+    EXPECT_NE(LogSince().find("PW.decrypt error"), std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, InitByInstanceNumberFindsTheOwnerThroughTheServer) {
+    Records r = Primary();
+    r.instance.properties["unixUser"] = "";
+    Store(r);
+
+    GetPostgresInfo info;
+    ASSERT_EQ(info.Init(static_cast<long>(r.instance.id)), 0);
+    EXPECT_EQ(info.unixUser, "postgres");
+}
+
+TEST_F(GetPostgresInfoTest, InitFailures) {
+    GetPostgresInfo info;
+    EXPECT_EQ(info.Init(ApplicationId(2, 999999)), -1);
+    EXPECT_NE(info.Init(999999L), 0);
+
+    Records undecryptable = Primary();
+    undecryptable.instance.properties["saPassword"] = "v1:not-a-sealed-password";
+    EXPECT_EQ(GetPostgresInfo().Init(Store(undecryptable)), -1);
+
+    // A subclient whose client is not in the store.
+    Records orphan = Primary();
+    ApplicationId appId = Store(orphan);
+    ASSERT_EQ(PropertyStore().removeClient(orphan.client.id), 0);
+    EXPECT_NE(GetPostgresInfo().Init(appId), 0);
+    EXPECT_NE(LogSince().find("Error: Unable to fetch client Id for app Id"), std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, CloudDatabaseUsesTheProxysInstallDirectory) {
+    PropertyStore::ClientRecord proxy;
+    proxy.name = EvDebug::getClientName();
+    proxy.proxyDBInstallDir = "/opt/proxy/pgsql";
+    ASSERT_EQ(PropertyStore().addClient(proxy), 0);
+    struct RemoveProxy {
+        unsigned long long id;
+        ~RemoveProxy() { PropertyStore().removeClient(id); }
+    } removeProxy{proxy.id};
+
+    Records r = Primary();
+    r.client.appType = 1;
+    r.client.cloudType = 301;
+    r.instance.properties["unixUser"] = "";
+    ApplicationId appId = Store(r);
+
+    GetPostgresInfo info;
+    ASSERT_EQ(info.Init(appId), 0);
+    EXPECT_EQ(info.binaryPath, "/opt/proxy/pgsql/bin");
+    EXPECT_EQ(info.datafilePath, "/opt/proxy/pgsql/lib");
+    // A cloud database's owner is never looked up.
+    EXPECT_EQ(info.unixUser, "");
+}
+
+TEST_F(GetPostgresInfoTest, CloudDatabaseWithoutAProxyInstallDirectoryFails) {
+    Records r = Primary();
+    r.client.appType = 1;
+    ApplicationId appId = Store(r);
+
+    EXPECT_NE(GetPostgresInfo().Init(appId), 0);
+    EXPECT_NE(LogSince().find("Error: Unable to fetch DB Install Directory on proxy machine"),
+              std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, DisplayNeverShowsPasswords) {
+    GetPostgresInfo info = ConnectedToPrimary();
+    info.password = "pw-display-secret";
+    info.ntPassword = "nt-display-secret";
+    info.uncPassword = "unc-display-secret";
+
+    EXPECT_EQ(info.display(), 0);
+    const std::string log = LogSince();
+    EXPECT_NE(log.find("Prune Logs = true"), std::string::npos);
+    EXPECT_EQ(log.find("display-secret"), std::string::npos);
+}
+
+// ---- Questions answered by the server
+
+TEST_F(GetPostgresInfoTest, DataDirectoryAndStandbyStatusOfThePrimary) {
+    GetPostgresInfo info = ConnectedToPrimary();
+    std::string dataDir;
+    ASSERT_EQ(info.GetDataDirectory(dataDir), 0);
+    EXPECT_EQ(dataDir, primary_->dataDir());
+
+    bool standby = true;
+    ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
+    EXPECT_FALSE(standby);
+}
+
+TEST_F(GetPostgresInfoTest, StandbyServerIsReportedAsStandby) {
+    Standby server(*primary_, *tree_);
+    GetPostgresInfo info = Connected(server.socketDir(), server.port());
+
+    bool standby = false;
+    ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
+    EXPECT_TRUE(standby);
+    EXPECT_NE(LogSince().find("Postgres Server in read only mode status returned [TRUE]"),
+              std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, UnreachableServerAnswersNothing) {
+    GetPostgresInfo info = Connected(primary_->socketDir(), 1);
+    bool standby = true;
+    EXPECT_EQ(info.GetStandByServerStatus(standby), -1);
+    EXPECT_FALSE(standby);
+    std::string dataDir = "unchanged";
+    EXPECT_EQ(info.GetDataDirectory(dataDir), -1);
+    EXPECT_EQ(dataDir, "unchanged");
+    std::string user;
+    EXPECT_NE(info.GetPostgresOSUserName(user), 0);
+}
+
+// ---- Data directory owner
+
+TEST_F(GetPostgresInfoTest, OwnerOfTheServersDataDirectory) {
+    GetPostgresInfo info = ConnectedToPrimary();
+    std::string user;
+    ASSERT_EQ(info.GetPostgresOSUserName(user), 0);
+    EXPECT_EQ(user, "postgres");
+    user.clear();
+    ASSERT_EQ(info.GetPostgresOSUserName(user, primary_->dataDir()), 0);
+    EXPECT_EQ(user, "postgres");
+}
+
+TEST_F(GetPostgresInfoTest, NamelessOwnerIsTheUidOnlyWhenAskedThroughTheServerAlone) {
+    Records r = Primary();
+    ApplicationId appId = Store(r);
+    GetPostgresInfo info = ConnectedToPrimary();
+    BorrowedOwnership borrowed(primary_->dataDir());
+
+    std::string user = "unchanged";
+    EXPECT_EQ(info.GetPostgresOSUserName(user), 0);
+    EXPECT_EQ(user, std::to_string(kUidWithoutName));
+
+    user = "unchanged";
+    EXPECT_EQ(info.GetPostgresOSUserName(user, primary_->dataDir()), -1);
+    EXPECT_EQ(info.GetPostgresOSUserName(user, appId), -1);
+    EXPECT_EQ(user, "unchanged");
+}
+
+TEST_F(GetPostgresInfoTest, MissingDirectoryHasNoOwner) {
+    GetPostgresInfo info;
+    std::string user;
+    EXPECT_NE(info.GetPostgresOSUserName(user, tree_->Path("no-such-dir")), 0);
+}
+
+// ---- Restore location file
+
+TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTheServerIsDown) {
+    const std::string archive = tree_->Path("archive-with-guid");
+    fs::create_directory(archive);
+    const std::string restored = tree_->Path("restored-data");
+    fs::create_directory(restored);
+    GiveToPostgres(restored);
+    Records r = Primary();
+    r.subclient.guid = "guid-in-archive-0001";
+    ApplicationId appId = Store(r);
+    std::ofstream(archive + "/" + r.subclient.guid) << "data_directory=" << restored << "\n";
+
+    GetPostgresInfo info = Connected(primary_->socketDir(), 1);
+    info.archlogFile = archive;
+    std::string path;
+    ASSERT_EQ(info.getGUIDLocation(path, &appId), 0);
+    EXPECT_EQ(path, archive + "/" + r.subclient.guid);
+    std::string dataDir;
+    ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
+    EXPECT_EQ(dataDir, restored);
+
+    std::string user;
+    ASSERT_EQ(info.GetPostgresOSUserName(user, appId), 0);
+    EXPECT_EQ(user, "postgres");
+    EXPECT_NE(LogSince().find("using PG_LOG_RESTORE_DIR_FILE"), std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, RestoreLocationFileUnderTmpIsTheSecondPlaceLookedAt) {
+    Records r = Primary();
+    r.subclient.guid = "pgulo-test-guid-" + std::to_string(::getpid());
+    ApplicationId appId = Store(r);
+    const std::string tmpFile = "/tmp/pg_restore_DATA_DIR_" + r.subclient.guid;
+    std::ofstream(tmpFile) << "other_token x\ndata_directory " << tree_->Path("from-tmp") << "\n";
+    struct RemoveFile {
+        std::string path;
+        ~RemoveFile() { fs::remove(path); }
+    } remove{tmpFile};
+
+    GetPostgresInfo info;
+    info.archlogFile = tree_->Path("archive-without-guid");
+    std::string dataDir;
+    ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
+    EXPECT_EQ(dataDir, tree_->Path("from-tmp"));
+    EXPECT_NE(LogSince().find("Could not get GUID file in [" + info.archlogFile + "/" +
+                              r.subclient.guid + "]. Checking in [" + tmpFile + "]"),
+              std::string::npos);
+}
+
+TEST_F(GetPostgresInfoTest, NoRestoreLocationFileOrNoSubclient) {
+    Records r = Primary();
+    r.subclient.guid = "guid-nowhere-0002";
+    ApplicationId appId = Store(r);
+    GetPostgresInfo info;
+    info.archlogFile = tree_->Path("empty-archive");
+
+    std::string path;
+    EXPECT_EQ(info.getGUIDLocation(path, &appId), 1);
+    EXPECT_EQ(info.getGUIDLocation(path, nullptr), 1);
+    ApplicationId missing(2, 999998);
+    EXPECT_EQ(info.getGUIDLocation(path, &missing), 1);
+    std::string dataDir = "unchanged";
+    EXPECT_EQ(info.GetDataDirectory(dataDir, appId), 1);
+    EXPECT_EQ(dataDir, "unchanged");
+}
+
+TEST_F(GetPostgresInfoTest, RestoreLocationFileWithoutTheTokenIsAFailure) {
+    const std::string archive = tree_->Path("archive-no-token");
+    fs::create_directory(archive);
+    Records r = Primary();
+    r.subclient.guid = "guid-without-token-0003";
+    ApplicationId appId = Store(r);
+    std::ofstream(archive + "/" + r.subclient.guid) << "something_else=1\n";
+
+    GetPostgresInfo info;
+    info.archlogFile = archive;
+    std::string dataDir = "unchanged";
+    EXPECT_EQ(info.GetDataDirectory(dataDir, appId), -1);
+    EXPECT_EQ(dataDir, "unchanged");
+}
+
+// ---- Commands through a shell child
+
+TEST_F(GetPostgresInfoTest, CommandOutputComesBackWhole) {
+    GetPostgresInfo info;
+    std::string output;
+    std::string error = "stale";
+    ASSERT_EQ(info.executePostGresCommand("echo one; echo two >&2\nprintf three", output, error),
+              0);
+    EXPECT_EQ(output, "one\ntwo\nthree");
+    EXPECT_EQ(error, "");
+
+    ASSERT_EQ(info.executePostGresCommand("head -c 300000 /dev/zero | tr '\\000' y", output), 0);
+    EXPECT_EQ(output, std::string(300000, 'y'));
+
+    ASSERT_EQ(info.executePostGresCommand("true", output), 0);
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(GetPostgresInfoTest, FailingCommandsAreFailuresWithTheirErrorText) {
+    GetPostgresInfo info;
+    std::string output;
+    std::string error;
+
+    EXPECT_EQ(info.executePostGresCommand("echo 'no such table' >&2; exit 3", output, error), -1);
+    EXPECT_EQ(output, "no such table\n");
+    EXPECT_EQ(error, "Command exited with status 3: no such table");
+
+    // A command that fails without a word is still a failure.
+    EXPECT_EQ(info.executePostGresCommand("false", output, error), -1);
+    EXPECT_EQ(error, "Command exited with status 1");
+
+    EXPECT_EQ(info.executePostGresCommand("kill -9 $$", output, error), -1);
+    EXPECT_EQ(error, "Command was ended by a signal");
+
+    EXPECT_EQ(info.executePostGresCommand("no_such_command_pgulo", output), -1);
+    EXPECT_NE(LogSince().find("Failed to execute command [no_such_command_pgulo], Error [Command "
+                              "exited with status 127: "),
+              std::string::npos)
+        << LogSince();
+}
+
+} // namespace
