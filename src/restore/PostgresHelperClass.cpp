@@ -38,6 +38,7 @@ const char* const kOwnershipLabel = "PostgresHelperClass::ChangeDataWalOwnership
 
 const char* const kRecoveryConf = "recovery.conf";
 const char* const kRecoverySignal = "recovery.signal";
+const char* const kStandbySignal = "standby.signal";
 const char* const kRecoveryDone = "recovery.done";
 const char* const kRecoveryDoneMarkSuffix = ".kx";
 const char* const kWithoutRecoverySuffix = "_without_recovery_command";
@@ -115,6 +116,19 @@ public:
 private:
     int fd_;
 };
+
+// Makes the empty file whose presence switches the server's start-up mode.
+void CreateSignalFile(const std::string& signalFile, const std::string& dataDir) {
+    Fd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (signal.get() < 0) {
+        PGULO_LOG_WRITE(-1, "Unable to create %s", signalFile.c_str());
+        return;
+    }
+    PGULO_LOG_WRITE(0, "Created %s", signalFile.c_str());
+    ::fsync(signal.get());
+    signal.close();
+    GiveOwnerOfDataDir(signalFile, dataDir);
+}
 
 // The physical path of a directory, every link resolved; false (logged) when it cannot be had.
 bool PhysicalPath(const EvEvent& event, const std::string& path, std::string& physical) {
@@ -214,9 +228,16 @@ std::vector<std::string> PostgresHelperClass::BuildRecoverySettings(
         PGULO_LOG_WRITE(0, "end_recovery_commnd=%s", lines.back().c_str());
     }
     if (standbyMode && replicationMode) {
-        lines.push_back("standby_mode = 'on'");
-        lines.push_back("trigger_file = " +
-                        ConfQuote(dataDir + "/postgresql-repl-" + port + ".trigger"));
+        const std::string trigger = ConfQuote(dataDir + "/postgresql-repl-" + port + ".trigger");
+        // From 12 on the server refuses to start on standby_mode and trigger_file: standby
+        // mode is asked for by standby.signal (made beside recovery.signal), the trigger file
+        // is promote_trigger_file, and from 16 on there is no trigger file setting at all.
+        if (!PGVersionAtLeast(version, PG_VERSION_12)) {
+            lines.push_back("standby_mode = 'on'");
+            lines.push_back("trigger_file = " + trigger);
+        } else if (!PGVersionAtLeast(version, PG_VERSION_16)) {
+            lines.push_back("promote_trigger_file = " + trigger);
+        }
     }
     if (!recoveryTargetTime.empty() && recoveryTargetTime != "0")
         lines.push_back("recovery_target_time = " + ConfQuote(recoveryTargetTime));
@@ -295,16 +316,9 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
         GiveOwnerOfDataDir(recoveryConfigFile, dataDir);
 
     if (PGVersionAtLeast(version, PG_VERSION_12)) {
-        const std::string signalFile = FXPath::Append(dataDir, kRecoverySignal, 0);
-        Fd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-        if (signal.get() >= 0) {
-            PGULO_LOG_WRITE(0, "Created %s", signalFile.c_str());
-            ::fsync(signal.get());
-            signal.close();
-            GiveOwnerOfDataDir(signalFile, dataDir);
-        } else {
-            PGULO_LOG_WRITE(-1, "Unable to create %s", signalFile.c_str());
-        }
+        CreateSignalFile(FXPath::Append(dataDir, kRecoverySignal, 0), dataDir);
+        if (standbyMode && replicationMode)
+            CreateSignalFile(FXPath::Append(dataDir, kStandbySignal, 0), dataDir);
     }
     return CRoError::Success();
 }

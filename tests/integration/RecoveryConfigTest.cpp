@@ -207,6 +207,31 @@ TEST_F(RecoverySettingsTest, StandbyLinesNeedBothFlags) {
                             "trigger_file = '/pg/data/postgresql-repl-5433.trigger'"}));
 }
 
+TEST_F(RecoverySettingsTest, StandbyFromTwelveOnUsesSettingsTheServerAccepts) {
+    // standby_mode and trigger_file stop a server of 12 or later from starting.
+    Lines twelve = PostgresHelperClass::BuildRecoverySettings("12.3", "/pg/data", "/a", "", "5433",
+                                                              true, true);
+    EXPECT_EQ(twelve, (Lines{"restore_command = 'cp /a/%f %p'",
+                             "recovery_end_command = 'touch /pg/data/recovery.done.kx'",
+                             "promote_trigger_file = '/pg/data/postgresql-repl-5433.trigger'",
+                             "recovery_target_action = promote"}));
+    Lines sixteen = PostgresHelperClass::BuildRecoverySettings("16.2", "/pg/data", "/a", "", "5433",
+                                                               true, true);
+    EXPECT_EQ(sixteen, (Lines{"restore_command = 'cp /a/%f %p'",
+                              "recovery_end_command = 'touch /pg/data/recovery.done.kx'",
+                              "recovery_target_action = promote"}));
+}
+
+TEST_F(RecoverySettingsTest, StandbyFromTwelveOnMakesStandbySignal) {
+    ASSERT_FALSE(Add("14.1", "/var/lib/arch", "", true, true).IsError());
+    EXPECT_TRUE(fs::exists(dataDir_ + "/recovery.signal"));
+    EXPECT_TRUE(fs::exists(dataDir_ + "/standby.signal"));
+    const std::string text = ReadFile(configFile_);
+    EXPECT_EQ(text.find("standby_mode"), std::string::npos);
+    EXPECT_EQ(text.find("\ntrigger_file = "), std::string::npos);
+    EXPECT_NE(text.find("\npromote_trigger_file = "), std::string::npos);
+}
+
 TEST_F(RecoverySettingsTest, QuotesAndShellSyntaxInPathsAreQuotedTwice) {
     Lines lines =
         PostgresHelperClass::BuildRecoverySettings("12.3", "/pg/it's data", "/backup/it's $(arch)",
