@@ -1,0 +1,289 @@
+#include "pgulo/BaseBackupPostGres.h"
+
+#include "PgCluster.h"
+#include "PgInstall.h"
+
+#include "pgulo/host/EvDebug.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::PgCluster;
+using pgulo::test::PgInstall;
+
+// pg_start_backup with a label alone (exclusive backup mode) exists up to release 14.
+constexpr int kMajor = 14;
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class BaseBackupPostGresTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string pattern = (fs::temp_directory_path() / "pgulo-basebackup-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        home_ = pattern;
+        ::setenv("PGULO_HOME", home_.c_str(), 1);
+        EvDebug::reloadSettings();
+        EvDebug::setJobContext("basebackup-test", 4242);
+    }
+    static void TearDownTestSuite() {
+        cluster_.reset();
+        std::error_code ignored;
+        fs::remove_all(home_, ignored);
+    }
+
+    void SetUp() override {
+        PGULO_REQUIRE_MAJOR(kMajor);
+        if (!cluster_) {
+            PgCluster::Options options;
+            options.name = "basebackup";
+            options.archiving = false;
+            cluster_ = std::make_unique<PgCluster>(kMajor, options);
+            cluster_->start();
+        }
+        // psql names no host: the socket comes from the environment.
+        ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
+        dir_ = home_ + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(dir_);
+    }
+
+    void TearDown() override {
+        if (cluster_ && InBackup())
+            cluster_->psql("SELECT pg_stop_backup()");
+    }
+
+    bool InBackup() const { return cluster_->psql("SELECT pg_is_in_backup()") == "t"; }
+
+    void Init(BaseBackupPostGres& backup, const std::string& dataDir,
+              const std::string& port = "") const {
+        ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres",
+                              port.empty() ? std::to_string(cluster_->port()) : port, "unused",
+                              dataDir, CollectFile()),
+                  0);
+    }
+
+    std::string CollectFile() const { return dir_ + "/collect.txt"; }
+
+    // A small tree standing in for a data directory: files, nested directories, links to a
+    // directory and to a file, and a pipe.
+    std::string MakeTree() const {
+        const std::string data = dir_ + "/tree/data";
+        fs::create_directories(data + "/sub/deeper");
+        std::ofstream(data + "/a.txt") << "a";
+        std::ofstream(data + "/sub/b.txt") << "b";
+        std::ofstream(data + "/sub/deeper/c.txt") << "c";
+        fs::create_directories(dir_ + "/outside");
+        std::ofstream(dir_ + "/outside/secret.txt") << "s";
+        fs::create_directory_symlink(dir_ + "/outside", data + "/pg_wal");
+        fs::create_symlink(data + "/a.txt", data + "/a_link");
+        ::mkfifo((data + "/pipe").c_str(), 0600);
+        return data;
+    }
+
+    static std::string home_;
+    static std::unique_ptr<PgCluster> cluster_;
+    std::string dir_;
+};
+
+std::string BaseBackupPostGresTest::home_;
+std::unique_ptr<PgCluster> BaseBackupPostGresTest::cluster_;
+
+TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
+    const std::string data = MakeTree();
+    BaseBackupPostGres backup;
+    Init(backup, data);
+
+    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
+
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    // Every proper parent ending in "/", shortest first, then the data directory.
+    std::vector<std::string> parents;
+    for (size_t i = 0; i + 1 < data.size(); ++i)
+        if (data[i] == '/')
+            parents.push_back(data.substr(0, i + 1));
+    ASSERT_GT(lines.size(), parents.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + parents.size()), parents);
+    EXPECT_EQ(parents.front(), "/");
+    EXPECT_EQ(lines[parents.size()], data);
+
+    const std::vector<std::string> tree(lines.begin() + parents.size(), lines.end());
+    EXPECT_EQ(std::set<std::string>(tree.begin(), tree.end()),
+              (std::set<std::string>{data, data + "/a.txt", data + "/sub", data + "/sub/b.txt",
+                                     data + "/sub/deeper", data + "/sub/deeper/c.txt"}));
+    EXPECT_EQ(tree.size(), 6u);
+    // A directory comes before what it holds.
+    auto at = [&](const std::string& line) {
+        return std::find(tree.begin(), tree.end(), line) - tree.begin();
+    };
+    EXPECT_LT(at(data + "/sub"), at(data + "/sub/b.txt"));
+    EXPECT_LT(at(data + "/sub"), at(data + "/sub/deeper"));
+    EXPECT_LT(at(data + "/sub/deeper"), at(data + "/sub/deeper/c.txt"));
+    EXPECT_TRUE(InBackup());
+}
+
+TEST_F(BaseBackupPostGresTest, TrailingSlashOfTheDataDirectoryIsDropped) {
+    const std::string data = MakeTree();
+    BaseBackupPostGres backup;
+    Init(backup, data + "/");
+
+    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
+
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), data), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), data + "/a.txt"), lines.end());
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), data + "/"), lines.end());
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("//"), std::string::npos) << line;
+}
+
+TEST_F(BaseBackupPostGresTest, RealDataDirectoryInBackupModeListsItsBackupLabel) {
+    BaseBackupPostGres backup;
+    Init(backup, cluster_->dataDir());
+
+    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
+
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    for (const char* name :
+         {"/PG_VERSION", "/global", "/global/pg_control", "/base", "/backup_label", "/pg_wal"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), cluster_->dataDir() + name), lines.end())
+            << name;
+    // The label is "label" and the job id.
+    std::ifstream label(cluster_->dataDir() + "/backup_label");
+    std::stringstream text;
+    text << label.rdbuf();
+    EXPECT_NE(text.str().find("LABEL: label4242\n"), std::string::npos) << text.str();
+}
+
+TEST_F(BaseBackupPostGresTest, StopBackupEndsBackupMode) {
+    BaseBackupPostGres backup;
+    Init(backup, MakeTree());
+    ASSERT_EQ(backup.startBackup(), 0);
+    ASSERT_TRUE(InBackup());
+
+    EXPECT_EQ(backup.stopBackup(), 0);
+
+    EXPECT_FALSE(InBackup());
+    EXPECT_FALSE(fs::exists(cluster_->dataDir() + "/backup_label"));
+    std::ifstream log(EvDebug::logFilePath());
+    const std::string text(std::istreambuf_iterator<char>(log), {});
+    const std::string psql = PgInstall::clientBinDir() + "/psql -U postgres -p " +
+                             std::to_string(cluster_->port()) + " -A postgres -c ";
+    EXPECT_NE(text.find("command [" + psql + "\"SELECT pg_start_backup('label4242')\"]"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("command [" + psql + "\"SELECT pg_stop_backup()\"]"), std::string::npos)
+        << text;
+}
+
+TEST_F(BaseBackupPostGresTest, StopWithoutBackupAndStartTwiceFail) {
+    BaseBackupPostGres backup;
+    Init(backup, MakeTree());
+
+    EXPECT_EQ(backup.stopBackup(), -1);
+    ASSERT_EQ(backup.startBackup(), 0);
+    EXPECT_EQ(backup.startBackup(), -1);
+    EXPECT_EQ(backup.stopBackup(), 0);
+}
+
+TEST_F(BaseBackupPostGresTest, FailingPsqlLeavesAnEmptyCollectFile) {
+    BaseBackupPostGres backup;
+    Init(backup, MakeTree(), "1");
+
+    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
+
+    ASSERT_TRUE(fs::exists(CollectFile()));
+    EXPECT_EQ(fs::file_size(CollectFile()), 0u);
+    EXPECT_FALSE(InBackup());
+}
+
+TEST_F(BaseBackupPostGresTest, CollectFileThatCannotBeOpenedStartsNothing) {
+    BaseBackupPostGres backup;
+    ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres", std::to_string(cluster_->port()),
+                          "", MakeTree(), dir_ + "/no/such/dir/collect.txt"),
+              0);
+
+    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
+    EXPECT_FALSE(InBackup());
+}
+
+TEST_F(BaseBackupPostGresTest, MissingDataDirectoryFailsAfterTheParents) {
+    BaseBackupPostGres backup;
+    Init(backup, dir_ + "/absent");
+
+    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), dir_ + "/");
+}
+
+TEST_F(BaseBackupPostGresTest, NameWithANewlineIsLeftOut) {
+    const std::string data = MakeTree();
+    std::ofstream(data + "/evil\n/etc/shadow") << "x";
+    BaseBackupPostGres backup;
+    Init(backup, data);
+
+    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
+
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "/etc/shadow"), lines.end());
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("evil"), std::string::npos) << line;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), data + "/a.txt"), lines.end());
+}
+
+TEST_F(BaseBackupPostGresTest, HostileUserAndPortRunNothingElse) {
+    const std::string marker = dir_ + "/pwned";
+    ::setenv("PGULO_BB_MARKER", marker.c_str(), 1);
+    BaseBackupPostGres backup;
+    ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres; touch $PGULO_BB_MARKER",
+                          "$(touch $PGULO_BB_MARKER)", "", MakeTree(), CollectFile()),
+              0);
+
+    EXPECT_EQ(backup.startBackup(), -1);
+    EXPECT_EQ(backup.stopBackup(), -1);
+    EXPECT_FALSE(fs::exists(marker));
+}
+
+TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {
+    const std::string data = MakeTree();
+    BaseBackupPostGres backup;
+    Init(backup, data);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(CollectFile().c_str(), "w"),
+                                               &std::fclose);
+    ASSERT_TRUE(file);
+
+    EXPECT_EQ(backup.dirwalk((data + "/sub").c_str(), file.get()), 1);
+    EXPECT_EQ(backup.dirwalk((data + "/absent").c_str(), file.get()), 0);
+    EXPECT_EQ(backup.getDirContent((data + "/absent").c_str(), file.get()), -1);
+    EXPECT_EQ(backup.getDirContent((data + "/a_link").c_str(), file.get()), 0);
+    file.reset();
+
+    std::vector<std::string> lines = ReadLines(CollectFile());
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
+              (std::set<std::string>{data + "/sub/b.txt", data + "/sub/deeper",
+                                     data + "/sub/deeper/c.txt"}));
+}
+
+} // namespace

@@ -1,0 +1,248 @@
+#include "pgulo/Parse_selectedItems.h"
+#include "pgulo/Postgres_objects.h"
+#include "pgulo/postgresRestoreObjects.h"
+
+#include "ObjectTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace objecttest;
+using pgulo::test::ProcessResult;
+using pgulo::test::runCommand;
+
+// What the source database holds beyond the shop: a schema that the target lacks.
+const char* const kArchiveSql = R"SQL(
+CREATE SCHEMA archive;
+CREATE TABLE archive.old_orders (id integer PRIMARY KEY, note text);
+INSERT INTO archive.old_orders VALUES (1, 'first'), (2, 'second');
+)SQL";
+
+// The target: an older orders table to be replaced, what the restored table refers to, and
+// tables that nobody selected.
+const char* const kTargetSql = R"SQL(
+CREATE SCHEMA app;
+CREATE TABLE app.customers (id integer PRIMARY KEY, name text NOT NULL);
+INSERT INTO app.customers VALUES (1, 'Ada'), (2, 'Bob');
+CREATE FUNCTION app.touch_order() RETURNS trigger LANGUAGE plpgsql AS
+    $$BEGIN NEW.stamped := 'by target trigger'; RETURN NEW; END$$;
+CREATE TABLE app.orders (id integer, junk text);
+INSERT INTO app.orders VALUES (99, 'stale');
+CREATE TABLE app.keepme (v text);
+INSERT INTO app.keepme VALUES ('survives');
+CREATE TABLE public.bystander (v integer);
+INSERT INTO public.bystander VALUES (7);
+)SQL";
+
+// Debian's pg_dump 15 dumps servers up to its own major.
+class ObjectRestoreTest : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        Home();
+        PGULO_REQUIRE_MAJOR(GetParam());
+        cluster_ = &Clusters::For(GetParam());
+        // The programs name no host: the cluster's socket comes from the environment, as for
+        // a host program run next to its server.
+        ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
+        version_ = ServerVersion(*cluster_);
+        for (const char* database : {"shop", "target"})
+            cluster_->psql(std::string("DROP DATABASE IF EXISTS ") + database);
+        cluster_->psql("CREATE DATABASE shop");
+        cluster_->psql(ShopSchemaSql(), "shop");
+        cluster_->psql(kArchiveSql, "shop");
+        cluster_->psql("CREATE DATABASE target");
+        cluster_->psql(kTargetSql, "target");
+    }
+
+    // pg_dump -Fc of the source database into path.
+    void Dump(const std::string& path) const {
+        ProcessResult r = runCommand({PgInstall::clientTool("pg_dump"), "-h", cluster_->socketDir(),
+                                      "-p", std::to_string(cluster_->port()), "-U", "postgres",
+                                      "-Fc", "-f", path, "shop"});
+        ASSERT_TRUE(r.ok()) << r.err;
+    }
+
+    // The browse paths of the source whose path ends with one of the given tails.
+    std::vector<std::string> Browse(const std::vector<std::string>& tails) const {
+        Postgres_objects catalogue;
+        EXPECT_EQ(catalogue.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", "shop",
+                                 cluster_->socketDir(), std::to_string(cluster_->port()), version_),
+                  0);
+        EXPECT_EQ(catalogue.fillSchemas(), 0);
+        std::vector<std::string> paths;
+        catalogue.getObjects(paths);
+        std::vector<std::string> chosen;
+        for (const std::string& tail : tails)
+            for (const std::string& path : paths)
+                if (path.size() >= tail.size() &&
+                    path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
+                    std::find(chosen.begin(), chosen.end(), path) == chosen.end())
+                    chosen.push_back(path);
+        return chosen;
+    }
+
+    // Selection parsing against the target, then the edited list and the restore.
+    int Restore(const std::vector<std::string>& paths, const std::string& target,
+                const std::string& dump, const std::string& workDir) {
+        Parse_selectedItems items;
+        items.setDb(cluster_->libDir(), PgInstall::clientBinDir(), "postgres", "", target,
+                    cluster_->socketDir(), std::to_string(cluster_->port()), version_);
+        for (const std::string& path : paths)
+            items.addGUIitems(path);
+        items.parse();
+        std::vector<object_type> objects;
+        if (items.getobjects("shop", objects, false) != 0)
+            return -1;
+
+        postgresRestoreObjects restore;
+        restore.init(cluster_->libDir(), "", PgInstall::clientBinDir(), "postgres",
+                     cluster_->socketDir(), std::to_string(cluster_->port()), target, dump, workDir,
+                     version_);
+        if (restore.getObjectsList() != 0)
+            return -1;
+        for (const object_type& object : objects)
+            restore.addObjects(object);
+        if (restore.setObjectsList() != 0)
+            return -1;
+        return restore.RestoreObjects();
+    }
+
+    std::string Target(const std::string& sql, const std::string& database = "target") const {
+        return cluster_->psql(sql, database);
+    }
+
+    PgCluster* cluster_ = nullptr;
+    std::string version_;
+};
+
+TEST_P(ObjectRestoreTest, ChosenObjectsComeBackAndNothingElseIsTouched) {
+    TempDir work("pgulo-objrestore");
+    const std::string dump = work.file("shop.dump");
+    Dump(dump);
+    const std::vector<std::string> paths =
+        Browse({"/app/orders/#?#?#tabl", "/app/price/#?#?#func", "/archive/#?#?#schm",
+                "/archive/old_orders/#?#?#tabl"});
+    ASSERT_EQ(paths.size(), 4u);
+
+    ASSERT_EQ(Restore(paths, "target", dump, work.path()), 0);
+
+    // The table with its data, default, constraints, rule and trigger; not its index.
+    EXPECT_EQ(
+        Target("SELECT string_agg(id || ':' || customer_id || ':' || code || ':' || status || "
+               "':' || stamped, ',' ORDER BY id) FROM app.orders"),
+        "10:1:A-10:open:by trigger,11:2:B-11:open:by trigger");
+    Target("INSERT INTO app.orders (id, customer_id, code) VALUES (12, 1, 'C-12')");
+    EXPECT_EQ(Target("SELECT status || ':' || stamped FROM app.orders WHERE id = 12"),
+              "open:by target trigger");
+    EXPECT_EQ(Target("SELECT string_agg(conname, ',' ORDER BY conname) FROM pg_constraint "
+                     "WHERE conrelid = 'app.orders'::regclass"),
+              "orders_code_key,orders_customer_fk,orders_pkey");
+    EXPECT_EQ(Target("SELECT count(*) FROM pg_rewrite WHERE rulename = 'orders_no_delete'"), "1");
+    EXPECT_EQ(Target("SELECT to_regclass('app.orders_status_idx') IS NULL"), "t");
+    // Both overloads of the function.
+    EXPECT_EQ(Target("SELECT app.price(4) || ':' || app.price(4, 5)"), "8:20");
+    // The schema the target lacked, with the table chosen in it.
+    EXPECT_EQ(Target("SELECT string_agg(note, ',' ORDER BY id) FROM archive.old_orders"),
+              "first,second");
+
+    // Everything else is as it was.
+    EXPECT_EQ(Target("SELECT v FROM app.keepme"), "survives");
+    EXPECT_EQ(Target("SELECT v FROM public.bystander"), "7");
+    EXPECT_EQ(Target("SELECT count(*) FROM app.customers"), "2");
+    EXPECT_EQ(Target("SELECT count(*) FROM pg_namespace WHERE nspname = 'zeta'"), "0");
+    EXPECT_EQ(Target("SELECT count(*) FROM pg_class c JOIN pg_namespace n ON n.oid = "
+                     "c.relnamespace WHERE n.nspname IN ('app', 'archive', 'public')"),
+              // app: customers(+pkey), orders(+pkey, code key), keepme; archive: old_orders
+              // (+pkey); public: bystander.
+              "9");
+    EXPECT_EQ(Target("SELECT count(*) FROM pg_type WHERE typname IN ('positive', 'mood', "
+                     "'address')"),
+              "0");
+}
+
+TEST_P(ObjectRestoreTest, MissingTargetDatabaseIsCreated) {
+    TempDir work("pgulo-objrestore");
+    const std::string dump = work.file("shop.dump");
+    Dump(dump);
+
+    ASSERT_EQ(
+        Restore(Browse({"/zeta/#?#?#schm", "/zeta/events/#?#?#tabl"}), "fresh", dump, work.path()),
+        0);
+
+    EXPECT_EQ(Target("SELECT count(*) FROM zeta.events", "fresh"), "0");
+    EXPECT_EQ(Target("SELECT count(*) FROM pg_namespace WHERE nspname = 'app'", "fresh"), "0");
+    cluster_->psql("DROP DATABASE fresh");
+}
+
+TEST_P(ObjectRestoreTest, HostileDatabaseAndPathNamesWorkAndRunNothingElse) {
+    TempDir work("pgulo-objrestore");
+    // Names hold no "/", so the marker's path comes from the environment.
+    const std::string marker = work.file("pwned");
+    ::setenv("PGULO_OBJ_MARKER", marker.c_str(), 1);
+    const std::string workDir = work.file("work dir; touch $PGULO_OBJ_MARKER");
+    fs::create_directories(workDir);
+    const std::string dump = workDir + "/it's \"shop\" $(touch $PGULO_OBJ_MARKER).dump";
+    Dump(dump);
+    const std::string target = "odd db'; touch $PGULO_OBJ_MARKER; x=\"1\"";
+
+    ASSERT_EQ(Restore(Browse({"/zeta/events/#?#?#tabl"}), target, dump, workDir), 0);
+
+    EXPECT_FALSE(fs::exists(marker));
+    // psql, too, reads a database name holding "=" as a connection string.
+    EXPECT_EQ(Target("SELECT count(*) FROM zeta.events",
+                     "dbname='odd db\\'; touch $PGULO_OBJ_MARKER; x=\"1\"'"),
+              "0");
+    cluster_->psql("DROP DATABASE \"odd db'; touch $PGULO_OBJ_MARKER; x=\"\"1\"\"\"");
+}
+
+TEST_P(ObjectRestoreTest, SchemaPresentInTheTargetIsNotRecreated) {
+    TempDir work("pgulo-objrestore");
+    const std::string dump = work.file("shop.dump");
+    Dump(dump);
+
+    postgresRestoreObjects restore;
+    restore.init(cluster_->libDir(), "", PgInstall::clientBinDir(), "postgres",
+                 cluster_->socketDir(), std::to_string(cluster_->port()), "target", dump,
+                 work.path(), version_);
+    ASSERT_EQ(restore.getObjectsList(), 0);
+    restore.addObjects({"app", "SCHEMA", "app"});
+    restore.addObjects({"archive", "SCHEMA", "archive"});
+    ASSERT_EQ(restore.setObjectsList(), 0);
+
+    std::string edited;
+    restore.getEditObjectListfile(edited);
+    const std::string text = ReadFile(edited);
+    EXPECT_NE(text.find(" SCHEMA - archive "), std::string::npos) << text;
+    EXPECT_EQ(text.find(" SCHEMA - app "), std::string::npos) << text;
+}
+
+TEST_P(ObjectRestoreTest, FailedRestoreIsReported) {
+    TempDir work("pgulo-objrestore");
+    const std::string dump = work.file("shop.dump");
+    Dump(dump);
+
+    // customers is not dropped (it is not selected), so restoring it fails on the
+    // existing table.
+    postgresRestoreObjects restore;
+    restore.init(cluster_->libDir(), "", PgInstall::clientBinDir(), "postgres",
+                 cluster_->socketDir(), std::to_string(cluster_->port()), "target", dump,
+                 work.path(), version_);
+    ASSERT_EQ(restore.getObjectsList(), 0);
+    restore.addObjects({"customers", "TABLE", "app"});
+    ASSERT_EQ(restore.setObjectsList(), 0);
+
+    EXPECT_EQ(restore.RestoreObjects(), -1);
+    EXPECT_EQ(Target("SELECT v FROM app.keepme"), "survives");
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, ObjectRestoreTest, ::testing::Values(10, 12, 14, 15),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PG" + std::to_string(info.param);
+                         });
+
+} // namespace

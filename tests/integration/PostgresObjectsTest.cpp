@@ -1,0 +1,247 @@
+#include "pgulo/Postgres_objects.h"
+
+#include "ObjectTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace objecttest;
+
+// "Label|name|path" per record, the way the browse tree shows it.
+std::vector<std::string> Shown(const std::vector<object_prop>& records) {
+    std::vector<std::string> shown;
+    for (const object_prop& r : records)
+        shown.push_back(r.type + "|" + r.name + "|" + r.path);
+    return shown;
+}
+
+class PostgresObjectsTest : public ::testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        Home();
+        PGULO_REQUIRE_MAJOR(GetParam());
+        cluster_ = &Clusters::For(GetParam());
+        if (cluster_->psql("SELECT count(*) FROM pg_database WHERE datname = 'shop'") == "0") {
+            cluster_->psql("CREATE DATABASE shop");
+            cluster_->psql(ShopSchemaSql(), "shop");
+            cluster_->psql("CREATE DATABASE bare");
+            cluster_->psql("DROP SCHEMA public", "bare");
+        }
+        version_ = ServerVersion(*cluster_);
+    }
+
+    int Init(Postgres_objects& objects, const std::string& database,
+             const std::string& port = "") const {
+        return objects.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", database,
+                            cluster_->socketDir(),
+                            port.empty() ? std::to_string(cluster_->port()) : port, version_);
+    }
+
+    std::string Oid(const std::string& sql) const { return cluster_->psql(sql, "shop"); }
+
+    PgCluster* cluster_ = nullptr;
+    std::string version_;
+};
+
+TEST_P(PostgresObjectsTest, ListsEveryKindInEnumerationOrderWithItsPath) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "shop"), 0);
+
+    ASSERT_EQ(objects.fillSchemas(), 0);
+    std::vector<object_prop> records;
+    ASSERT_EQ(objects.getObjects(records), 0);
+
+    // Types outside the search path come back schema-qualified from format_type.
+    const std::vector<std::string> expected = {
+        "Database|shop|",
+        "Schema|app|/TblView/shop/app/#?#?#schm",
+        "Domain|positive|/TblView/shop/app/positive/#?#?#domn",
+        "Table|customers|/TblView/shop/app/customers/#?#?#tabl",
+        "Constraint|customers_pkey|/TblView/shop/app/customers/customers_pkey/#?#?#cons",
+        "Table|orders|/TblView/shop/app/orders/#?#?#tabl",
+        "Constraint|orders_code_key|/TblView/shop/app/orders/orders_code_key/#?#?#cons",
+        "Constraint|orders_pkey|/TblView/shop/app/orders/orders_pkey/#?#?#cons",
+        "Constraint|orders_customer_fk|/TblView/shop/app/orders/orders_customer_fk/#?#?#cons",
+        "Index|orders_status_idx|/TblView/shop/app/orders/orders_status_idx/#?#?#indx",
+        "Rules|orders_no_delete|/TblView/shop/app/orders/orders_no_delete/#?#?#rule",
+        "Trigger|orders_touch|/TblView/shop/app/orders/orders_touch/#?#?#trig",
+        "TriggFunction|touch_order|/TblView/shop/app/touch_order/#?#?#trfn",
+        "View|open_orders|/TblView/shop/app/open_orders/#?#?#view",
+        "Function|price|/TblView/shop/app/price/#?#?#func",
+        "Function|price|/TblView/shop/app/price/#?#?#func",
+        "Seqeunce|ticket_seq|/TblView/shop/app/ticket_seq/#?#?#seqc",
+        "Type|app.address|/TblView/shop/app/app.address/#?#?#type",
+        "Type|app.mood|/TblView/shop/app/app.mood/#?#?#type",
+        "Schema|public|/TblView/shop/public/#?#?#schm",
+        "Schema|zeta|/TblView/shop/zeta/#?#?#schm",
+        "Table|events|/TblView/shop/zeta/events/#?#?#tabl",
+    };
+    EXPECT_EQ(Shown(records), expected);
+}
+
+TEST_P(PostgresObjectsTest, RecordsCarryTheirSchemaDatabaseAndCatalogueOid) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "shop"), 0);
+    ASSERT_EQ(objects.fillSchemas(), 0);
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    ASSERT_GE(records.size(), 22u);
+
+    const object_prop& database = records[0];
+    EXPECT_EQ(database.name, "shop");
+    EXPECT_EQ(database.type, "Database");
+    EXPECT_TRUE(database.schema.empty() && database.database.empty() && database.oid.empty() &&
+                database.path.empty());
+
+    const object_prop& schema = records[1];
+    EXPECT_EQ(schema.schema, "app");
+    EXPECT_EQ(schema.database, "shop");
+    EXPECT_EQ(schema.oid, Oid("SELECT oid FROM pg_namespace WHERE nspname = 'app'"));
+
+    const object_prop& orders = records[5];
+    EXPECT_EQ(orders.oid, Oid("SELECT 'app.orders'::regclass::oid"));
+    const object_prop& fk = records[8];
+    EXPECT_EQ(fk.schema, "app");
+    EXPECT_EQ(fk.oid, Oid("SELECT oid FROM pg_constraint WHERE conname = 'orders_customer_fk'"));
+    const object_prop& trigger = records[11];
+    EXPECT_EQ(trigger.oid, Oid("SELECT oid FROM pg_trigger WHERE tgname = 'orders_touch'"));
+
+    // The two overloads are two records, one per function.
+    EXPECT_EQ(records[14].oid, Oid("SELECT 'app.price(integer)'::regprocedure::oid"));
+    EXPECT_EQ(records[15].oid, Oid("SELECT 'app.price(integer,integer)'::regprocedure::oid"));
+
+    for (const object_prop& r : records) {
+        EXPECT_TRUE(r.parent.empty()) << r.path;
+        EXPECT_TRUE(r.extra.empty()) << r.path;
+    }
+}
+
+TEST_P(PostgresObjectsTest, PathsAreListedInRecordOrderStartingWithTheDatabase) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "shop"), 0);
+    ASSERT_EQ(objects.fillSchemas(), 0);
+
+    std::vector<std::string> paths{"kept"};
+    ASSERT_EQ(objects.getObjects(paths), 0);
+
+    ASSERT_GE(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "kept");
+    EXPECT_EQ(paths[1], "");
+    EXPECT_EQ(paths[2], "/TblView/shop/app/#?#?#schm");
+    EXPECT_EQ(paths.back(), "/TblView/shop/zeta/events/#?#?#tabl");
+    EXPECT_EQ(objects.displayObjects(), 0);
+}
+
+TEST_P(PostgresObjectsTest, DatabaseWithoutUserSchemasGivesOnlyTheDatabaseRecord) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "bare"), 0);
+
+    ASSERT_EQ(objects.fillSchemas(), 0);
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    EXPECT_EQ(Shown(records), (std::vector<std::string>{"Database|bare|"}));
+}
+
+TEST_P(PostgresObjectsTest, SetMovesToAnotherDatabaseAndRecordsAccumulate) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "bare"), 0);
+    ASSERT_EQ(objects.fillSchemas(), 0);
+
+    ASSERT_EQ(objects.set("shop"), 0);
+    ASSERT_EQ(objects.fillSchemas(), 0);
+
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    ASSERT_EQ(records.size(), 23u);
+    EXPECT_EQ(records[0].name, "bare");
+    EXPECT_EQ(records[1].name, "shop");
+    EXPECT_EQ(records[2].path, "/TblView/shop/app/#?#?#schm");
+}
+
+TEST_P(PostgresObjectsTest, FailedSetKeepsTheCurrentDatabase) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "bare"), 0);
+
+    EXPECT_EQ(objects.set("no_such_database"), -1);
+
+    // The failed connection leaves no session; a later set reconnects.
+    EXPECT_EQ(objects.fillSchemas(), -1);
+    ASSERT_EQ(objects.set("bare"), 0);
+    ASSERT_EQ(objects.fillSchemas(), 0);
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().name, "bare");
+}
+
+TEST_P(PostgresObjectsTest, InitFailsWithoutAServerAndStoresNothing) {
+    Postgres_objects objects;
+    EXPECT_EQ(Init(objects, "shop", "1"), -1);
+
+    // Nothing was stored, so set has no cluster to move within.
+    EXPECT_EQ(objects.set("shop"), -1);
+    EXPECT_EQ(objects.fillSchemas(), -1);
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    EXPECT_TRUE(records.empty());
+}
+
+TEST_P(PostgresObjectsTest, StepCalledDirectlyListsItsKind) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "shop"), 0);
+
+    ASSERT_EQ(
+        objects.fillFunctionObjects(Oid("SELECT oid FROM pg_namespace WHERE nspname = 'app'")), 0);
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].name, "price");
+    EXPECT_EQ(records[0].type, "Function");
+}
+
+TEST_P(PostgresObjectsTest, OidThatIsNotANumberRunsNothing) {
+    Postgres_objects objects;
+    ASSERT_EQ(Init(objects, "shop"), 0);
+
+    EXPECT_EQ(objects.fillTableObjects("0::oid; DROP TABLE zeta.events; SELECT 1"), -1);
+    EXPECT_EQ(objects.fillRulesNames("0 OR true"), -1);
+    EXPECT_EQ(objects.fillTypeObjects(""), -1);
+
+    EXPECT_EQ(Oid("SELECT count(*) FROM pg_class WHERE relname = 'events'"), "1");
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    EXPECT_TRUE(records.empty());
+}
+
+TEST_P(PostgresObjectsTest, FailedQueryEndsTheEnumerationKeepingEarlierRecords) {
+    Postgres_objects objects;
+    // A version text before 9.0 sends "NOT tgisconstraint", which no supported server knows.
+    ASSERT_EQ(objects.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", "shop",
+                           cluster_->socketDir(), std::to_string(cluster_->port()), "8.4.22"),
+              0);
+
+    EXPECT_EQ(objects.fillSchemas(), -1);
+
+    std::vector<object_prop> records;
+    objects.getObjects(records);
+    // Database, schema app, its domain, the first table and that table's constraint: the
+    // trigger query of the first table is the one that fails.
+    EXPECT_EQ(
+        Shown(records),
+        (std::vector<std::string>{
+            "Database|shop|", "Schema|app|/TblView/shop/app/#?#?#schm",
+            "Domain|positive|/TblView/shop/app/positive/#?#?#domn",
+            "Table|customers|/TblView/shop/app/customers/#?#?#tabl",
+            "Constraint|customers_pkey|/TblView/shop/app/customers/customers_pkey/#?#?#cons"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, PostgresObjectsTest, ::testing::ValuesIn(PgInstall::knownMajors()),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PG" + std::to_string(info.param);
+                         });
+
+} // namespace
