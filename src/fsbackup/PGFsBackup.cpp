@@ -1,0 +1,725 @@
+// Job setup, checks, backup mode and log boundaries of a full backup job.
+#include "fsbackup/PGFsBackup.h"
+
+#include "common/PGCommon.h"
+#include "common/PGGuard.h"
+#include "common/PGVersion.h"
+#include "pgulo/PGException.h"
+#include "pgulo/PGLastError.h"
+#include "pgulo/host/EvDebug.h"
+#include "pgulo/host/FXPath.h"
+#include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/libpqInterface.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+static EvDebug g_log(nullptr);
+
+namespace {
+
+const char* const kLabelConstructor = "PGFsBackup :: PGFsBackup";
+const char* const kLabelDestructor = "PGFsBackup :: ~PGFsBackup";
+const char* const kLabelArchiving = "PGFsBackup :: IsWALArchivingEnabled";
+const char* const kLabelBackupLabelPath = "PGFsBackup :: ConstructBackpLabelFilePath";
+const char* const kLabelStale = "PGFsBackup :: CheckForStaleBackups";
+const char* const kLabelQuit = "PGFsBackup :: CheckForQuitFlag";
+const char* const kLabelSegmentSize = "PGFsBackup :: getWalSegmentSize";
+const char* const kLabelSetBackupMode = "PGFsBackup :: SetDBInBackupMode";
+const char* const kLabelStopBackup = "PGFsBackup :: StopBackup";
+const char* const kLabelSwitch = "PGFsBackup :: SwitchXLog";
+const char* const kLabelLogFiles = "PGFsBackup :: GetLogFilesNeeded";
+const char* const kLabelConsistency = "PGFsBackup :: RunConsistencyCheck";
+const char* const kLabelCurrentWal = "PGFsBackup :: GetCurrentWalLog";
+const char* const kLabelVersion = "PGFsBackup :: setPostgresVersion";
+const char* const kLabelDbList = "PGFsBackup :: GetDbList";
+
+const char* const kOwnLabelPrefix = "pgulo_backup_";
+
+bool OptionIsOn(const std::map<std::string, std::string>& options, const char* key) {
+    auto found = options.find(key);
+    return found != options.end() && found->second == "on";
+}
+
+const std::string* Option(const std::map<std::string, std::string>& options, const char* key) {
+    auto found = options.find(key);
+    return found == options.end() ? nullptr : &found->second;
+}
+
+// An SQL string literal. The label carries the port text that the host passed, so it is
+// quoted rather than trusted.
+std::string SqlLiteral(const std::string& text) {
+    const bool hasBackslash = text.find('\\') != std::string::npos;
+    std::string out = hasBackslash ? "E'" : "'";
+    for (const char c : text) {
+        if (c == '\'' || (hasBackslash && c == '\\'))
+            out += c;
+        out += c;
+    }
+    out += '\'';
+    return out;
+}
+
+// Writes a file that must survive a crash whole: temporary name, fsync, rename, then the
+// directory entry is flushed too. False (with errno) on any failure; the temporary file
+// is removed then.
+bool WriteFileDurably(const std::string& path, const std::string& content) {
+    const std::string temporary = path + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const char* data = content.data();
+    std::size_t left = content.size();
+    bool ok = true;
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int failure = ok ? errno : savedErrno;
+        ::unlink(temporary.c_str());
+        errno = failure;
+        return false;
+    }
+    const std::string::size_type slash = path.find_last_of('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------
+// Construction and destruction
+
+PGFsBackup::PGFsBackup(unsigned long long jobId, std::string jobResultsDir, std::string configDir,
+                       std::string binDir, std::string libDir, std::string dbName,
+                       std::string hostAddr, std::string port, std::string user,
+                       std::string password, std::string logTmpFileName,
+                       PGQuitFlagCallback quitFlag, void* quitFlagContext, bool exclude,
+                       std::string archiveLogDir)
+    : LibDir_m(std::move(libDir)), QuitFlag_m(quitFlag), QuitFlagContext_m(quitFlagContext),
+      HostAddr_m(std::move(hostAddr)), Port_m(std::move(port)), ConfigDir_m(std::move(configDir)),
+      JobResultsDir_m(std::move(jobResultsDir)), JobId_m(jobId), Exclude_m(exclude),
+      WalArchiveDir_m(std::move(archiveLogDir)), LogTmpFileName_m(std::move(logTmpFileName)) {
+    PGGuard::Rethrow(g_log, kLabelConstructor, [&] {
+        DirChangeFilePath_m = JobResultsDir_m + "/" + "DCTmp.kxf";
+        PGCommon::ReadUserConfiguration(ConfigDir_m, Port_m, &Options_m);
+
+        Async_m = OptionIsOn(Options_m, "async");
+        if (const std::string* value = Option(Options_m, "dbname"))
+            dbName = *value;
+        std::string host;
+        std::string connectOptions;
+        std::string connectTimeout;
+        if (const std::string* value = Option(Options_m, "host"))
+            host = *value;
+        if (const std::string* value = Option(Options_m, "options"))
+            connectOptions = *value;
+        if (const std::string* value = Option(Options_m, "connect_timeout"))
+            connectTimeout = *value;
+
+        Session_m = std::make_unique<libpqInterface>(binDir, LibDir_m, dbName, user, password,
+                                                     Port_m, connectTimeout, host, HostAddr_m,
+                                                     connectOptions, false);
+        Session_m->IsSuperUser();
+        IsWALArchivingEnabled();
+        ConstructBackpLabelFilePath();
+    });
+}
+
+PGFsBackup::PGFsBackup(const OfflineSetup& setup)
+    : QuitFlag_m(setup.quitFlag), QuitFlagContext_m(setup.quitFlagContext),
+      JobResultsDir_m(setup.jobResultsDir), JobId_m(setup.jobId), Exclude_m(setup.exclude),
+      WalArchiveDir_m(setup.archiveLogDir), ServerVersion_m(setup.serverVersion),
+      OfflineSettings_m(setup.settings) {
+    DirChangeFilePath_m = JobResultsDir_m + "/" + "DCTmp.kxf";
+    auto found = OfflineSettings_m.find("data_directory");
+    if (found != OfflineSettings_m.end()) {
+        ClusterDir_m = found->second;
+        BackupLabelPath_m = ClusterDir_m + "/" + "backup_label";
+    }
+}
+
+PGFsBackup::~PGFsBackup() {
+    PGGuard::Quietly(g_log, kLabelDestructor, [&] {
+        if (InBackupMode_m) {
+            StopBackup(true);
+        } else if (StartOutcomeUnknown_m && Session_m) {
+            // A start statement was abandoned on a quit request and may still have put the
+            // cluster into backup mode: end it, or learn that it never began.
+            g_log.Debug(kLabelDestructor, "Ending the backup mode an abandoned start may have set");
+            StopBackup(false);
+        }
+    });
+    PGGuard::Quietly(g_log, kLabelDestructor, [&] {
+        CollectFileManager_m.reset();
+        DirChangeFile_m.close();
+        Session_m.reset();
+    });
+}
+
+libpqInterface& PGFsBackup::Session() {
+    if (!Session_m) {
+        throw PGException("PGFsBackup :: Session", PG_EXCEPTION_APPLICATION,
+                          "The job has no server connection");
+    }
+    return *Session_m;
+}
+
+bool PGFsBackup::ReadServerSetting(const std::string& name, std::string* value) {
+    if (Session_m)
+        return Session_m->GetServerParameter(name, value);
+    auto found = OfflineSettings_m.find(name);
+    if (found == OfflineSettings_m.end())
+        return false;
+    *value = found->second;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Checks
+
+void PGFsBackup::IsWALArchivingEnabled() {
+    PGGuard::Rethrow(g_log, kLabelArchiving, [&] {
+        std::string archiveMode;
+        if (!ReadServerSetting("archive_mode", &archiveMode)) {
+            g_log.Error(kLabelArchiving, "Could not obtain the archive_mode setting.");
+        } else if (archiveMode == "off") {
+            PGLastError(
+                "WAL Archiving is NOT ENABLED. Please enable WAL Archiving for PostGres server.");
+            throw PGException(kLabelArchiving, PG_EXCEPTION_POSTGRE,
+                              "WAL archiving is not enabled");
+        }
+        if (OptionIsOn(Options_m, "empty_wal_archive_command")) {
+            EmptyWalArchiveCommand_m = true;
+            g_log.Debug(kLabelArchiving, "WAL archive_command is empty");
+        }
+        std::string archiveCommand;
+        if (!ReadServerSetting("archive_command", &archiveCommand)) {
+            g_log.Error(kLabelArchiving, "eRRoR -- Could not obtain the WAL archiving command");
+            throw PGException(kLabelArchiving, PG_EXCEPTION_POSTGRE,
+                              "archive_command could not be obtained");
+        }
+        if (archiveCommand.empty() && !EmptyWalArchiveCommand_m) {
+            g_log.Error(kLabelArchiving, "eRRoR -- Either provide a WAL archive command or enable "
+                                         "EmptyWalArchiveCommand");
+            throw PGException(kLabelArchiving, PG_EXCEPTION_POSTGRE,
+                              "WAL archive command is empty");
+        }
+        g_log.DebugLvl(kLabelArchiving, 2, "WAL archive_command [%s]", archiveCommand.c_str());
+    });
+}
+
+void PGFsBackup::ConstructBackpLabelFilePath() {
+    PGGuard::Rethrow(g_log, kLabelBackupLabelPath, [&] {
+        if (!ReadServerSetting("data_directory", &ClusterDir_m)) {
+            g_log.Error(kLabelBackupLabelPath,
+                        "eRRoR -- Could not obtainn data_directory from the server");
+            throw PGException(kLabelBackupLabelPath, PG_EXCEPTION_POSTGRE,
+                              "data_directory info unavilable");
+        }
+        BackupLabelPath_m = ClusterDir_m + "/" + "backup_label";
+    });
+}
+
+void PGFsBackup::CheckForStaleBackups() {
+    PGGuard::Rethrow(g_log, kLabelStale, [&] {
+        if (UsesNonExclusiveBackup()) {
+            // Such a backup lives only in its own session: there is no server-wide label
+            // that an earlier job could have left behind.
+            g_log.Debug(kLabelStale,
+                        "Non-exclusive backup mode is in use; no stale backup_label to check");
+            return;
+        }
+        struct stat st {};
+        if (::lstat(BackupLabelPath_m.c_str(), &st) != 0)
+            return;
+        g_log.Debug(kLabelStale, "%s exists. Is the Cluster already in backup mode?",
+                    BackupLabelPath_m.c_str());
+        const std::string ownPrefix = std::string(kOwnLabelPrefix) + Port_m + "_";
+        std::string label;
+        {
+            PGFile file = PGFile::Open(BackupLabelPath_m, "r");
+            if (!file) {
+                g_log.Error(kLabelStale, "fopen failed on [%s]. errno:%d",
+                            BackupLabelPath_m.c_str(), errno);
+                throw PGException(kLabelStale, PG_EXCEPTION_SYSTEM, "fopen failed");
+            }
+            PGCommon::ReadTokenFromFile(file.get(), "LABEL:", &label);
+        }
+        if (!label.empty()) {
+            g_log.Debug(kLabelStale, "A backup_label file exists with label [%s]", label.c_str());
+            if (label.size() > ownPrefix.size() &&
+                label.compare(0, ownPrefix.size(), ownPrefix) == 0) {
+                CheckForQuitFlag();
+                StopBackup(false);
+                return;
+            }
+        }
+        if (OptionIsOn(Options_m, "reset_backup_mode")) {
+            CheckForQuitFlag();
+            StopBackup(false);
+        }
+    });
+}
+
+void PGFsBackup::CheckForQuitFlag() {
+    if (QuitFlag_m != nullptr && QuitFlag_m(QuitFlagContext_m)) {
+        g_log.DebugLvl(kLabelQuit, 2, "Quit flag set");
+        throw "Quit Flag set";
+    }
+}
+
+void PGFsBackup::GetDbList(std::vector<std::string>* names) {
+    PGGuard::Rethrow(g_log, kLabelDbList, [&] { Session().GetDbList(names); });
+}
+
+void PGFsBackup::GetFolderList(std::vector<std::string>* folders) {
+    if (folders == nullptr)
+        return;
+    folders->insert(folders->end(), FolderList_m.begin(), FolderList_m.end());
+}
+
+void PGFsBackup::UpdateFolderList(const char* path) {
+    if (path != nullptr)
+        FolderList_m.emplace_back(path);
+}
+
+unsigned long long PGFsBackup::getWalSegmentSize() {
+    return PGGuard::Rethrow(g_log, kLabelSegmentSize, [&] {
+        unsigned long long count = 16;
+        unsigned long long unit = 1048576ULL;
+        const char* const key = "sWalSegmentSize";
+        std::string value;
+        KXPlatformInfo registry;
+        if (!registry.getString("PostGres", key, value)) {
+            g_log.DebugLvl(kLabelSegmentSize, 2, "Failed to read registry key %s", key);
+        } else {
+            g_log.Debug(kLabelSegmentSize, "WAL SEGMENT SIZE = %s - Read from registry %s",
+                        value.c_str(), key);
+            if (!value.empty()) {
+                const std::string number =
+                    value.size() > 2 ? value.substr(0, value.size() - 2) : std::string();
+                const std::string suffix =
+                    value.size() >= 2 ? value.substr(value.size() - 2) : value;
+                const int parsed = std::atoi(number.c_str());
+                count = parsed > 0 ? static_cast<unsigned long long>(parsed) : 0;
+                if (count == 0) {
+                    count = 16;
+                } else if (suffix == "GB") {
+                    unit = 1073741824ULL;
+                } else if (suffix == "KB") {
+                    unit = 1024ULL;
+                }
+            }
+        }
+        const unsigned long long size = count * unit;
+        g_log.Debug(kLabelSegmentSize, "WalSegmentSize %llu", size);
+        return size;
+    });
+}
+
+void PGFsBackup::setPostgresVersion(std::string version) {
+    ServerVersion_m = std::move(version);
+    if (ServerVersion_m.empty() && Session_m) {
+        // Without a version the WAL directory would be taken for pg_xlog and its segments
+        // listed; the server knows its own.
+        ServerVersion_m = Session_m->GetServerVersionString();
+        g_log.DebugLvl(kLabelVersion, 2, "No server version given; the server reports [%s]",
+                       ServerVersion_m.c_str());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Backup mode
+
+bool PGFsBackup::UsesNonExclusiveBackup() {
+    return Session_m && Session_m->GetServerVersion() >= PG_VERSION_15;
+}
+
+bool PGFsBackup::RunBackupQuery(const std::string& query) {
+    return Async_m ? Session().ExecQueryAsync(query, false) : Session().ExecQuery(query);
+}
+
+void PGFsBackup::ReadAndRenewBackupTime() {
+    const std::string path = JobResultsDir_m + "/" + "BackupTime" + ".kxf";
+    Last_BackupTime = 0;
+    if (::access(path.c_str(), F_OK) != 0) {
+        g_log.Debug(kLabelSetBackupMode, "BackupTimeFile doesn't exists");
+    } else {
+        PGFile file = PGFile::Open(path, "r");
+        if (!file) {
+            // Zero is the safe value: a restart then carries nothing over.
+            g_log.Debug(kLabelSetBackupMode, "BackupTimeFile [%s] could not be read. errno:%d",
+                        path.c_str(), errno);
+        } else {
+            char word[64] = {};
+            if (std::fscanf(file.get(), "%63s", word) == 1) {
+                g_log.DebugLvl(kLabelSetBackupMode, 2, "TimeString read from backup file: %s",
+                               word);
+                long value = 0;
+                if (std::sscanf(word, "%ld", &value) == 1)
+                    Last_BackupTime = value;
+            }
+        }
+    }
+    char now[32];
+    std::snprintf(now, sizeof now, "%ld", static_cast<long>(std::time(nullptr)));
+    // Replaced in one step: a crash never leaves a restart without the previous time.
+    if (WriteFileDurably(path, now)) {
+        g_log.DebugLvl(kLabelSetBackupMode, 2, "TimeString is %s", now);
+        g_log.DebugLvl(kLabelSetBackupMode, 2, "Last_BackupTime is %ld",
+                       static_cast<long>(Last_BackupTime));
+    } else {
+        g_log.Debug(kLabelSetBackupMode, "failed to create BackupTimeFile");
+    }
+}
+
+void PGFsBackup::SetDBInBackupMode() {
+    PGGuard::Rethrow(g_log, kLabelSetBackupMode, [&] {
+        try {
+            CheckForStaleBackups();
+            char suffix[64];
+            std::snprintf(suffix, sizeof suffix, "_%llu_%ld", JobId_m,
+                          static_cast<long>(std::time(nullptr)));
+            const std::string label = std::string(kOwnLabelPrefix) + Port_m + suffix;
+            ReadAndRenewBackupTime();
+            if (UsesNonExclusiveBackup())
+                StartNonExclusiveBackup(label);
+            else
+                StartExclusiveBackup(label);
+
+            if (PGCommon::IsOldPGVersion(ServerVersion_m)) {
+                std::string dataDir;
+                if (!ReadServerSetting("data_directory", &dataDir)) {
+                    g_log.Error(kLabelSetBackupMode, "eRRoR -- Could not obtain the data_dir");
+                    throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
+                                      "data_dir could not be obtained");
+                }
+                const std::string labelFile = dataDir + "/" + "backup_label";
+                g_log.DebugLvl(kLabelSetBackupMode, 2, "backup label file [%s]", labelFile.c_str());
+                if (PGCommon::getTimeLineID(labelFile, TimeLine_m) != 0) {
+                    g_log.Error(
+                        kLabelSetBackupMode,
+                        "eRRoR -- Could not obtain time line ID from backup label file [%s]",
+                        labelFile.c_str());
+                    throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
+                                      "Unable to obtain time line ID");
+                }
+                g_log.DebugLvl(kLabelSetBackupMode, 2, "TimeLineID %s", TimeLine_m.c_str());
+            }
+        } catch (const std::exception& e) {
+            // The host shows this text: it names the precise cause.
+            PGLastError(e.what());
+            throw;
+        }
+    });
+}
+
+void PGFsBackup::StartExclusiveBackup(const std::string& label) {
+    Query_m = "SELECT pg_start_backup(" + SqlLiteral(label);
+    Query_m += OptionIsOn(Options_m, "start_backup_immediate") ? " , true)" : ")";
+    StartOutcomeUnknown_m = true;
+    const bool ok = RunBackupQuery(Query_m);
+    // Only a statement abandoned on a quit request leaves the outcome open.
+    StartOutcomeUnknown_m = !ok && libpqInterfaceGlobalQuitFlag;
+    if (!ok) {
+        CheckForQuitFlag();
+        g_log.Error(kLabelSetBackupMode, "eRRoR -- ExecQueryAsync failed for Query[%s]",
+                    Query_m.c_str());
+        throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
+                          "Could not put the Cluster in backup mode");
+    }
+    g_log.Debug(kLabelSetBackupMode, "Cluster is in Backup mode now");
+    // Set before anything else can fail, so that the job ends the backup mode it began.
+    InBackupMode_m = true;
+    StartTranscationLogLocation_m = Session().GetValue(0, 0);
+    if (::access(BackupLabelPath_m.c_str(), R_OK) != 0) {
+        g_log.Error(kLabelSetBackupMode, "eRRoR -- File[%s] deos not exist. errno:%d",
+                    BackupLabelPath_m.c_str(), errno);
+        throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
+                          "Backup label file is missing");
+    }
+}
+
+void PGFsBackup::StartNonExclusiveBackup(const std::string& label) {
+    g_log.Debug(kLabelSetBackupMode,
+                "Non-exclusive backup mode is in use: the backup lives in this job's session");
+    Query_m = "SELECT pg_backup_start(" + SqlLiteral(label) + ", " +
+              (OptionIsOn(Options_m, "start_backup_immediate") ? "true" : "false") + ")";
+    StartOutcomeUnknown_m = true;
+    const bool ok = RunBackupQuery(Query_m);
+    StartOutcomeUnknown_m = !ok && libpqInterfaceGlobalQuitFlag;
+    if (!ok) {
+        CheckForQuitFlag();
+        g_log.Error(kLabelSetBackupMode, "eRRoR -- ExecQueryAsync failed for Query[%s]",
+                    Query_m.c_str());
+        throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
+                          "Could not put the Cluster in backup mode");
+    }
+    g_log.Debug(kLabelSetBackupMode, "Cluster is in Backup mode now");
+    InBackupMode_m = true;
+    StartTranscationLogLocation_m = Session().GetValue(0, 0);
+}
+
+void PGFsBackup::StopBackup(bool mustSucceed) {
+    PGGuard::Rethrow(g_log, kLabelStopBackup, [&] {
+        const bool ok = UsesNonExclusiveBackup() ? StopNonExclusiveBackup() : StopExclusiveBackup();
+        if (ok)
+            return;
+        CheckForQuitFlag();
+        if (mustSucceed) {
+            g_log.Error(kLabelStopBackup, "eRRoR -- ExecQueryAsync failed for Query[%s]",
+                        Query_m.c_str());
+            throw "Could not put the Cluster in open mode";
+        }
+        g_log.Debug(kLabelStopBackup, "ExecQueryAsync failed for Query[%s]", Query_m.c_str());
+    });
+}
+
+bool PGFsBackup::StopExclusiveBackup() {
+    Query_m = "SELECT pg_stop_backup()";
+    if (!RunBackupQuery(Query_m))
+        return false;
+    g_log.Debug(kLabelStopBackup, "Cluster is in open mode now");
+    InBackupMode_m = false;
+    StartOutcomeUnknown_m = false;
+    EndTranscationLogLocation_m = Session().GetValue(0, 0);
+    return true;
+}
+
+bool PGFsBackup::StopNonExclusiveBackup() {
+    if (!InBackupMode_m && !StartOutcomeUnknown_m) {
+        // A non-exclusive backup can only be ended by the session that began it.
+        PGLastError("The backup can only be ended by the job that started it on PostgreSQL 15 "
+                    "and later.");
+        g_log.Error(kLabelStopBackup,
+                    "eRRoR -- This session did not start a backup; non-exclusive backup mode "
+                    "cannot be ended from another session");
+        throw PGException(kLabelStopBackup, PG_EXCEPTION_APPLICATION,
+                          "No backup was started in this session");
+    }
+    Query_m = "SELECT lsn, labelfile, spcmapfile FROM pg_backup_stop(true)";
+    if (!RunBackupQuery(Query_m))
+        return false;
+    g_log.Debug(kLabelStopBackup, "Cluster is in open mode now");
+    InBackupMode_m = false;
+    StartOutcomeUnknown_m = false;
+    EndTranscationLogLocation_m = Session().GetValue(0, 0);
+    const std::string labelFile = Session().GetValue(0, 1);
+    const std::string mapFile =
+        Session().CheckIfNull(0, 2) ? std::string() : Session().GetValue(0, 2);
+    // Without its label the copied data directory cannot be recovered: this must not be lost.
+    if (!WriteFileDurably(BackupLabelCopyPath(), labelFile)) {
+        PGLastError("Could not write the backup label into the job results directory.");
+        g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
+                    BackupLabelCopyPath().c_str(), errno);
+        throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "backup_label write failed");
+    }
+    if (!mapFile.empty() && !WriteFileDurably(TablespaceMapCopyPath(), mapFile)) {
+        PGLastError("Could not write the tablespace map into the job results directory.");
+        g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
+                    TablespaceMapCopyPath().c_str(), errno);
+        throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "tablespace_map write failed");
+    }
+    g_log.DebugLvl(kLabelStopBackup, 2, "Backup label written to [%s]",
+                   BackupLabelCopyPath().c_str());
+    return true;
+}
+
+void PGFsBackup::SwitchXLog(bool mustSucceed) {
+    PGGuard::Rethrow(g_log, kLabelSwitch, [&] {
+        Query_m = PGCommon::GetQueryForSwitchXLog(ServerVersion_m);
+        g_log.Error(kLabelSwitch, "Query = [%s]", Query_m.c_str());
+        if (RunBackupQuery(Query_m)) {
+            g_log.Debug(kLabelSwitch, "Successfully executed %s", Query_m.c_str());
+            StartTranscationLogLocation_m = Session().GetValue(0, 0);
+            EndTranscationLogLocation_m = StartTranscationLogLocation_m;
+            return;
+        }
+        CheckForQuitFlag();
+        if (mustSucceed) {
+            g_log.Error(kLabelSwitch, "eRRoR -- ExecQueryAsync failed for Query[%s]",
+                        Query_m.c_str());
+            throw "Could not get last log number";
+        }
+        g_log.Debug(kLabelSwitch, "ExecQueryAsync failed for Query[%s]", Query_m.c_str());
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Log boundaries
+
+void PGFsBackup::GetLogFilesNeeded(std::string* out, int which) {
+    PGGuard::Rethrow(g_log, kLabelLogFiles, [&] {
+        g_log.Error(kLabelLogFiles, "Log file needed for %s", which == 1 ? "Start log" : "End Log");
+        std::string location;
+        if (which == 1) {
+            location = StartTranscationLogLocation_m;
+        } else if (which == 2) {
+            location = EndTranscationLogLocation_m;
+        } else {
+            g_log.Error(kLabelLogFiles,
+                        "eRRoR -- Incorrect option [%d] for getting Log location. It should be 1 "
+                        "or 2",
+                        which);
+            throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                              "Unable to obtain start transaction log file name");
+        }
+        g_log.Debug(kLabelLogFiles, "Getting Transaction Log LOcation [%s]", location.c_str());
+        std::string name;
+        g_log.DebugLvl(kLabelLogFiles, 2, "pgVersion %s", ServerVersion_m.c_str());
+        if (PGCommon::IsOldPGVersion(ServerVersion_m)) {
+            if (PGCommon::pg_xlogfile_name(location, TimeLine_m, getWalSegmentSize(), name) != 0) {
+                g_log.Error(kLabelLogFiles,
+                            "eRRoR -- Failed to obtain transaction log file name. "
+                            "StartTranscationLogLocation [%s]",
+                            location.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Unable to obtain start transaction log file name");
+            }
+        } else {
+            const std::string query = PGCommon::GetQueryForXLogFileName(location, ServerVersion_m);
+            if (!Session().ExecQuery(query)) {
+                g_log.Error(kLabelLogFiles, "eRRoR -- failed to execute query[%s]", query.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Could not obtain start log location");
+            }
+            name = Session().GetValue(0, 0);
+        }
+        if (out != nullptr)
+            *out = location + "," + name;
+        g_log.Debug(kLabelLogFiles, "Start Transaction Log [%s]", (location + "," + name).c_str());
+    });
+}
+
+void PGFsBackup::GetLogFilesNeeded(std::string* start, std::string* end, bool writeFile) {
+    PGGuard::Rethrow(g_log, kLabelLogFiles, [&] {
+        std::string startName;
+        std::string endName;
+        g_log.DebugLvl(kLabelLogFiles, 2, "pgVersion %s", ServerVersion_m.c_str());
+        if (PGCommon::IsOldPGVersion(ServerVersion_m)) {
+            const unsigned long long segmentSize = getWalSegmentSize();
+            if (PGCommon::pg_xlogfile_name(StartTranscationLogLocation_m, TimeLine_m, segmentSize,
+                                           startName) != 0) {
+                g_log.Error(kLabelLogFiles,
+                            "eRRoR -- Failed to obtain transaction log file name. "
+                            "StartTranscationLogLocation [%s]",
+                            StartTranscationLogLocation_m.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Unable to obtain start transaction log file name");
+            }
+            g_log.Debug(kLabelLogFiles, "Start Transaction Log [%s]", startName.c_str());
+            if (PGCommon::pg_xlogfile_name(EndTranscationLogLocation_m, TimeLine_m, segmentSize,
+                                           endName) != 0) {
+                g_log.Error(kLabelLogFiles,
+                            "eRRoR -- Failed to obtain transaction log file name. "
+                            "EndTranscationLogLocation_m [%s]",
+                            EndTranscationLogLocation_m.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Unable to obtain end transaction log file name");
+            }
+            g_log.Debug(kLabelLogFiles, "End Transaction Log [%s]", endName.c_str());
+        } else {
+            std::string query =
+                PGCommon::GetQueryForXLogFileName(StartTranscationLogLocation_m, ServerVersion_m);
+            if (!Session().ExecQuery(query)) {
+                g_log.Error(kLabelLogFiles, "eRRoR -- failed to execute query[%s]", query.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Could not obtain start log location");
+            }
+            startName = Session().GetValue(0, 0);
+            query = PGCommon::GetQueryForXLogFileName(EndTranscationLogLocation_m, ServerVersion_m);
+            if (!Session().ExecQuery(query)) {
+                g_log.Error(kLabelLogFiles, "eRRoR -- failed to execute query[%s]", query.c_str());
+                throw PGException(kLabelLogFiles, PG_EXCEPTION_POSTGRE,
+                                  "Could not obtain end log location");
+            }
+            endName = Session().GetValue(0, 0);
+        }
+        if (start != nullptr)
+            *start = startName;
+        if (end != nullptr)
+            *end = endName;
+        if (!writeFile)
+            return;
+        std::string fileName;
+        PGCommon::GenerateLogBackupFile(JobResultsDir_m, JobId_m, fileName);
+        PGFile file = PGFile::Open(fileName, "w");
+        if (!file) {
+            g_log.Error(kLabelLogFiles, "fopen failed on [%s]. errno:%d", fileName.c_str(), errno);
+            throw PGException(kLabelLogFiles, PG_EXCEPTION_SYSTEM, "fopen failed");
+        }
+        if (std::fprintf(file.get(), "%s:%s\n", "START_LOG_FILE", startName.c_str()) < 0 ||
+            std::fprintf(file.get(), "%s:%s\n", "END_LOG_FILE", endName.c_str()) < 0 ||
+            file.close() != 0) {
+            g_log.Error(kLabelLogFiles, "fprintf failed. errno:%d", errno);
+            throw PGException(kLabelLogFiles, PG_EXCEPTION_SYSTEM, "fprintf failed");
+        }
+    });
+}
+
+void PGFsBackup::RunConsistencyCheck() {
+    PGGuard::Rethrow(g_log, kLabelConsistency, [&] {
+        const std::string query =
+            PGCommon::GetQueryForXLogFileName(StartTranscationLogLocation_m, ServerVersion_m);
+        if (!Session().ExecQuery(query)) {
+            g_log.Error(kLabelConsistency, "eRRoR -- failed to execute query[%s]", query.c_str());
+            PGLastError("eRRoR -- failed to execute query");
+            throw PGException(kLabelConsistency, PG_EXCEPTION_POSTGRE,
+                              "Could not obtain start log location");
+        }
+        const std::string segment = Session().GetValue(0, 0);
+        const std::string path = WalArchiveDir_m + "/" + segment;
+        g_log.Debug(kLabelConsistency, "Archive log directory [%s], log file [%s].",
+                    WalArchiveDir_m.c_str(), segment.c_str());
+        bool isFile = false;
+        if (!FXPath::DoesPathExist(path, isFile).IsError() && isFile)
+            return;
+        g_log.Debug(kLabelConsistency,
+                    "Invalid archive log directory [%s]. Could not find log file [%s] in it.",
+                    WalArchiveDir_m.c_str(), segment.c_str());
+        const char* const text = "Invalid archive log directory. Could not find log file in it.";
+        PGLastError(text);
+        throw PGException(kLabelConsistency, PG_EXCEPTION_POSTGRE, text);
+    });
+}
+
+void PGFsBackup::GetCurrentWalLog(std::string* out) {
+    PGGuard::Rethrow(g_log, kLabelCurrentWal, [&] {
+        g_log.DebugLvl(kLabelCurrentWal, 2, "pgVersion %s", ServerVersion_m.c_str());
+        const std::string query = PGCommon::IsPGVersion10(ServerVersion_m)
+                                      ? "select pg_walfile_name(pg_current_wal_lsn())"
+                                      : "select pg_xlogfile_name(pg_current_xlog_location())";
+        if (!Session().ExecQuery(query)) {
+            g_log.Error(kLabelCurrentWal, "eRRoR -- failed to execute query[%s]", query.c_str());
+            throw PGException(kLabelCurrentWal, PG_EXCEPTION_POSTGRE,
+                              "Could not obtain current WAL file");
+        }
+        const std::string name = Session().GetValue(0, 0);
+        if (out != nullptr)
+            out->append(name);
+        g_log.Debug(kLabelCurrentWal, "Current Transaction Log [%s]", name.c_str());
+    });
+}

@@ -1,0 +1,448 @@
+// A full backup job against a real server in exclusive backup mode: backups left running by
+// earlier jobs, the agent configuration switches, the quit request, failures that must not
+// leave the cluster in backup mode, the standby overloads, the archive delete list and a
+// restarted backup. One server per major serves every test.
+
+#include "FsBackupHost.h"
+
+#include "PgCluster.h"
+#include "PgInstall.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/time.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace fsbackuptest;
+using pgulo::test::PgCluster;
+using pgulo::test::PgInstall;
+
+auto* const g_home = ::testing::AddGlobalTestEnvironment(new HostHome());
+
+std::string AgentLog() {
+    std::string text;
+    const std::string dir = std::string(std::getenv("PGULO_HOME")) + "/log";
+    if (fs::exists(dir)) {
+        for (const auto& entry : fs::directory_iterator(dir))
+            text += ReadFile(entry.path().string());
+    }
+    return text;
+}
+
+class FsBackupJobTest : public ::testing::TestWithParam<int> {
+protected:
+    // One server per major, started by the first test that needs it.
+    static PgCluster* ClusterFor(int major) {
+        std::unique_ptr<PgCluster>& cluster = clusters_[major];
+        if (!cluster) {
+            PgCluster::Options options;
+            options.name = "fsbackup-job-" + std::to_string(major);
+            options.extraConf = {"log_checkpoints = on"};
+            cluster = std::make_unique<PgCluster>(major, options);
+            cluster->start();
+        }
+        return cluster.get();
+    }
+    static void TearDownTestSuite() { clusters_.clear(); }
+
+    void SetUp() override {
+        PGULO_REQUIRE_MAJOR(GetParam());
+        cluster_ = ClusterFor(GetParam());
+        scratch_ = std::make_unique<ScratchDir>("pgulo-fsb-job");
+        job_.jobId = ++nextJobId_;
+        job_.jobResultsDir = scratch_->sub("results");
+        job_.configDir = scratch_->sub("config");
+        job_.archiveDir = cluster_->archiveDir();
+        job_.version = cluster_->psql("SHOW server_version");
+        Config("start_backup_immediate:on\n");
+    }
+
+    void TearDown() override {
+        // Whatever a test did, the next one starts with the cluster out of backup mode.
+        if (cluster_ && InBackupMode(*cluster_))
+            cluster_->tryPsql("SELECT pg_stop_backup()");
+    }
+
+    void Config(const std::string& lines) {
+        WriteAgentConfig(job_.configDir, cluster_->port(), lines);
+    }
+
+    std::string Port() const { return std::to_string(cluster_->port()); }
+
+    // A backup mode begun by someone else, as psql would leave it.
+    void StartForeignBackup(const std::string& label) {
+        cluster_->psql("SELECT pg_start_backup('" + label + "', true)");
+        ASSERT_EQ(BackupLabel(*cluster_), label);
+    }
+
+    static inline std::map<int, std::unique_ptr<PgCluster>> clusters_;
+    static inline unsigned long long nextJobId_ = 7000;
+    PgCluster* cluster_ = nullptr;
+    std::unique_ptr<ScratchDir> scratch_;
+    JobSetup job_;
+};
+
+TEST_P(FsBackupJobTest, AnOrdinaryBackupUsesItsOwnLabelAndEndsIt) {
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string label = BackupLabel(*cluster_);
+    EXPECT_TRUE(std::regex_match(
+        label, std::regex("pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_[0-9]+")))
+        << label;
+    EXPECT_GT(started.files, 100U);
+    EXPECT_GT(started.totalBytes, 1000000);
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/BackupTime.kxf"));
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/DCTmp.kxf"));
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]{24}"))) << startLog;
+    EXPECT_FALSE(InBackupMode(*cluster_));
+}
+
+TEST_P(FsBackupJobTest, ABackupThisAgentLeftRunningIsEndedFirst) {
+    StartForeignBackup("pgulo_backup_" + Port() + "_1_1700000000");
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_EQ(BackupLabel(*cluster_).rfind(
+                  "pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_", 0),
+              0U);
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+}
+
+TEST_P(FsBackupJobTest, ABackupOfAnotherPortOrOwnerIsLeftUnlessResetIsOn) {
+    for (const std::string& label :
+         {std::string("pgulo_backup_1_1_1700000000"), std::string("nightly base backup"),
+          "pgulo_backup_" + Port() + "_"}) {
+        SCOPED_TRACE(label);
+        StartForeignBackup(label);
+        Config("start_backup_immediate:on\n");
+        StartResult refused = StartBackup(*cluster_, job_);
+        EXPECT_EQ(refused.handle, nullptr);
+        EXPECT_NE(LastError().find("Could not put the Cluster in backup mode"), std::string::npos)
+            << LastError();
+        EXPECT_EQ(BackupLabel(*cluster_), label) << "the foreign backup is left as it was";
+
+        Config("start_backup_immediate:on\nreset_backup_mode:on\n");
+        StartResult started = StartBackup(*cluster_, job_);
+        ASSERT_NE(started.handle, nullptr) << LastError();
+        EXPECT_EQ(BackupLabel(*cluster_).rfind(
+                      "pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_", 0),
+                  0U);
+        std::string startLog;
+        EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+        EXPECT_FALSE(InBackupMode(*cluster_));
+    }
+}
+
+TEST_P(FsBackupJobTest, StartBackupImmediateAsksForAnImmediateCheckpoint) {
+    for (const bool immediate : {true, false}) {
+        SCOPED_TRACE(immediate ? "immediate" : "spread");
+        Config(immediate ? "start_backup_immediate:on\n" : "start_backup_immediate:yes\n");
+        cluster_->psql("CHECKPOINT");
+        const std::string::size_type logStart = cluster_->serverLog().size();
+        StartResult started = StartBackup(*cluster_, job_);
+        ASSERT_NE(started.handle, nullptr) << LastError();
+        const std::string log = cluster_->serverLog().substr(logStart);
+        EXPECT_EQ(log.find("checkpoint starting: immediate force wait") != std::string::npos,
+                  immediate)
+            << log;
+        EXPECT_NE(log.find("force wait"), std::string::npos) << log;
+        std::string startLog;
+        EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    }
+}
+
+TEST_P(FsBackupJobTest, WithAsyncTheBackupModeQueriesAreAwaitedByPolling) {
+    Config("start_backup_immediate:on\nasync:on\n");
+    const std::string::size_type logStart = AgentLog().size();
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_TRUE(InBackupMode(*cluster_));
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    EXPECT_FALSE(InBackupMode(*cluster_));
+    // Stopping waits for the archiver, which takes the poll at least one round.
+    EXPECT_NE(
+        AgentLog().substr(logStart).find("Waiting on response from server for Query[SELECT pg_st"),
+        std::string::npos);
+}
+
+TEST_P(FsBackupJobTest, AQuitRequestDuringTheWalkEndsTheBackupMode) {
+    int polls = 0;
+    job_.quitFlag = [](void* context) { return ++*static_cast<int*>(context) > 10; };
+    job_.quitFlagContext = &polls;
+    StartResult started = StartBackup(*cluster_, job_);
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_EQ(polls, 11) << "the walk stops at the entry after the request";
+    EXPECT_FALSE(InBackupMode(*cluster_));
+}
+
+TEST_P(FsBackupJobTest, AStartThatFailsAfterBackupModeLeavesNoBackupMode) {
+    job_.jobResultsDir = scratch_->path() + "/no-such-directory";
+    StartResult started = StartBackup(*cluster_, job_);
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_FALSE(InBackupMode(*cluster_));
+    EXPECT_NE(AgentLog().find("Collect File open failed"), std::string::npos);
+}
+
+TEST_P(FsBackupJobTest, AnEmptyArchiveCommandIsRefusedUnlessAllowed) {
+    cluster_->psql("ALTER SYSTEM SET archive_command = ''");
+    cluster_->reload();
+    ASSERT_TRUE(WaitFor([&] { return cluster_->psql("SHOW archive_command").empty(); },
+                        std::chrono::seconds(10)));
+    job_.standby = 1; // no backup mode: nothing would archive its segments
+    StartResult refused = StartBackup(*cluster_, job_);
+    EXPECT_EQ(refused.handle, nullptr);
+    EXPECT_NE(AgentLog().find("WAL archive command is empty"), std::string::npos);
+
+    Config("empty_wal_archive_command:on\n");
+    StartResult started = StartBackup(*cluster_, job_);
+    EXPECT_NE(started.handle, nullptr) << LastError();
+    EXPECT_NE(AgentLog().find("WAL archive_command is empty"), std::string::npos);
+    // Never in backup mode, so ending it fails; the handle is released all the same.
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 0);
+
+    cluster_->psql("ALTER SYSTEM RESET archive_command");
+    cluster_->reload();
+    ASSERT_TRUE(WaitFor([&] { return !cluster_->psql("SHOW archive_command").empty(); },
+                        std::chrono::seconds(10)));
+}
+
+TEST_P(FsBackupJobTest, TheStandbyOverloadsBracketABackupFromAnotherSession) {
+    std::string startLog;
+    void* handle = PostGreFsBackupInterfaceStart(
+        job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
+        Port(), "postgres", "", job_.archiveDir, startLog, nullptr, nullptr, job_.jobResultsDir,
+        job_.configDir, "", job_.version);
+    ASSERT_NE(handle, nullptr) << LastError();
+    EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}")))
+        << startLog;
+    EXPECT_TRUE(InBackupMode(*cluster_));
+    EXPECT_FALSE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxf"));
+    // Nothing was walked, so no link target is reported.
+    std::vector<std::string> databases;
+    std::vector<std::string> folders;
+    ASSERT_EQ(PostGreFsBackupInterfaceGetMetaData(handle, &databases, &folders), 1);
+    EXPECT_NE(std::find(databases.begin(), databases.end(), "template1"), databases.end());
+    EXPECT_TRUE(folders.empty());
+
+    std::string endLog;
+    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(
+                  job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres",
+                  cluster_->socketDir(), Port(), "postgres", "", job_.archiveDir, 0, endLog,
+                  nullptr, nullptr, job_.configDir, "", job_.jobResultsDir, job_.version),
+              1)
+        << LastError();
+    EXPECT_TRUE(std::regex_match(endLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}"))) << endLog;
+    EXPECT_GE(endLog.substr(endLog.find(',') + 1), startLog.substr(startLog.find(',') + 1));
+    EXPECT_FALSE(InBackupMode(*cluster_));
+
+    // The start's handle is given back; its backup was already ended by the job id.
+    std::string ignored;
+    EXPECT_EQ(ShutdownBackup(handle, ignored), 0);
+}
+
+TEST_P(FsBackupJobTest, TheArchiveDeleteListNamesEveryArchivedSegment) {
+    cluster_->switchWal();
+    const std::string last = cluster_->switchWal();
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(job_.archiveDir + "/" + last); },
+                        std::chrono::seconds(30)));
+    fs::create_directories(job_.archiveDir + "/subdir");
+    job_.makeArchiveDeleteList = true;
+    job_.standby = 1;
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_FALSE(InBackupMode(*cluster_)) << "a standby flag skips backup mode";
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxf"));
+
+    std::set<std::string> expected;
+    for (const auto& entry : fs::directory_iterator(job_.archiveDir)) {
+        if (entry.is_regular_file())
+            expected.insert(entry.path().string());
+    }
+    const std::vector<std::string> listed =
+        ReadCollectFile(job_.jobResultsDir + "/PGArchDelList.kxf");
+    EXPECT_EQ(std::set<std::string>(listed.begin(), listed.end()), expected);
+    EXPECT_EQ(listed.size(), expected.size());
+    EXPECT_NE(expected.count(job_.archiveDir + "/" + last), 0U);
+    fs::remove(job_.archiveDir + "/subdir");
+
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 0);
+}
+
+TEST_P(FsBackupJobTest, ARestartCarriesUnchangedEntriesAndReportsDeletedOnes) {
+    // Two files the host copied in the first run: one changes, one disappears.
+    const std::string changed = cluster_->dataDir() + "/pgulo_note_changed";
+    const std::string gone = cluster_->dataDir() + "/pgulo_note_gone";
+    const std::string kept = cluster_->dataDir() + "/pgulo_note_kept";
+    for (const std::string& path : {changed, gone, kept}) {
+        WriteFile(path, "note");
+        const struct timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
+        ASSERT_EQ(::utimes(path.c_str(), old), 0);
+    }
+
+    StartResult first = StartBackup(*cluster_, job_);
+    ASSERT_NE(first.handle, nullptr) << LastError();
+    const std::string firstList = ReadFile(job_.jobResultsDir + "/CollectTot1.kxf");
+    std::string startLog;
+    ASSERT_EQ(ShutdownBackup(first.handle, startLog), 1) << LastError();
+
+    WriteFile(changed, "changed after the first run began");
+    fs::remove(gone);
+    job_.restart = {{1, -1}};
+    StartResult second = StartBackup(*cluster_, job_);
+    ASSERT_NE(second.handle, nullptr) << LastError();
+    EXPECT_TRUE(std::regex_match(second.restartString, std::regex("-o 1\\|[0-9]+")))
+        << second.restartString;
+    EXPECT_EQ(ReadFile(job_.jobResultsDir + "/CollectTot1.kxf.backup"), firstList);
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxfNew.backup"));
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/BackupTime.kxf.backup"));
+    EXPECT_FALSE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxfNew"));
+    EXPECT_EQ(ReadFile(job_.jobResultsDir + "/DeletedFiles.kxf"), "Version2\n" + gone + "\n");
+
+    const std::vector<std::string> lines = ReadCollectFile(job_.jobResultsDir + "/CollectTot1.kxf");
+    const auto at = [&](const std::string& path) {
+        return std::find(lines.begin(), lines.end(), path) - lines.begin();
+    };
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), changed), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kept), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), gone), 0);
+    // The carried entry stays in front; the changed one comes again from the walk.
+    const long offset = std::stol(second.restartString.substr(5));
+    long keptOffset = 0;
+    for (long i = 0; i < at(kept); ++i)
+        keptOffset += static_cast<long>(lines[static_cast<std::size_t>(i)].size()) + 1;
+    EXPECT_LE(keptOffset, offset);
+    EXPECT_GT(at(changed), at(kept));
+    ASSERT_EQ(ShutdownBackup(second.handle, startLog), 1) << LastError();
+    for (const std::string& path : {changed, kept})
+        fs::remove(path);
+}
+
+TEST_P(FsBackupJobTest, TheAgentConfigurationChoosesTheDatabase) {
+    cluster_->tryPsql("CREATE DATABASE pgulo_dbname");
+    Config("start_backup_immediate:on\ndbname:pgulo_dbname\n");
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    std::vector<std::string> databases;
+    std::vector<std::string> folders;
+    ASSERT_EQ(PostGreFsBackupInterfaceGetMetaData(started.handle, &databases, &folders), 1);
+    // The job's session is the one whose last statement listed the databases.
+    EXPECT_EQ(cluster_->psql("SELECT datname FROM pg_stat_activity "
+                             "WHERE query = 'select datname from pg_database'"),
+              "pgulo_dbname");
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+}
+
+TEST_P(FsBackupJobTest, AStartSegmentMissingFromTheArchiveFailsTheShutdown) {
+    job_.archiveDir = scratch_->sub("not-the-archive");
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 0);
+    EXPECT_EQ(LastError(), "Invalid archive log directory. Could not find log file in it.");
+    EXPECT_EQ(startLog, "");
+    EXPECT_FALSE(InBackupMode(*cluster_)) << "backup mode was ended before the check";
+}
+
+TEST(FsBackupArchivingOff, AClusterWithoutArchivingIsRefused) {
+    for (int major : {14, 12, 10}) {
+        if (!PgInstall::available(major))
+            continue;
+        PgCluster::Options options;
+        options.name = "fsbackup-no-archiving";
+        options.archiving = false;
+        // A command alone does not make archiving happen.
+        options.extraConf = {"archive_command = 'true'"};
+        PgCluster cluster(major, options);
+        cluster.start();
+        ScratchDir scratch("pgulo-fsb-noarch");
+        JobSetup job;
+        job.jobId = 6999;
+        job.jobResultsDir = scratch.sub("results");
+        job.configDir = scratch.sub("config");
+        job.archiveDir = cluster.archiveDir();
+        StartResult started = StartBackup(cluster, job);
+        EXPECT_EQ(started.handle, nullptr);
+        EXPECT_EQ(LastError(),
+                  "WAL Archiving is NOT ENABLED. Please enable WAL Archiving for PostGres server.");
+        EXPECT_FALSE(InBackupMode(cluster));
+        return;
+    }
+    GTEST_SKIP() << "none of PostgreSQL 14, 12 or 10 is installed";
+}
+
+// From release 15 on the backup lives in the session of the job that began it.
+class NonExclusiveJobTest : public FsBackupJobTest {};
+
+TEST_P(NonExclusiveJobTest, TheLabelComesBackAtShutdownAndNoStaleCheckIsMade) {
+    Config("start_backup_immediate:on\nasync:on\n");
+    const std::string::size_type logStart = AgentLog().size();
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_FALSE(fs::exists(cluster_->dataDir() + "/backup_label"));
+    std::string startLog;
+    ASSERT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    EXPECT_TRUE(fs::is_regular_file(job_.archiveDir + "/" + startLog));
+    const std::string label = ReadFile(job_.jobResultsDir + "/backup_label");
+    EXPECT_NE(label.find("(file " + startLog + ")"), std::string::npos) << label;
+    EXPECT_NE(label.find("LABEL: pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId)),
+              std::string::npos)
+        << label;
+    EXPECT_FALSE(fs::exists(job_.jobResultsDir + "/tablespace_map")) << "no tablespace";
+    const std::string log = AgentLog().substr(logStart);
+    EXPECT_NE(log.find("no stale backup_label to check"), std::string::npos);
+    EXPECT_NE(log.find("Non-exclusive backup mode is in use"), std::string::npos);
+}
+
+TEST_P(NonExclusiveJobTest, TheStandbyStartCanOnlyBeEndedThroughItsOwnHandle) {
+    std::string startLog;
+    void* handle = PostGreFsBackupInterfaceStart(
+        job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
+        Port(), "postgres", "", job_.archiveDir, startLog, nullptr, nullptr, job_.jobResultsDir,
+        job_.configDir, "", job_.version);
+    ASSERT_NE(handle, nullptr) << LastError();
+    EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}")))
+        << startLog;
+
+    std::string endLog;
+    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(
+                  job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres",
+                  cluster_->socketDir(), Port(), "postgres", "", job_.archiveDir, 0, endLog,
+                  nullptr, nullptr, job_.configDir, "", job_.jobResultsDir, job_.version),
+              0);
+    EXPECT_NE(LastError().find("can only be ended by the job that started it"), std::string::npos)
+        << LastError();
+    EXPECT_EQ(endLog, "");
+
+    std::string segment;
+    EXPECT_EQ(ShutdownBackup(handle, segment), 1) << LastError();
+    EXPECT_EQ(segment, startLog.substr(startLog.find(',') + 1));
+    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/backup_label"));
+}
+
+INSTANTIATE_TEST_SUITE_P(NonExclusiveBackupMajors, NonExclusiveJobTest,
+                         ::testing::Values(15, 16, 17, 18),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PostgreSQL" + std::to_string(info.param);
+                         });
+
+INSTANTIATE_TEST_SUITE_P(ExclusiveBackupMajors, FsBackupJobTest, ::testing::Values(10, 12, 14),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PostgreSQL" + std::to_string(info.param);
+                         });
+
+} // namespace
