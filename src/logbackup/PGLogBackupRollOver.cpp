@@ -1,0 +1,167 @@
+// Log roll-over (closing the current WAL segment so that it is archived) and the pruning of the
+// archive after the host backed the segments up.
+#include "logbackup/PGLogBackup.h"
+
+#include "common/PGCommon.h"
+#include "common/PGFile.h"
+#include "common/PGGuard.h"
+#include "pgulo/PGException.h"
+#include "pgulo/host/EvDebug.h"
+#include "pgulo/host/KXPlatformInfo.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+static EvDebug g_log(nullptr);
+
+namespace {
+
+const char* const kLabelRollOverBackupMode = "PGLogBackup :: RollOverLogsWithStartStopBackup";
+const char* const kLabelRollOver = "PGLogBackup :: RollOverLogs";
+const char* const kLabelPrune = "PGLogBackup :: PruneLogs";
+
+// Collect file lines carry CR, LF and '%' as %0D, %0A and %25; the file itself is named by
+// the bytes they stand for.
+std::string DecodeCollectLine(const std::string& line) {
+    std::string path;
+    path.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '%' && i + 2 < line.size()) {
+            const std::string code = line.substr(i + 1, 2);
+            if (code == "25" || code == "0A" || code == "0D") {
+                path += code == "25" ? '%' : (code == "0A" ? '\n' : '\r');
+                i += 2;
+                continue;
+            }
+        }
+        path += line[i];
+    }
+    return path;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+} // namespace
+
+void PGLogBackup::RollOverLogsWithStartStopBackup() {
+    PGGuard::Rethrow(g_log, kLabelRollOverBackupMode, [&] {
+        if (OptionOn("donot_set_backup_mode_for_log_backup")) {
+            g_log.Debug(kLabelRollOverBackupMode, "donot_set_backup_mode_for_log_backup is on");
+            IncludeWalDir_m = true;
+            return;
+        }
+        // Leaving backup mode makes the server close the current segment and archive it.
+        SetDBInBackupMode();
+        StopBackup(true);
+        std::string start;
+        GetLogFilesNeeded(&start, &EndLogNumber_m, false);
+        TakeEndLogFromSwitchLocation();
+    });
+}
+
+void PGLogBackup::RollOverLogs() {
+    PGGuard::Rethrow(g_log, kLabelRollOver, [&] {
+        if (OptionOn("donot_set_backup_mode_for_log_backup")) {
+            g_log.Debug(kLabelRollOver, "donot_set_backup_mode_for_log_backup is on");
+            IncludeWalDir_m = true;
+            return;
+        }
+        SwitchXLog(true);
+        std::string start;
+        GetLogFilesNeeded(&start, &EndLogNumber_m, false);
+        TakeEndLogFromSwitchLocation();
+    });
+}
+
+void PGLogBackup::TakeEndLogFromSwitchLocation() {
+    // The end log is the segment that holds the last byte before the switch location. From
+    // release 17 the server's name for a location exactly on a segment boundary (a switch on
+    // an idle server ends there) is the segment that begins there: still open, so it would
+    // never be archived and the job would wait for it in vain.
+    if (SegmentSize_m == 0 || EndLogNumber_m.size() < 8)
+        return;
+    std::string closed;
+    if (PGCommon::pg_xlogfile_name(EndTranscationLogLocation_m, EndLogNumber_m.substr(0, 8),
+                                   SegmentSize_m, closed) != 0 ||
+        closed == EndLogNumber_m)
+        return;
+    g_log.Debug(kLabelRollOver, "Location [%s] begins segment [%s]; the end log is [%s]",
+                EndTranscationLogLocation_m.c_str(), EndLogNumber_m.c_str(), closed.c_str());
+    EndLogNumber_m = closed;
+}
+
+void PGLogBackup::PruneLogs() {
+    PGGuard::Rethrow(g_log, kLabelPrune, [&] {
+        if (!PruneLogs_m) {
+            g_log.DebugLvl(kLabelPrune, 2, "PruneLogs_m is false");
+            return;
+        }
+        g_log.Debug(kLabelPrune, "Pruning Logs");
+        for (const std::string& collectFile : CollectFileList_m)
+            PruneCollectFile(collectFile);
+        if (Type_m == PG_LOG_FULL_BACKUP)
+            ApplyArchiveDeleteList();
+    });
+}
+
+void PGLogBackup::PruneCollectFile(const std::string& collectFile) {
+    PGFile file = PGFile::Open(collectFile, "r");
+    if (!file) {
+        g_log.Error(kLabelPrune, "eRRoR -- fopen failed on [%s] . errno:%d", collectFile.c_str(),
+                    errno);
+        throw PGException(kLabelPrune, PG_EXCEPTION_SYSTEM, "Collect File open failed");
+    }
+    // Only what lies inside the archive directory goes: a sibling directory whose name merely
+    // begins with the archive directory's name is not the archive, and the live WAL directory
+    // (the job may have listed it) belongs to the running server.
+    const std::string archivePrefix = WalArchiveDir_m + "/";
+    const std::string walPrefix = WalDir_m.empty() ? std::string() : WalDir_m + "/";
+    std::string line;
+    while (PGFile::ReadLine(file.get(), line)) {
+        const std::string path = DecodeCollectLine(line);
+        if (!StartsWith(path, archivePrefix))
+            continue;
+        if (!walPrefix.empty() && StartsWith(path, walPrefix)) {
+            g_log.DebugLvl(kLabelPrune, 2, "Not unlinking [%s]: it is in the live WAL directory",
+                           path.c_str());
+            continue;
+        }
+        g_log.DebugLvl(kLabelPrune, 2, "unlinking [%s]", path.c_str());
+        if (::unlink(path.c_str()) != 0) {
+            g_log.Error(kLabelPrune, "eRRoR -- unlink failed on [%s] . errno:%d", path.c_str(),
+                        errno);
+        }
+    }
+}
+
+void PGLogBackup::ApplyArchiveDeleteList() {
+    const char* const key = "sCleanArchDir";
+    std::string value;
+    KXPlatformInfo registry;
+    if (!registry.getString("PostGres", key, value)) {
+        g_log.DebugLvl(kLabelPrune, 2, "Failed to read registry key %s", key);
+        return;
+    }
+    g_log.Debug(kLabelPrune, " Read reg key [%s] = [%s]", key, value.c_str());
+    if (value != "YES" && value != "Y" && value != "yes" && value != "y")
+        return;
+    const std::string listPath = PGCommon::GetArchDelFileName(JobResultsDir_m);
+    PGFile list = PGFile::Open(listPath, "r");
+    if (!list) {
+        g_log.Error(kLabelPrune, "eRRoR -- fopen failed on [%s] . errno:%d", listPath.c_str(),
+                    errno);
+        throw PGException(kLabelPrune, PG_EXCEPTION_SYSTEM, "Collect File open failed");
+    }
+    std::string path;
+    while (PGFile::ReadLine(list.get(), path)) {
+        if (path.empty())
+            continue;
+        if (::unlink(path.c_str()) != 0) {
+            g_log.Error(kLabelPrune, "eRRoR -- unlink failed on [%s] . errno:%d", path.c_str(),
+                        errno);
+        }
+    }
+}

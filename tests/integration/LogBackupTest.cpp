@@ -1,0 +1,713 @@
+// Log backups of real clusters that archive their WAL into the test's archive directory, driven
+// through the entry points the backup host calls.
+#include "logbackup/PGLogBackup.h"
+
+#include "pgulo/PGLastError.h"
+#include "pgulo/PostGreFsBackupInterface.h"
+#include "pgulo/PostGreLogBackupInterface.h"
+#include "pgulo/host/EvDebug.h"
+#include "pgulo/host/KXPlatformInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PgCluster.h"
+#include "PgInstall.h"
+#include "TestProcess.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::PgCluster;
+using pgulo::test::PgClusterOptions;
+
+const std::vector<int> kEveryMajor = {10, 12, 14, 15, 16, 17, 18};
+const std::vector<int> kSomeMajors = {10, 14, 17};
+constexpr unsigned long long kJobId = 4242;
+const char* const kLogTmpName = "PGLogTmp_4242.txt";
+
+bool IsSegmentName(const std::string& name) {
+    return name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> DirectoryNames(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool WaitForFile(const std::string& path, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!fs::exists(path)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+// The clusters of this program, one per major, started on first use.
+class Clusters {
+public:
+    static PgCluster& Get(int major) {
+        auto& map = All();
+        auto found = map.find(major);
+        if (found != map.end())
+            return *found->second;
+        PgClusterOptions options;
+        options.name = "logbackup" + std::to_string(major);
+        auto cluster = std::make_unique<PgCluster>(major, options);
+        cluster->start();
+        cluster->psql("CREATE TABLE IF NOT EXISTS filler (id serial, note text)");
+        return *map.emplace(major, std::move(cluster)).first->second;
+    }
+    static void StopAll() { All().clear(); }
+
+private:
+    static std::map<int, std::unique_ptr<PgCluster>>& All() {
+        static std::map<int, std::unique_ptr<PgCluster>> clusters;
+        return clusters;
+    }
+};
+
+// One backup job's side of the host: its own host home (registry, debug log), job results
+// directory and agent configuration directory.
+class LogBackupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "pgulo-logbackup-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        for (const char* dir : {"home", "jobresults", "config"})
+            fs::create_directories(root_ + "/" + dir);
+        ::setenv("PGULO_HOME", (root_ + "/home").c_str(), 1);
+        EvDebug::reloadSettings();
+        // The error state is process-wide: what an earlier test left must not pass for ours.
+        SetPGLastErrCode(0);
+        PGLastError("(nothing recorded by this test)");
+        // A host that wants its backups quick looks for the end log every second.
+        SetRegistry("nWaitForEndLogPollSecs", "1");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+        ::unsetenv("PGULO_HOME");
+        EvDebug::reloadSettings();
+    }
+    static void TearDownTestSuite() { Clusters::StopAll(); }
+
+    std::string JobResults() const { return root_ + "/jobresults"; }
+    std::string ConfigDir() const { return root_ + "/config"; }
+
+    // The agent configuration file of the cluster's port. Backup mode starts with an
+    // immediate checkpoint so the tests do not wait for a spread one.
+    void WriteAgentConfig(const PgCluster& cluster, const std::vector<std::string>& lines) const {
+        std::ofstream out(ConfigDir() + "/postgres_" + std::to_string(cluster.port()));
+        out << "start_backup_immediate:on\n";
+        for (const std::string& line : lines)
+            out << line << "\n";
+    }
+
+    static void SetRegistry(const std::string& key, const std::string& value) {
+        ASSERT_TRUE(KXPlatformInfo().setString("PostGres", key, value));
+    }
+
+    static std::string Version(const PgCluster& cluster) {
+        return cluster.psql("SHOW server_version");
+    }
+
+    // A full backup as the host runs it; returns the first WAL segment it needs.
+    std::string FullBackup(const PgCluster& cluster, bool makeArchiveDeleteList = false) const {
+        unsigned long long collectFiles = 0;
+        unsigned long long files = 0;
+        long long bytes = 0;
+        void* handle = PostGreFsBackupInterfaceStart(
+            kJobId, JobResults(), ConfigDir(), cluster.binDir(), cluster.libDir(), "postgres",
+            cluster.socketDir(), std::to_string(cluster.port()), "postgres", "", &collectFiles,
+            &files, &bytes, nullptr, nullptr, cluster.archiveDir(), kLogTmpName, {}, nullptr,
+            Version(cluster), makeArchiveDeleteList, 0);
+        if (handle == nullptr) {
+            ADD_FAILURE() << "full backup start failed: " << LastError();
+            return {};
+        }
+        std::string startLog;
+        EXPECT_EQ(PostGreFsBackupInterfaceShutdown(handle, 0, startLog), 1) << LastError();
+        return startLog;
+    }
+
+    struct Started {
+        void* handle = nullptr;
+        unsigned long long collectFiles = 0;
+        unsigned long long files = 0;
+        long long bytes = 0;
+        PGLogBackup* job() const { return static_cast<PGLogBackup*>(handle); }
+    };
+
+    Started StartLogBackup(const PgCluster& cluster, PG_LOG_BACKUP_TYPE type,
+                           const std::string& lastLog, bool prune = false,
+                           PGQuitFlagCallback quitFlag = nullptr, void* context = nullptr) const {
+        Started started;
+        started.handle = PostGreLogBackupInterfaceStart(
+            kJobId, JobResults(), ConfigDir(), prune, cluster.binDir(), cluster.libDir(),
+            "postgres", cluster.socketDir(), std::to_string(cluster.port()), "postgres", "",
+            cluster.archiveDir(), type, &started.collectFiles, &started.files, &started.bytes,
+            lastLog, quitFlag, context, kLogTmpName, Version(cluster), "", 0);
+        return started;
+    }
+
+    static std::string LastError() {
+        const char* text = PGLastError(nullptr);
+        return text == nullptr ? std::string("(none)") : std::string(text);
+    }
+
+    static std::string EndLogOf(void* handle) {
+        std::string endLog;
+        std::vector<std::string> databases;
+        EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(handle, &databases, &endLog), 1);
+        EXPECT_NE(std::find(databases.begin(), databases.end(), "postgres"), databases.end());
+        return endLog;
+    }
+
+    // Lines of every collect file the job wrote.
+    static std::vector<std::string> CollectLines(const Started& started) {
+        std::vector<std::string> lines;
+        for (const std::string& file : started.job()->GetCollectFileList()) {
+            const std::vector<std::string> more = ReadLines(file);
+            lines.insert(lines.end(), more.begin(), more.end());
+        }
+        return lines;
+    }
+
+    // Segments in the archive after `after` (when given) up to and including `upTo`, as the
+    // archive's paths, in order.
+    static std::vector<std::string> ArchivedSegments(const PgCluster& cluster,
+                                                     const std::string& after,
+                                                     const std::string& upTo,
+                                                     bool includeAfter = false) {
+        std::vector<std::string> paths;
+        for (const std::string& name : DirectoryNames(cluster.archiveDir())) {
+            if (!IsSegmentName(name) || name > upTo)
+                continue;
+            if (!after.empty() && (includeAfter ? name < after : name <= after))
+                continue;
+            paths.push_back(cluster.archiveDir() + "/" + name);
+        }
+        return paths;
+    }
+
+    // Writes some WAL and closes a few segments; returns the last one closed.
+    static std::string MakeSegments(const PgCluster& cluster, int count) {
+        std::string last;
+        for (int i = 0; i < count; ++i) {
+            cluster.psql("INSERT INTO filler (note) SELECT md5(g::text) FROM generate_series(1, "
+                         "200) g");
+            last = cluster.switchWal();
+        }
+        return last;
+    }
+
+    std::string DebugLog() const {
+        std::ifstream in(EvDebug::logFilePath());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
+    std::string root_;
+};
+
+class LogBackupEveryMajor : public LogBackupTest, public ::testing::WithParamInterface<int> {};
+class LogBackupSomeMajors : public LogBackupTest, public ::testing::WithParamInterface<int> {};
+
+std::string MajorName(const ::testing::TestParamInfo<int>& info) {
+    return "PG" + std::to_string(info.param);
+}
+
+TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsLastLog) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string fullStart = FullBackup(cluster);
+    ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
+    const std::string switched = MakeSegments(cluster, 3);
+    cluster.psql("INSERT INTO filler (note) VALUES ('after the last switch')");
+
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, fullStart);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(started.handle);
+    ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
+    EXPECT_GT(endLog, switched) << "the roll-over closes the segment being written";
+
+    std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog);
+    ASSERT_GE(expected.size(), 4u);
+    const std::string tmpFile = cluster.archiveDir() + "/" + kLogTmpName;
+    long long segmentBytes = 0;
+    for (const std::string& path : expected)
+        segmentBytes += static_cast<long long>(fs::file_size(path));
+    EXPECT_EQ(started.files, expected.size());
+    EXPECT_EQ(started.collectFiles, 1u);
+    EXPECT_EQ(started.bytes, segmentBytes);
+    expected.push_back(tmpFile);
+    expected.push_back(cluster.archiveDir());
+    EXPECT_EQ(CollectLines(started), expected);
+    ASSERT_EQ(started.job()->GetCollectFileList().size(), 1u);
+    EXPECT_EQ(started.job()->GetCollectFileList().front(), JobResults() + "/Collect_logfile1.kxf");
+
+    const std::string configFile = cluster.psql("SHOW config_file");
+    EXPECT_EQ(
+        ReadLines(tmpFile),
+        (std::vector<std::string>{"PG_WAL_DIR:" + cluster.archiveDir(), "config_file:" + configFile,
+                                  "PG_SERVER_VERSION:" + Version(cluster)}));
+
+    // Without the host's success nothing is pruned.
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+    for (const std::string& path : expected)
+        EXPECT_TRUE(fs::exists(path)) << path;
+}
+
+TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheRangeOnlyWithTheOldBehaviourSwitch) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string fullStart = FullBackup(cluster);
+    ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
+    MakeSegments(cluster, 2);
+    SetRegistry("nDoNotBackupAllLogs", "1");
+
+    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(started.handle);
+    std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog, true);
+    ASSERT_EQ(expected.front(), cluster.archiveDir() + "/" + fullStart) << "start included";
+    EXPECT_EQ(started.files, expected.size());
+    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
+    expected.push_back(cluster.archiveDir());
+    EXPECT_EQ(CollectLines(started), expected);
+    ASSERT_EQ(started.job()->GetCollectFileList().size(), 1u);
+    EXPECT_EQ(started.job()->GetCollectFileList().front(), JobResults() + "/CollectTot1.kxf");
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
+
+TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefault) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string fullStart = FullBackup(cluster);
+    ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
+    MakeSegments(cluster, 2);
+    // A time line history file, and a segment far beyond anything the server wrote yet.
+    const std::string history = cluster.archiveDir() + "/00000002.history";
+    const std::string beyond = cluster.archiveDir() + "/00000001000000FF000000FE";
+    std::ofstream(history) << "1\t0/3000000\tno recovery target specified\n";
+    std::ofstream(beyond) << "not yet";
+
+    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    fs::remove(history);
+    fs::remove(beyond);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(started.handle);
+
+    std::set<std::string> expected;
+    bool sawBackupHistory = false;
+    for (const std::string& name : DirectoryNames(cluster.archiveDir())) {
+        const bool historyFile =
+            name.find(".backup") != std::string::npos || name.find(".history") != std::string::npos;
+        sawBackupHistory = sawBackupHistory || name.find(".backup") != std::string::npos;
+        if (historyFile || (IsSegmentName(name) && name <= endLog))
+            expected.insert(cluster.archiveDir() + "/" + name);
+    }
+    expected.insert(history);
+    EXPECT_TRUE(sawBackupHistory) << "backup mode leaves a backup history file in the archive";
+    std::vector<std::string> lines = CollectLines(started);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], cluster.archiveDir() + "/" + kLogTmpName);
+    EXPECT_EQ(lines.back(), cluster.archiveDir());
+    lines.resize(lines.size() - 2);
+    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), expected);
+    EXPECT_EQ(lines.size(), expected.size()) << "no file listed twice";
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), beyond), 0);
+    EXPECT_EQ(started.files, expected.size());
+    // The data directory is no link, so the restore side needs no physical path.
+    for (const std::string& line : ReadLines(cluster.archiveDir() + "/" + kLogTmpName))
+        EXPECT_EQ(line.rfind("physical_path:", 0), std::string::npos) << line;
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
+
+TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = MakeSegments(cluster, 2);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
+    MakeSegments(cluster, 2);
+    cluster.psql("INSERT INTO filler (note) VALUES ('in the segment the roll-over closes')");
+
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(started.handle);
+    const std::vector<std::string> taken = ArchivedSegments(cluster, lastLog, endLog);
+    ASSERT_GE(taken.size(), 3u);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
+    for (const std::string& path : taken)
+        EXPECT_FALSE(fs::exists(path)) << path;
+    EXPECT_FALSE(fs::exists(cluster.archiveDir() + "/" + kLogTmpName));
+    EXPECT_TRUE(fs::is_directory(cluster.archiveDir()));
+    EXPECT_TRUE(fs::exists(cluster.archiveDir() + "/" + lastLog)) << "not taken, so not deleted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, LogBackupEveryMajor, ::testing::ValuesIn(kEveryMajor), MajorName);
+
+TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = cluster.switchWal();
+    const std::string middle = MakeSegments(cluster, 2);
+    const std::string newest = MakeSegments(cluster, 1);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + newest));
+    ASSERT_LT(lastLog, middle);
+    ASSERT_LT(middle, newest);
+    fs::remove(cluster.archiveDir() + "/" + middle);
+
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_EQ(GetPGLastErrCode(), 3);
+    EXPECT_EQ(LastError(), "Archive Log files are missing. Please run a FULL backup");
+    const std::string log = DebugLog();
+    EXPECT_NE(log.find("Some log files are missing from the WAL dir"), std::string::npos);
+    EXPECT_NE(log.find("eRRoR -- Log [" + cluster.archiveDir() + "/" + middle + "] is missing."),
+              std::string::npos);
+}
+
+TEST_P(LogBackupSomeMajors, WithoutAnEarlierFullBackupTheJobIsRefused) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, "");
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_EQ(GetPGLastErrCode(), 3);
+    EXPECT_NE(LastError().find("No earlier FULL backup detected"), std::string::npos)
+        << LastError();
+
+    Started unknownType = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(3), "x");
+    EXPECT_EQ(unknownType.handle, nullptr);
+    EXPECT_NE(LastError().find("Improper Usage.Unknown BackupType"), std::string::npos)
+        << LastError();
+}
+
+TEST_P(LogBackupSomeMajors, TheWholeArchiveDirectoryAndTheLiveWalDirectoryOnRequest) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {"backup_entire_archive_dir:on"});
+    const std::string lastLog = MakeSegments(cluster, 2);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
+    std::vector<std::string> before = DirectoryNames(cluster.archiveDir());
+
+    // Neither the type nor the last log is looked at in this mode.
+    Started started = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(7), "");
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::vector<std::string> lines = CollectLines(started);
+    const std::set<std::string> listed(lines.begin(), lines.end());
+    for (const std::string& name : before) {
+        if (name != kLogTmpName) {
+            EXPECT_EQ(listed.count(cluster.archiveDir() + "/" + name), 1u) << name;
+        }
+    }
+    const std::string walDir = cluster.dataDir() + (GetParam() >= 10 ? "/pg_wal" : "/pg_xlog");
+    EXPECT_EQ(listed.count(walDir), 1u) << "the live WAL directory is listed";
+    EXPECT_EQ(listed.count(walDir + "/archive_status"), 1u);
+    EXPECT_EQ(lines.back(), cluster.archiveDir());
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
+
+TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSegment) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {"donot_set_backup_mode_for_log_backup:on"});
+    const std::string lastLog = cluster.switchWal();
+    const std::string newest = MakeSegments(cluster, 2);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + newest));
+    // Written to, so the segment being written exists in the WAL directory.
+    cluster.psql("INSERT INTO filler (note) VALUES ('only in the live WAL directory')");
+    const std::string current = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    ASSERT_GT(current, newest);
+    ASSERT_TRUE(WaitForFile(cluster.dataDir() + "/pg_wal/" + current));
+
+    for (PG_LOG_BACKUP_TYPE type : {PG_LOG_INCR_BACKUP, PG_LOG_FULL_BACKUP}) {
+        SCOPED_TRACE(type);
+        Started started = StartLogBackup(cluster, type, lastLog);
+        ASSERT_NE(started.handle, nullptr) << LastError();
+        EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
+            << "no segment switch";
+        EXPECT_EQ(EndLogOf(started.handle), newest);
+        const std::vector<std::string> lines = CollectLines(started);
+        const std::string walDir = cluster.dataDir() + "/pg_wal";
+        EXPECT_NE(std::find(lines.begin(), lines.end(), walDir), lines.end());
+        EXPECT_NE(std::find(lines.begin(), lines.end(), walDir + "/" + current), lines.end());
+        if (type == PG_LOG_INCR_BACKUP) {
+            std::vector<std::string> segments;
+            for (const std::string& line : lines) {
+                if (line.rfind(cluster.archiveDir() + "/", 0) == 0 &&
+                    IsSegmentName(fs::path(line).filename().string()))
+                    segments.push_back(line);
+            }
+            EXPECT_EQ(segments, ArchivedSegments(cluster, lastLog, newest));
+        }
+        EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+    }
+}
+
+TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllowsIt) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string stray = cluster.archiveDir() + "/stray-file-of-the-admin";
+
+    struct Case {
+        const char* cleanArchDir; // nullptr: not set
+        PG_LOG_BACKUP_TYPE type;
+        bool strayDeleted;
+    };
+    for (const Case& c :
+         {Case{nullptr, PG_LOG_FULL_BACKUP, false}, Case{"Yes", PG_LOG_FULL_BACKUP, false},
+          Case{"yes", PG_LOG_INCR_BACKUP, false}, Case{"y", PG_LOG_FULL_BACKUP, true}}) {
+        SCOPED_TRACE(c.cleanArchDir == nullptr ? "unset" : c.cleanArchDir);
+        SCOPED_TRACE(c.type);
+        std::ofstream(stray) << "keep me unless told";
+        if (c.cleanArchDir != nullptr)
+            SetRegistry("sCleanArchDir", c.cleanArchDir);
+        const std::string fullStart = FullBackup(cluster, true);
+        ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
+        const std::vector<std::string> deleteList = ReadLines(JobResults() + "/PGArchDelList.kxf");
+        ASSERT_NE(std::find(deleteList.begin(), deleteList.end(), stray), deleteList.end());
+        MakeSegments(cluster, 1);
+
+        Started started = StartLogBackup(cluster, c.type, fullStart, true);
+        ASSERT_NE(started.handle, nullptr) << LastError();
+        const std::vector<std::string> lines = CollectLines(started);
+        ASSERT_EQ(std::count(lines.begin(), lines.end(), stray), 0);
+        EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
+        EXPECT_EQ(!fs::exists(stray), c.strayDeleted);
+        for (const std::string& line : lines) {
+            if (line != cluster.archiveDir()) {
+                EXPECT_FALSE(fs::exists(line)) << line;
+            }
+        }
+        if (c.strayDeleted) {
+            for (const std::string& path : deleteList)
+                EXPECT_FALSE(fs::exists(path)) << path;
+        }
+        fs::remove(stray);
+    }
+}
+
+TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = MakeSegments(cluster, 1);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
+    MakeSegments(cluster, 1);
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string collectFile = started.job()->GetCollectFileList().front();
+    const std::string aside = collectFile + ".aside";
+    fs::rename(collectFile, aside);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 0);
+    fs::rename(aside, collectFile);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
+    for (const std::string& line : ReadLines(collectFile)) {
+        if (line != cluster.archiveDir()) {
+            EXPECT_FALSE(fs::exists(line)) << line;
+        }
+    }
+}
+
+TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = MakeSegments(cluster, 1);
+    const std::string primaryEnd = MakeSegments(cluster, 2);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
+    cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
+    const std::string current = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+
+    Started started;
+    started.handle = PostGreLogBackupInterfaceStart(
+        kJobId, JobResults(), ConfigDir(), false, cluster.binDir(), cluster.libDir(), "postgres",
+        cluster.socketDir(), std::to_string(cluster.port()), "postgres", "", cluster.archiveDir(),
+        PG_LOG_INCR_BACKUP, &started.collectFiles, &started.files, &started.bytes, lastLog, nullptr,
+        nullptr, kLogTmpName, Version(cluster), primaryEnd, 1);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
+        << "no segment switch";
+    std::vector<std::string> databases;
+    EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
+    EXPECT_NE(std::find(databases.begin(), databases.end(), "postgres"), databases.end());
+    EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
+    std::vector<std::string> expected = ArchivedSegments(cluster, lastLog, primaryEnd);
+    ASSERT_EQ(expected.size(), 2u);
+    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
+    expected.push_back(cluster.archiveDir());
+    EXPECT_EQ(CollectLines(started), expected);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
+
+TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBackupMode) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = MakeSegments(cluster, 1);
+    cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
+    const std::string open = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    // This form has no job results directory; what the job keeps there must not land in /.
+    const bool hadRootFiles = fs::exists("/BackupTime.kxf") || fs::exists("/backup_label") ||
+                              fs::exists("/tablespace_map");
+
+    std::string endLog;
+    void* handle = PostGreLogBackupInterfaceStart(
+        kJobId, false, cluster.binDir(), cluster.libDir(), "postgres", cluster.socketDir(),
+        std::to_string(cluster.port()), "postgres", "", cluster.archiveDir(), PG_LOG_INCR_BACKUP,
+        lastLog, endLog, nullptr, nullptr, ConfigDir(), kLogTmpName, Version(cluster));
+    if (!hadRootFiles) {
+        for (const char* stray : {"/BackupTime.kxf", "/backup_label", "/tablespace_map"})
+            fs::remove(stray);
+    }
+    ASSERT_NE(handle, nullptr) << LastError();
+    const std::string::size_type comma = endLog.find(',');
+    ASSERT_NE(comma, std::string::npos) << endLog;
+    // Entering backup mode closes the segment written to; leaving it closes the next one.
+    const std::string closed = endLog.substr(comma + 1);
+    EXPECT_GT(closed, open) << endLog;
+    EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + open));
+    EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + closed));
+    EXPECT_GT(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), closed);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(handle, 1), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, LogBackupSomeMajors, ::testing::ValuesIn(kSomeMajors), MajorName);
+
+// Clusters of their own, for archive commands of their own.
+class LogBackupOwnArchiveCommand : public LogBackupTest,
+                                   public ::testing::WithParamInterface<int> {};
+
+TEST_P(LogBackupOwnArchiveCommand, PrefixAndSuffixNameTheCompressedArchiveFiles) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgClusterOptions options;
+    options.name = "gzip" + std::to_string(GetParam());
+    PgCluster cluster(GetParam(), options);
+    cluster.appendConf("archive_command = 'gzip < %p > " + cluster.archiveDir() + "/arch_%f.gz'");
+    cluster.start();
+    cluster.psql("CREATE TABLE filler (id serial, note text)");
+    WriteAgentConfig(cluster, {"log_prefix:arch_", "log_suffix:.gz"});
+    const std::string lastLog = MakeSegments(cluster, 1);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/arch_" + lastLog + ".gz"));
+    MakeSegments(cluster, 2);
+    cluster.psql("INSERT INTO filler (note) VALUES ('in the segment the roll-over closes')");
+
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(started.handle);
+    std::vector<std::string> expected;
+    for (const std::string& name : DirectoryNames(cluster.archiveDir())) {
+        if (name.size() == 32 && name.rfind("arch_", 0) == 0 && name.substr(29) == ".gz") {
+            const std::string segment = name.substr(5, 24);
+            if (segment > lastLog && segment <= endLog)
+                expected.push_back(cluster.archiveDir() + "/" + name);
+        }
+    }
+    ASSERT_GE(expected.size(), 3u);
+    EXPECT_EQ(expected.back(), cluster.archiveDir() + "/arch_" + endLog + ".gz");
+    // Each one whole: the end log was waited for until the server had archived it.
+    for (const std::string& path : expected) {
+        const auto check = pgulo::test::runCommand({"gzip", "-t", path});
+        EXPECT_TRUE(check.ok()) << path << ": " << check.err;
+    }
+    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
+    expected.push_back(cluster.archiveDir());
+    EXPECT_EQ(CollectLines(started), expected);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
+
+TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfiguredLooks) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgClusterOptions options;
+    options.name = "noarchive" + std::to_string(GetParam());
+    options.extraConf = {"archive_command = '/bin/false'"};
+    PgCluster cluster(GetParam(), options);
+    cluster.start();
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = cluster.switchWal();
+    cluster.psql("CREATE TABLE never_archived (id int)");
+    SetRegistry("nWaitForEndLogMins", "3");
+    SetRegistry("nWaitForEndLogPollSecs", "1");
+
+    const auto before = std::chrono::steady_clock::now();
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_EQ(LastError(), "Some Transaction Log files are missing from the WAL directory. Please "
+                           "check if archive_command is valid.");
+    // Three looks, two one-second waits between them.
+    EXPECT_GE(waited, std::chrono::seconds(2));
+    EXPECT_LT(waited, std::chrono::seconds(20));
+    EXPECT_NE(DebugLog().find("We waited long enough for the end log"), std::string::npos);
+}
+
+TEST_P(LogBackupOwnArchiveCommand, TheQuitFlagEndsTheWaitWithinASecond) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgClusterOptions options;
+    options.name = "quit" + std::to_string(GetParam());
+    options.extraConf = {"archive_command = '/bin/false'"};
+    PgCluster cluster(GetParam(), options);
+    cluster.start();
+    WriteAgentConfig(cluster, {});
+    const std::string lastLog = cluster.switchWal();
+    cluster.psql("CREATE TABLE never_archived (id int)");
+    SetRegistry("nWaitForEndLogMins", "100");
+    SetRegistry("nWaitForEndLogPollSecs", "30");
+
+    struct QuitAfter {
+        std::chrono::steady_clock::time_point at;
+        int asked = 0;
+    } quit{std::chrono::steady_clock::now() + std::chrono::milliseconds(2500), 0};
+    auto callback = [](void* context) {
+        auto* q = static_cast<QuitAfter*>(context);
+        ++q->asked;
+        return std::chrono::steady_clock::now() >= q->at;
+    };
+    const auto before = std::chrono::steady_clock::now();
+    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, false, callback, &quit);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_EQ(started.handle, nullptr);
+    EXPECT_GE(quit.asked, 2);
+    EXPECT_LT(waited, std::chrono::seconds(10)) << "the 30-second poll was not sat out";
+    EXPECT_NE(DebugLog().find("Quit flag set"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, LogBackupOwnArchiveCommand, ::testing::Values(12, 17), MajorName);
+
+} // namespace
