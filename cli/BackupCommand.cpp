@@ -1,0 +1,238 @@
+#include "BackupCommand.h"
+
+#include "BackupWriter.h"
+#include "CliError.h"
+#include "CollectFile.h"
+#include "FileOps.h"
+#include "FsBackupJob.h"
+#include "HumanFormat.h"
+#include "LogBackupJob.h"
+#include "PieceChecksum.h"
+#include "ServerInfo.h"
+#include "SignalGuard.h"
+#include "TimeText.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace {
+
+int MajorOf(const std::string& version) {
+    try {
+        return std::stoi(version);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// PostgreSQL 15 dropped the exclusive backup mode: the agent hands the label back instead.
+constexpr int kFirstNonExclusiveMajor = 15;
+
+CliError Interrupted(const std::string& id) {
+    return CliError("interrupted by signal " + std::to_string(SignalGuard::Signal()) + "; backup " +
+                    id + " is incomplete and will not be offered for restore");
+}
+
+} // namespace
+
+BackupCommand::BackupCommand(HostContext& host, Options options)
+    : host_(host), options_(std::move(options)), repository_(host.Repository()) {}
+
+Manifest BackupCommand::Run() {
+    if (options_.type != "full" && options_.type != "log")
+        throw CliError::Usage("--type must be full or log");
+    settings_ = InstanceRegistry().Require(options_.instance);
+    HostContext::ApplyRegistryDefaults();
+    try {
+        Manifest manifest = options_.type == "full" ? RunFull() : RunLog();
+        for (const std::string& dir : jobDirs_)
+            FileOps::RemoveTree(dir);
+        Announce(manifest);
+        return manifest;
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        if (!logTmpFile_.empty())
+            ::unlink(logTmpFile_.c_str());
+        throw;
+    }
+}
+
+void BackupCommand::Begin(const char* type) {
+    jobId_ = HostContext::BeginJob();
+    connection_ = InstanceRegistry::Connection(settings_);
+    const ServerFacts facts = ServerInfo::Query(connection_);
+    if (facts.version != settings_.version)
+        InstanceRegistry().SetVersion(settings_.id, facts.version);
+    connection_.version = facts.version;
+    facts_ = facts;
+    startMicros_ = TimeText::NowMicros();
+    backupId_ = repository_.CreateBackup(settings_.name, type, startMicros_);
+    backupDir_ = repository_.BackupDirectory(settings_.name, backupId_);
+}
+
+void BackupCommand::Fail(const std::string& reason) {
+    if (backupId_.empty())
+        return;
+    try {
+        repository_.MarkIncomplete(settings_.name, backupId_, options_.type, startMicros_, reason);
+    } catch (const std::exception&) {
+        // The missing manifest already marks the backup incomplete.
+    }
+}
+
+BackupWriter::Options BackupCommand::WriterOptions() const {
+    BackupWriter::Options o;
+    o.jobs = options_.jobs;
+    o.maxRate = options_.maxRate;
+    o.progress = Progress::ModeFor(options_.quiet);
+    o.quit = [] { return SignalGuard::QuitRequested(); };
+    return o;
+}
+
+bool BackupCommand::CopyCollectFiles(BackupWriter& writer,
+                                     const std::vector<std::string>& collectFiles,
+                                     const std::string& dataDirectory,
+                                     const std::string& logTmpFile, const std::string& label) {
+    BackupWriter::Sources sources{dataDirectory, connection_.archiveDir, logTmpFile};
+    for (const std::string& collectFile : collectFiles)
+        writer.AddPaths(CollectFile::Read(collectFile), sources);
+    return writer.CopyPending(label);
+}
+
+std::unique_ptr<LogBackupJob> BackupCommand::CopyWal(BackupWriter& writer, PG_LOG_BACKUP_TYPE type,
+                                                     const std::string& lastLog,
+                                                     const std::string& dataDirectory,
+                                                     std::string& endWal) {
+    const unsigned long long jobId = HostContext::BeginJob();
+    const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId);
+    jobDirs_.push_back(jobDir);
+    const std::string logTmpName = "pgulo_logtmp_" + std::to_string(jobId) + ".kxf";
+    logTmpFile_ = connection_.archiveDir + "/" + logTmpName;
+    auto log = std::make_unique<LogBackupJob>();
+    log->Start(jobId, jobDir, HostContext::ConfigDirectory(), options_.prune, connection_, type,
+               lastLog, logTmpName);
+    if (!CopyCollectFiles(writer, log->CollectFiles(), dataDirectory, logTmpFile_, "WAL"))
+        throw Interrupted(backupId_);
+    endWal = log->LastLog();
+    writer.SyncDirectories();
+    return log;
+}
+
+void BackupCommand::FinishWal(LogBackupJob& log) {
+    // The manifest is in place: pruning the archive can no longer lose a segment.
+    if (!log.Finish(true))
+        std::fprintf(stderr, "pgulo: warning: %s\n",
+                     HostContext::AgentFailure("the archive could not be pruned").c_str());
+    ::unlink(logTmpFile_.c_str());
+    logTmpFile_.clear();
+}
+
+Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::string& type) const {
+    Manifest m;
+    m.id = backupId_;
+    m.instance = settings_.name;
+    m.type = type;
+    m.jobId = jobId_;
+    m.startMicros = startMicros_;
+    m.endMicros = TimeText::NowMicros();
+    m.serverVersion = connection_.version;
+    m.dataDirectory = facts_.dataDirectory;
+    m.configFile = facts_.configFile;
+    m.hbaFile = facts_.hbaFile;
+    m.identFile = facts_.identFile;
+    m.archiveDirectory = connection_.archiveDir;
+    m.tablespaces = facts_.tablespaces;
+    struct stat st {};
+    if (FileOps::LStat(facts_.dataDirectory, st))
+        m.osUser = FileOps::UserName(st.st_uid);
+    if (m.osUser.empty())
+        m.osUser = connection_.unixUser;
+    m.checksumAlgorithm = PieceChecksum::kAlgorithm;
+    m.fileCount = writer.FileCount();
+    m.totalBytes = writer.TotalBytes();
+    m.entries = writer.Entries();
+    return m;
+}
+
+Manifest BackupCommand::RunFull() {
+    Begin("full");
+    const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId_);
+    jobDirs_.push_back(jobDir);
+    BackupWriter writer(backupDir_, WriterOptions());
+    FsBackupJob fs;
+    fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune);
+    std::vector<std::string> databases, folders;
+    fs.GetMetaData(databases, folders);
+    if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "", "full backup")) {
+        fs.Abandon();
+        throw Interrupted(backupId_);
+    }
+    const std::string startWal = fs.Shutdown();
+    std::string label, map;
+    if (MajorOf(connection_.version) >= kFirstNonExclusiveMajor) {
+        if (!FileOps::Exists(jobDir + "/backup_label"))
+            throw CliError("the agent left no backup_label in " + jobDir +
+                           "; the backup cannot be restored without it");
+        const std::string labelFile = jobDir + "/backup_label";
+        const std::string mapFile = jobDir + "/tablespace_map";
+        label = writer.StoreText(labelFile, FileOps::ReadWhole(labelFile));
+        if (FileOps::Exists(mapFile))
+            map = writer.StoreText(mapFile, FileOps::ReadWhole(mapFile));
+    }
+    std::string endWal;
+    auto log = CopyWal(writer, PG_LOG_FULL_BACKUP, startWal, facts_.dataDirectory, endWal);
+    Manifest manifest = NewManifest(writer, "full");
+    manifest.startWal = startWal;
+    manifest.endWal = endWal;
+    manifest.databases = databases;
+    manifest.folders = folders;
+    manifest.backupLabel = label;
+    manifest.tablespaceMap = map;
+    repository_.WriteManifest(settings_.name, manifest);
+    InstanceRegistry().SetLastLog(settings_.id, endWal);
+    FinishWal(*log);
+    return manifest;
+}
+
+std::string BackupCommand::PreviousBackupEndingAt(const std::string& wal) const {
+    std::string previous;
+    for (const BackupRecord& record : repository_.List(settings_.name)) {
+        if (record.complete && record.manifest->endWal == wal)
+            previous = record.id;
+    }
+    return previous;
+}
+
+Manifest BackupCommand::RunLog() {
+    Begin("log");
+    const std::string lastLog = settings_.lastLog;
+    const std::string previous = PreviousBackupEndingAt(lastLog);
+    BackupWriter writer(backupDir_, WriterOptions());
+    std::string endWal;
+    auto log = CopyWal(writer, PG_LOG_INCR_BACKUP, lastLog, facts_.dataDirectory, endWal);
+    Manifest manifest = NewManifest(writer, "log");
+    manifest.baseWal = lastLog;
+    manifest.previousId = previous;
+    manifest.endWal = endWal;
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (entry.role == ManifestEntry::Role::Wal && entry.path.size() >= 24 &&
+            (manifest.startWal.empty() || FileOps::BaseName(entry.path) < manifest.startWal) &&
+            FileOps::BaseName(entry.path).size() == 24)
+            manifest.startWal = FileOps::BaseName(entry.path);
+    }
+    repository_.WriteManifest(settings_.name, manifest);
+    InstanceRegistry().SetLastLog(settings_.id, endWal);
+    FinishWal(*log);
+    return manifest;
+}
+
+void BackupCommand::Announce(const Manifest& m) const {
+    const double seconds = static_cast<double>(m.endMicros - m.startMicros) / 1e6;
+    std::printf("backup %s complete: %s, %llu files, %s, WAL %s..%s, %s\n", m.id.c_str(),
+                m.type.c_str(), static_cast<unsigned long long>(m.fileCount),
+                HumanFormat::Bytes(m.totalBytes).c_str(),
+                m.startWal.empty() ? "-" : m.startWal.c_str(),
+                m.endWal.empty() ? "-" : m.endWal.c_str(), HumanFormat::Duration(seconds).c_str());
+    std::fflush(stdout);
+}

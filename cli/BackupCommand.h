@@ -1,0 +1,67 @@
+#pragma once
+
+#include "BackupWriter.h"
+#include "HostContext.h"
+#include "InstanceRegistry.h"
+#include "Manifest.h"
+#include "Repository.h"
+#include "ServerInfo.h"
+
+#include "pgulo/PostGreLogBackupInterface.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class LogBackupJob;
+
+// "pgulo backup": a full backup (backup mode, the data directory's files, then the WAL that
+// makes them consistent) or a log backup (the WAL archived since the previous backup).
+class BackupCommand {
+public:
+    struct Options {
+        std::string instance;
+        std::string type = "full";
+        unsigned jobs = 1;
+        bool prune = false;
+        std::uint64_t maxRate = 0;
+        bool quiet = false;
+    };
+
+    BackupCommand(HostContext& host, Options options);
+    // Returns the manifest of the finished backup; throws CliError otherwise.
+    Manifest Run();
+
+private:
+    Manifest RunFull();
+    Manifest RunLog();
+    // Runs a log backup job into the writer. The job stays open so that the archive is
+    // pruned only after the manifest is in place.
+    std::unique_ptr<LogBackupJob> CopyWal(BackupWriter& writer, PG_LOG_BACKUP_TYPE type,
+                                          const std::string& lastLog,
+                                          const std::string& dataDirectory, std::string& endWal);
+    void FinishWal(LogBackupJob& log);
+    void Begin(const char* type);
+    void Fail(const std::string& reason);
+    bool CopyCollectFiles(BackupWriter& writer, const std::vector<std::string>& collectFiles,
+                          const std::string& dataDirectory, const std::string& logTmpFile,
+                          const std::string& label);
+    Manifest NewManifest(const BackupWriter& writer, const std::string& type) const;
+    void Announce(const Manifest& manifest) const;
+    std::string PreviousBackupEndingAt(const std::string& wal) const;
+    BackupWriter::Options WriterOptions() const;
+
+    HostContext& host_;
+    Options options_;
+    Repository repository_;
+    InstanceSettings settings_;
+    AgentConnection connection_;
+    ServerFacts facts_;
+    unsigned long long jobId_ = 0;
+    std::string backupId_;
+    std::string backupDir_;
+    std::string jobResultsDir_;
+    std::int64_t startMicros_ = 0;
+    std::vector<std::string> jobDirs_;
+    std::string logTmpFile_;
+};

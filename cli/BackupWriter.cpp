@@ -1,0 +1,187 @@
+#include "BackupWriter.h"
+
+#include "CliError.h"
+#include "CopyEngine.h"
+#include "FileOps.h"
+#include "PieceChecksum.h"
+#include "RateLimiter.h"
+#include "RestorePlan.h"
+
+#include <unistd.h>
+
+#include <memory>
+
+BackupWriter::BackupWriter(std::string backupDirectory, Options options)
+    : dir_(std::move(backupDirectory)), options_(std::move(options)) {}
+
+ManifestEntry::Role BackupWriter::RoleOf(const std::string& path, const Sources& sources) const {
+    if (!sources.logTmpFile.empty() && path == sources.logTmpFile)
+        return ManifestEntry::Role::Meta;
+    if (!sources.archiveDirectory.empty() &&
+        FileOps::Parent(path) == RestorePlan::Normalize(sources.archiveDirectory))
+        return ManifestEntry::Role::Wal;
+    return ManifestEntry::Role::Data;
+}
+
+std::string BackupWriter::StoredName(const std::string& path, ManifestEntry::Role role) const {
+    switch (role) {
+    case ManifestEntry::Role::Wal:
+        return "wal/" + FileOps::BaseName(path);
+    case ManifestEntry::Role::Meta:
+        return "meta/" + FileOps::BaseName(path);
+    case ManifestEntry::Role::Data:
+        break;
+    }
+    return "files" + path;
+}
+
+void BackupWriter::Describe(ManifestEntry& entry, const struct stat& st) {
+    entry.mode = static_cast<std::uint32_t>(st.st_mode);
+    entry.uid = static_cast<std::uint32_t>(st.st_uid);
+    entry.gid = static_cast<std::uint32_t>(st.st_gid);
+    auto user = users_.find(st.st_uid);
+    if (user == users_.end())
+        user = users_.emplace(st.st_uid, FileOps::UserName(st.st_uid)).first;
+    auto group = groups_.find(st.st_gid);
+    if (group == groups_.end())
+        group = groups_.emplace(st.st_gid, FileOps::GroupName(st.st_gid)).first;
+    entry.user = user->second;
+    entry.group = group->second;
+    entry.mtimeSec = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    entry.mtimeNsec = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+}
+
+std::string BackupWriter::MakeParent(const std::string& relative) {
+    const std::string parent = FileOps::Parent(dir_ + "/" + relative);
+    if (createdDirs_.insert(parent).second)
+        FileOps::MakeDirectories(parent);
+    return parent;
+}
+
+void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources& sources) {
+    const std::string archive = RestorePlan::Normalize(sources.archiveDirectory);
+    const std::string control =
+        RestorePlan::Normalize(sources.dataDirectory) + "/global/pg_control";
+    for (const std::string& raw : paths) {
+        if (raw.empty() || raw[0] != '/')
+            continue; // the agent lists absolute paths only; anything else is not a file of ours
+        const std::string path = RestorePlan::Normalize(raw);
+        if (path == archive || !seen_.insert(path).second)
+            continue;
+        struct stat st {};
+        if (!FileOps::LStat(path, st))
+            continue; // dropped while the backup ran: WAL replay recreates the state
+        ManifestEntry entry;
+        entry.path = path;
+        entry.role = RoleOf(path, sources);
+        Describe(entry, st);
+        if (S_ISDIR(st.st_mode)) {
+            entry.kind = ManifestEntry::Kind::Directory;
+        } else if (S_ISLNK(st.st_mode)) {
+            entry.kind = ManifestEntry::Kind::Symlink;
+            std::string target(4096, '\0');
+            const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+            if (n < 0)
+                continue;
+            target.resize(static_cast<std::size_t>(n));
+            entry.target = target;
+        } else if (S_ISREG(st.st_mode)) {
+            entry.kind = ManifestEntry::Kind::File;
+            entry.stored = StoredName(path, entry.role);
+            entry.size = static_cast<std::uint64_t>(st.st_size);
+            MakeParent(entry.stored);
+            pending_.push_back({entries_.size(), dir_ + "/" + entry.stored});
+            if (path == control)
+                controlFile_ = path;
+        } else {
+            continue; // sockets, pipes and devices are not part of a cluster's files
+        }
+        entries_.push_back(std::move(entry));
+    }
+}
+
+bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progress) {
+    std::unique_ptr<RateLimiter> limiter;
+    if (options_.maxRate > 0)
+        limiter = std::make_unique<RateLimiter>(options_.maxRate);
+    CopyEngine::Options engineOptions;
+    engineOptions.jobs = options_.jobs;
+    engineOptions.checksum = true;
+    engineOptions.sync = false; // SyncDirectories flushes the file system once
+    engineOptions.limiter = limiter.get();
+    engineOptions.quit = options_.quit;
+    engineOptions.progress = &progress;
+    CopyEngine engine(engineOptions);
+    std::vector<CopyEngine::Task> tasks;
+    for (const Pending& p : batch)
+        tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size});
+    const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
+    if (!engine.FirstError().empty())
+        throw CliError("copying failed: " + engine.FirstError());
+    if (engine.Stopped())
+        return false;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        ManifestEntry& entry = entries_[batch[i].entry];
+        const FileCopier::Result& r = outcomes[i].result;
+        if (r.status == FileCopier::Status::Vanished) {
+            vanished_.insert(batch[i].entry);
+            continue;
+        }
+        Describe(entry, r.source);
+        entry.size = r.bytes;
+        entry.checksum = r.checksum;
+        ++fileCount_;
+        totalBytes_ += r.bytes;
+    }
+    return true;
+}
+
+bool BackupWriter::CopyPending(const std::string& label) {
+    std::vector<Pending> batch, last;
+    std::uint64_t bytes = 0;
+    for (const Pending& p : pending_) {
+        bytes += entries_[p.entry].size;
+        (entries_[p.entry].path == controlFile_ ? last : batch).push_back(p);
+    }
+    pending_.clear();
+    Progress progress(label, options_.progress);
+    progress.Start(batch.size() + last.size(), bytes);
+    // pg_control goes last so that the copy holds the checkpoint of its latest state.
+    const bool done = RunCopies(batch, progress) && RunCopies(last, progress);
+    progress.Finish();
+    // Files dropped between the listing and the copy are not part of the backup.
+    std::vector<ManifestEntry> kept;
+    kept.reserve(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (vanished_.count(i) == 0)
+            kept.push_back(std::move(entries_[i]));
+    }
+    entries_ = std::move(kept);
+    vanished_.clear();
+    return done;
+}
+
+std::string BackupWriter::StoreText(const std::string& sourcePath, const std::string& text) {
+    const std::string stored = "meta/" + FileOps::BaseName(sourcePath);
+    MakeParent(stored);
+    FileOps::WriteAtomically(dir_ + "/" + stored, text);
+    ManifestEntry entry;
+    entry.path = sourcePath;
+    entry.stored = stored;
+    entry.kind = ManifestEntry::Kind::File;
+    entry.role = ManifestEntry::Role::Meta;
+    struct stat st {};
+    if (FileOps::LStat(dir_ + "/" + stored, st))
+        Describe(entry, st);
+    entry.size = text.size();
+    entry.checksum = PieceChecksum::OfText(text);
+    entries_.push_back(std::move(entry));
+    ++fileCount_;
+    totalBytes_ += text.size();
+    return stored;
+}
+
+void BackupWriter::SyncDirectories() {
+    // One flush of the repository's file system covers every copied file and directory.
+    FileOps::SyncFileSystem(dir_);
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "Manifest.h"
+#include "Progress.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+// Copies what the agent's collect files list into one backup directory and records every
+// entry for the manifest. Files go to files/<full path>, archived WAL to wal/<name>, the
+// agent's own files to meta/<name>. Regular files are copied in parallel and fsynced;
+// global/pg_control is copied after every other file.
+class BackupWriter {
+public:
+    struct Options {
+        unsigned jobs = 1;
+        std::uint64_t maxRate = 0; // bytes per second, 0 for no limit
+        Progress::Mode progress = Progress::Mode::Quiet;
+        std::function<bool()> quit;
+    };
+    struct Sources {
+        std::string dataDirectory;
+        std::string archiveDirectory;
+        std::string logTmpFile; // the log backup's own file in the archive directory
+    };
+
+    BackupWriter(std::string backupDirectory, Options options);
+
+    // Takes the listed paths; a path met before (a configuration file inside the data
+    // directory is listed twice) or one that vanished is passed over.
+    void AddPaths(const std::vector<std::string>& paths, const Sources& sources);
+    // Copies the files added since the last call. False when a quit request stopped it;
+    // throws CliError when a file could not be copied.
+    bool CopyPending(const std::string& label);
+    // Stores a small file the job left (backup_label, tablespace_map) under meta/, with an
+    // entry of its own; returns its stored name.
+    std::string StoreText(const std::string& sourcePath, const std::string& text);
+    // Flushes every copied file and directory to disk; the manifest may follow.
+    void SyncDirectories();
+
+    const std::vector<ManifestEntry>& Entries() const { return entries_; }
+    std::uint64_t FileCount() const { return fileCount_; }
+    std::uint64_t TotalBytes() const { return totalBytes_; }
+
+private:
+    struct Pending {
+        std::size_t entry;
+        std::string target;
+    };
+
+    ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
+    std::string StoredName(const std::string& path, ManifestEntry::Role role) const;
+    void Describe(ManifestEntry& entry, const struct stat& st);
+    std::string MakeParent(const std::string& relative);
+    bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
+
+    std::string dir_;
+    Options options_;
+    std::vector<ManifestEntry> entries_;
+    std::vector<Pending> pending_;
+    std::set<std::string> seen_;
+    std::set<std::size_t> vanished_;
+    std::set<std::string> createdDirs_;
+    std::map<uid_t, std::string> users_;
+    std::map<gid_t, std::string> groups_;
+    std::string controlFile_;
+    std::uint64_t fileCount_ = 0;
+    std::uint64_t totalBytes_ = 0;
+};

@@ -1,0 +1,256 @@
+#include "CliApp.h"
+
+#include "BackupCommand.h"
+#include "CliError.h"
+#include "DemoCommand.h"
+#include "HostContext.h"
+#include "HumanFormat.h"
+#include "InstanceCommand.h"
+#include "ListCommand.h"
+#include "RestoreCommand.h"
+#include "SignalGuard.h"
+#include "VerifyCommand.h"
+
+#include <CLI/CLI.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+namespace {
+
+unsigned DefaultJobs() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}
+
+struct Common {
+    std::string repo;
+    unsigned jobs = DefaultJobs();
+    bool quiet = false;
+};
+
+void AddCommon(CLI::App* app, Common& common, bool withJobs) {
+    app->add_option("--repo", common.repo, "Backup repository (default $PGULO_HOME/repo)");
+    if (withJobs)
+        app->add_option("-j,--jobs", common.jobs, "Files copied in parallel (default: cores)")
+            ->check(CLI::Range(1u, 256u));
+    app->add_flag("-q,--quiet", common.quiet, "No progress output");
+}
+
+class Commands {
+public:
+    explicit Commands(CLI::App& app) {
+        app.require_subcommand(1);
+        AddInstance(app);
+        AddBackup(app);
+        AddList(app);
+        AddVerify(app);
+        AddRestore(app);
+        AddDemo(app);
+    }
+    int Run() { return action_ ? action_() : 0; }
+
+private:
+    void AddInstance(CLI::App& app) {
+        CLI::App* instance =
+            app.add_subcommand("instance", "Register and show PostgreSQL instances");
+        instance->require_subcommand(1);
+        CLI::App* add = instance->add_subcommand("add", "Register an instance of this machine");
+        add->add_option("name", add_.settings.name, "Instance name")->required();
+        add->add_option("--pgdata", add_.settings.pgdata, "Data directory")->required();
+        add->add_option("--bindir", add_.settings.binDir, "Directory of the server's programs")
+            ->required();
+        add->add_option("--libdir", add_.settings.libDir, "Directory of the server's libpq")
+            ->required();
+        add->add_option("--port", add_.settings.port, "[HOST:]PORT")->required();
+        add->add_option("--user", add_.settings.user, "Database superuser")->required();
+        add->add_option("--archive-dir", add_.settings.archiveDir,
+                        "Directory the server's archive_command copies WAL to")
+            ->required();
+        add->add_option("--socket-dir", add_.settings.socketDir, "Unix socket directory");
+        add->add_option("--database", add_.settings.database, "Database to connect to")
+            ->capture_default_str();
+        add->add_option("--agent-option", add_.agentOptions,
+                        "TOKEN:VALUE for the agent's configuration file (e.g. "
+                        "start_backup_immediate:on)")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        add->add_flag("--password-stdin", add_.passwordStdin,
+                      "Read the password from standard input (else PGPASSWORD)");
+        add->callback([this] {
+            action_ = [this] {
+                InstanceCommand::Add(add_);
+                return 0;
+            };
+        });
+
+        CLI::App* list = instance->add_subcommand("list", "List the registered instances");
+        list->add_flag("--json", json_, "JSON output");
+        list->callback([this] {
+            action_ = [this] {
+                InstanceCommand::List(json_);
+                return 0;
+            };
+        });
+
+        CLI::App* show = instance->add_subcommand("show", "Show one instance (never its password)");
+        show->add_option("name", name_, "Instance name")->required();
+        show->add_flag("--json", json_, "JSON output");
+        show->callback([this] {
+            action_ = [this] {
+                InstanceCommand::Show(name_, json_);
+                return 0;
+            };
+        });
+    }
+
+    void AddBackup(CLI::App& app) {
+        CLI::App* backup = app.add_subcommand("backup", "Back an instance up");
+        backup->add_option("name", backup_.instance, "Instance name")->required();
+        backup->add_option("-t,--type", backup_.type, "full or log")
+            ->check(CLI::IsMember({"full", "log"}))
+            ->capture_default_str();
+        backup->add_flag("--prune", backup_.prune,
+                         "Delete the archived WAL the backup took from the archive directory");
+        backup->add_option("--max-rate", rate_, "Copy at most this many bytes a second (k, M, G)");
+        AddCommon(backup, common_, true);
+        backup->callback([this] {
+            action_ = [this] {
+                if (!rate_.empty() && !HumanFormat::ParseRate(rate_, backup_.maxRate))
+                    throw CliError::Usage("--max-rate '" + rate_ + "' is not a rate such as 20M");
+                backup_.jobs = common_.jobs;
+                backup_.quiet = common_.quiet;
+                HostContext host(common_.repo);
+                SignalGuard guard;
+                BackupCommand(host, backup_).Run();
+                return 0;
+            };
+        });
+    }
+
+    void AddList(CLI::App& app) {
+        CLI::App* list = app.add_subcommand("list", "List the backups of an instance");
+        list->add_option("name", name_, "Instance name")->required();
+        list->add_flag("--json", json_, "JSON output");
+        list->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        list->callback([this] {
+            action_ = [this] {
+                HostContext host(common_.repo);
+                ListCommand::Run(host, name_, json_);
+                return 0;
+            };
+        });
+    }
+
+    void AddVerify(CLI::App& app) {
+        CLI::App* verify =
+            app.add_subcommand("verify", "Re-read a backup and check every checksum");
+        verify->add_option("name", verify_.instance, "Instance name")->required();
+        verify->add_option("id", verify_.id, "Backup id (default: the newest complete backup)");
+        verify->add_flag("--all", verify_.all, "Every complete backup of the instance");
+        AddCommon(verify, common_, true);
+        verify->callback([this] {
+            action_ = [this] {
+                verify_.jobs = common_.jobs;
+                verify_.quiet = common_.quiet;
+                HostContext host(common_.repo);
+                SignalGuard guard;
+                return VerifyCommand::Run(host, verify_);
+            };
+        });
+    }
+
+    void AddRestore(CLI::App& app) {
+        CLI::App* restore = app.add_subcommand("restore", "Restore an instance to a point in time");
+        restore->add_option("name", restore_.instance, "Instance name")->required();
+        restore->add_option(
+            "--backup", restore_.backupId,
+            "Backup to restore (default: the newest full backup before the target)");
+        restore->add_option("--target-time", restore_.targetTime,
+                            "Replay WAL up to this time ('YYYY-MM-DD HH:MM:SS[.ffffff][+TZ]')");
+        restore->add_option("--pgdata", restore_.pgdata,
+                            "Data directory to restore into (default: the backed-up one)");
+        restore
+            ->add_option("--tablespace-map", restore_.linkMap,
+                         "OLD=NEW: put a tablespace (or a linked pg_wal) elsewhere")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        restore->add_option("--wal-dir", restore_.walDir,
+                            "Where the restored WAL is gathered (default <pgdata>.restore_wal)");
+        restore->add_option("--external-dir", restore_.externalDir,
+                            "Where files from outside the data directory go when it moves");
+        restore->add_flag("--start", restore_.start, "Start the server and wait for recovery");
+        restore->add_option("--port", restore_.port, "Port for the started server");
+        restore->add_option("--socket-dir", restore_.socketDir,
+                            "Socket directory for the started server");
+        restore->add_option("--log", restore_.logFile, "Server log (default <pgdata>.restore.log)");
+        restore->add_option("--wait", restore_.waitSeconds, "Seconds to wait for recovery")
+            ->capture_default_str();
+        restore->add_flag("--force", restore_.force, "Replace the contents of non-empty targets");
+        restore->add_flag("--no-verify", restore_.noVerify,
+                          "Copy in the kernel without checking the stored checksums");
+        AddCommon(restore, common_, true);
+        restore->callback([this] {
+            action_ = [this] {
+                restore_.jobs = common_.jobs;
+                restore_.quiet = common_.quiet;
+                HostContext host(common_.repo);
+                SignalGuard guard;
+                RestoreCommand(host, restore_).Run();
+                return 0;
+            };
+        });
+    }
+
+    void AddDemo(CLI::App& app) {
+        CLI::App* demo = app.add_subcommand(
+            "demo", "Back up and restore a throwaway cluster to a point in time, end to end");
+        demo->add_option("--pg-major", demo_.major, "PostgreSQL major version")
+            ->capture_default_str();
+        demo->add_option("--scale", demo_.scale, "pgbench scale")->capture_default_str();
+        demo->add_flag("--keep", demo_.keep, "Keep the clusters and the host home");
+        demo->add_flag("-q,--quiet", demo_.quiet, "No progress output");
+        demo->callback([this] { action_ = [this] { return DemoCommand(demo_).Run(); }; });
+    }
+
+    std::function<int()> action_;
+    Common common_;
+    bool json_ = false;
+    std::string name_;
+    std::string rate_;
+    InstanceCommand::AddOptions add_;
+    BackupCommand::Options backup_;
+    VerifyCommand::Options verify_;
+    RestoreCommand::Options restore_;
+    DemoCommand::Options demo_;
+};
+
+} // namespace
+
+int CliApp::Main(int argc, char** argv) {
+    // A pipe reader that goes away must not kill us in the middle of a copy.
+    std::signal(SIGPIPE, SIG_IGN);
+    CLI::App app("pgulo: file-level PostgreSQL backups with point-in-time restore", "pgulo");
+    Commands commands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return CliError::kUsage;
+    }
+    try {
+        return commands.Run();
+    } catch (const CliError& e) {
+        std::fprintf(stderr, "pgulo: %s\n", e.what());
+        return e.exitCode();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pgulo: %s\n", e.what());
+        return CliError::kFailure;
+    }
+}

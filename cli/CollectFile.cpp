@@ -1,0 +1,68 @@
+#include "CollectFile.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+
+std::string CollectFile::Unescape(const std::string& line) {
+    std::string out;
+    out.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '%' && i + 2 < line.size()) {
+            const std::string code = line.substr(i + 1, 2);
+            if (code == "0D" || code == "0A" || code == "25") {
+                out += code == "0D" ? '\r' : code == "0A" ? '\n' : '%';
+                i += 2;
+                continue;
+            }
+        }
+        out += line[i];
+    }
+    return out;
+}
+
+std::vector<std::string> CollectFile::Find(const std::string& directory,
+                                           const std::string& prefix) {
+    std::vector<std::pair<unsigned long, std::string>> numbered;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir)
+        return {};
+    while (const struct dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        const std::string suffix = ".kxf";
+        if (name.size() <= prefix.size() + suffix.size() ||
+            name.compare(0, prefix.size(), prefix) != 0 ||
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string number =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        numbered.emplace_back(std::stoul(number), directory + "/" + name);
+    }
+    std::sort(numbered.begin(), numbered.end());
+    std::vector<std::string> files;
+    for (auto& [n, path] : numbered)
+        files.push_back(path);
+    return files;
+}
+
+std::vector<std::string> CollectFile::Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read collect file " + path + ": " + std::strerror(errno));
+    std::vector<std::string> paths;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty())
+            paths.push_back(Unescape(line));
+    }
+    if (in.bad())
+        throw std::runtime_error("error reading collect file " + path);
+    return paths;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include "FileCopier.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class Progress;
+class RateLimiter;
+
+// Copies many files on several threads. Files larger than a checksum piece are cut into
+// pieces that different threads copy at the same time; the largest work starts first so
+// that the threads end together. The first failure stops the others.
+class CopyEngine {
+public:
+    struct Task {
+        std::string source;
+        std::string target; // empty: read and checksum only
+        mode_t mode = 0600;
+        std::uint64_t sizeHint = 0;
+    };
+    struct Outcome {
+        bool done = false; // false when the run stopped before this task
+        FileCopier::Result result;
+        std::string error;
+    };
+    struct Options {
+        unsigned jobs = 1;
+        bool checksum = true;
+        bool sync = true;
+        bool direct = true;
+        RateLimiter* limiter = nullptr;
+        // Asked between chunks: true stops every worker (a quit request).
+        std::function<bool()> quit;
+        Progress* progress = nullptr;
+        // Keep going after a failed task (verification wants every error).
+        bool continueOnError = false;
+    };
+
+    explicit CopyEngine(Options options);
+    ~CopyEngine();
+    // Outcomes in the order of the tasks.
+    std::vector<Outcome> Run(const std::vector<Task>& tasks);
+    // The first error met, empty when none.
+    const std::string& FirstError() const { return firstError_; }
+    // Whether the run ended early on a quit request.
+    bool Stopped() const { return stopped_.load(); }
+
+private:
+    struct Work {
+        std::size_t task;
+        std::uint64_t offset;
+        std::uint64_t length; // 0: to the end of the file
+        std::size_t piece;    // index among the task's ranges; whole files have one
+        std::uint64_t weight;
+    };
+    struct Split;
+
+    void Plan(const std::vector<Task>& tasks);
+    void Worker(const std::vector<Task>& tasks, std::vector<Outcome>& outcomes);
+    void RunWork(FileCopier& copier, const Work& work, const std::vector<Task>& tasks,
+                 std::vector<Outcome>& outcomes);
+    void FinishSplit(FileCopier& copier, std::size_t task, const std::vector<Task>& tasks,
+                     Outcome& outcome);
+    void Failed(Outcome& outcome, const std::string& error);
+    bool StopNow();
+
+    Options options_;
+    std::vector<Work> work_;
+    std::vector<std::unique_ptr<Split>> splits_;
+    std::atomic<std::size_t> next_{0};
+    std::mutex errorMutex_;
+    std::string firstError_;
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> stopped_{false};
+};

@@ -1,0 +1,262 @@
+#include "FileCopier.h"
+
+#include "PieceChecksum.h"
+#include "RateLimiter.h"
+
+#include <fcntl.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+// Large enough for direct writes to keep the disk busy, small enough for a few workers.
+constexpr std::size_t kChunk = 4 << 20;
+// Start write-back every so many bytes, so the final fsync has little left to do.
+constexpr std::uint64_t kWriteBehind = 8ull << 20;
+constexpr std::size_t kDirectAlignment = 4096;
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+int OpenSourceFile(const std::string& path) {
+    // O_NOATIME is refused for files of other users unless we own them or are root.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+void WriteAll(int fd, const char* data, std::size_t size, std::uint64_t offset,
+              const std::string& target) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("cannot write", target, errno);
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+// A copy that is flushed anyway skips the page cache: writing through it costs more than
+// the copy itself once the kernel starts throttling dirty pages. File systems without
+// direct I/O get the ordinary open.
+int OpenTarget(const std::string& target, mode_t mode, bool direct, bool create) {
+    const int flags = O_WRONLY | O_CLOEXEC | (create ? O_CREAT | O_TRUNC : 0);
+    if (direct) {
+        const int fd = ::open(target.c_str(), flags | O_DIRECT, mode);
+        if (fd >= 0 || errno != EINVAL)
+            return fd;
+    }
+    return ::open(target.c_str(), flags, mode);
+}
+
+} // namespace
+
+FileCopier::FileCopier(Options options)
+    : options_(std::move(options)),
+      buffer_(static_cast<char*>(std::aligned_alloc(4096, kChunk)), std::free) {
+    if (!buffer_)
+        throw std::bad_alloc();
+}
+
+FileCopier::~FileCopier() = default;
+
+void FileCopier::Account(int out, std::uint64_t bytes, std::uint64_t& unsynced) {
+    if (bytes == 0)
+        return;
+    if (options_.onBytes)
+        options_.onBytes(bytes);
+    if (out < 0)
+        return;
+    unsynced += bytes;
+    if (unsynced >= kWriteBehind) {
+        ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+        unsynced = 0;
+    }
+}
+
+std::size_t FileCopier::Fill(int in, std::uint64_t offset, std::size_t want,
+                             const std::string& source) {
+    // Whole chunks keep direct writes aligned; only the end of the file comes short.
+    std::size_t filled = 0;
+    while (filled < want) {
+        const ssize_t n =
+            ::pread(in, buffer_.get() + filled, want - filled, static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("cannot read", source, errno);
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    return filled;
+}
+
+void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length,
+                              Result& result, const std::string& source, const std::string& target,
+                              bool whole) {
+    PieceChecksum sum;
+    std::uint64_t unsynced = 0;
+    bool direct = out >= 0 && (::fcntl(out, F_GETFL) & O_DIRECT) != 0;
+    std::uint64_t position = offset;
+    while (length == 0 || position < offset + length) {
+        if (Stopped()) {
+            result.status = Status::Stopped;
+            return;
+        }
+        std::size_t want = kChunk;
+        if (length != 0)
+            want =
+                static_cast<std::size_t>(std::min<std::uint64_t>(want, offset + length - position));
+        const std::size_t size = Fill(in, position, want, source);
+        if (size == 0)
+            break;
+        if (options_.limiter)
+            options_.limiter->Acquire(size, options_.stop);
+        if (options_.checksum)
+            sum.update(buffer_.get(), size);
+        if (direct && size % kDirectAlignment != 0) {
+            // Direct writes take whole blocks: the tail goes through the page cache.
+            ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_DIRECT);
+            direct = false;
+        }
+        if (out >= 0)
+            WriteAll(out, buffer_.get(), size, position, target);
+        position += size;
+        result.bytes += size;
+        Account(out, direct ? 0 : size, unsynced);
+        if (direct && options_.onBytes)
+            options_.onBytes(size);
+        if (size < want)
+            break;
+    }
+    result.pieces = sum.finishPieces(whole);
+    if (whole)
+        result.checksum = PieceChecksum::Combine(result.pieces);
+}
+
+void FileCopier::KernelCopy(int in, int out, Result& result, const std::string& source,
+                            const std::string& target) {
+    bool useCopyRange = true;
+    std::uint64_t unsynced = 0;
+    while (true) {
+        if (Stopped()) {
+            result.status = Status::Stopped;
+            return;
+        }
+        if (options_.limiter)
+            options_.limiter->Acquire(kChunk, options_.stop);
+        ssize_t n = -1;
+        if (useCopyRange) {
+            n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                useCopyRange = false;
+                continue;
+            }
+        } else {
+            n = ::sendfile(out, in, nullptr, kChunk);
+            if (n < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                // Neither applies here: the plain loop does the rest from the same offset.
+                const std::uint64_t done = result.bytes;
+                ReadAndWrite(in, out, done, 0, result, source, target, false);
+                return;
+            }
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("cannot copy", source + " to " + target, errno);
+        if (n == 0)
+            return;
+        result.bytes += static_cast<std::uint64_t>(n);
+        Account(out, static_cast<std::uint64_t>(n), unsynced);
+    }
+}
+
+int FileCopier::OpenSource(const std::string& source, Result& result) {
+    const int fd = OpenSourceFile(source);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            result.status = Status::Vanished;
+            return -1;
+        }
+        Fail("cannot open", source, errno);
+    }
+    if (::fstat(fd, &result.source) != 0) {
+        const int error = errno;
+        ::close(fd);
+        Fail("cannot examine", source, error);
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return fd;
+}
+
+FileCopier::Result FileCopier::Copy(const std::string& source, const std::string& target,
+                                    mode_t mode) {
+    Result result;
+    Fd in(OpenSource(source, result));
+    if (in.get() < 0)
+        return result;
+    Fd out(target.empty() ? -1
+                          : OpenTarget(target, mode, options_.checksum && options_.direct, true));
+    if (!target.empty() && out.get() < 0)
+        Fail("cannot create", target, errno);
+    if (options_.checksum || target.empty())
+        ReadAndWrite(in.get(), out.get(), 0, 0, result, source, target, true);
+    else
+        KernelCopy(in.get(), out.get(), result, source, target);
+    if (out.get() >= 0 && result.status == Status::Copied) {
+        if (options_.sync && ::fsync(out.get()) != 0)
+            Fail("cannot flush", target, errno);
+        if (::close(out.release()) != 0)
+            Fail("cannot close", target, errno);
+    }
+    return result;
+}
+
+FileCopier::Result FileCopier::CopyRange(const std::string& source, const std::string& target,
+                                         std::uint64_t offset, std::uint64_t length) {
+    Result result;
+    Fd in(OpenSource(source, result));
+    if (in.get() < 0)
+        return result;
+    Fd out(target.empty() ? -1 : OpenTarget(target, 0600, options_.direct, false));
+    if (!target.empty() && out.get() < 0)
+        Fail("cannot open", target, errno);
+    ReadAndWrite(in.get(), out.get(), offset, length, result, source, target, false);
+    if (out.get() >= 0 && ::close(out.release()) != 0)
+        Fail("cannot close", target, errno);
+    return result;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class RateLimiter;
+
+// Copies one regular file, or one range of it, reading it once: every chunk read feeds the
+// checksum (PieceChecksum) and is written to the target. Without a checksum the kernel copies
+// the data itself (copy_file_range, else sendfile). One copier per worker thread; it owns its
+// buffer.
+class FileCopier {
+public:
+    struct Options {
+        bool checksum = true;
+        // fsync the target before reporting it done. A caller copying many files flushes the
+        // whole file system once instead (FileOps::SyncFileSystem): one journal commit, not
+        // one per file.
+        bool sync = true;
+        // Write around the page cache (O_DIRECT) where the file system allows it.
+        bool direct = true;
+        RateLimiter* limiter = nullptr;
+        // Asked before every chunk; true abandons the file (Stopped).
+        std::function<bool()> stop;
+        // Called with the size of every chunk copied.
+        std::function<void(std::uint64_t)> onBytes;
+    };
+    enum class Status { Copied, Vanished, Stopped };
+    struct Result {
+        Status status = Status::Copied;
+        std::uint64_t bytes = 0;
+        std::string checksum;            // the file's checksum (Copy)
+        std::vector<std::string> pieces; // raw digests of the range's pieces (CopyRange)
+        struct stat source {};           // the source as it was when opened
+    };
+
+    explicit FileCopier(Options options);
+    ~FileCopier();
+    FileCopier(const FileCopier&) = delete;
+    FileCopier& operator=(const FileCopier&) = delete;
+
+    // Copies source to target (created with mode, replaced when it exists). A source that
+    // no longer exists gives Vanished. With an empty target the source is only read and
+    // its checksum made. Throws std::runtime_error on every other failure.
+    Result Copy(const std::string& source, const std::string& target, mode_t mode);
+    // Copies length bytes from offset (0: up to the end of the file) into the same place of
+    // an existing target (empty: read only). offset must start a checksum piece.
+    Result CopyRange(const std::string& source, const std::string& target, std::uint64_t offset,
+                     std::uint64_t length);
+
+private:
+    void ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length, Result& result,
+                      const std::string& source, const std::string& target, bool whole);
+    void KernelCopy(int in, int out, Result& result, const std::string& source,
+                    const std::string& target);
+    std::size_t Fill(int in, std::uint64_t offset, std::size_t want, const std::string& source);
+    bool Stopped() const { return options_.stop && options_.stop(); }
+    void Account(int out, std::uint64_t bytes, std::uint64_t& unsynced);
+    int OpenSource(const std::string& source, Result& result);
+
+    Options options_;
+    std::unique_ptr<char, void (*)(void*)> buffer_;
+};

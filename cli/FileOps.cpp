@@ -1,0 +1,271 @@
+#include "FileOps.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+struct DirCloser {
+    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
+};
+
+} // namespace
+
+std::string FileOps::ErrnoText(int error) {
+    return std::strerror(error);
+}
+
+void FileOps::MakeDirectories(const std::string& path, mode_t mode) {
+    if (path.empty())
+        return;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode))
+            throw std::runtime_error(path + " exists and is not a directory");
+        return;
+    }
+    const std::string parent = Parent(path);
+    if (parent != path)
+        MakeDirectories(parent, mode);
+    if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        Fail("cannot create directory", path, errno);
+}
+
+void FileOps::SyncPath(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        Fail("cannot open", path, errno);
+    if (::fsync(fd.get()) != 0)
+        Fail("cannot flush", path, errno);
+}
+
+void FileOps::SyncDirectory(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0)
+        Fail("cannot open directory", path, errno);
+    if (::fsync(fd.get()) != 0)
+        Fail("cannot flush directory", path, errno);
+}
+
+void FileOps::SyncFileSystem(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        Fail("cannot open", path, errno);
+    if (::syncfs(fd.get()) != 0)
+        Fail("cannot flush the file system of", path, errno);
+}
+
+void FileOps::WriteAtomically(const std::string& path, const std::string& text, mode_t mode) {
+    const std::string temp = path + ".tmp." + std::to_string(::getpid());
+    {
+        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        if (fd.get() < 0)
+            Fail("cannot create", temp, errno);
+        const char* data = text.data();
+        std::size_t left = text.size();
+        while (left > 0) {
+            ssize_t n = ::write(fd.get(), data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                const int error = errno;
+                ::unlink(temp.c_str());
+                Fail("cannot write", temp, error);
+            }
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+        if (::fsync(fd.get()) != 0) {
+            const int error = errno;
+            ::unlink(temp.c_str());
+            Fail("cannot flush", temp, error);
+        }
+        if (::close(fd.release()) != 0) {
+            const int error = errno;
+            ::unlink(temp.c_str());
+            Fail("cannot close", temp, error);
+        }
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        Fail("cannot rename to", path, error);
+    }
+    SyncDirectory(Parent(path));
+}
+
+std::string FileOps::ReadWhole(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0)
+        Fail("cannot open", path, errno);
+    std::string text;
+    char buffer[65536];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            Fail("cannot read", path, errno);
+        if (n == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+void FileOps::RemoveTree(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    if (ec)
+        throw std::runtime_error("cannot remove " + path + ": " + ec.message());
+}
+
+bool FileOps::Exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool FileOps::IsDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FileOps::IsAbsentOrEmpty(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return false;
+    return List(path).empty();
+}
+
+bool FileOps::LStat(const std::string& path, struct stat& st) {
+    if (::lstat(path.c_str(), &st) == 0)
+        return true;
+    if (errno == ENOENT || errno == ENOTDIR)
+        return false;
+    Fail("cannot examine", path, errno);
+}
+
+std::string FileOps::UserName(uid_t uid) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return "";
+    return found->pw_name;
+}
+
+std::string FileOps::GroupName(gid_t gid) {
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return "";
+    return found->gr_name;
+}
+
+long FileOps::UidOf(const std::string& user) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (user.empty() ||
+        ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return -1;
+    return static_cast<long>(found->pw_uid);
+}
+
+long FileOps::GidOf(const std::string& group) {
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (group.empty() ||
+        ::getgrnam_r(group.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return -1;
+    return static_cast<long>(found->gr_gid);
+}
+
+std::string FileOps::Parent(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string FileOps::BaseName(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string FileOps::Join(const std::string& a, const std::string& b) {
+    if (a.empty())
+        return b;
+    if (b.empty())
+        return a;
+    if (a.back() == '/')
+        return b.front() == '/' ? a + b.substr(1) : a + b;
+    return b.front() == '/' ? a + b : a + "/" + b;
+}
+
+std::string FileOps::Absolute(const std::string& path) {
+    if (!path.empty() && path[0] == '/')
+        return path;
+    std::error_code ec;
+    std::string cwd = std::filesystem::current_path(ec).string();
+    if (ec)
+        throw std::runtime_error("cannot read the working directory: " + ec.message());
+    return Join(cwd, path);
+}
+
+std::vector<std::string> FileOps::List(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+    if (!dir) {
+        if (errno == ENOENT)
+            return names;
+        Fail("cannot list", path, errno);
+    }
+    while (const struct dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}

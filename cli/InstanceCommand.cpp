@@ -1,0 +1,142 @@
+#include "InstanceCommand.h"
+
+#include "CliError.h"
+#include "FileOps.h"
+#include "HostContext.h"
+#include "PasswordSource.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+nlohmann::json Describe(const InstanceSettings& s) {
+    // The password is never shown, not even sealed: only whether there is one.
+    return {{"name", s.name},
+            {"id", s.id},
+            {"pgdata", s.pgdata},
+            {"bindir", s.binDir},
+            {"libdir", s.libDir},
+            {"port", s.port},
+            {"user", s.user},
+            {"password", s.hasPassword ? "set" : "none"},
+            {"archive_dir", s.archiveDir},
+            {"socket_dir", s.socketDir},
+            {"database", s.database},
+            {"os_user", s.unixUser},
+            {"version", s.version},
+            {"last_backup_log", s.lastLog},
+            {"agent_config",
+             HostContext::ConfigDirectory() + "/postgres_" +
+                 s.port.substr(s.port.find(':') == std::string::npos ? 0 : s.port.find(':') + 1)}};
+}
+
+void RequireDirectory(const std::string& what, const std::string& path) {
+    if (path.empty() || path[0] != '/')
+        throw CliError::Usage(what + " must be an absolute path");
+    if (!FileOps::IsDirectory(path))
+        throw CliError::Usage(what + " " + path + " is not a directory");
+}
+
+void CheckPort(const std::string& port) {
+    const std::string number =
+        port.substr(port.rfind(':') == std::string::npos ? 0 : port.rfind(':') + 1);
+    bool digits = !number.empty() && number.size() <= 5;
+    for (char c : number)
+        digits = digits && std::isdigit(static_cast<unsigned char>(c));
+    if (!digits || std::stol(number) < 1 || std::stol(number) > 65535)
+        throw CliError::Usage("--port must be [HOST:]PORT with a port from 1 to 65535");
+}
+
+} // namespace
+
+void InstanceCommand::Add(AddOptions options) {
+    InstanceSettings& s = options.settings;
+    RequireDirectory("--pgdata", s.pgdata);
+    RequireDirectory("--bindir", s.binDir);
+    RequireDirectory("--libdir", s.libDir);
+    RequireDirectory("--archive-dir", s.archiveDir);
+    if (!s.socketDir.empty())
+        RequireDirectory("--socket-dir", s.socketDir);
+    CheckPort(s.port);
+    for (const std::string& option : options.agentOptions) {
+        const std::size_t colon = option.find(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == option.size() ||
+            option.find('\n') != std::string::npos)
+            throw CliError::Usage("--agent-option takes TOKEN:VALUE, not '" + option + "'");
+    }
+    const std::string password = PasswordSource::Read(options.passwordStdin);
+    const unsigned long long id = InstanceRegistry().Add(s, password);
+    if (!options.agentOptions.empty())
+        SetAgentOptions(s.port, options.agentOptions);
+    std::printf("instance '%s' added (id %llu)\n", s.name.c_str(), id);
+}
+
+void InstanceCommand::SetAgentOptions(const std::string& port,
+                                      const std::vector<std::string>& options) {
+    const std::size_t colon = port.rfind(':');
+    const std::string file = HostContext::ConfigDirectory() + "/postgres_" +
+                             (colon == std::string::npos ? port : port.substr(colon + 1));
+    std::vector<std::string> lines;
+    if (FileOps::Exists(file)) {
+        std::istringstream in(FileOps::ReadWhole(file));
+        std::string line;
+        while (std::getline(in, line))
+            lines.push_back(line);
+    }
+    for (const std::string& option : options) {
+        const std::string token = option.substr(0, option.find(':') + 1);
+        bool replaced = false;
+        for (std::string& line : lines) {
+            if (line.compare(0, token.size(), token) == 0) {
+                line = replaced ? std::string() : option;
+                replaced = true;
+            }
+        }
+        if (!replaced)
+            lines.push_back(option);
+    }
+    std::string text;
+    for (const std::string& line : lines) {
+        if (!line.empty())
+            text += line + "\n";
+    }
+    FileOps::WriteAtomically(file, text, 0600);
+}
+
+void InstanceCommand::List(bool json) {
+    const auto all = InstanceRegistry().List();
+    if (json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& s : all)
+            list.push_back(Describe(s));
+        std::printf("%s\n", list.dump(2).c_str());
+        return;
+    }
+    if (all.empty()) {
+        std::printf("no instances; add one with 'pgulo instance add'\n");
+        return;
+    }
+    std::printf("%-16s %-4s %-8s %-12s %-40s %s\n", "NAME", "ID", "VERSION", "PORT", "PGDATA",
+                "LAST WAL");
+    for (const auto& s : all)
+        std::printf("%-16s %-4llu %-8s %-12s %-40s %s\n", s.name.c_str(), s.id,
+                    s.version.empty() ? "-" : s.version.c_str(), s.port.c_str(), s.pgdata.c_str(),
+                    s.lastLog.empty() ? "-" : s.lastLog.c_str());
+}
+
+void InstanceCommand::Show(const std::string& name, bool json) {
+    const nlohmann::json d = Describe(InstanceRegistry().Require(name));
+    if (json) {
+        std::printf("%s\n", d.dump(2).c_str());
+        return;
+    }
+    for (auto it = d.begin(); it != d.end(); ++it) {
+        const std::string value =
+            it.value().is_string() ? it.value().get<std::string>() : it.value().dump();
+        std::printf("%-16s %s\n", it.key().c_str(), value.empty() ? "-" : value.c_str());
+    }
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "InstanceRegistry.h"
+
+#include <string>
+#include <vector>
+
+// "pgulo instance add|list|show".
+class InstanceCommand {
+public:
+    struct AddOptions {
+        InstanceSettings settings;
+        bool passwordStdin = false;
+        // TOKEN:VALUE lines for the agent configuration file of the instance's port.
+        std::vector<std::string> agentOptions;
+    };
+    static void Add(AddOptions options);
+    static void List(bool json);
+    static void Show(const std::string& name, bool json);
+    // Sets TOKEN:VALUE switches in the agent configuration file "postgres_<port>", replacing
+    // an earlier value of the same token (the agent takes a token's first line).
+    static void SetAgentOptions(const std::string& port, const std::vector<std::string>& options);
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// One protected PostgreSQL instance as the host knows it.
+struct InstanceSettings {
+    unsigned long long id = 0;
+    std::string name;
+    std::string pgdata;
+    std::string binDir;
+    std::string libDir;
+    std::string port; // "5432" or "host:5432"
+    std::string user;
+    std::string archiveDir;
+    std::string socketDir;
+    std::string database = "postgres";
+    std::string unixUser;
+    std::string version;
+    std::string lastLog;
+    bool hasPassword = false;
+};
+
+// What the agent's entry points are called with for one instance: read back from the
+// property store through the agent's own GetPostgresInfo, as a host's programs do.
+struct AgentConnection {
+    std::string binDir;
+    std::string libDir;
+    std::string database;
+    std::string hostAddr; // a socket directory when it begins with "/"
+    std::string port;
+    std::string user;
+    std::string password;
+    std::string archiveDir;
+    std::string version;
+    std::string unixUser;
+};
+
+// The instances of this machine in the host's property store, found by name.
+class InstanceRegistry {
+public:
+    // Throws CliError when the name is taken or a value is unusable.
+    unsigned long long Add(InstanceSettings settings, const std::string& password);
+    std::optional<InstanceSettings> Find(const std::string& name) const;
+    // Throws CliError "no instance named ..." when there is none.
+    InstanceSettings Require(const std::string& name) const;
+    std::vector<InstanceSettings> List() const;
+
+    void SetLastLog(unsigned long long id, const std::string& log);
+    void SetVersion(unsigned long long id, const std::string& version);
+
+    // The connection values of an instance, with the password opened.
+    static AgentConnection Connection(const InstanceSettings& settings);
+    // Checks an instance name: letters, digits, '.', '_' and '-', not starting with '.'.
+    static bool ValidName(const std::string& name);
+
+private:
+    static InstanceSettings Load(unsigned long long id);
+};

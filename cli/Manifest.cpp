@@ -1,0 +1,173 @@
+#include "Manifest.h"
+
+#include <stdexcept>
+
+namespace {
+
+using json = nlohmann::json;
+
+ManifestEntry::Kind KindFromName(const std::string& name) {
+    if (name == "file")
+        return ManifestEntry::Kind::File;
+    if (name == "dir")
+        return ManifestEntry::Kind::Directory;
+    if (name == "symlink")
+        return ManifestEntry::Kind::Symlink;
+    throw std::runtime_error("unknown entry type '" + name + "' in manifest");
+}
+
+ManifestEntry::Role RoleFromName(const std::string& name) {
+    if (name == "data")
+        return ManifestEntry::Role::Data;
+    if (name == "wal")
+        return ManifestEntry::Role::Wal;
+    if (name == "meta")
+        return ManifestEntry::Role::Meta;
+    throw std::runtime_error("unknown entry role '" + name + "' in manifest");
+}
+
+json EntryToJson(const ManifestEntry& e) {
+    json j = {{"path", e.path},
+              {"type", Manifest::KindName(e.kind)},
+              {"role", Manifest::RoleName(e.role)},
+              {"mode", e.mode},
+              {"uid", e.uid},
+              {"gid", e.gid},
+              {"user", e.user},
+              {"group", e.group},
+              {"mtime", e.mtimeSec},
+              {"mtime_nsec", e.mtimeNsec}};
+    if (e.kind == ManifestEntry::Kind::File) {
+        j["stored"] = e.stored;
+        j["size"] = e.size;
+        j["checksum"] = e.checksum;
+    }
+    if (e.kind == ManifestEntry::Kind::Symlink)
+        j["target"] = e.target;
+    return j;
+}
+
+ManifestEntry EntryFromJson(const json& j) {
+    ManifestEntry e;
+    e.path = j.at("path").get<std::string>();
+    e.kind = KindFromName(j.at("type").get<std::string>());
+    e.role = RoleFromName(j.value("role", std::string("data")));
+    e.mode = j.at("mode").get<std::uint32_t>();
+    e.uid = j.value("uid", 0u);
+    e.gid = j.value("gid", 0u);
+    e.user = j.value("user", std::string());
+    e.group = j.value("group", std::string());
+    e.mtimeSec = j.value("mtime", std::int64_t{0});
+    e.mtimeNsec = j.value("mtime_nsec", std::int64_t{0});
+    if (e.kind == ManifestEntry::Kind::File) {
+        e.stored = j.at("stored").get<std::string>();
+        e.size = j.at("size").get<std::uint64_t>();
+        e.checksum = j.at("checksum").get<std::string>();
+    }
+    if (e.kind == ManifestEntry::Kind::Symlink)
+        e.target = j.at("target").get<std::string>();
+    return e;
+}
+
+} // namespace
+
+const char* Manifest::KindName(ManifestEntry::Kind kind) {
+    switch (kind) {
+    case ManifestEntry::Kind::File:
+        return "file";
+    case ManifestEntry::Kind::Directory:
+        return "dir";
+    case ManifestEntry::Kind::Symlink:
+        return "symlink";
+    }
+    return "?";
+}
+
+const char* Manifest::RoleName(ManifestEntry::Role role) {
+    switch (role) {
+    case ManifestEntry::Role::Data:
+        return "data";
+    case ManifestEntry::Role::Wal:
+        return "wal";
+    case ManifestEntry::Role::Meta:
+        return "meta";
+    }
+    return "?";
+}
+
+nlohmann::json Manifest::ToJson() const {
+    json tablespaceList = json::array();
+    for (const auto& t : tablespaces)
+        tablespaceList.push_back({{"oid", t.oid}, {"name", t.name}, {"location", t.location}});
+    json entryList = json::array();
+    for (const auto& e : entries)
+        entryList.push_back(EntryToJson(e));
+    return json{{"format", kFormat},
+                {"id", id},
+                {"instance", instance},
+                {"type", type},
+                {"job_id", jobId},
+                {"start_time_us", startMicros},
+                {"end_time_us", endMicros},
+                {"start_wal", startWal},
+                {"end_wal", endWal},
+                {"base_wal", baseWal},
+                {"previous_id", previousId},
+                {"server_version", serverVersion},
+                {"data_directory", dataDirectory},
+                {"config_file", configFile},
+                {"hba_file", hbaFile},
+                {"ident_file", identFile},
+                {"archive_directory", archiveDirectory},
+                {"os_user", osUser},
+                {"databases", databases},
+                {"folders", folders},
+                {"tablespaces", tablespaceList},
+                {"backup_label", backupLabel},
+                {"tablespace_map", tablespaceMap},
+                {"checksum_algorithm", checksumAlgorithm},
+                {"file_count", fileCount},
+                {"total_bytes", totalBytes},
+                {"entries", entryList}};
+}
+
+Manifest Manifest::FromJson(const nlohmann::json& j) {
+    try {
+        if (j.at("format").get<int>() != kFormat)
+            throw std::runtime_error("manifest format " + j.at("format").dump() +
+                                     " is not supported");
+        Manifest m;
+        m.id = j.at("id").get<std::string>();
+        m.instance = j.at("instance").get<std::string>();
+        m.type = j.at("type").get<std::string>();
+        m.jobId = j.value("job_id", std::uint64_t{0});
+        m.startMicros = j.at("start_time_us").get<std::int64_t>();
+        m.endMicros = j.at("end_time_us").get<std::int64_t>();
+        m.startWal = j.value("start_wal", std::string());
+        m.endWal = j.value("end_wal", std::string());
+        m.baseWal = j.value("base_wal", std::string());
+        m.previousId = j.value("previous_id", std::string());
+        m.serverVersion = j.value("server_version", std::string());
+        m.dataDirectory = j.value("data_directory", std::string());
+        m.configFile = j.value("config_file", std::string());
+        m.hbaFile = j.value("hba_file", std::string());
+        m.identFile = j.value("ident_file", std::string());
+        m.archiveDirectory = j.value("archive_directory", std::string());
+        m.osUser = j.value("os_user", std::string());
+        m.databases = j.value("databases", std::vector<std::string>());
+        m.folders = j.value("folders", std::vector<std::string>());
+        for (const auto& t : j.value("tablespaces", json::array()))
+            m.tablespaces.push_back({t.at("oid").get<std::string>(), t.value("name", std::string()),
+                                     t.at("location").get<std::string>()});
+        m.backupLabel = j.value("backup_label", std::string());
+        m.tablespaceMap = j.value("tablespace_map", std::string());
+        m.checksumAlgorithm = j.value("checksum_algorithm", std::string());
+        m.fileCount = j.value("file_count", std::uint64_t{0});
+        m.totalBytes = j.value("total_bytes", std::uint64_t{0});
+        for (const auto& e : j.at("entries"))
+            m.entries.push_back(EntryFromJson(e));
+        return m;
+    } catch (const json::exception& e) {
+        throw std::runtime_error(std::string("malformed manifest: ") + e.what());
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One file, directory or link of a backup as the manifest records it.
+struct ManifestEntry {
+    enum class Kind { File, Directory, Symlink };
+    // Where the entry belongs in the backup: the cluster's files, a WAL segment (or history
+    // or backup history file) of the archive, or a bookkeeping file of the agent.
+    enum class Role { Data, Wal, Meta };
+
+    std::string path;   // absolute path on the backed-up machine
+    std::string stored; // path of the copy, relative to the backup's directory (files only)
+    Kind kind = Kind::File;
+    Role role = Role::Data;
+    std::uint64_t size = 0;
+    std::uint32_t mode = 0; // permission bits and file type, as st_mode
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::string user;  // owner's name, empty when the uid has none
+    std::string group; // group's name, empty when the gid has none
+    std::int64_t mtimeSec = 0;
+    std::int64_t mtimeNsec = 0;
+    std::string checksum; // files only
+    std::string target;   // links only: the link text as read
+};
+
+struct ManifestTablespace {
+    std::string oid;
+    std::string name;
+    std::string location;
+};
+
+// Everything known about one finished backup. The manifest is written last; a backup
+// directory without one is incomplete.
+struct Manifest {
+    static constexpr int kFormat = 1;
+
+    std::string id;
+    std::string instance;
+    std::string type; // "full" or "log"
+    std::uint64_t jobId = 0;
+    std::int64_t startMicros = 0;
+    std::int64_t endMicros = 0;
+    std::string startWal;   // first WAL segment the backup needs (full) or holds (log)
+    std::string endWal;     // last WAL segment the backup holds
+    std::string baseWal;    // log backups: the last segment of the backup they continue
+    std::string previousId; // log backups: the backup they continue
+    std::string serverVersion;
+    std::string dataDirectory;
+    std::string configFile;
+    std::string hbaFile;
+    std::string identFile;
+    std::string archiveDirectory;
+    std::string osUser; // owner of the data directory
+    std::vector<std::string> databases;
+    std::vector<std::string> folders; // link targets the agent's walk followed
+    std::vector<ManifestTablespace> tablespaces;
+    std::string backupLabel;   // stored name of the job's backup_label (15 and later)
+    std::string tablespaceMap; // stored name of the job's tablespace_map, when there is one
+    std::string checksumAlgorithm;
+    std::uint64_t fileCount = 0;
+    std::uint64_t totalBytes = 0;
+    std::vector<ManifestEntry> entries;
+
+    nlohmann::json ToJson() const;
+    // Throws std::runtime_error for a manifest this program cannot read.
+    static Manifest FromJson(const nlohmann::json& json);
+    static const char* KindName(ManifestEntry::Kind kind);
+    static const char* RoleName(ManifestEntry::Role role);
+};

@@ -1,0 +1,141 @@
+#include "Repository.h"
+
+#include "CliError.h"
+#include "FileOps.h"
+#include "TimeText.h"
+
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+
+using json = nlohmann::json;
+
+bool ProcessAlive(long pid) {
+    return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+bool LooksLikeBackupId(const std::string& name) {
+    return name.size() >= 16 && (name[15] == 'F' || name[15] == 'L');
+}
+
+} // namespace
+
+Repository::Repository(std::string root) : root_(std::move(root)) {}
+
+std::string Repository::InstanceDirectory(const std::string& instance) const {
+    return root_ + "/" + instance;
+}
+
+std::string Repository::BackupDirectory(const std::string& instance, const std::string& id) const {
+    return InstanceDirectory(instance) + "/" + id;
+}
+
+std::string Repository::CreateBackup(const std::string& instance, const std::string& type,
+                                     std::int64_t startMicros) {
+    FileOps::MakeDirectories(InstanceDirectory(instance));
+    const std::string stem = TimeText::IdStem(startMicros) + (type == "full" ? "F" : "L");
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string id = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
+        const std::string dir = BackupDirectory(instance, id);
+        if (::mkdir(dir.c_str(), 0700) == 0) {
+            FileOps::SyncDirectory(InstanceDirectory(instance));
+            WriteStatus(instance, id, type, startMicros, "running", "");
+            return id;
+        }
+        if (errno != EEXIST)
+            throw CliError("cannot create the backup directory " + dir + ": " +
+                           FileOps::ErrnoText(errno));
+    }
+    throw CliError("cannot find a free backup id under " + InstanceDirectory(instance));
+}
+
+void Repository::WriteStatus(const std::string& instance, const std::string& id,
+                             const std::string& type, std::int64_t startMicros,
+                             const std::string& state, const std::string& message) {
+    const json status = {{"id", id},
+                         {"type", type},
+                         {"state", state},
+                         {"start_time_us", startMicros},
+                         {"pid", static_cast<long>(::getpid())},
+                         {"message", message}};
+    FileOps::WriteAtomically(BackupDirectory(instance, id) + "/" + kStatusFile,
+                             status.dump(2) + "\n");
+}
+
+void Repository::MarkIncomplete(const std::string& instance, const std::string& id,
+                                const std::string& type, std::int64_t startMicros,
+                                const std::string& reason) {
+    WriteStatus(instance, id, type, startMicros, "incomplete", reason);
+}
+
+void Repository::WriteManifest(const std::string& instance, const Manifest& manifest) {
+    const std::string dir = BackupDirectory(instance, manifest.id);
+    FileOps::WriteAtomically(dir + "/" + kManifestFile, manifest.ToJson().dump(1) + "\n");
+    WriteStatus(instance, manifest.id, manifest.type, manifest.startMicros, "complete", "");
+}
+
+BackupRecord Repository::Read(const std::string& instance, const std::string& id) const {
+    BackupRecord record;
+    record.id = id;
+    record.directory = BackupDirectory(instance, id);
+    record.type = id.size() > 15 && id[15] == 'F' ? "full" : "log";
+    record.state = "incomplete";
+    long pid = 0;
+    try {
+        const json status = json::parse(FileOps::ReadWhole(record.directory + "/" + kStatusFile));
+        record.type = status.value("type", record.type);
+        record.startMicros = status.value("start_time_us", std::int64_t{0});
+        record.message = status.value("message", std::string());
+        pid = status.value("pid", 0L);
+        if (status.value("state", std::string()) == "running" && ProcessAlive(pid) &&
+            pid != static_cast<long>(::getpid()))
+            record.state = "running";
+    } catch (const std::exception&) {
+        // A backup without a readable status file is judged by its manifest alone.
+    }
+    const std::string manifestPath = record.directory + "/" + kManifestFile;
+    if (FileOps::Exists(manifestPath)) {
+        try {
+            auto manifest = std::make_shared<Manifest>(
+                Manifest::FromJson(json::parse(FileOps::ReadWhole(manifestPath))));
+            record.type = manifest->type;
+            record.startMicros = manifest->startMicros;
+            record.manifest = std::move(manifest);
+            record.complete = true;
+            record.state = "complete";
+            record.message.clear();
+        } catch (const std::exception& e) {
+            record.state = "incomplete";
+            record.message = std::string("unreadable manifest: ") + e.what();
+        }
+    } else if (record.state != "running" && record.message.empty()) {
+        record.message = "no manifest";
+    }
+    return record;
+}
+
+std::vector<BackupRecord> Repository::List(const std::string& instance) const {
+    std::vector<BackupRecord> records;
+    for (const std::string& name : FileOps::List(InstanceDirectory(instance))) {
+        if (LooksLikeBackupId(name) && FileOps::IsDirectory(BackupDirectory(instance, name)))
+            records.push_back(Read(instance, name));
+    }
+    std::stable_sort(
+        records.begin(), records.end(),
+        [](const BackupRecord& a, const BackupRecord& b) { return a.startMicros < b.startMicros; });
+    return records;
+}
+
+BackupRecord Repository::Get(const std::string& instance, const std::string& id) const {
+    if (id.find('/') != std::string::npos || !LooksLikeBackupId(id) ||
+        !FileOps::IsDirectory(BackupDirectory(instance, id)))
+        throw CliError("instance '" + instance + "' has no backup '" + id + "'");
+    return Read(instance, id);
+}

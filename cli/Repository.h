@@ -1,0 +1,58 @@
+#pragma once
+
+#include "Manifest.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One backup directory of the repository, as a listing sees it.
+struct BackupRecord {
+    std::string id;
+    std::string directory;
+    // Only a backup whose manifest is in place and readable is complete.
+    bool complete = false;
+    // "complete", "running" (its process still works on it) or "incomplete".
+    std::string state;
+    std::string type; // "full" or "log"
+    std::int64_t startMicros = 0;
+    std::string message; // why an incomplete backup stopped, when known
+    std::shared_ptr<const Manifest> manifest;
+};
+
+// The catalogue: <root>/<instance>/<backup id>/ holds one backup. A backup directory gets a
+// status file when it is created and its manifest, atomically, as the very last step; a
+// directory without a manifest is an incomplete backup and is never offered for restore.
+class Repository {
+public:
+    static constexpr const char* kManifestFile = "manifest.json";
+    static constexpr const char* kStatusFile = "status.json";
+
+    explicit Repository(std::string root);
+
+    const std::string& Root() const { return root_; }
+    std::string InstanceDirectory(const std::string& instance) const;
+    std::string BackupDirectory(const std::string& instance, const std::string& id) const;
+
+    // Creates the directory of a new backup ("<stem>F" or "<stem>L", a suffix added when
+    // that second already has a backup) with the status "running". Returns the id.
+    std::string CreateBackup(const std::string& instance, const std::string& type,
+                             std::int64_t startMicros);
+    void MarkIncomplete(const std::string& instance, const std::string& id, const std::string& type,
+                        std::int64_t startMicros, const std::string& reason);
+    void WriteManifest(const std::string& instance, const Manifest& manifest);
+
+    // Every backup of the instance, oldest first.
+    std::vector<BackupRecord> List(const std::string& instance) const;
+    // Throws CliError when there is no such backup.
+    BackupRecord Get(const std::string& instance, const std::string& id) const;
+
+private:
+    void WriteStatus(const std::string& instance, const std::string& id, const std::string& type,
+                     std::int64_t startMicros, const std::string& state,
+                     const std::string& message);
+    BackupRecord Read(const std::string& instance, const std::string& id) const;
+
+    std::string root_;
+};

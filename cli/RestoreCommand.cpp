@@ -1,0 +1,501 @@
+#include "RestoreCommand.h"
+
+#include "CliError.h"
+#include "CopyEngine.h"
+#include "FileOps.h"
+#include "HumanFormat.h"
+#include "PieceChecksum.h"
+#include "Progress.h"
+#include "ServerControl.h"
+#include "ServerInfo.h"
+#include "SignalGuard.h"
+#include "TimeText.h"
+
+#include "pgulo/ExecutePostgre.h"
+#include "pgulo/GetPostgresInfo.h"
+#include "pgulo/PostgresHelperClass.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+namespace {
+
+int MajorOf(const std::string& version) {
+    try {
+        return std::stoi(version);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+constexpr int kFirstNonExclusiveMajor = 15;
+
+std::string PortNumber(const std::string& port) {
+    const std::size_t colon = port.rfind(':');
+    return colon == std::string::npos ? port : port.substr(colon + 1);
+}
+
+} // namespace
+
+RestoreCommand::RestoreCommand(HostContext& host, Options options)
+    : host_(host), options_(std::move(options)), repository_(host.Repository()) {}
+
+void RestoreCommand::SelectBackups() {
+    std::vector<BackupRecord> all = repository_.List(settings_.name);
+    const BackupRecord* chosen = nullptr;
+    std::string stopAt;
+    if (!options_.backupId.empty()) {
+        const BackupRecord record = repository_.Get(settings_.name, options_.backupId);
+        if (!record.complete)
+            throw CliError("backup " + record.id + " is incomplete (" + record.message +
+                           ") and cannot be restored");
+        if (record.type == "log") {
+            stopAt = record.id;
+            // The full backup whose chain of log backups reaches this one.
+            for (auto it = all.rbegin(); it != all.rend(); ++it) {
+                if (it->complete && it->type == "full" && it->startMicros < record.startMicros) {
+                    chosen = &*it;
+                    break;
+                }
+            }
+        } else {
+            for (const auto& r : all)
+                if (r.id == record.id)
+                    chosen = &r;
+        }
+    } else {
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            if (it->complete && it->type == "full" &&
+                (!hasTarget_ || it->manifest->endMicros <= targetMicros_)) {
+                chosen = &*it;
+                break;
+            }
+        }
+    }
+    if (!chosen) {
+        if (hasTarget_)
+            throw CliError("instance '" + settings_.name + "' has no complete full backup that " +
+                           "finished before " + TimeText::Local(targetMicros_));
+        throw CliError("instance '" + settings_.name + "' has no complete full backup to restore");
+    }
+    full_ = *chosen;
+    // A full backup named without a target time is restored to its own end.
+    const bool followLogs = hasTarget_ || options_.backupId.empty() || !stopAt.empty();
+    std::string end = full_.manifest->endWal;
+    for (const auto& r : all) {
+        if (!followLogs || !r.complete || r.type != "log" || r.startMicros <= full_.startMicros)
+            continue;
+        if (r.manifest->baseWal != end)
+            continue;
+        logs_.push_back(r);
+        end = r.manifest->endWal;
+        if (r.id == stopAt)
+            break;
+    }
+    if (!stopAt.empty() && (logs_.empty() || logs_.back().id != stopAt))
+        throw CliError("log backup " + stopAt + " does not continue a complete full backup");
+    if (hasTarget_) {
+        const std::int64_t reach =
+            logs_.empty() ? full_.manifest->endMicros : logs_.back().manifest->endMicros;
+        if (reach < targetMicros_)
+            std::fprintf(stderr,
+                         "pgulo: warning: the newest WAL in the repository was backed up at %s, "
+                         "before the target time\n",
+                         TimeText::Local(reach).c_str());
+    }
+}
+
+void RestoreCommand::CheckTargets(const RestorePlan& plan) const {
+    if (ServerInfo::IsRunning(plan.DataDirectory()))
+        throw CliError("a server is running on " + plan.DataDirectory() +
+                       "; stop it before restoring into it");
+    const bool sourceRunning =
+        !plan.InPlace() && ServerInfo::IsRunning(full_.manifest->dataDirectory);
+    for (const auto& root : plan.Roots()) {
+        if (root.sharedWithSource && sourceRunning)
+            throw CliError("the directory " + root.destination +
+                           " belongs to the running cluster at " + full_.manifest->dataDirectory +
+                           "; give it a new place with " + "--tablespace-map " + root.source +
+                           "=NEW");
+        if (!options_.force && !FileOps::IsAbsentOrEmpty(root.destination))
+            throw CliError(root.destination +
+                           " is not empty; pass --force to replace its contents");
+    }
+    for (const auto& file : plan.ExternalFiles()) {
+        if (!options_.force && FileOps::Exists(file))
+            throw CliError(file + " exists; pass --force to replace it");
+    }
+    if (!options_.force && !FileOps::IsAbsentOrEmpty(options_.walDir))
+        throw CliError(options_.walDir + " is not empty; pass --force to replace its contents");
+}
+
+void RestoreCommand::ClearTargets(const RestorePlan& plan) const {
+    std::vector<std::string> dirs = {options_.walDir};
+    for (const auto& root : plan.Roots())
+        dirs.push_back(root.destination);
+    for (const auto& dir : dirs) {
+        for (const auto& name : FileOps::List(dir))
+            FileOps::RemoveTree(dir + "/" + name);
+    }
+}
+
+std::string RestoreCommand::StoredPath(const BackupRecord& record,
+                                       const ManifestEntry& entry) const {
+    return record.directory + "/" + entry.stored;
+}
+
+void RestoreCommand::CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync) {
+    std::vector<CopyEngine::Task> tasks;
+    std::uint64_t bytes = 0;
+    for (const auto* a : actions) {
+        tasks.push_back({StoredPath(full_, *a->entry), a->destination, 0600, a->entry->size});
+        bytes += a->entry->size;
+    }
+    Progress progress("restore", Progress::ModeFor(options_.quiet));
+    progress.Start(tasks.size(), bytes);
+    CopyEngine::Options o;
+    o.jobs = options_.jobs;
+    o.checksum = !options_.noVerify;
+    o.sync = sync;
+    o.progress = &progress;
+    o.quit = [] { return SignalGuard::QuitRequested(); };
+    CopyEngine engine(o);
+    const auto outcomes = engine.Run(tasks);
+    progress.Finish();
+    if (!engine.FirstError().empty())
+        throw CliError("restoring failed: " + engine.FirstError());
+    if (engine.Stopped())
+        throw CliError("interrupted; the restored directories are incomplete");
+    for (std::size_t i = 0; i < actions.size(); ++i) {
+        const ManifestEntry& e = *actions[i]->entry;
+        const auto& r = outcomes[i].result;
+        if (r.status == FileCopier::Status::Vanished)
+            throw CliError("the backup lost " + e.stored + "; run 'pgulo verify'");
+        if (r.bytes != e.size || (!options_.noVerify && r.checksum != e.checksum))
+            throw CliError("the stored copy " + StoredPath(full_, e) +
+                           " does not match its checksum; the backup is damaged");
+        outcome_.bytes += r.bytes;
+    }
+}
+
+void RestoreCommand::RestoreFiles(const RestorePlan& plan) {
+    std::vector<const RestorePlan::Action*> files, control;
+    for (const auto& a : plan.Actions()) {
+        switch (a.kind) {
+        case RestorePlan::Action::Kind::MakeDirectory:
+            FileOps::MakeDirectories(a.destination);
+            break;
+        case RestorePlan::Action::Kind::CopyFile:
+            FileOps::MakeDirectories(FileOps::Parent(a.destination));
+            (a.destination == plan.DataDirectory() + "/global/pg_control" ? control : files)
+                .push_back(&a);
+            break;
+        case RestorePlan::Action::Kind::MakeSymlink:
+            break;
+        }
+    }
+    CopyFiles(files, false);
+    for (const auto& a : plan.Actions()) {
+        if (a.kind != RestorePlan::Action::Kind::MakeSymlink)
+            continue;
+        FileOps::MakeDirectories(FileOps::Parent(a.destination));
+        ::unlink(a.destination.c_str());
+        if (::symlink(a.linkTarget.c_str(), a.destination.c_str()) != 0)
+            throw CliError("cannot create the link " + a.destination + ": " +
+                           FileOps::ErrnoText(errno));
+    }
+    PlaceBackupLabel(plan);
+    // Everything else is on disk before pg_control: a directory without it is plainly not a
+    // usable cluster, one with it must be complete.
+    SyncTargets(plan);
+    CopyFiles(control, true);
+}
+
+void RestoreCommand::DataDirectoryOwner(uid_t& uid, gid_t& gid) const {
+    const Manifest& m = *full_.manifest;
+    const std::string dataDir = RestorePlan::Normalize(m.dataDirectory);
+    for (const auto& e : m.entries) {
+        if (e.role != ManifestEntry::Role::Data || RestorePlan::Normalize(e.path) != dataDir)
+            continue;
+        const long user = FileOps::UidOf(e.user);
+        const long group = FileOps::GidOf(e.group);
+        uid = static_cast<uid_t>(user >= 0 ? user : e.uid);
+        gid = static_cast<gid_t>(group >= 0 ? group : e.gid);
+        return;
+    }
+    throw CliError("backup " + full_.id + " does not hold its data directory");
+}
+
+void RestoreCommand::PlaceBackupLabel(const RestorePlan& plan) {
+    const Manifest& m = *full_.manifest;
+    auto place = [&](const std::string& stored, const std::string& name, bool rewrite) {
+        for (const auto& e : m.entries) {
+            if (e.role != ManifestEntry::Role::Meta || e.stored != stored)
+                continue;
+            std::string text = FileOps::ReadWhole(full_.directory + "/" + stored);
+            if (PieceChecksum::OfText(text) != e.checksum)
+                throw CliError("the stored " + name + " of backup " + full_.id + " is damaged");
+            if (rewrite)
+                text = plan.RewriteTablespaceMap(text);
+            const std::string path = plan.DataDirectory() + "/" + name;
+            FileOps::WriteAtomically(path, text, 0600);
+            // The server reads it as the data directory's owner.
+            uid_t uid = 0;
+            gid_t gid = 0;
+            DataDirectoryOwner(uid, gid);
+            if (::chown(path.c_str(), uid, gid) != 0)
+                throw CliError("cannot give " + path +
+                               " to the data directory's owner: " + FileOps::ErrnoText(errno));
+            return;
+        }
+        throw CliError("backup " + full_.id + " lost its " + name);
+    };
+    if (!m.backupLabel.empty())
+        place(m.backupLabel, "backup_label", false);
+    else if (MajorOf(m.serverVersion) >= kFirstNonExclusiveMajor)
+        throw CliError("backup " + full_.id + " of PostgreSQL " + m.serverVersion +
+                       " holds no backup_label");
+    if (!m.tablespaceMap.empty())
+        place(m.tablespaceMap, "tablespace_map", true);
+}
+
+void RestoreCommand::GatherWal() {
+    FileOps::MakeDirectories(options_.walDir);
+    std::vector<const BackupRecord*> chain = {&full_};
+    for (const auto& log : logs_)
+        chain.push_back(&log);
+    std::vector<CopyEngine::Task> tasks;
+    std::vector<const ManifestEntry*> entries;
+    std::set<std::string> names;
+    for (const BackupRecord* record : chain) {
+        for (const auto& e : record->manifest->entries) {
+            if (e.role != ManifestEntry::Role::Wal || e.kind != ManifestEntry::Kind::File)
+                continue;
+            const std::string name = FileOps::BaseName(e.path);
+            if (!names.insert(name).second)
+                continue;
+            tasks.push_back({StoredPath(*record, e), options_.walDir + "/" + name, 0600, e.size});
+            entries.push_back(&e);
+        }
+    }
+    Progress progress("WAL", Progress::ModeFor(options_.quiet));
+    progress.Start(tasks.size(), 0);
+    CopyEngine::Options o;
+    o.jobs = options_.jobs;
+    o.checksum = !options_.noVerify;
+    o.sync = false; // flushed with the data directory's file system
+    o.progress = &progress;
+    o.quit = [] { return SignalGuard::QuitRequested(); };
+    CopyEngine engine(o);
+    const auto outcomes = engine.Run(tasks);
+    progress.Finish();
+    if (!engine.FirstError().empty())
+        throw CliError("gathering WAL failed: " + engine.FirstError());
+    if (engine.Stopped())
+        throw CliError("interrupted while gathering WAL");
+    // The agent's ownership change looks at the top of the WAL directory only: a directory
+    // already the server's (a restore repeated with --force) would keep root's files.
+    uid_t uid = 0;
+    gid_t gid = 0;
+    DataDirectoryOwner(uid, gid);
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        if (!options_.noVerify && outcomes[i].result.checksum != entries[i]->checksum)
+            throw CliError("the stored WAL file " + tasks[i].source + " is damaged");
+        if (::chown(tasks[i].target.c_str(), uid, gid) != 0)
+            throw CliError("cannot give " + tasks[i].target +
+                           " to the server's user: " + FileOps::ErrnoText(errno));
+    }
+    outcome_.walFiles = tasks.size();
+}
+
+void RestoreCommand::ApplyMetadata(const RestorePlan& plan) const {
+    // Files and links first, directories deepest first: setting a directory's time before
+    // its contents are written would be undone by the writes.
+    const auto& actions = plan.Actions();
+    for (auto it = actions.rbegin(); it != actions.rend(); ++it) {
+        const ManifestEntry& e = *it->entry;
+        const char* path = it->destination.c_str();
+        long uid = FileOps::UidOf(e.user);
+        long gid = FileOps::GidOf(e.group);
+        if (uid < 0)
+            uid = e.uid;
+        if (gid < 0)
+            gid = e.gid;
+        if (::lchown(path, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0 &&
+            ::geteuid() == 0)
+            throw CliError(std::string("cannot set the owner of ") + path + ": " +
+                           FileOps::ErrnoText(errno));
+        if (it->kind == RestorePlan::Action::Kind::MakeSymlink)
+            continue;
+        if (::chmod(path, static_cast<mode_t>(e.mode & 07777)) != 0)
+            throw CliError(std::string("cannot set the mode of ") + path + ": " +
+                           FileOps::ErrnoText(errno));
+        struct timespec times[2];
+        times[0].tv_sec = static_cast<time_t>(e.mtimeSec);
+        times[0].tv_nsec = static_cast<long>(e.mtimeNsec);
+        times[1] = times[0];
+        ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
+    }
+    SyncTargets(plan);
+}
+
+void RestoreCommand::SyncTargets(const RestorePlan& plan) const {
+    for (const auto& root : plan.Roots())
+        FileOps::SyncFileSystem(root.destination);
+    for (const auto& file : plan.ExternalFiles())
+        FileOps::SyncFileSystem(FileOps::Parent(file));
+    if (FileOps::IsDirectory(options_.walDir))
+        FileOps::SyncFileSystem(options_.walDir);
+}
+
+std::string RestoreCommand::OsUser() const {
+    if (!full_.manifest->osUser.empty() && FileOps::UidOf(full_.manifest->osUser) >= 0)
+        return full_.manifest->osUser;
+    if (!settings_.unixUser.empty())
+        return settings_.unixUser;
+    return "postgres";
+}
+
+void RestoreCommand::WriteRecoverySettings(const RestorePlan& plan) {
+    const Manifest& m = *full_.manifest;
+    GetPostgresInfo info;
+    HostContext::ClearAgentError();
+    if (info.Init(static_cast<long>(settings_.id)) != 0)
+        throw CliError(HostContext::AgentFailure("cannot read the settings of instance '" +
+                                                 settings_.name + "'"));
+    // The restored files decide the layout of the settings, whatever the instance says now.
+    info.postgresVersion = m.serverVersion;
+    if (!options_.port.empty())
+        info.Port = PortNumber(options_.port);
+    configFile_ = m.configFile.empty() ? plan.DataDirectory() + "/postgresql.conf"
+                                       : plan.MapPath(m.configFile);
+    if (!RestorePlan::IsUnder(configFile_, plan.DataDirectory()))
+        std::fprintf(stderr,
+                     "pgulo: note: the server configuration file was kept outside the data "
+                     "directory; it is restored as %s\n",
+                     configFile_.c_str());
+    std::string recoveryFile;
+    const CRoError error = PostgresHelperClass::addRecoveryCommandsToServerConfig(
+        configFile_, info, plan.DataDirectory(), options_.walDir, outcome_.recoveryTarget, false,
+        false, recoveryFile, savedConfig_);
+    if (error.IsError())
+        throw CliError(HostContext::AgentFailure("the recovery settings could not be written") +
+                       " (" + error.AsString() + ")");
+    const int rc = PostgresHelperClass::ChangeDataWalOwnership(
+        plan.DataDirectory(), options_.walDir, configFile_, OsUser());
+    if (rc != 0)
+        throw CliError(
+            HostContext::AgentFailure("the restored files could not be given to " + OsUser()) +
+            " (code " + std::to_string(rc) + ")");
+}
+
+void RestoreCommand::StartServer(const RestorePlan& plan) {
+    const Manifest& m = *full_.manifest;
+    std::vector<std::string> serverOptions;
+    if (!options_.port.empty())
+        serverOptions.insert(serverOptions.end(), {"-p", PortNumber(options_.port)});
+    if (!options_.socketDir.empty())
+        serverOptions.insert(serverOptions.end(), {"-k", options_.socketDir});
+    // A copy beside the original must not archive into the original's WAL archive.
+    if (!plan.InPlace())
+        serverOptions.insert(serverOptions.end(), {"-c", "archive_mode=off"});
+    const std::string logFile =
+        options_.logFile.empty() ? plan.DataDirectory() + ".restore.log" : options_.logFile;
+    ServerControl server(settings_.binDir, plan.DataDirectory(), OsUser());
+    server.Start(logFile, serverOptions, options_.waitSeconds);
+    outcome_.started = true;
+    const std::string done =
+        PostgresHelperClass::getRecoveryDoneFileName(plan.DataDirectory(), m.serverVersion);
+    if (!server.WaitForFile(done, options_.waitSeconds))
+        throw CliError("recovery did not finish (no " + done + ")\n" +
+                       ServerControl::Tail(logFile));
+    const CRoError cleanup = PostgresHelperClass::cleanupRecoveryConfigAfterServerStart(
+        configFile_, plan.DataDirectory(), savedConfig_);
+    if (cleanup.IsError())
+        std::fprintf(stderr, "pgulo: warning: %s\n", cleanup.AsString().c_str());
+
+    AgentConnection c = InstanceRegistry::Connection(settings_);
+    const std::string host = !options_.socketDir.empty() ? options_.socketDir : c.hostAddr;
+    const std::string port = !options_.port.empty() ? PortNumber(options_.port) : c.port;
+    ExecutePostgre query;
+    if (query.init(c.libDir, c.binDir, c.user, c.password, c.database, host, port) == 0 &&
+        query.postgre_Query("SELECT coalesce(pg_last_xact_replay_timestamp()::text, ''), "
+                            "(SELECT timeline_id FROM pg_control_checkpoint())::text") == 0) {
+        std::vector<std::string> when, timeline;
+        query.getCol(0, when);
+        query.getCol(1, timeline);
+        if (when.size() > 1)
+            outcome_.replayedUpTo = when[1];
+        if (timeline.size() > 1)
+            outcome_.timeline = timeline[1];
+    }
+}
+
+RestoreCommand::Outcome RestoreCommand::Run() {
+    settings_ = InstanceRegistry().Require(options_.instance);
+    if (!options_.targetTime.empty()) {
+        if (!TimeText::Parse(options_.targetTime, targetMicros_))
+            throw CliError::Usage("--target-time '" + options_.targetTime +
+                                  "' is not a time such as '2026-12-06 10:15:00' or "
+                                  "'2026-12-06 10:15:00+01'");
+        hasTarget_ = true;
+        outcome_.recoveryTarget = TimeText::ForServer(targetMicros_);
+    }
+    HostContext::BeginJob();
+    SelectBackups();
+    RestorePlan::Options planOptions;
+    planOptions.pgdata = options_.pgdata.empty() ? "" : FileOps::Absolute(options_.pgdata);
+    planOptions.externalDir =
+        options_.externalDir.empty() ? "" : FileOps::Absolute(options_.externalDir);
+    for (const std::string& pair : options_.linkMap) {
+        const std::size_t eq = pair.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == pair.size())
+            throw CliError::Usage("--tablespace-map takes OLD=NEW, not '" + pair + "'");
+        planOptions.linkMap.emplace_back(pair.substr(0, eq),
+                                         FileOps::Absolute(pair.substr(eq + 1)));
+    }
+    std::unique_ptr<RestorePlan> plan;
+    try {
+        plan = std::make_unique<RestorePlan>(*full_.manifest, planOptions);
+    } catch (const std::invalid_argument& e) {
+        throw CliError::Usage(e.what());
+    }
+    if (options_.walDir.empty())
+        options_.walDir = plan->DataDirectory() + ".restore_wal";
+    options_.walDir = FileOps::Absolute(options_.walDir);
+    CheckTargets(*plan);
+    if (options_.force)
+        ClearTargets(*plan);
+    RestoreFiles(*plan);
+    GatherWal();
+    ApplyMetadata(*plan);
+    WriteRecoverySettings(*plan);
+    outcome_.fullId = full_.id;
+    for (const auto& log : logs_)
+        outcome_.logIds.push_back(log.id);
+    outcome_.dataDirectory = plan->DataDirectory();
+    outcome_.walDirectory = options_.walDir;
+    std::printf("restored backup %s%s into %s (%s), %llu WAL files in %s\n", full_.id.c_str(),
+                logs_.empty() ? ""
+                              : (" and " + std::to_string(logs_.size()) + " log backup(s)").c_str(),
+                outcome_.dataDirectory.c_str(), HumanFormat::Bytes(outcome_.bytes).c_str(),
+                static_cast<unsigned long long>(outcome_.walFiles), outcome_.walDirectory.c_str());
+    std::printf("recovery target: %s\n", hasTarget_ ? TimeText::Local(targetMicros_).c_str()
+                                                    : "the end of the backed-up WAL");
+    std::fflush(stdout);
+    if (options_.start) {
+        StartServer(*plan);
+        std::printf("server started on %s; recovery done: last replayed transaction %s, "
+                    "timeline %s\n",
+                    outcome_.dataDirectory.c_str(),
+                    outcome_.replayedUpTo.empty() ? "(none)" : outcome_.replayedUpTo.c_str(),
+                    outcome_.timeline.empty() ? "?" : outcome_.timeline.c_str());
+        std::fflush(stdout);
+    }
+    return outcome_;
+}

@@ -1,0 +1,78 @@
+#include "ServerInfo.h"
+
+#include "CliError.h"
+#include "FileOps.h"
+#include "HostContext.h"
+
+#include "pgulo/ExecutePostgre.h"
+
+#include <signal.h>
+
+#include <cerrno>
+#include <fstream>
+
+namespace {
+
+// The columns of a one-statement result, each without the placeholder.
+std::vector<std::vector<std::string>> Columns(ExecutePostgre& query, const std::string& sql,
+                                              int count) {
+    if (query.postgre_Query(sql) != 0)
+        throw CliError(HostContext::AgentFailure("the server did not answer \"" + sql + "\""));
+    std::vector<std::vector<std::string>> columns(static_cast<std::size_t>(count));
+    if (query.GetResultRows() == 0)
+        return columns;
+    for (int i = 0; i < count; ++i) {
+        query.getCol(i, columns[static_cast<std::size_t>(i)]);
+        if (!columns[static_cast<std::size_t>(i)].empty())
+            columns[static_cast<std::size_t>(i)].erase(
+                columns[static_cast<std::size_t>(i)].begin());
+    }
+    return columns;
+}
+
+std::string Single(ExecutePostgre& query, const std::string& sql) {
+    std::vector<std::string> values = Columns(query, sql, 1).front();
+    if (values.empty())
+        throw CliError("the server gave no answer to \"" + sql + "\"");
+    return values.front();
+}
+
+} // namespace
+
+ServerFacts ServerInfo::Query(const AgentConnection& c) {
+    HostContext::ClearAgentError();
+    ExecutePostgre query;
+    if (query.init(c.libDir, c.binDir, c.user, c.password, c.database, c.hostAddr, c.port) != 0)
+        throw CliError(HostContext::AgentFailure("cannot connect to the server"));
+    ServerFacts facts;
+    facts.version = Single(query, "SHOW server_version");
+    facts.dataDirectory = Single(query, "SHOW data_directory");
+    facts.configFile = Single(query, "SHOW config_file");
+    facts.hbaFile = Single(query, "SHOW hba_file");
+    facts.identFile = Single(query, "SHOW ident_file");
+    const std::string sql =
+        "SELECT oid::text, spcname, pg_tablespace_location(oid) FROM pg_tablespace "
+        "WHERE pg_tablespace_location(oid) <> '' ORDER BY oid";
+    const auto columns = Columns(query, sql, 3);
+    const std::vector<std::string>& oids = columns[0];
+    const std::vector<std::string>& names = columns[1];
+    const std::vector<std::string>& locations = columns[2];
+    for (std::size_t i = 0; i < oids.size() && i < names.size() && i < locations.size(); ++i)
+        facts.tablespaces.push_back({oids[i], names[i], locations[i]});
+    return facts;
+}
+
+bool ServerInfo::IsRunning(const std::string& dataDirectory) {
+    std::ifstream pidFile(dataDirectory + "/postmaster.pid");
+    long pid = 0;
+    if (!(pidFile >> pid) || pid <= 0)
+        return false;
+    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        return false;
+    // A stale file whose number now belongs to another program does not count.
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.find("postgres") != std::string::npos ||
+           name.find("postmaster") != std::string::npos;
+}

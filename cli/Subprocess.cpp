@@ -1,0 +1,197 @@
+#include "Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+
+extern char** environ;
+#include <cstring>
+#include <stdexcept>
+
+namespace {
+
+void ClosePair(int fds[2]) {
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i] >= 0)
+            ::close(fds[i]);
+        fds[i] = -1;
+    }
+}
+
+std::string Trim(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// Everything the child needs, prepared before fork: the child only calls functions that
+// are safe after fork in a threaded program.
+struct ChildPlan {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+};
+
+ChildPlan PlanChild(const std::vector<std::string>& argv, const Subprocess::Options& o) {
+    ChildPlan plan;
+    if (!o.asUser.empty()) {
+        // runuser sets HOME, USER and LOGNAME for the user and keeps the rest of the
+        // environment, so the variables below reach the program.
+        plan.args = {"/usr/sbin/runuser", "-u", o.asUser, "--"};
+    }
+    plan.args.insert(plan.args.end(), argv.begin(), argv.end());
+    for (char** e = environ; e && *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        // The agent puts the instance's password into our environment; no program we start
+        // (a server among them) is to inherit it.
+        bool replaced = name == "PGPASSWORD";
+        for (const auto& [key, value] : o.env)
+            replaced = replaced || key == name;
+        if (!replaced)
+            plan.env.push_back(entry);
+    }
+    for (const auto& [key, value] : o.env)
+        plan.env.push_back(key + "=" + value);
+    for (auto& arg : plan.args)
+        plan.argv.push_back(arg.data());
+    plan.argv.push_back(nullptr);
+    for (auto& entry : plan.env)
+        plan.envp.push_back(entry.data());
+    plan.envp.push_back(nullptr);
+    return plan;
+}
+
+[[noreturn]] void ExecChild(ChildPlan& plan, const Subprocess::Options& o, int in, int out,
+                            int err) {
+    ::setpgid(0, 0);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0)
+        ::_exit(126);
+    ::execvpe(plan.argv[0], plan.argv.data(), plan.envp.data());
+    static const char message[] = "cannot run the program\n";
+    (void)!::write(2, message, sizeof message - 1);
+    ::_exit(127);
+}
+
+} // namespace
+
+std::string Subprocess::Result::Message() const {
+    std::string text = Trim(err);
+    if (text.empty())
+        text = Trim(out);
+    if (timedOut)
+        text = "timed out" + (text.empty() ? std::string() : ": " + text);
+    return text;
+}
+
+Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const Options& options) {
+    if (argv.empty())
+        throw std::invalid_argument("Subprocess::Run without a program");
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+        ::pipe2(err, O_CLOEXEC) != 0) {
+        const int error = errno;
+        ClosePair(in);
+        ClosePair(out);
+        ClosePair(err);
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(error));
+    }
+    ChildPlan plan = PlanChild(argv, options);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
+        ClosePair(in);
+        ClosePair(out);
+        ClosePair(err);
+        throw std::runtime_error(std::string("fork: ") + std::strerror(error));
+    }
+    if (pid == 0)
+        ExecChild(plan, options, in[0], out[1], err[1]);
+    ::setpgid(pid, pid);
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    in[0] = out[1] = err[1] = -1;
+
+    Result result;
+    std::size_t written = 0;
+    if (options.input.empty()) {
+        ::close(in[1]);
+        in[1] = -1;
+    } else {
+        ::fcntl(in[1], F_SETFL, O_NONBLOCK);
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    char buffer[65536];
+    while (out[0] >= 0 || err[0] >= 0) {
+        struct pollfd fds[3];
+        int n = 0;
+        int outIndex = -1, errIndex = -1, inIndex = -1;
+        if (out[0] >= 0) {
+            fds[n] = {out[0], POLLIN, 0};
+            outIndex = n++;
+        }
+        if (err[0] >= 0) {
+            fds[n] = {err[0], POLLIN, 0};
+            errIndex = n++;
+        }
+        if (in[1] >= 0) {
+            fds[n] = {in[1], POLLOUT, 0};
+            inIndex = n++;
+        }
+        int wait = 200;
+        if (::poll(fds, static_cast<nfds_t>(n), wait) < 0 && errno != EINTR)
+            break;
+        if (options.timeoutSeconds > 0 && std::chrono::steady_clock::now() > deadline) {
+            result.timedOut = true;
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        auto drain = [&](int index, int& fd, std::string& sink) {
+            if (index < 0 || !(fds[index].revents & (POLLIN | POLLHUP | POLLERR)))
+                return;
+            ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got > 0) {
+                sink.append(buffer, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                ::close(fd);
+                fd = -1;
+            }
+        };
+        drain(outIndex, out[0], result.out);
+        drain(errIndex, err[0], result.err);
+        if (inIndex >= 0 && (fds[inIndex].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t put =
+                ::write(in[1], options.input.data() + written, options.input.size() - written);
+            if (put > 0)
+                written += static_cast<std::size_t>(put);
+            if ((put < 0 && errno != EAGAIN && errno != EINTR) || written == options.input.size()) {
+                ::close(in[1]);
+                in[1] = -1;
+            }
+        }
+    }
+    ClosePair(in);
+    ClosePair(out);
+    ClosePair(err);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        result.exitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.exitCode = 128 + WTERMSIG(status);
+    return result;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// Runs a program without a shell and collects what it writes. PGPASSWORD is never passed on.
+class Subprocess {
+public:
+    struct Options {
+        // Run as this OS user through runuser (we are root); empty: as ourselves.
+        std::string asUser;
+        std::string cwd;
+        std::vector<std::pair<std::string, std::string>> env;
+        // Written to the program's standard input; /dev/null when empty.
+        std::string input;
+        // 0: no limit. On expiry the program's process group is killed.
+        int timeoutSeconds = 0;
+    };
+    struct Result {
+        int exitCode = -1; // 128 + N for a program ended by signal N
+        bool timedOut = false;
+        std::string out;
+        std::string err;
+        bool ok() const { return exitCode == 0 && !timedOut; }
+        // The error output, or the output when there is none, trimmed.
+        std::string Message() const;
+    };
+
+    // Throws std::runtime_error when the program cannot be started.
+    static Result Run(const std::vector<std::string>& argv, const Options& options);
+    static Result Run(const std::vector<std::string>& argv) { return Run(argv, Options()); }
+};

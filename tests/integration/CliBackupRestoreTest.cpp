@@ -1,0 +1,451 @@
+// The reference backup host, run as a user runs it: the pgulo program against real servers.
+
+#include "PgCluster.h"
+#include "PgInstall.h"
+#include "TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::PgCluster;
+using pgulo::test::PgInstall;
+using pgulo::test::ProcessOptions;
+using pgulo::test::ProcessResult;
+using pgulo::test::runCommand;
+using json = nlohmann::json;
+
+const char* const kBackupUser = "pgulo_backup";
+const char* const kBackupPassword = "s3cret pass'word";
+
+std::string PguloBinary() {
+    const char* build = std::getenv("PGULO_BUILD_DIR");
+    return std::string(build ? build : ".") + "/cli/pgulo";
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A directory that the server's OS user may use, removed at the end.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = "/tmp/pgulo-cli-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+        ::chmod(path_.c_str(), 0755);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const std::string& path() const { return path_; }
+    // A sub-directory owned by postgres, as the server needs for its own directories.
+    std::string ServerDir(const std::string& name) const {
+        const std::string dir = path_ + "/" + name;
+        fs::create_directories(dir);
+        runCommand({"chown", "postgres:postgres", dir});
+        ::chmod(dir.c_str(), 0700);
+        return dir;
+    }
+
+private:
+    std::string path_;
+};
+
+// One host: its own home (property store, registry, logs, repository) and the program.
+class Host {
+public:
+    ProcessResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
+        std::vector<std::string> argv = {PguloBinary()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcessOptions options;
+        options.env = {{"PGULO_HOME", home_.path() + "/home"}};
+        options.input = input;
+        options.timeout = std::chrono::minutes(6);
+        return runCommand(argv, options);
+    }
+
+    // Registers the cluster under name, connecting as user with password.
+    void AddInstance(const std::string& name, const PgCluster& cluster, const std::string& user,
+                     const std::string& password) const {
+        const ProcessResult r = Run({"instance",
+                                     "add",
+                                     name,
+                                     "--pgdata",
+                                     cluster.dataDir(),
+                                     "--bindir",
+                                     cluster.binDir(),
+                                     "--libdir",
+                                     cluster.libDir(),
+                                     "--port",
+                                     std::to_string(cluster.port()),
+                                     "--user",
+                                     user,
+                                     "--archive-dir",
+                                     cluster.archiveDir(),
+                                     "--socket-dir",
+                                     cluster.socketDir(),
+                                     "--agent-option",
+                                     "start_backup_immediate:on",
+                                     "--password-stdin"},
+                                    password + "\n");
+        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    json List(const std::string& name) const {
+        const ProcessResult r = Run({"list", name, "--json"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return json::parse(r.out);
+    }
+
+    std::string Repository() const { return home_.path() + "/home/repo"; }
+    std::string Home() const { return home_.path() + "/home"; }
+
+private:
+    TempDir home_;
+};
+
+// A superuser that must give its password: the usual way a backup host connects.
+void AddPasswordUser(PgCluster& cluster) {
+    cluster.psql(std::string("CREATE ROLE ") + kBackupUser + " SUPERUSER LOGIN PASSWORD '" +
+                 "s3cret pass''word'");
+    const std::string hba = cluster.dataDir() + "/pg_hba.conf";
+    const std::string old = ReadFile(hba);
+    std::ofstream(hba, std::ios::trunc) << "local all " << kBackupUser << " scram-sha-256\n" << old;
+    cluster.reload();
+}
+
+std::unique_ptr<PgCluster> StartCluster(int major, const std::string& name, bool archiving = true) {
+    PgCluster::Options options;
+    options.name = name;
+    options.archiving = archiving;
+    auto cluster = std::make_unique<PgCluster>(major, options);
+    cluster->start();
+    return cluster;
+}
+
+std::string CountRows(const PgCluster& cluster, int port, const std::string& table) {
+    ProcessOptions options;
+    options.env = {{"LC_ALL", "C"}};
+    const ProcessResult r =
+        runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", cluster.socketDir(),
+                    "-p", std::to_string(port), "-U", "postgres", "-d", "postgres", "-c",
+                    "SELECT count(*) FROM " + table},
+                   options);
+    return r.ok() ? pgulo::test::trim(r.out) : "error: " + r.err;
+}
+
+void StopServer(const PgCluster& cluster, const std::string& dataDir) {
+    ProcessOptions options;
+    options.asUser = "postgres";
+    options.cwd = "/";
+    runCommand({cluster.binDir() + "/pg_ctl", "-D", dataDir, "-m", "immediate", "-w", "stop"},
+               options);
+}
+
+class CliMajorTest : public ::testing::TestWithParam<int> {};
+
+// The whole road: register, full backup, changes, log backup, restore to a point in time
+// between the changes into a new directory, start it, and find the data of that moment.
+TEST_P(CliMajorTest, RestoresToTargetTimeBetweenTwoChanges) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    auto cluster = StartCluster(GetParam(), "pitr");
+    AddPasswordUser(*cluster);
+    Host host;
+    host.AddInstance("main", *cluster, kBackupUser, kBackupPassword);
+
+    const ProcessResult shown = host.Run({"instance", "show", "main", "--json"});
+    ASSERT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_EQ(shown.out.find("s3cret"), std::string::npos) << "a password was shown";
+    EXPECT_EQ(json::parse(shown.out)["password"], "set");
+
+    cluster->psql("CREATE TABLE t(i int); INSERT INTO t SELECT generate_series(1, 1000)");
+    ProcessResult full = host.Run({"backup", "main", "--type", "full"});
+    ASSERT_EQ(full.exitCode, 0) << full.out << full.err;
+    EXPECT_NE(full.out.find("complete: full"), std::string::npos) << full.out;
+
+    cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const std::string target = cluster->psql("SELECT clock_timestamp()::text");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
+
+    ProcessResult log = host.Run({"backup", "main", "--type", "log"});
+    ASSERT_EQ(log.exitCode, 0) << log.out << log.err;
+
+    const json list = host.List("main");
+    ASSERT_EQ(list.size(), 2u) << list.dump(2);
+    EXPECT_EQ(list[0]["type"], "full");
+    EXPECT_EQ(list[1]["type"], "log");
+    for (const auto& b : list) {
+        EXPECT_EQ(b["state"], "complete");
+        EXPECT_FALSE(b["end_wal"].get<std::string>().empty());
+    }
+    EXPECT_NE(std::find(list[0]["databases"].begin(), list[0]["databases"].end(), "postgres"),
+              list[0]["databases"].end());
+    EXPECT_EQ(list[1]["previous"], list[0]["id"]);
+
+    TempDir restoreRoot;
+    const std::string restored = restoreRoot.ServerDir("restored");
+    const int port = cluster->port() + 1;
+    const ProcessResult restore =
+        host.Run({"restore", "main", "--target-time", target, "--pgdata", restored, "--start",
+                  "--port", std::to_string(port), "--wal-dir", restoreRoot.path() + "/wal"});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_NE(restore.out.find("recovery done"), std::string::npos) << restore.out;
+    EXPECT_EQ(CountRows(*cluster, port, "t"), "1100");
+    EXPECT_TRUE(fs::exists(restored + "/postgresql.conf.with_recovery_command_kx"));
+    // The sample file mentions the setting in comments only; an active line begins with it.
+    EXPECT_EQ(ReadFile(restored + "/postgresql.conf").find("\nrestore_command"), std::string::npos)
+        << "the recovery settings were not taken out after the start";
+    StopServer(*cluster, restored);
+    // The original keeps going, untouched.
+    EXPECT_EQ(cluster->psql("SELECT count(*) FROM t"), "1200");
+}
+
+// A backup stopped by Ctrl-C: backup mode is ended, the backup stays incomplete and is not
+// offered for restore, and the next backup works.
+TEST_P(CliMajorTest, InterruptedBackupIsIncompleteAndLeavesNoBackupMode) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    auto cluster = StartCluster(GetParam(), "interrupt");
+    Host host;
+    host.AddInstance("main", *cluster, "postgres", "");
+    // About 40 MB, copied at 4 MB a second: long enough to be interrupted while copying.
+    cluster->psql("CREATE TABLE big AS SELECT g AS id, repeat('x', 200) AS pad "
+                  "FROM generate_series(1, 150000) g");
+
+    const std::string out = host.Home() + "/backup.out";
+    fs::create_directories(host.Home());
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("PGULO_HOME", host.Home().c_str(), 1);
+        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::execl(PguloBinary().c_str(), "pgulo", "backup", "main", "--max-rate", "4M", "-j", "1",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Wait until the copy has begun: files appear under the backup's directory.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool copying = false;
+    while (!copying && std::chrono::steady_clock::now() < deadline) {
+        std::error_code ec;
+        for (const auto& entry : fs::recursive_directory_iterator(host.Repository(), ec)) {
+            if (entry.is_regular_file() &&
+                entry.path().string().find("/files/") != std::string::npos)
+                copying = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_TRUE(copying) << ReadFile(out);
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << ReadFile(out);
+    EXPECT_NE(ReadFile(out).find("interrupted"), std::string::npos) << ReadFile(out);
+
+    const json list = host.List("main");
+    ASSERT_EQ(list.size(), 1u) << list.dump(2);
+    EXPECT_EQ(list[0]["state"], "incomplete");
+    EXPECT_FALSE(list[0]["restorable"].get<bool>());
+    EXPECT_FALSE(fs::exists(host.Repository() + "/main/" + list[0]["id"].get<std::string>() +
+                            "/manifest.json"));
+
+    if (GetParam() < 15) {
+        EXPECT_EQ(cluster->psql("SELECT pg_is_in_backup()"), "f");
+        EXPECT_FALSE(fs::exists(cluster->dataDir() + "/backup_label"));
+    } else {
+        EXPECT_EQ(cluster->psql("SELECT count(*) FROM pg_stat_activity WHERE query ILIKE "
+                                "'%pg_backup_start%' AND pid <> pg_backend_pid()"),
+                  "0");
+    }
+
+    TempDir restoreRoot;
+    const ProcessResult refused = host.Run(
+        {"restore", "main", "--backup", list[0]["id"], "--pgdata", restoreRoot.path() + "/data"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("incomplete"), std::string::npos) << refused.err;
+    const ProcessResult noFull =
+        host.Run({"restore", "main", "--pgdata", restoreRoot.path() + "/data"});
+    EXPECT_EQ(noFull.exitCode, 1);
+    EXPECT_NE(noFull.err.find("no complete full backup"), std::string::npos) << noFull.err;
+    EXPECT_FALSE(fs::exists(restoreRoot.path() + "/data"));
+
+    const ProcessResult again = host.Run({"backup", "main", "-q"});
+    EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, CliMajorTest, ::testing::Values(14, 17),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PostgreSQL" + std::to_string(info.param);
+                         });
+
+// A restore into another data directory with the tablespace moved as well: the link in
+// pg_tblspc names the new place, and the table in the tablespace is there.
+TEST(CliRestore, RemapsDataDirectoryAndTablespace) {
+    PGULO_REQUIRE_MAJOR(17);
+    auto cluster = StartCluster(17, "remap");
+    TempDir dirs;
+    const std::string tablespace = dirs.ServerDir("ts_old");
+    cluster->psql("CREATE TABLESPACE ts LOCATION '" + tablespace + "'");
+    cluster->psql("CREATE TABLE in_ts TABLESPACE ts AS SELECT generate_series(1, 500) AS i");
+    Host host;
+    host.AddInstance("main", *cluster, "postgres", "");
+    const ProcessResult full = host.Run({"backup", "main", "-q"});
+    ASSERT_EQ(full.exitCode, 0) << full.err;
+    const std::string id = host.List("main")[0]["id"];
+
+    const std::string restored = dirs.ServerDir("restored");
+    const std::string newTablespace = dirs.ServerDir("ts_new");
+    const int port = cluster->port() + 2;
+    const ProcessResult restore = host.Run({"restore", "main", "--backup", id, "--pgdata", restored,
+                                            "--tablespace-map", tablespace + "=" + newTablespace,
+                                            "--start", "--port", std::to_string(port), "-q"});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_EQ(CountRows(*cluster, port, "in_ts"), "500");
+    const std::string oid = cluster->psql("SELECT oid FROM pg_tablespace WHERE spcname = 'ts'");
+    EXPECT_EQ(fs::read_symlink(restored + "/pg_tblspc/" + oid).string(), newTablespace);
+    EXPECT_TRUE(fs::is_empty(restored + "/pg_replslot"));
+    StopServer(*cluster, restored);
+
+    // A second restore into the same place is refused unless forced.
+    const ProcessResult refused = host.Run({"restore", "main", "--backup", id, "--pgdata", restored,
+                                            "--tablespace-map", tablespace + "=" + newTablespace});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("not empty"), std::string::npos) << refused.err;
+
+    // Without a new place the tablespace would land on the running original's: refused.
+    const ProcessResult shared = host.Run(
+        {"restore", "main", "--backup", id, "--pgdata", dirs.path() + "/other", "--force"});
+    EXPECT_EQ(shared.exitCode, 1);
+    EXPECT_NE(shared.err.find("belongs to the running cluster"), std::string::npos) << shared.err;
+    EXPECT_EQ(cluster->psql("SELECT count(*) FROM in_ts"), "500");
+}
+
+// verify reads every stored file again: one changed byte is found and named, and a restore
+// of that backup stops instead of restoring damaged data.
+TEST(CliVerify, FindsOneCorruptedByte) {
+    PGULO_REQUIRE_MAJOR(17);
+    auto cluster = StartCluster(17, "verify");
+    cluster->psql("CREATE TABLE t AS SELECT generate_series(1, 10000) AS i");
+    const std::string relation = cluster->psql("SELECT pg_relation_filepath('t')");
+    Host host;
+    host.AddInstance("main", *cluster, "postgres", "");
+    ASSERT_EQ(host.Run({"backup", "main", "-q"}).exitCode, 0);
+    const std::string id = host.List("main")[0]["id"];
+
+    const ProcessResult sound = host.Run({"verify", "main", id, "-q"});
+    EXPECT_EQ(sound.exitCode, 0) << sound.out << sound.err;
+    EXPECT_NE(sound.out.find("no problems"), std::string::npos) << sound.out;
+
+    const std::string stored =
+        host.Repository() + "/main/" + id + "/files" + cluster->dataDir() + "/" + relation;
+    ASSERT_TRUE(fs::exists(stored)) << stored;
+    {
+        std::fstream file(stored, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(4000);
+        const char byte = static_cast<char>(file.get());
+        file.seekp(4000);
+        file.put(static_cast<char>(byte ^ 0x01));
+    }
+    const ProcessResult damaged = host.Run({"verify", "main", id, "-q"});
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_NE(damaged.out.find(relation), std::string::npos) << damaged.out;
+    EXPECT_NE(damaged.out.find("checksum mismatch"), std::string::npos) << damaged.out;
+
+    TempDir target;
+    const ProcessResult restore =
+        host.Run({"restore", "main", "--backup", id, "--pgdata", target.path() + "/data", "-q"});
+    EXPECT_EQ(restore.exitCode, 1);
+    EXPECT_NE(restore.err.find("damaged"), std::string::npos) << restore.err;
+}
+
+// Mistakes of the user and of the setup end with one clear sentence, exit code 1, the
+// agent's own explanation where it has one, and no backup that claims to be good.
+TEST(CliBadInput, FailsClearlyAndWritesNothingGood) {
+    PGULO_REQUIRE_MAJOR(17);
+    auto cluster = StartCluster(17, "bad");
+    AddPasswordUser(*cluster);
+    Host host;
+
+    const ProcessResult unknown = host.Run({"backup", "nosuch"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.err.find("no instance named 'nosuch'"), std::string::npos) << unknown.err;
+
+    host.AddInstance("wrongpw", *cluster, kBackupUser, "not the password");
+    const ProcessResult wrong = host.Run({"backup", "wrongpw"});
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_NE(wrong.err.find("password authentication failed"), std::string::npos) << wrong.err;
+    EXPECT_EQ(wrong.err.find("not the password"), std::string::npos) << "password in a message";
+    for (const auto& b : host.List("wrongpw"))
+        EXPECT_FALSE(b["restorable"].get<bool>()) << b.dump();
+
+    host.AddInstance("main", *cluster, kBackupUser, kBackupPassword);
+    cluster->stop();
+    const ProcessResult down = host.Run({"backup", "main"});
+    EXPECT_EQ(down.exitCode, 1);
+    EXPECT_NE(down.err.find("cannot connect to the server: "), std::string::npos) << down.err;
+    EXPECT_TRUE(host.List("main").empty());
+    cluster->start();
+
+    auto noArchive = StartCluster(17, "noarchive", false);
+    host.AddInstance("noarchive", *noArchive, "postgres", "");
+    const ProcessResult off = host.Run({"backup", "noarchive"});
+    EXPECT_EQ(off.exitCode, 1);
+    EXPECT_NE(off.err.find("WAL Archiving is NOT ENABLED"), std::string::npos) << off.err;
+    for (const auto& b : host.List("noarchive"))
+        EXPECT_EQ(b["state"], "incomplete") << b.dump();
+
+    const ProcessResult log = host.Run({"backup", "main", "--type", "log"});
+    EXPECT_EQ(log.exitCode, 1);
+    EXPECT_NE(log.err.find("FULL backup"), std::string::npos) << log.err;
+
+    EXPECT_EQ(host.Run({"backup"}).exitCode, 2);
+    EXPECT_EQ(host.Run({"backup", "main", "--type", "weekly"}).exitCode, 2);
+    EXPECT_EQ(host.Run({"backup", "main", "--max-rate", "fast"}).exitCode, 2);
+    const ProcessResult badTime = host.Run({"restore", "main", "--target-time", "yesterday"});
+    EXPECT_EQ(badTime.exitCode, 2);
+    EXPECT_NE(badTime.err.find("--target-time"), std::string::npos) << badTime.err;
+    for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"},
+                                                 {"instance", "add", "--help"},
+                                                 {"instance", "list", "--help"},
+                                                 {"instance", "show", "--help"},
+                                                 {"backup", "--help"},
+                                                 {"list", "--help"},
+                                                 {"verify", "--help"},
+                                                 {"restore", "--help"},
+                                                 {"demo", "--help"}}) {
+        const ProcessResult r = host.Run(help);
+        EXPECT_EQ(r.exitCode, 0) << help.front();
+        EXPECT_NE(r.out.find("Usage"), std::string::npos) << r.out;
+    }
+}
+
+} // namespace
