@@ -122,10 +122,13 @@ void InstanceCommand::List(bool json) {
     }
     std::printf("%-16s %-4s %-8s %-12s %-40s %s\n", "NAME", "ID", "VERSION", "PORT", "PGDATA",
                 "LAST WAL");
-    for (const auto& s : all)
+    for (const auto& s : all) {
+        // The column shows the release number; "15.18 (Debian 15.18-0+deb12u1)" stays in show.
+        const std::string release = s.version.substr(0, s.version.find(' '));
         std::printf("%-16s %-4llu %-8s %-12s %-40s %s\n", s.name.c_str(), s.id,
-                    s.version.empty() ? "-" : s.version.c_str(), s.port.c_str(), s.pgdata.c_str(),
+                    release.empty() ? "-" : release.c_str(), s.port.c_str(), s.pgdata.c_str(),
                     s.lastLog.empty() ? "-" : s.lastLog.c_str());
+    }
 }
 
 void InstanceCommand::Show(const std::string& name, bool json) {
