@@ -263,6 +263,12 @@ int PGCommon::PGMajorCompareVersion(const std::string& a, const std::string& b,
 
 std::string PGCommon::GetQueryForXLogFileName(const std::string& location,
                                               const std::string& version) {
+    // Up to release 16 the server names the segment holding the byte before the location;
+    // from 17 on, a location on a segment boundary names the segment that begins there, which
+    // is still open and never archived while a job waits for it. Asking for the byte before
+    // keeps every release on the rule of pg_xlogfile_name above.
+    if (PGVersionAtLeast(version, PG_VERSION_17))
+        return "select pg_walfile_name ( " + SqlLiteral(location) + "::pg_lsn - 1 );";
     const char* function = IsPGVersion10(version) ? "pg_walfile_name" : "pg_xlogfile_name";
     return std::string("select ") + function + " ( " + SqlLiteral(location) + " );";
 }

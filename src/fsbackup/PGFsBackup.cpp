@@ -363,8 +363,15 @@ bool PGFsBackup::RunBackupQuery(const std::string& query) {
 }
 
 void PGFsBackup::ReadAndRenewBackupTime() {
-    const std::string path = JobResultsDir_m + "/" + "BackupTime" + ".kxf";
     Last_BackupTime = 0;
+    // The standby forms of the start functions build the job without a job results
+    // directory; the file would otherwise land in the root directory.
+    if (JobResultsDir_m.empty()) {
+        g_log.Debug(kLabelSetBackupMode,
+                    "No job results directory: the BackupTimeFile is not kept by this job");
+        return;
+    }
+    const std::string path = JobResultsDir_m + "/" + "BackupTime" + ".kxf";
     if (::access(path.c_str(), F_OK) != 0) {
         g_log.Debug(kLabelSetBackupMode, "BackupTimeFile doesn't exists");
     } else {
@@ -527,6 +534,17 @@ bool PGFsBackup::StopNonExclusiveBackup() {
     InBackupMode_m = false;
     StartOutcomeUnknown_m = false;
     EndTranscationLogLocation_m = Session().GetValue(0, 0);
+    if (!KeepBackupLabelCopies_m) {
+        g_log.DebugLvl(kLabelStopBackup, 2,
+                       "Backup mode only closed a WAL segment: its backup label is not kept");
+        return true;
+    }
+    if (JobResultsDir_m.empty()) {
+        g_log.Debug(kLabelStopBackup,
+                    "No job results directory: the backup label and tablespace map are not "
+                    "kept by this job");
+        return true;
+    }
     const std::string labelFile = Session().GetValue(0, 1);
     const std::string mapFile =
         Session().CheckIfNull(0, 2) ? std::string() : Session().GetValue(0, 2);
@@ -664,6 +682,12 @@ void PGFsBackup::GetLogFilesNeeded(std::string* start, std::string* end, bool wr
             *end = endName;
         if (!writeFile)
             return;
+        if (JobResultsDir_m.empty()) {
+            g_log.Debug(kLabelLogFiles,
+                        "No job results directory: START_LOG_FILE and END_LOG_FILE are not "
+                        "written");
+            return;
+        }
         std::string fileName;
         PGCommon::GenerateLogBackupFile(JobResultsDir_m, JobId_m, fileName);
         PGFile file = PGFile::Open(fileName, "w");
@@ -690,7 +714,13 @@ void PGFsBackup::RunConsistencyCheck() {
             throw PGException(kLabelConsistency, PG_EXCEPTION_POSTGRE,
                               "Could not obtain start log location");
         }
-        const std::string segment = Session().GetValue(0, 0);
+        // An archive_command may store a segment under a name of its own ("arch_%f.gz");
+        // the agent configuration file gives the text around the segment name.
+        const std::string* prefix = Option(Options_m, "log_prefix");
+        const std::string* suffix = Option(Options_m, "log_suffix");
+        const std::string segment = (prefix != nullptr ? *prefix : std::string()) +
+                                    Session().GetValue(0, 0) +
+                                    (suffix != nullptr ? *suffix : std::string());
         const std::string path = WalArchiveDir_m + "/" + segment;
         g_log.Debug(kLabelConsistency, "Archive log directory [%s], log file [%s].",
                     WalArchiveDir_m.c_str(), segment.c_str());

@@ -174,6 +174,10 @@ protected:
     std::set<std::pair<dev_t, ino_t>> WalkedDirectories_m;
     // Server settings of an offline job (no session).
     std::map<std::string, std::string> OfflineSettings_m;
+    // Whether ending a non-exclusive backup keeps the label and tablespace map in the job
+    // results directory. A backup mode entered only to close a WAL segment has nothing to
+    // restore with them, and must not replace the copies of a full backup kept there.
+    bool KeepBackupLabelCopies_m = true;
 };
 
 // Copies source to target; 0, or -1 when either cannot be opened or a read, write or close

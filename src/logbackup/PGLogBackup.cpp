@@ -199,7 +199,6 @@ void PGLogBackup::ReadSegmentRange() {
                           "WAL segment range is Zero. Please set the registry key sWalSegmentSize "
                           "to provide the required WAL SEGMENT SIZE");
     }
-    SegmentSize_m = segmentSize;
     Max_Segment_Num_m = kLargestSegmentSize / segmentSize - 1;
     g_log.DebugLvl(kLabelConstructor, 2, "Max_Segment_Num_m = [%llu]",
                    static_cast<unsigned long long>(Max_Segment_Num_m));

@@ -93,7 +93,6 @@ private:
     void ReadSegmentRange();
     void LocateWalDir();
     void ApplyVersionSegmentRange();
-    void TakeEndLogFromSwitchLocation();
     void WaitForEndLog();
     bool IsArchived(const std::string& path) const;
     void WalkRange(int oldBehaviour, const std::string& firstLog);
@@ -118,7 +117,6 @@ private:
     std::string WalDir_m;
     std::list<std::string> CollectFileList_m;
     std::uint64_t Max_Segment_Num_m = 0;
-    std::uint64_t SegmentSize_m = 0;
     bool SegmentRangeForVersionApplied_m = false;
     unsigned long long LogTotalBytes_m = 0;
 };

@@ -54,11 +54,13 @@ void PGLogBackup::RollOverLogsWithStartStopBackup() {
             return;
         }
         // Leaving backup mode makes the server close the current segment and archive it.
+        // Nothing is restored from this backup mode, so its label is not kept: the job
+        // results directory may hold the label of the full backup this log phase belongs to.
+        KeepBackupLabelCopies_m = false;
         SetDBInBackupMode();
         StopBackup(true);
         std::string start;
         GetLogFilesNeeded(&start, &EndLogNumber_m, false);
-        TakeEndLogFromSwitchLocation();
     });
 }
 
@@ -71,26 +73,10 @@ void PGLogBackup::RollOverLogs() {
         }
         SwitchXLog(true);
         std::string start;
+        // On an idle server the switch location is the first byte of the open segment; the
+        // name asked for is that of the segment before it, the one the switch closed.
         GetLogFilesNeeded(&start, &EndLogNumber_m, false);
-        TakeEndLogFromSwitchLocation();
     });
-}
-
-void PGLogBackup::TakeEndLogFromSwitchLocation() {
-    // The end log is the segment that holds the last byte before the switch location. From
-    // release 17 the server's name for a location exactly on a segment boundary (a switch on
-    // an idle server ends there) is the segment that begins there: still open, so it would
-    // never be archived and the job would wait for it in vain.
-    if (SegmentSize_m == 0 || EndLogNumber_m.size() < 8)
-        return;
-    std::string closed;
-    if (PGCommon::pg_xlogfile_name(EndTranscationLogLocation_m, EndLogNumber_m.substr(0, 8),
-                                   SegmentSize_m, closed) != 0 ||
-        closed == EndLogNumber_m)
-        return;
-    g_log.Debug(kLabelRollOver, "Location [%s] begins segment [%s]; the end log is [%s]",
-                EndTranscationLogLocation_m.c_str(), EndLogNumber_m.c_str(), closed.c_str());
-    EndLogNumber_m = closed;
 }
 
 void PGLogBackup::PruneLogs() {

@@ -8,6 +8,8 @@
 #include "PgCluster.h"
 #include "PgInstall.h"
 
+#include "fsbackup/PGFsBackup.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -37,6 +40,44 @@ std::string AgentLog() {
     }
     return text;
 }
+
+// The files a job keeps in its job results directory. A job built without one (the standby
+// start) must not put them into the root directory; whatever it did put there is reported and
+// removed again.
+class RootDirectoryWatch {
+public:
+    RootDirectoryWatch() {
+        for (const char* name : kNames) {
+            std::error_code ec;
+            const auto time = fs::last_write_time(name, ec);
+            before_[name] = ec ? std::nullopt : std::optional<fs::file_time_type>(time);
+        }
+    }
+    ~RootDirectoryWatch() { Written(); }
+    RootDirectoryWatch(const RootDirectoryWatch&) = delete;
+    RootDirectoryWatch& operator=(const RootDirectoryWatch&) = delete;
+
+    // The files created or rewritten since construction.
+    std::vector<std::string> Written() {
+        std::vector<std::string> written;
+        for (const auto& [name, time] : before_) {
+            std::error_code ec;
+            const auto now = fs::last_write_time(name, ec);
+            if (ec || (time && *time == now))
+                continue;
+            written.push_back(name);
+            if (!time)
+                fs::remove(name, ec);
+        }
+        return written;
+    }
+
+private:
+    static constexpr const char* kNames[] = {
+        "/BackupTime.kxf", "/BackupTime.kxf.tmp", "/backup_label",        "/backup_label.tmp",
+        "/tablespace_map", "/tablespace_map.tmp", "/PGLogNumberStore.txt"};
+    std::map<std::string, std::optional<fs::file_time_type>> before_;
+};
 
 class FsBackupJobTest : public ::testing::TestWithParam<int> {
 protected:
@@ -253,6 +294,41 @@ TEST_P(FsBackupJobTest, TheStandbyOverloadsBracketABackupFromAnotherSession) {
     EXPECT_EQ(ShutdownBackup(handle, ignored), 0);
 }
 
+TEST_P(FsBackupJobTest, AStandbyStartWithoutAJobResultsDirectoryWritesNothingIntoTheRoot) {
+    RootDirectoryWatch root;
+    std::string startLog;
+    void* handle = PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
+                                                 "postgres", cluster_->socketDir(), Port(),
+                                                 "postgres", "", job_.archiveDir, startLog, nullptr,
+                                                 nullptr, "", job_.configDir, "", job_.version);
+    ASSERT_NE(handle, nullptr) << LastError();
+    EXPECT_TRUE(InBackupMode(*cluster_));
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
+
+    std::string endLog;
+    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(job_.jobId, cluster_->binDir(), cluster_->libDir(),
+                                               "postgres", cluster_->socketDir(), Port(),
+                                               "postgres", "", job_.archiveDir, 0, endLog, nullptr,
+                                               nullptr, job_.configDir, "", "", job_.version),
+              1)
+        << LastError();
+    EXPECT_FALSE(InBackupMode(*cluster_));
+
+    // An outside caller asking the job for the START_LOG_FILE / END_LOG_FILE file gets the
+    // names, but no file in the root directory either.
+    auto* job = static_cast<PGFsBackup*>(handle);
+    job->SwitchXLog(true);
+    std::string start;
+    std::string end;
+    job->GetLogFilesNeeded(&start, &end, true);
+    EXPECT_TRUE(std::regex_match(end, std::regex("[0-9A-F]{24}"))) << end;
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
+
+    std::string ignored;
+    EXPECT_EQ(ShutdownBackup(handle, ignored), 0) << "its backup was ended by the job id";
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
+}
+
 TEST_P(FsBackupJobTest, TheArchiveDeleteListNamesEveryArchivedSegment) {
     cluster_->switchWal();
     const std::string last = cluster_->switchWal();
@@ -434,6 +510,23 @@ TEST_P(NonExclusiveJobTest, TheStandbyStartCanOnlyBeEndedThroughItsOwnHandle) {
     EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/backup_label"));
 }
 
+TEST_P(NonExclusiveJobTest, AStandbyStartWithoutAJobResultsDirectoryWritesNothingIntoTheRoot) {
+    RootDirectoryWatch root;
+    std::string startLog;
+    void* handle = PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
+                                                 "postgres", cluster_->socketDir(), Port(),
+                                                 "postgres", "", job_.archiveDir, startLog, nullptr,
+                                                 nullptr, "", job_.configDir, "", job_.version);
+    ASSERT_NE(handle, nullptr) << LastError();
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
+    // Ending it gives the label back from the server, with nowhere to keep it.
+    std::string segment;
+    EXPECT_EQ(ShutdownBackup(handle, segment), 1) << LastError();
+    EXPECT_EQ(segment, startLog.substr(startLog.find(',') + 1));
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(job_.jobResultsDir + "/backup_label"));
+}
+
 INSTANTIATE_TEST_SUITE_P(NonExclusiveBackupMajors, NonExclusiveJobTest,
                          ::testing::Values(15, 16, 17, 18),
                          [](const ::testing::TestParamInfo<int>& info) {
@@ -441,6 +534,50 @@ INSTANTIATE_TEST_SUITE_P(NonExclusiveBackupMajors, NonExclusiveJobTest,
                          });
 
 INSTANTIATE_TEST_SUITE_P(ExclusiveBackupMajors, FsBackupJobTest, ::testing::Values(10, 12, 14),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PostgreSQL" + std::to_string(info.param);
+                         });
+
+// A cluster whose archive_command stores each segment compressed under a name of its own; the
+// agent configuration file tells the job the text around the segment name.
+class OwnArchiveNamesJobTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(OwnArchiveNamesJobTest, TheShutdownFindsTheStartSegmentUnderItsArchivedName) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster::Options options;
+    options.name = "fsbackup-gzip-" + std::to_string(GetParam());
+    PgCluster cluster(GetParam(), options);
+    cluster.appendConf("archive_command = 'gzip < %p > " + cluster.archiveDir() + "/arch_%f.gz'");
+    cluster.start();
+    ScratchDir scratch("pgulo-fsb-gzip");
+    JobSetup job;
+    job.jobId = 6998;
+    job.jobResultsDir = scratch.sub("results");
+    job.configDir = scratch.sub("config");
+    job.archiveDir = cluster.archiveDir();
+    job.version = cluster.psql("SHOW server_version");
+
+    // Without the names the plain segment file is looked for, and it is not there.
+    WriteAgentConfig(job.configDir, cluster.port(), "start_backup_immediate:on\n");
+    StartResult unnamed = StartBackup(cluster, job);
+    ASSERT_NE(unnamed.handle, nullptr) << LastError();
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(unnamed.handle, startLog), 0);
+    EXPECT_EQ(LastError(), "Invalid archive log directory. Could not find log file in it.");
+
+    WriteAgentConfig(job.configDir, cluster.port(),
+                     "start_backup_immediate:on\nlog_prefix:arch_\nlog_suffix:.gz\n");
+    StartResult started = StartBackup(cluster, job);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    ASSERT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]{24}"))) << startLog;
+    const std::string archived = cluster.archiveDir() + "/arch_" + startLog + ".gz";
+    EXPECT_FALSE(fs::exists(cluster.archiveDir() + "/" + startLog));
+    const auto check = pgulo::test::runCommand({"gzip", "-t", archived});
+    EXPECT_TRUE(check.ok()) << archived << ": " << check.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, OwnArchiveNamesJobTest, ::testing::Values(14, 17),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "PostgreSQL" + std::to_string(info.param);
                          });

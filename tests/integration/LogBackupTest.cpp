@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -377,7 +378,70 @@ TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
     EXPECT_TRUE(fs::exists(cluster.archiveDir() + "/" + lastLog)) << "not taken, so not deleted";
 }
 
+// A switch on a server that wrote nothing since the previous one ends on the first byte of
+// the open segment. The end log is the segment before that location, the one that was closed
+// and archived; the open one would be waited for in vain.
+TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster& cluster = Clusters::Get(GetParam());
+    WriteAgentConfig(cluster, {});
+    // A missing end log fails within a few seconds rather than half an hour.
+    SetRegistry("nWaitForEndLogMins", "10");
+    bool atBoundary = false;
+    // The server itself may write a record between the two switches (a standby snapshot, a
+    // checkpoint); then the job's switch closes a segment of its own, so try again.
+    for (int attempt = 0; attempt < 3 && !atBoundary; ++attempt) {
+        const std::string lastLog = MakeSegments(cluster, 1);
+        cluster.psql("INSERT INTO filler (note) VALUES ('closed by the switch below')");
+        const std::string closed = cluster.switchWal();
+        ASSERT_GT(closed, lastLog);
+
+        Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+        ASSERT_NE(started.handle, nullptr) << LastError();
+        const std::string endLog = EndLogOf(started.handle);
+        ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
+        EXPECT_GE(endLog, closed);
+        atBoundary = endLog == closed;
+        if (atBoundary) {
+            EXPECT_EQ(CollectLines(started),
+                      (std::vector<std::string>{cluster.archiveDir() + "/" + closed,
+                                                cluster.archiveDir() + "/" + kLogTmpName,
+                                                cluster.archiveDir()}));
+        }
+        EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+    }
+    EXPECT_TRUE(atBoundary) << "the server never stayed idle between the two switches";
+}
+
 INSTANTIATE_TEST_SUITE_P(Majors, LogBackupEveryMajor, ::testing::ValuesIn(kEveryMajor), MajorName);
+
+// The log phase of a full backup may run in the full backup's job results directory. On 15
+// and later the label of the full backup is kept there, and nothing may replace it: the
+// backup restores only with its own label.
+TEST_F(LogBackupTest, TheFullLogPhaseLeavesTheFullBackupsLabelAsItWas) {
+    PGULO_REQUIRE_MAJOR(15);
+    PgCluster& cluster = Clusters::Get(15);
+    WriteAgentConfig(cluster, {});
+    const std::string fullStart = FullBackup(cluster);
+    ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
+    const std::string labelPath = JobResults() + "/backup_label";
+    std::ifstream labelFile(labelPath, std::ios::binary);
+    const std::string label((std::istreambuf_iterator<char>(labelFile)),
+                            std::istreambuf_iterator<char>());
+    labelFile.close();
+    ASSERT_NE(label.find("(file " + fullStart + ")"), std::string::npos) << label;
+    MakeSegments(cluster, 1);
+
+    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_GT(EndLogOf(started.handle), fullStart);
+    std::ifstream after(labelPath, std::ios::binary);
+    EXPECT_EQ(
+        std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()),
+        label);
+    EXPECT_FALSE(fs::exists(JobResults() + "/tablespace_map"));
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+}
 
 TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
     PGULO_REQUIRE_MAJOR(GetParam());
@@ -583,18 +647,27 @@ TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBa
     const std::string lastLog = MakeSegments(cluster, 1);
     cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
     const std::string open = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
-    // This form has no job results directory; what the job keeps there must not land in /.
-    const bool hadRootFiles = fs::exists("/BackupTime.kxf") || fs::exists("/backup_label") ||
-                              fs::exists("/tablespace_map");
+    // This form has no job results directory; what a job keeps there must not land in the
+    // root directory. Anything that does is reported and removed again.
+    const std::vector<std::string> kept = {"/BackupTime.kxf", "/BackupTime.kxf.tmp",
+                                           "/backup_label",   "/backup_label.tmp",
+                                           "/tablespace_map", "/tablespace_map.tmp"};
+    std::vector<std::string> before;
+    for (const std::string& path : kept) {
+        if (fs::exists(path))
+            before.push_back(path);
+    }
 
     std::string endLog;
     void* handle = PostGreLogBackupInterfaceStart(
         kJobId, false, cluster.binDir(), cluster.libDir(), "postgres", cluster.socketDir(),
         std::to_string(cluster.port()), "postgres", "", cluster.archiveDir(), PG_LOG_INCR_BACKUP,
         lastLog, endLog, nullptr, nullptr, ConfigDir(), kLogTmpName, Version(cluster));
-    if (!hadRootFiles) {
-        for (const char* stray : {"/BackupTime.kxf", "/backup_label", "/tablespace_map"})
-            fs::remove(stray);
+    for (const std::string& path : kept) {
+        if (fs::exists(path) && std::find(before.begin(), before.end(), path) == before.end()) {
+            ADD_FAILURE() << "the job wrote " << path;
+            fs::remove(path);
+        }
     }
     ASSERT_NE(handle, nullptr) << LastError();
     const std::string::size_type comma = endLog.find(',');

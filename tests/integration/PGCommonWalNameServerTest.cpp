@@ -197,6 +197,40 @@ TEST_P(WalNameAgainstServer, SegmentBoundaryBelongsToThePreviousSegment) {
     }
 }
 
+// The query the agent sends for a location names, on every release, the segment that holds
+// the byte before it: at a segment boundary that is the segment just closed, not the open one
+// that begins there.
+TEST_P(WalNameAgainstServer, TheAgentsQueryNamesTheSegmentOfTheByteBefore) {
+    PGULO_REQUIRE_MAJOR(GetParam().major);
+    PgCluster& cluster = Cluster();
+    const std::uint64_t segmentSize = GetParam().segmentSize();
+    const std::string version = cluster.psql("SHOW server_version");
+
+    const std::vector<std::uint64_t> points = InterestingLocations(segmentSize);
+    std::string sql;
+    for (std::uint64_t point : points) {
+        std::string query = PGCommon::GetQueryForXLogFileName(Lsn(point), version);
+        ASSERT_EQ(query.back(), ';') << query;
+        query.pop_back();
+        sql += (sql.empty() ? "" : " UNION ALL ") + std::string("SELECT '") + Lsn(point) +
+               "' || ' ' || (" + query + ")";
+    }
+    const auto server = Pairs(cluster.psql(sql));
+
+    int boundaries = 0;
+    for (std::uint64_t point : points) {
+        const std::string location = Lsn(point);
+        auto answer = server.find(location);
+        ASSERT_NE(answer, server.end()) << location;
+        boundaries += point % segmentSize == 0;
+        EXPECT_EQ(answer->second, OurName(location, segmentSize)) << "location " << location;
+    }
+    EXPECT_GE(boundaries, 10);
+    const std::string boundary = Lsn(3 * segmentSize);
+    EXPECT_EQ(cluster.psql(PGCommon::GetQueryForXLogFileName(boundary, version)),
+              OurName(Lsn(3 * segmentSize - 1), segmentSize));
+}
+
 // No byte lies before 0/0. Servers up to 16 wrap around to the last segment of the address
 // space, later ones name the first segment; we refuse instead of naming either.
 TEST_P(WalNameAgainstServer, VeryFirstLocationHasNoSegmentBeforeIt) {
@@ -256,6 +290,8 @@ TEST_P(WalNameAgainstServer, BackupStopLocationNamesTheArchivedSegment) {
     ASSERT_EQ(PGCommon::pg_xlogfile_name(stopLocation, timeLine, segmentSize, stopSegment), 0)
         << stopLocation;
     EXPECT_EQ(stopSegment, cluster.psql("SELECT pg_walfile_name('" + stopLocation + "')"));
+    EXPECT_EQ(stopSegment, cluster.psql(PGCommon::GetQueryForXLogFileName(
+                               stopLocation, cluster.psql("SHOW server_version"))));
 
     const std::string archived = cluster.archiveDir() + "/" + stopSegment;
     bool present = false;
@@ -270,7 +306,8 @@ TEST_P(WalNameAgainstServer, BackupStopLocationNamesTheArchivedSegment) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, WalNameAgainstServer,
                          ::testing::Values(ServerSetup{10, 0}, ServerSetup{16, 0},
-                                           ServerSetup{16, 64}, ServerSetup{17, 1}),
+                                           ServerSetup{16, 64}, ServerSetup{17, 1},
+                                           ServerSetup{18, 0}),
                          [](const ::testing::TestParamInfo<ServerSetup>& info) {
                              return "PG" + std::to_string(info.param.major) + "_" +
                                     std::to_string(info.param.segmentSize() / MB) + "MB";

@@ -213,6 +213,10 @@ const QueryCase kOld{"", "select pg_xlogfile_name ( '0/3000028' );", "pg_xlog",
                      "SELECT pg_last_xlog_replay_location();", "SELECT pg_switch_xlog()"};
 const QueryCase kNew{"", "select pg_walfile_name ( '0/3000028' );", "pg_wal",
                      "SELECT pg_last_wal_replay_lsn();", "SELECT pg_switch_wal()"};
+// From 17 on the server names the segment holding a location itself, so the agent asks for the
+// byte before it: the segment the name stands for stays the same on every release.
+const QueryCase kFrom17{"", "select pg_walfile_name ( '0/3000028'::pg_lsn - 1 );", "pg_wal",
+                        "SELECT pg_last_wal_replay_lsn();", "SELECT pg_switch_wal()"};
 
 QueryCase With(QueryCase c, const char* version) {
     c.version = version;
@@ -223,14 +227,18 @@ INSTANTIATE_TEST_SUITE_P(Releases, VersionedSqlTable,
                          ::testing::Values(With(kOld, "8.1.22"), With(kOld, "9.6.24"),
                                            With(kOld, ""), With(kOld, "garbled"), With(kNew, "10"),
                                            With(kNew, "10.4"), With(kNew, "14.23"),
-                                           With(kNew, "17beta1"),
-                                           With(kNew, "18.4 (Debian 18.4-1)")));
+                                           With(kNew, "16.9"), With(kNew, "16beta2"),
+                                           With(kFrom17, "17"), With(kFrom17, "17beta1"),
+                                           With(kFrom17, "17.6"),
+                                           With(kFrom17, "18.4 (Debian 18.4-1)")));
 
 TEST(VersionedSql, LocationCannotLeaveItsLiteral) {
     EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1'); drop table t; --", "16.2"),
               "select pg_walfile_name ( '0/1''); drop table t; --' );");
     EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1\\'", "9.6"),
               "select pg_xlogfile_name ( '0/1\\\\''' );");
+    EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1'); drop table t; --", "17.2"),
+              "select pg_walfile_name ( '0/1''); drop table t; --'::pg_lsn - 1 );");
 }
 
 } // namespace
