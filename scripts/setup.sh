@@ -37,7 +37,7 @@ install_debian_packages() {
         libgtest-dev libgmock-dev googletest
         libpq-dev libssl-dev libsodium-dev nlohmann-json3-dev libcli11-dev
         "postgresql-${DEBIAN_MAJOR}" "postgresql-client-${DEBIAN_MAJOR}"
-        clang-format gzip procps util-linux tar ca-certificates
+        clang-format gzip procps util-linux tar ca-certificates time
     )
     # node and npm may come from outside Debian on some images; only ask apt when absent.
     command -v node >/dev/null 2>&1 || wanted+=(nodejs)
