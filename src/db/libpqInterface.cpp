@@ -1,6 +1,7 @@
 #include "pgulo/libpqInterface.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFile.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/PGException.h"
@@ -97,10 +98,6 @@ bool IsShowableName(const std::string& name) {
     }
     return true;
 }
-
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
 
 } // namespace
 
@@ -695,7 +692,7 @@ void libpqInterface::DumpResult(const std::string& query) {
     }
     if (fd < 0 && error == ENOENT)
         return;
-    std::unique_ptr<FILE, FileCloser> file(fd >= 0 ? ::fdopen(fd, "a") : nullptr);
+    PGFile file(fd >= 0 ? ::fdopen(fd, "a") : nullptr);
     if (!file) {
         if (fd >= 0) {
             error = errno;

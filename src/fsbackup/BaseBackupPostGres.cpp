@@ -1,6 +1,7 @@
 #include "pgulo/BaseBackupPostGres.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFile.h"
 #include "common/PGGuard.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/EvEvent.h"
@@ -22,11 +23,6 @@ const char* const kStopLabel = "BaseBackupPostGres::stopBackup";
 const char* const kCollectLabel = "BaseBackupPostGres::CreatePostGresCollectFile";
 const char* const kContentLabel = "BaseBackupPostGres::getDirContent";
 const char* const kWalkLabel = "BaseBackupPostGres::dirwalk";
-
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -82,7 +78,7 @@ int BaseBackupPostGres::stopBackup() {
 
 int BaseBackupPostGres::CreatePostGresCollectFile() {
     return PGGuard::OrReturn(g_log, kCollectLabel, -1, [&] {
-        FilePtr file(std::fopen(collectFile_m.c_str(), "wb+"));
+        PGFile file = PGFile::Open(collectFile_m, "wb+");
         if (!file) {
             g_log.DebugLvl(kCollectLabel, 1, " Error opening collect file %s: %s",
                            collectFile_m.c_str(), std::strerror(errno));
@@ -104,7 +100,7 @@ int BaseBackupPostGres::CreatePostGresCollectFile() {
         // A collect file cut short by a full disk would leave files out of the backup
         // while reporting success.
         const bool writeFailed = std::ferror(file.get()) != 0;
-        if (std::fclose(file.release()) != 0 || writeFailed) {
+        if (file.close() != 0 || writeFailed) {
             g_log.Error(kCollectLabel, "eRRoR -- writing collect file %s failed: %s",
                         collectFile_m.c_str(), std::strerror(errno));
             result = -1;

@@ -2,6 +2,7 @@
 #include "fsbackup/PGFsBackup.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/PGException.h"
@@ -99,11 +100,9 @@ bool WriteFileDurably(const std::string& path, const std::string& content) {
     }
     const std::string::size_type slash = path.find_last_of('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    const PGFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd.valid())
+        ::fsync(dirFd.get());
     return true;
 }
 

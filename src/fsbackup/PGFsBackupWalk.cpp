@@ -3,6 +3,7 @@
 #include "fsbackup/PGFsBackup.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
@@ -66,14 +67,10 @@ int OpenDirectoryFd(const std::string& path) {
 template <class Call> int AtParent(const std::string& path, Call&& call) {
     const std::string::size_type slash = path.find_last_of('/');
     const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-    const int fd = OpenDirectoryFd(parent);
-    if (fd < 0)
+    const PGFd fd(OpenDirectoryFd(parent));
+    if (!fd.valid())
         return -1;
-    const int result = call(fd, path.c_str() + slash + 1);
-    const int savedErrno = errno;
-    ::close(fd);
-    errno = savedErrno;
-    return result;
+    return call(fd.get(), path.c_str() + slash + 1);
 }
 
 int LstatAnyLength(const std::string& path, struct stat* st) {

@@ -6,6 +6,7 @@
 #include "common/PGGuard.h"
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/PGException.h"
+#include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
 
 #include <dirent.h>
@@ -25,6 +26,8 @@ const char* const kLabelGetMetaData = "PostGreFsBackupInterfaceGetMetaData";
 const char* const kLabelShutdown = "PostGreFsBackupInterfaceShutdown";
 const char* const kLabelArchDel = "GenerateArchDelFileList";
 const char* const kLabelDumpDir = "DumpDirContent";
+const char* const kNoJobResultsDir =
+    "The job results directory is not set. Please provide a valid job results directory";
 
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
@@ -42,6 +45,13 @@ void* PostGreFsBackupInterfaceStart(
     bool makeArchiveDeleteList, unsigned int standby) {
     return PGGuard::OrReturn<void*>(g_log, kLabelStart, nullptr, [&]() -> void* {
         g_log.Debug(kLabelStart, "Enter");
+        // An empty directory would put collect and bookkeeping files into "/"; refused before
+        // anything connects or writes.
+        if (jobResultsDir.empty()) {
+            g_log.Error(kLabelStart, "eRRoR -- Job results directory is empty");
+            PGLastError(kNoJobResultsDir);
+            throw PGException(kLabelStart, PG_EXCEPTION_APPLICATION, "No job results directory");
+        }
         // Until the host has the handle, a failure releases the job, and with it any
         // backup mode it set.
         auto job = std::make_unique<PGFsBackup>(

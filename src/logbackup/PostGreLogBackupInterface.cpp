@@ -4,6 +4,7 @@
 #include "common/PGGuard.h"
 #include "logbackup/PGLogBackup.h"
 #include "pgulo/PGException.h"
+#include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
 
 #include <memory>
@@ -16,6 +17,8 @@ const char* const kLabelStart = "PostGreLogBackupInterface";
 const char* const kLabelStandbyStart = "PostGreLogBackupInterfaceStart";
 const char* const kLabelGetMetaData = "PostGreLogBackupInterfaceGetMetaData";
 const char* const kLabelShutdown = "PostGreLogBackupInterfaceShutdown";
+const char* const kNoJobResultsDir =
+    "The job results directory is not set. Please provide a valid job results directory";
 
 } // namespace
 
@@ -28,6 +31,13 @@ void* PostGreLogBackupInterfaceStart(
     void* quitFlagContext, std::string logTmpFileName, std::string serverVersion,
     std::string primaryLastLog, unsigned int standby) {
     return PGGuard::OrReturn<void*>(g_log, kLabelStart, nullptr, [&]() -> void* {
+        // An empty directory would put collect and bookkeeping files into "/"; refused before
+        // anything connects or writes.
+        if (jobResultsDir.empty()) {
+            g_log.Error(kLabelStart, "eRRoR -- Job results directory is empty");
+            PGLastError(kNoJobResultsDir);
+            throw PGException(kLabelStart, PG_EXCEPTION_APPLICATION, "No job results directory");
+        }
         // Until the host has the handle, a failure releases the job.
         auto job = std::make_unique<PGLogBackup>(jobId, jobResultsDir, configDir, pruneLogs, binDir,
                                                  libDir, dbName, hostAddr, port, user, password,

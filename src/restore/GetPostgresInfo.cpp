@@ -1,6 +1,7 @@
 #include "pgulo/GetPostgresInfo.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFile.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/PostgresChildProcess.h"
 #include "pgulo/host/CLogWriterInterface.h"
@@ -39,11 +40,6 @@ constexpr long long kProxyAppType = 125;
 constexpr int kPasswordBufferSize = 1025;
 constexpr int kBrokenPipe = 32;
 constexpr int kTryAgain = 11;
-
-struct FileCloser {
-    void operator()(FILE* file) const noexcept { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 bool IsRegularFile(const std::string& path) {
     struct stat st {};
@@ -309,7 +305,7 @@ int GetPostgresInfo::GetDataDirectory(std::string& dataDir, ApplicationId appId)
         g_log.Error(label, "Failed to get GUID location");
         return rc;
     }
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    PGFile file = PGFile::Open(path, "r");
     if (!file) {
         g_log.Error(label, "fopen failed on [%s]. errno:%d", path.c_str(), errno);
         return -1;

@@ -1,6 +1,7 @@
 #include "pgulo/PostgresHelperClass.h"
 
 #include "common/PGCommon.h"
+#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
@@ -96,30 +97,9 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    // Closes now, so that a failing close is seen; false with errno set.
-    bool close() {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 // Makes the empty file whose presence switches the server's start-up mode.
 void CreateSignalFile(const std::string& signalFile, const std::string& dataDir) {
-    Fd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    PGFd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (signal.get() < 0) {
         PGULO_LOG_WRITE(-1, "Unable to create %s", signalFile.c_str());
         return;
@@ -273,7 +253,7 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
         BuildRecoverySettings(version, dataDir, archiveDirectory, recoveryTargetTime, info.Port,
                               standbyMode, replicationMode);
 
-    Fd fd(::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    PGFd fd(::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         PGULO_LOG_WRITE(-1, "Failed to open file %s", recoveryConfigFile.c_str());
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, -1,

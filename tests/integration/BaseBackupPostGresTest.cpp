@@ -3,6 +3,7 @@
 #include "PgCluster.h"
 #include "PgInstall.h"
 
+#include "TestFiles.h"
 #include "pgulo/host/EvDebug.h"
 
 #include <gtest/gtest.h>
@@ -26,17 +27,10 @@ namespace {
 namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
+using pgulo::test::TestFiles;
 
 // pg_start_backup with a label alone (exclusive backup mode) exists up to release 14.
 constexpr int kMajor = 14;
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 class BaseBackupPostGresTest : public ::testing::Test {
 protected:
@@ -117,7 +111,7 @@ TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
 
     ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
 
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     // Every proper parent ending in "/", shortest first, then the data directory.
     std::vector<std::string> parents;
     for (size_t i = 0; i + 1 < data.size(); ++i)
@@ -150,7 +144,7 @@ TEST_F(BaseBackupPostGresTest, TrailingSlashOfTheDataDirectoryIsDropped) {
 
     ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
 
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     EXPECT_NE(std::find(lines.begin(), lines.end(), data), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), data + "/a.txt"), lines.end());
     EXPECT_EQ(std::find(lines.begin(), lines.end(), data + "/"), lines.end());
@@ -164,7 +158,7 @@ TEST_F(BaseBackupPostGresTest, RealDataDirectoryInBackupModeListsItsBackupLabel)
 
     ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
 
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     for (const char* name :
          {"/PG_VERSION", "/global", "/global/pg_control", "/base", "/backup_label", "/pg_wal"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), cluster_->dataDir() + name), lines.end())
@@ -233,7 +227,7 @@ TEST_F(BaseBackupPostGresTest, MissingDataDirectoryFailsAfterTheParents) {
     Init(backup, dir_ + "/absent");
 
     EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), dir_ + "/");
 }
@@ -246,7 +240,7 @@ TEST_F(BaseBackupPostGresTest, NameWithANewlineIsLeftOut) {
 
     ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
 
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     EXPECT_EQ(std::find(lines.begin(), lines.end(), "/etc/shadow"), lines.end());
     for (const std::string& line : lines)
         EXPECT_EQ(line.find("evil"), std::string::npos) << line;
@@ -280,7 +274,7 @@ TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {
     EXPECT_EQ(backup.getDirContent((data + "/a_link").c_str(), file.get()), 0);
     file.reset();
 
-    std::vector<std::string> lines = ReadLines(CollectFile());
+    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
               (std::set<std::string>{data + "/sub/b.txt", data + "/sub/deeper",
                                      data + "/sub/deeper/c.txt"}));

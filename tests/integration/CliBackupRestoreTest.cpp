@@ -2,6 +2,7 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -31,6 +32,7 @@ using pgulo::test::PgInstall;
 using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
 using pgulo::test::runCommand;
+using pgulo::test::TestFiles;
 using json = nlohmann::json;
 
 const char* const kBackupUser = "pgulo_backup";
@@ -39,13 +41,6 @@ const char* const kBackupPassword = "s3cret pass'word";
 std::string PguloBinary() {
     const char* build = std::getenv("PGULO_BUILD_DIR");
     return std::string(build ? build : ".") + "/cli/pgulo";
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // A directory that the server's OS user may use, removed at the end.
@@ -134,7 +129,7 @@ void AddPasswordUser(PgCluster& cluster) {
     cluster.psql(std::string("CREATE ROLE ") + kBackupUser + " SUPERUSER LOGIN PASSWORD '" +
                  "s3cret pass''word'");
     const std::string hba = cluster.dataDir() + "/pg_hba.conf";
-    const std::string old = ReadFile(hba);
+    const std::string old = TestFiles::Read(hba);
     std::ofstream(hba, std::ios::trunc) << "local all " << kBackupUser << " scram-sha-256\n" << old;
     cluster.reload();
 }
@@ -220,7 +215,8 @@ TEST_P(CliMajorTest, RestoresToTargetTimeBetweenTwoChanges) {
     EXPECT_EQ(CountRows(*cluster, port, "t"), "1100");
     EXPECT_TRUE(fs::exists(restored + "/postgresql.conf.with_recovery_command_kx"));
     // The sample file mentions the setting in comments only; an active line begins with it.
-    EXPECT_EQ(ReadFile(restored + "/postgresql.conf").find("\nrestore_command"), std::string::npos)
+    EXPECT_EQ(TestFiles::Read(restored + "/postgresql.conf").find("\nrestore_command"),
+              std::string::npos)
         << "the recovery settings were not taken out after the start";
     StopServer(*cluster, restored);
     // The original keeps going, untouched.
@@ -263,13 +259,13 @@ TEST_P(CliMajorTest, InterruptedBackupIsIncompleteAndLeavesNoBackupMode) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
-    ASSERT_TRUE(copying) << ReadFile(out);
+    ASSERT_TRUE(copying) << TestFiles::Read(out);
     ASSERT_EQ(::kill(pid, SIGINT), 0);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1) << ReadFile(out);
-    EXPECT_NE(ReadFile(out).find("interrupted"), std::string::npos) << ReadFile(out);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << TestFiles::Read(out);
+    EXPECT_NE(TestFiles::Read(out).find("interrupted"), std::string::npos) << TestFiles::Read(out);
 
     const json list = host.List("main");
     ASSERT_EQ(list.size(), 1u) << list.dump(2);

@@ -7,6 +7,9 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempHostHome.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -31,19 +34,15 @@ namespace {
 namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using pgulo::test::TempHostHome;
+using pgulo::test::TempTree;
+using pgulo::test::TestFiles;
 
 // The debug log lines written since the object was made.
 class LogWatch {
 public:
-    LogWatch() : start_(ReadFile(EvDebug::logFilePath()).size()) {}
-    std::string Since() const { return ReadFile(EvDebug::logFilePath()).substr(start_); }
+    LogWatch() : start_(TestFiles::Read(EvDebug::logFilePath()).size()) {}
+    std::string Since() const { return TestFiles::Read(EvDebug::logFilePath()).substr(start_); }
 
 private:
     size_t start_;
@@ -56,25 +55,6 @@ uid_t Uid(const std::string& path) {
     return st.st_uid;
 }
 
-class TempTree {
-public:
-    TempTree() {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-dirs-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-        ::chmod(root_.c_str(), 0755);
-    }
-    ~TempTree() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    std::string Path(const std::string& name) const { return root_ + "/" + name; }
-
-private:
-    std::string root_;
-};
-
 void GiveTo(const std::string& path, const passwd* user) {
     if (::lchown(path.c_str(), user->pw_uid, user->pw_gid) != 0)
         throw std::runtime_error("chown " + path + " failed");
@@ -82,10 +62,7 @@ void GiveTo(const std::string& path, const passwd* user) {
 
 class DataWalDirectoryTest : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite() {
-        home_ = std::make_unique<TempTree>();
-        ::setenv("PGULO_HOME", home_->Path("home").c_str(), 1);
-    }
+    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
     static void TearDownTestSuite() {
         clusters_.clear();
         home_.reset();
@@ -104,7 +81,7 @@ protected:
             slot->start();
         }
         cluster_ = slot.get();
-        tree_ = std::make_unique<TempTree>();
+        tree_ = std::make_unique<TempTree>("pgulo-dirs");
     }
 
     GetPostgresInfo Info() const {
@@ -132,13 +109,13 @@ protected:
         return dir;
     }
 
-    static std::unique_ptr<TempTree> home_;
+    static std::unique_ptr<TempHostHome> home_;
     static std::map<int, std::unique_ptr<PgCluster>> clusters_;
     PgCluster* cluster_ = nullptr;
     const passwd* postgres_ = nullptr;
     std::unique_ptr<TempTree> tree_;
 };
-std::unique_ptr<TempTree> DataWalDirectoryTest::home_;
+std::unique_ptr<TempHostHome> DataWalDirectoryTest::home_;
 std::map<int, std::unique_ptr<PgCluster>> DataWalDirectoryTest::clusters_;
 
 // ---- ValidateWalDirectory
@@ -252,10 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Majors, DataWalDirectoryTest,
 
 class OwnershipTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        home_ = std::make_unique<TempTree>();
-        ::setenv("PGULO_HOME", home_->Path("home").c_str(), 1);
-    }
+    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
     static void TearDownTestSuite() { home_.reset(); }
 
     void SetUp() override {
@@ -265,7 +239,7 @@ protected:
         const group* g = ::getgrgid(postgres_->pw_gid);
         ASSERT_NE(g, nullptr);
         groupName_ = g->gr_name;
-        tree_ = std::make_unique<TempTree>();
+        tree_ = std::make_unique<TempTree>("pgulo-dirs");
     }
 
     // A restored tree as root leaves it: data directory with a file, a WAL directory, and the
@@ -278,12 +252,12 @@ protected:
         std::ofstream(config) << "port = 5432\n";
     }
 
-    static std::unique_ptr<TempTree> home_;
+    static std::unique_ptr<TempHostHome> home_;
     const passwd* postgres_ = nullptr;
     std::string groupName_;
     std::unique_ptr<TempTree> tree_;
 };
-std::unique_ptr<TempTree> OwnershipTest::home_;
+std::unique_ptr<TempHostHome> OwnershipTest::home_;
 
 TEST_F(OwnershipTest, RestoredTreesAreGivenToTheUserThroughLinks) {
     const std::string data = tree_->Path("data dir");

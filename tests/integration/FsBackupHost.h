@@ -7,6 +7,8 @@
 #include "PgCluster.h"
 #include "TestProcess.h"
 
+#include "CollectLine.h"
+#include "TestFiles.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/PostGreFsBackupInterface.h"
 #include "pgulo/host/EvDebug.h"
@@ -33,21 +35,9 @@
 namespace fsbackuptest {
 
 namespace fs = std::filesystem;
+using pgulo::test::CollectLine;
 using pgulo::test::PgCluster;
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
-}
+using pgulo::test::TestFiles;
 
 inline std::string LastError() {
     const char* text = PGLastError(nullptr);
@@ -88,25 +78,11 @@ inline void ChownToPostgres(const std::string& path) {
         throw std::runtime_error("chown failed: " + r.err);
 }
 
-// A host's line back into a path: %0D, %0A and %25 become their bytes.
-inline std::string Unescape(const std::string& line) {
-    std::string path;
-    for (std::string::size_type i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            path += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            path += line[i];
-        }
-    }
-    return path;
-}
-
 inline std::vector<std::string> ReadCollectFile(const std::string& path) {
     std::vector<std::string> paths;
-    std::istringstream in(ReadFile(path));
+    std::istringstream in(TestFiles::Read(path));
     for (std::string line; std::getline(in, line);)
-        paths.push_back(Unescape(line));
+        paths.push_back(CollectLine::Decode(line));
     return paths;
 }
 
@@ -192,7 +168,7 @@ inline int ShutdownBackup(void* handle, std::string& startLog) {
 
 // The agent configuration file "postgres_<port>" in the configuration directory.
 inline void WriteAgentConfig(const std::string& configDir, int port, const std::string& lines) {
-    WriteFile(configDir + "/postgres_" + std::to_string(port), lines);
+    TestFiles::Write(configDir + "/postgres_" + std::to_string(port), lines);
 }
 
 // Whether the cluster is in exclusive backup mode: the server keeps backup_label then.
@@ -201,7 +177,7 @@ inline bool InBackupMode(const PgCluster& cluster) {
 }
 
 inline std::string BackupLabel(const PgCluster& cluster) {
-    std::istringstream in(ReadFile(cluster.dataDir() + "/backup_label"));
+    std::istringstream in(TestFiles::Read(cluster.dataDir() + "/backup_label"));
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("LABEL: ", 0) == 0)
             return line.substr(7);
@@ -232,7 +208,7 @@ public:
         if (::testing::UnitTest::GetInstance()->failed_test_count() > 0 &&
             fs::exists(dir_->path() + "/log")) {
             for (const auto& entry : fs::directory_iterator(dir_->path() + "/log")) {
-                std::string log = ReadFile(entry.path().string());
+                std::string log = TestFiles::Read(entry.path().string());
                 if (log.size() > 64 * 1024)
                     log = log.substr(log.size() - 64 * 1024);
                 std::cerr << "===== agent log " << entry.path() << " =====\n" << log;

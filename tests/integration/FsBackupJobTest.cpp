@@ -36,7 +36,7 @@ std::string AgentLog() {
     const std::string dir = std::string(std::getenv("PGULO_HOME")) + "/log";
     if (fs::exists(dir)) {
         for (const auto& entry : fs::directory_iterator(dir))
-            text += ReadFile(entry.path().string());
+            text += TestFiles::Read(entry.path().string());
     }
     return text;
 }
@@ -364,29 +364,30 @@ TEST_P(FsBackupJobTest, ARestartCarriesUnchangedEntriesAndReportsDeletedOnes) {
     const std::string gone = cluster_->dataDir() + "/pgulo_note_gone";
     const std::string kept = cluster_->dataDir() + "/pgulo_note_kept";
     for (const std::string& path : {changed, gone, kept}) {
-        WriteFile(path, "note");
+        TestFiles::Write(path, "note");
         const struct timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
         ASSERT_EQ(::utimes(path.c_str(), old), 0);
     }
 
     StartResult first = StartBackup(*cluster_, job_);
     ASSERT_NE(first.handle, nullptr) << LastError();
-    const std::string firstList = ReadFile(job_.jobResultsDir + "/CollectTot1.kxf");
+    const std::string firstList = TestFiles::Read(job_.jobResultsDir + "/CollectTot1.kxf");
     std::string startLog;
     ASSERT_EQ(ShutdownBackup(first.handle, startLog), 1) << LastError();
 
-    WriteFile(changed, "changed after the first run began");
+    TestFiles::Write(changed, "changed after the first run began");
     fs::remove(gone);
     job_.restart = {{1, -1}};
     StartResult second = StartBackup(*cluster_, job_);
     ASSERT_NE(second.handle, nullptr) << LastError();
     EXPECT_TRUE(std::regex_match(second.restartString, std::regex("-o 1\\|[0-9]+")))
         << second.restartString;
-    EXPECT_EQ(ReadFile(job_.jobResultsDir + "/CollectTot1.kxf.backup"), firstList);
+    EXPECT_EQ(TestFiles::Read(job_.jobResultsDir + "/CollectTot1.kxf.backup"), firstList);
     EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxfNew.backup"));
     EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/BackupTime.kxf.backup"));
     EXPECT_FALSE(fs::exists(job_.jobResultsDir + "/CollectTot1.kxfNew"));
-    EXPECT_EQ(ReadFile(job_.jobResultsDir + "/DeletedFiles.kxf"), "Version2\n" + gone + "\n");
+    EXPECT_EQ(TestFiles::Read(job_.jobResultsDir + "/DeletedFiles.kxf"),
+              "Version2\n" + gone + "\n");
 
     const std::vector<std::string> lines = ReadCollectFile(job_.jobResultsDir + "/CollectTot1.kxf");
     const auto at = [&](const std::string& path) {
@@ -473,7 +474,7 @@ TEST_P(NonExclusiveJobTest, TheLabelComesBackAtShutdownAndNoStaleCheckIsMade) {
     std::string startLog;
     ASSERT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
     EXPECT_TRUE(fs::is_regular_file(job_.archiveDir + "/" + startLog));
-    const std::string label = ReadFile(job_.jobResultsDir + "/backup_label");
+    const std::string label = TestFiles::Read(job_.jobResultsDir + "/backup_label");
     EXPECT_NE(label.find("(file " + startLog + ")"), std::string::npos) << label;
     EXPECT_NE(label.find("LABEL: pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId)),
               std::string::npos)

@@ -137,10 +137,11 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     const std::string labelCopy = job.jobResultsDir + "/backup_label";
     const std::string mapCopy = job.jobResultsDir + "/tablespace_map";
     if (!exclusive) {
-        EXPECT_NE(ReadFile(labelCopy).find("LABEL: pgulo_backup_" + std::to_string(cluster.port()) +
-                                           "_" + std::to_string(job.jobId) + "_"),
+        EXPECT_NE(TestFiles::Read(labelCopy).find("LABEL: pgulo_backup_" +
+                                                  std::to_string(cluster.port()) + "_" +
+                                                  std::to_string(job.jobId) + "_"),
                   std::string::npos);
-        EXPECT_NE(ReadFile(mapCopy).find(" " + tablespace), std::string::npos);
+        EXPECT_NE(TestFiles::Read(mapCopy).find(" " + tablespace), std::string::npos);
     }
 
     // Disaster: the server, its data directory and its tablespace are gone.
@@ -165,10 +166,10 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
         const std::string conf =
             configOutside ? configFile : cluster.dataDir() + "/postgresql.conf";
         std::ofstream(conf, std::ios::app) << "restore_command = '" << restoreCommand << "'\n";
-        WriteFile(cluster.dataDir() + "/recovery.signal", "");
+        TestFiles::Write(cluster.dataDir() + "/recovery.signal", "");
     } else {
-        WriteFile(cluster.dataDir() + "/recovery.conf",
-                  "restore_command = '" + restoreCommand + "'\nstandby_mode = off\n");
+        TestFiles::Write(cluster.dataDir() + "/recovery.conf",
+                         "restore_command = '" + restoreCommand + "'\nstandby_mode = off\n");
     }
     ChownToPostgres(cluster.dataDir());
     ChownToPostgres(tablespace);

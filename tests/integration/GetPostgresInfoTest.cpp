@@ -6,6 +6,8 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -27,56 +29,23 @@ namespace {
 namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
-using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
+using pgulo::test::runAsPostgres;
 using pgulo::test::runCommand;
+using pgulo::test::TempTree;
+using pgulo::test::TestFiles;
 
 constexpr uid_t kUidWithoutName = 54321;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "<unset>";
 }
 
-class TempTree {
-public:
-    TempTree() {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-info-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-        ::chmod(root_.c_str(), 0755);
-    }
-    ~TempTree() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    std::string Path(const std::string& name) const { return root_ + "/" + name; }
-
-private:
-    std::string root_;
-};
-
 void GiveToPostgres(const std::string& path) {
     const passwd* postgres = ::getpwnam("postgres");
     if (postgres == nullptr || ::chown(path.c_str(), postgres->pw_uid, postgres->pw_gid) != 0)
         throw std::runtime_error("cannot give " + path + " to postgres");
-}
-
-ProcessResult RunAsPostgres(const std::vector<std::string>& argv) {
-    ProcessOptions options;
-    options.asUser = "postgres";
-    options.cwd = "/";
-    options.env = {{"LC_ALL", "C"}, {"LANG", "C"}};
-    options.timeout = std::chrono::minutes(3);
-    return runCommand(argv, options);
 }
 
 // A hot standby of a PostgreSQL 15 primary, made with pg_basebackup -R and started on its own
@@ -94,22 +63,23 @@ public:
         std::ofstream(logFile_).close();
         GiveToPostgres(logFile_);
         ProcessResult backup =
-            RunAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", dataDir_, "-R", "-X",
+            runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", dataDir_, "-R", "-X",
                            "stream", "-h", primary.socketDir(), "-p",
                            std::to_string(primary.port()), "-U", "postgres", "--checkpoint=fast"});
         if (!backup.ok())
             throw std::runtime_error("pg_basebackup failed: " + backup.err);
-        ProcessResult started = RunAsPostgres(
+        ProcessResult started = runAsPostgres(
             {PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-l", logFile_, "-w", "-t", "120",
              "-o", "-p " + std::to_string(port_) + " -k " + socketDir_ + " -c archive_mode=off",
              "start"});
         started_ = started.ok();
         if (!started_)
-            throw std::runtime_error("standby did not start: " + started.err + ReadFile(logFile_));
+            throw std::runtime_error("standby did not start: " + started.err +
+                                     TestFiles::Read(logFile_));
     }
     ~Standby() {
         if (started_)
-            RunAsPostgres({PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
+            runAsPostgres({PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
                            "-w", "stop"});
     }
     Standby(const Standby&) = delete;
@@ -156,7 +126,7 @@ private:
 class GetPostgresInfoTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        tree_ = std::make_unique<TempTree>();
+        tree_ = std::make_unique<TempTree>("pgulo-info");
         ::setenv("PGULO_HOME", tree_->Path("home").c_str(), 1);
         if (!PgInstall::available(15) || ::geteuid() != 0 || ::getpwnam("postgres") == nullptr)
             return;
@@ -173,10 +143,12 @@ protected:
     void SetUp() override {
         if (!primary_)
             GTEST_SKIP() << "needs PostgreSQL 15, root and the postgres user";
-        logStart_ = ReadFile(EvDebug::logFilePath()).size();
+        logStart_ = TestFiles::Read(EvDebug::logFilePath()).size();
     }
 
-    std::string LogSince() const { return ReadFile(EvDebug::logFilePath()).substr(logStart_); }
+    std::string LogSince() const {
+        return TestFiles::Read(EvDebug::logFilePath()).substr(logStart_);
+    }
 
     // A client, an instance of the primary and a subclient in the host's property store; the
     // properties can be changed before the records are written.

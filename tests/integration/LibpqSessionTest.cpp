@@ -355,7 +355,7 @@ public:
         struct stat st {};
         if (::lstat(kDumpFile, &st) == 0)
             return false;
-        libpqtest::WriteFile(kDumpFile, "");
+        libpqtest::TestFiles::Write(kDumpFile, "");
         created_ = true;
         return true;
     }
@@ -380,7 +380,7 @@ TEST_P(LibpqSessionTest, DebugDumpFileReceivesEachTupleResult) {
     ASSERT_TRUE(session->ExecQuery(query));
     ASSERT_TRUE(session->ExecQuery("set application_name to 'pgulo_dump_check'"));
     ASSERT_FALSE(session->ExecQuery("select pgulo_dump_failure()"));
-    const std::string text = libpqtest::ReadFile(kDumpFile);
+    const std::string text = libpqtest::TestFiles::Read(kDumpFile);
     dump.Remove();
 
     const auto block = text.find("DbName:[postgres]\nQuery:[" + query + "]\n");

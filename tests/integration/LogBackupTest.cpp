@@ -26,6 +26,7 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
@@ -33,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::PgClusterOptions;
+using pgulo::test::TestFiles;
 
 const std::vector<int> kEveryMajor = {10, 12, 14, 15, 16, 17, 18};
 const std::vector<int> kSomeMajors = {10, 14, 17};
@@ -41,14 +43,6 @@ const char* const kLogTmpName = "PGLogTmp_4242.txt";
 
 bool IsSegmentName(const std::string& name) {
     return name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 std::vector<std::string> DirectoryNames(const std::string& dir) {
@@ -195,7 +189,7 @@ protected:
     static std::vector<std::string> CollectLines(const Started& started) {
         std::vector<std::string> lines;
         for (const std::string& file : started.job()->GetCollectFileList()) {
-            const std::vector<std::string> more = ReadLines(file);
+            const std::vector<std::string> more = TestFiles::ReadLines(file);
             lines.insert(lines.end(), more.begin(), more.end());
         }
         return lines;
@@ -278,7 +272,7 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
 
     const std::string configFile = cluster.psql("SHOW config_file");
     EXPECT_EQ(
-        ReadLines(tmpFile),
+        TestFiles::ReadLines(tmpFile),
         (std::vector<std::string>{"PG_WAL_DIR:" + cluster.archiveDir(), "config_file:" + configFile,
                                   "PG_SERVER_VERSION:" + Version(cluster)}));
 
@@ -351,7 +345,7 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefau
     EXPECT_EQ(std::count(lines.begin(), lines.end(), beyond), 0);
     EXPECT_EQ(started.files, expected.size());
     // The data directory is no link, so the restore side needs no physical path.
-    for (const std::string& line : ReadLines(cluster.archiveDir() + "/" + kLogTmpName))
+    for (const std::string& line : TestFiles::ReadLines(cluster.archiveDir() + "/" + kLogTmpName))
         EXPECT_EQ(line.rfind("physical_path:", 0), std::string::npos) << line;
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
@@ -564,7 +558,8 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
             SetRegistry("sCleanArchDir", c.cleanArchDir);
         const std::string fullStart = FullBackup(cluster, true);
         ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
-        const std::vector<std::string> deleteList = ReadLines(JobResults() + "/PGArchDelList.kxf");
+        const std::vector<std::string> deleteList =
+            TestFiles::ReadLines(JobResults() + "/PGArchDelList.kxf");
         ASSERT_NE(std::find(deleteList.begin(), deleteList.end(), stray), deleteList.end());
         MakeSegments(cluster, 1);
 
@@ -602,7 +597,7 @@ TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 0);
     fs::rename(aside, collectFile);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
-    for (const std::string& line : ReadLines(collectFile)) {
+    for (const std::string& line : TestFiles::ReadLines(collectFile)) {
         if (line != cluster.archiveDir()) {
             EXPECT_FALSE(fs::exists(line)) << line;
         }

@@ -216,7 +216,7 @@ TEST_P(ObjectRestoreTest, SchemaPresentInTheTargetIsNotRecreated) {
 
     std::string edited;
     restore.getEditObjectListfile(edited);
-    const std::string text = ReadFile(edited);
+    const std::string text = TestFiles::Read(edited);
     EXPECT_NE(text.find(" SCHEMA - archive "), std::string::npos) << text;
     EXPECT_EQ(text.find(" SCHEMA - app "), std::string::npos) << text;
 }

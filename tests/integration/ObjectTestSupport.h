@@ -3,6 +3,7 @@
 #include "PgCluster.h"
 #include "PgInstall.h"
 
+#include "TestFiles.h"
 #include "pgulo/host/EvDebug.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ namespace objecttest {
 namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
+using pgulo::test::TestFiles;
 
 // A temporary directory, removed with everything in it.
 class TempDir {
@@ -88,11 +90,6 @@ private:
 
 inline std::string ServerVersion(const PgCluster& cluster) {
     return cluster.psql("SHOW server_version");
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // Two user schemas beside public: app, with one of everything the catalogue lists (and an

@@ -14,22 +14,17 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
 
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
+using pgulo::test::TestFiles;
 
 const char* const kDebianPgConfig = "/usr/lib/postgresql/15/bin/pg_config";
 const char* const kPassword = "Discovery-Secret-42";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 class VersionDiscovery : public ::testing::TestWithParam<int> {
 protected:
@@ -116,7 +111,7 @@ TEST_P(VersionDiscovery, ServerThenPgConfigThenPgVersionFile) {
     EXPECT_EQ(StoredVersion(viaFile), std::to_string(major));
 
     // The clear password reached libpq but never the job's log.
-    const std::string log = ReadFile(EvDebug::logFilePath());
+    const std::string log = TestFiles::Read(EvDebug::logFilePath());
     EXPECT_NE(log.find("Postgres version [" + serverVersion + "]"), std::string::npos) << log;
     EXPECT_EQ(log.find(kPassword), std::string::npos);
 }

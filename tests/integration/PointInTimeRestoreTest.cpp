@@ -26,47 +26,27 @@
 #include <thread>
 #include <vector>
 
+#include "CollectLine.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using pgulo::test::CollectLine;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
 using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
+using pgulo::test::runAsPostgres;
 using pgulo::test::runCommand;
+using pgulo::test::TestFiles;
 
 constexpr int kRowsA = 25;
 constexpr int kRowsB = 17;
 const char* const kLogTmpName = "PGLogTmp.txt";
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-// A collect file line back to the path it stands for.
-std::string DecodeCollectLine(const std::string& line) {
-    std::string path;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            const std::string code = line.substr(i + 1, 2);
-            if (code == "25" || code == "0A" || code == "0D") {
-                path += code == "25" ? '%' : (code == "0A" ? '\n' : '\r');
-                i += 2;
-                continue;
-            }
-        }
-        path += line[i];
-    }
-    return path;
-}
 
 int FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -82,15 +62,6 @@ int FreePort() {
     return port;
 }
 
-ProcessResult RunAsPostgres(const std::vector<std::string>& argv, const std::string& cwd) {
-    ProcessOptions options;
-    options.asUser = "postgres";
-    options.cwd = cwd;
-    options.env = {{"LC_ALL", "C"}, {"LANG", "C"}};
-    options.timeout = std::chrono::minutes(3);
-    return runCommand(argv, options);
-}
-
 // A cluster started from restored files, stopped and removed again at the end.
 class RestoredServer {
 public:
@@ -100,7 +71,7 @@ public:
     }
     ~RestoredServer() {
         if (started_) {
-            RunAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir(), "-m",
+            runAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir(), "-m",
                            "immediate", "-w", "stop"},
                           root_);
         }
@@ -118,7 +89,7 @@ public:
         const std::string options = "-p " + std::to_string(port_) + " -k " + root_ +
                                     "/socket -c archive_mode=off -c cluster_name=restored";
         const ProcessResult r =
-            RunAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir(), "-l", logFile(),
+            runAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir(), "-l", logFile(),
                            "-w", "-t", "120", "-o", options, "start"},
                           root_);
         started_ = true;
@@ -197,8 +168,8 @@ protected:
     // running server is no part of a backup.
     void CopyCollectedDataFiles(const PgCluster& cluster, const std::string& collectFile) {
         const std::string dataDir = cluster.dataDir();
-        for (const std::string& line : ReadLines(collectFile)) {
-            const std::string path = DecodeCollectLine(line);
+        for (const std::string& line : TestFiles::ReadLines(collectFile)) {
+            const std::string path = CollectLine::Decode(line);
             if (path != dataDir && path.rfind(dataDir + "/", 0) != 0)
                 continue;
             if (fs::path(path).filename() == "postmaster.pid")
@@ -221,8 +192,8 @@ protected:
 
     // The archived files a log backup listed, into the restore archive.
     void CopyCollectedLogs(const PgCluster& cluster, const std::string& collectFile) {
-        for (const std::string& line : ReadLines(collectFile)) {
-            const std::string path = DecodeCollectLine(line);
+        for (const std::string& line : TestFiles::ReadLines(collectFile)) {
+            const std::string path = CollectLine::Decode(line);
             if (path.rfind(cluster.archiveDir() + "/", 0) != 0 ||
                 fs::path(path).filename() == kLogTmpName)
                 continue;

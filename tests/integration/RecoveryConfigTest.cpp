@@ -3,6 +3,9 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempHostHome.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -31,20 +34,12 @@ using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
 using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
+using pgulo::test::runAsPostgres;
 using pgulo::test::runCommand;
+using pgulo::test::TempHostHome;
+using pgulo::test::TempTree;
+using pgulo::test::TestFiles;
 using Lines = std::vector<std::string>;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 Lines SplitLines(const std::string& text) {
     Lines lines;
@@ -54,46 +49,20 @@ Lines SplitLines(const std::string& text) {
     return lines;
 }
 
-// A private directory tree the server's OS user can traverse, removed at the end.
-class TempTree {
-public:
-    TempTree() {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-recovery-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-        ::chmod(root_.c_str(), 0755);
-    }
-    ~TempTree() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    TempTree(const TempTree&) = delete;
-    TempTree& operator=(const TempTree&) = delete;
-    std::string Path(const std::string& name) const { return root_ + "/" + name; }
-    const std::string& Root() const { return root_; }
-
-private:
-    std::string root_;
-};
-
 // ---------------------------------------------------------------------------------------------
 // The settings themselves, without a server.
 
 class RecoverySettingsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        home_ = std::make_unique<TempTree>();
-        ::setenv("PGULO_HOME", home_->Path("home").c_str(), 1);
-    }
+    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
     static void TearDownTestSuite() { home_.reset(); }
 
     void SetUp() override {
-        tree_ = std::make_unique<TempTree>();
+        tree_ = std::make_unique<TempTree>("pgulo-recovery");
         dataDir_ = tree_->Path("data");
         fs::create_directory(dataDir_);
         configFile_ = dataDir_ + "/postgresql.conf";
-        WriteFile(configFile_, "port = 5432\n# restored settings\n");
+        TestFiles::Write(configFile_, "port = 5432\n# restored settings\n");
         info_.Port = "5432";
     }
 
@@ -105,7 +74,7 @@ protected:
             recoveryConfigFile_, savedConfig_);
     }
 
-    static std::unique_ptr<TempTree> home_;
+    static std::unique_ptr<TempHostHome> home_;
     std::unique_ptr<TempTree> tree_;
     std::string dataDir_;
     std::string configFile_;
@@ -113,15 +82,15 @@ protected:
     std::string recoveryConfigFile_;
     std::string savedConfig_ = "stale";
 };
-std::unique_ptr<TempTree> RecoverySettingsTest::home_;
+std::unique_ptr<TempHostHome> RecoverySettingsTest::home_;
 
 TEST_F(RecoverySettingsTest, Before10OnlyTheRestoreCommandGoesIntoRecoveryConf) {
     ASSERT_FALSE(Add("9.6", "/var/lib/arch", "").IsError());
 
     EXPECT_EQ(recoveryConfigFile_, dataDir_ + "/recovery.conf");
-    EXPECT_EQ(ReadFile(recoveryConfigFile_), "restore_command = 'cp /var/lib/arch/%f %p'\n");
+    EXPECT_EQ(TestFiles::Read(recoveryConfigFile_), "restore_command = 'cp /var/lib/arch/%f %p'\n");
     EXPECT_EQ(savedConfig_, "");
-    EXPECT_EQ(ReadFile(configFile_), "port = 5432\n# restored settings\n");
+    EXPECT_EQ(TestFiles::Read(configFile_), "port = 5432\n# restored settings\n");
     EXPECT_FALSE(fs::exists(dataDir_ + "/recovery.signal"));
     EXPECT_EQ(PostgresHelperClass::getRecoveryDoneFileName(dataDir_, "9.6"),
               dataDir_ + "/recovery.done");
@@ -130,7 +99,7 @@ TEST_F(RecoverySettingsTest, Before10OnlyTheRestoreCommandGoesIntoRecoveryConf) 
 TEST_F(RecoverySettingsTest, Before10ATargetTimeAddsNoTargetAction) {
     ASSERT_FALSE(Add("9.6", "/var/lib/arch", "2024-03-01 10:00:00+00").IsError());
 
-    EXPECT_EQ(SplitLines(ReadFile(recoveryConfigFile_)),
+    EXPECT_EQ(SplitLines(TestFiles::Read(recoveryConfigFile_)),
               (Lines{"restore_command = 'cp /var/lib/arch/%f %p'",
                      "recovery_target_time = '2024-03-01 10:00:00+00'"}));
 }
@@ -138,7 +107,7 @@ TEST_F(RecoverySettingsTest, Before10ATargetTimeAddsNoTargetAction) {
 TEST_F(RecoverySettingsTest, From10ToBefore12RecoveryConfPromotesAtTheTarget) {
     ASSERT_FALSE(Add("10.5", "/var/lib/arch", "2024-03-01 10:00:00+00").IsError());
 
-    EXPECT_EQ(SplitLines(ReadFile(dataDir_ + "/recovery.conf")),
+    EXPECT_EQ(SplitLines(TestFiles::Read(dataDir_ + "/recovery.conf")),
               (Lines{"restore_command = 'cp /var/lib/arch/%f %p'",
                      "recovery_target_time = '2024-03-01 10:00:00+00'",
                      "recovery_target_action = promote"}));
@@ -149,14 +118,14 @@ TEST_F(RecoverySettingsTest, From10ToBefore12RecoveryConfPromotesAtTheTarget) {
 TEST_F(RecoverySettingsTest, From12TheSettingsAreAppendedAndTheOldConfigurationSaved) {
     for (const std::string version : {"12.0", "13.2"}) {
         SCOPED_TRACE(version);
-        WriteFile(configFile_, "port = 5432\n# restored settings\n");
+        TestFiles::Write(configFile_, "port = 5432\n# restored settings\n");
         fs::remove(dataDir_ + "/recovery.signal");
         ASSERT_FALSE(Add(version, "/var/lib/arch", "2024-03-01 10:00:00+00").IsError());
 
         EXPECT_EQ(recoveryConfigFile_, configFile_);
         EXPECT_EQ(savedConfig_, configFile_ + "_without_recovery_command");
-        EXPECT_EQ(ReadFile(savedConfig_), "port = 5432\n# restored settings\n");
-        EXPECT_EQ(SplitLines(ReadFile(configFile_)),
+        EXPECT_EQ(TestFiles::Read(savedConfig_), "port = 5432\n# restored settings\n");
+        EXPECT_EQ(SplitLines(TestFiles::Read(configFile_)),
                   (Lines{"port = 5432", "# restored settings",
                          "restore_command = 'cp /var/lib/arch/%f %p'",
                          "recovery_end_command = 'touch " + dataDir_ + "/recovery.done.kx'",
@@ -226,7 +195,7 @@ TEST_F(RecoverySettingsTest, StandbyFromTwelveOnMakesStandbySignal) {
     ASSERT_FALSE(Add("14.1", "/var/lib/arch", "", true, true).IsError());
     EXPECT_TRUE(fs::exists(dataDir_ + "/recovery.signal"));
     EXPECT_TRUE(fs::exists(dataDir_ + "/standby.signal"));
-    const std::string text = ReadFile(configFile_);
+    const std::string text = TestFiles::Read(configFile_);
     EXPECT_EQ(text.find("standby_mode"), std::string::npos);
     EXPECT_EQ(text.find("\ntrigger_file = "), std::string::npos);
     EXPECT_NE(text.find("\npromote_trigger_file = "), std::string::npos);
@@ -252,19 +221,19 @@ TEST_F(RecoverySettingsTest, PercentInAPathReachesTheShellAsItself) {
 }
 
 TEST_F(RecoverySettingsTest, StaleRecoveryDoneFileAndOldFilesAreReplaced) {
-    WriteFile(dataDir_ + "/recovery.done", "from an earlier restore\n");
-    WriteFile(dataDir_ + "/recovery.conf", "restore_command = 'false'\n");
+    TestFiles::Write(dataDir_ + "/recovery.done", "from an earlier restore\n");
+    TestFiles::Write(dataDir_ + "/recovery.conf", "restore_command = 'false'\n");
     ASSERT_FALSE(Add("10.5", "/var/lib/arch", "").IsError());
     EXPECT_FALSE(fs::exists(dataDir_ + "/recovery.done"));
     EXPECT_EQ(
-        SplitLines(ReadFile(dataDir_ + "/recovery.conf")),
+        SplitLines(TestFiles::Read(dataDir_ + "/recovery.conf")),
         (Lines{"restore_command = 'cp /var/lib/arch/%f %p'", "recovery_target_action = promote"}));
 
-    WriteFile(dataDir_ + "/recovery.done.kx", "");
-    WriteFile(configFile_ + "_without_recovery_command", "stale copy\n");
+    TestFiles::Write(dataDir_ + "/recovery.done.kx", "");
+    TestFiles::Write(configFile_ + "_without_recovery_command", "stale copy\n");
     ASSERT_FALSE(Add("14.1", "/var/lib/arch", "").IsError());
     EXPECT_FALSE(fs::exists(dataDir_ + "/recovery.done.kx"));
-    EXPECT_EQ(ReadFile(configFile_ + "_without_recovery_command"),
+    EXPECT_EQ(TestFiles::Read(configFile_ + "_without_recovery_command"),
               "port = 5432\n# restored settings\n");
 }
 
@@ -305,15 +274,15 @@ TEST_F(RecoverySettingsTest, WrittenFilesBelongToTheDataDirectorysOwner) {
 
 TEST_F(RecoverySettingsTest, CleanupPutsTheSavedConfigurationBack) {
     ASSERT_FALSE(Add("12.0", "/var/lib/arch", "").IsError());
-    const std::string withSettings = ReadFile(configFile_);
+    const std::string withSettings = TestFiles::Read(configFile_);
 
     ASSERT_FALSE(PostgresHelperClass::cleanupRecoveryConfigAfterServerStart(configFile_, dataDir_,
                                                                             savedConfig_)
                      .IsError());
 
     EXPECT_EQ(savedConfig_, "");
-    EXPECT_EQ(ReadFile(configFile_), "port = 5432\n# restored settings\n");
-    EXPECT_EQ(ReadFile(configFile_ + ".with_recovery_command_kx"), withSettings);
+    EXPECT_EQ(TestFiles::Read(configFile_), "port = 5432\n# restored settings\n");
+    EXPECT_EQ(TestFiles::Read(configFile_ + ".with_recovery_command_kx"), withSettings);
 }
 
 TEST_F(RecoverySettingsTest, CleanupWithoutANameOrWithAMissingCopyLeavesTheConfiguration) {
@@ -327,13 +296,13 @@ TEST_F(RecoverySettingsTest, CleanupWithoutANameOrWithAMissingCopyLeavesTheConfi
         PostgresHelperClass::cleanupRecoveryConfigAfterServerStart(configFile_, dataDir_, missing)
             .IsError());
     EXPECT_EQ(missing, "");
-    EXPECT_EQ(ReadFile(configFile_), "port = 5432\n# restored settings\n");
+    EXPECT_EQ(TestFiles::Read(configFile_), "port = 5432\n# restored settings\n");
     EXPECT_FALSE(fs::exists(configFile_ + ".with_recovery_command_kx"));
 }
 
 TEST_F(RecoverySettingsTest, FailedCleanupKeepsTheConfigurationAndTheName) {
     ASSERT_FALSE(Add("12.0", "/var/lib/arch", "").IsError());
-    const std::string withSettings = ReadFile(configFile_);
+    const std::string withSettings = TestFiles::Read(configFile_);
     // The saved copy is a directory now: it exists but cannot be copied back.
     const std::string saved = savedConfig_;
     fs::remove(saved);
@@ -343,21 +312,12 @@ TEST_F(RecoverySettingsTest, FailedCleanupKeepsTheConfigurationAndTheName) {
         configFile_, dataDir_, savedConfig_);
     EXPECT_TRUE(error.IsError());
     EXPECT_EQ(savedConfig_, saved);
-    EXPECT_EQ(ReadFile(configFile_), withSettings);
+    EXPECT_EQ(TestFiles::Read(configFile_), withSettings);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Real restores: a base copy of a cluster, rows written after it into the WAL archive, and the
 // copy started with the recovery settings.
-
-ProcessResult RunAsPostgres(const std::vector<std::string>& argv, const std::string& cwd) {
-    ProcessOptions options;
-    options.asUser = "postgres";
-    options.cwd = cwd;
-    options.env = {{"LC_ALL", "C"}, {"LANG", "C"}};
-    options.timeout = std::chrono::minutes(3);
-    return runCommand(argv, options);
-}
 
 // A directory (or an empty file) the server's OS user owns.
 void GiveToPostgres(const std::string& path) {
@@ -384,7 +344,7 @@ public:
           logFile_(std::move(logFile)) {}
     ~RestoredServer() {
         if (started_)
-            RunAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
+            runAsPostgres({PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
                            "-w", "stop"},
                           "/");
     }
@@ -395,7 +355,7 @@ public:
         port_ = port;
         // No archiving of its own: the restored server must not write into the archive it
         // replays from.
-        ProcessResult r = RunAsPostgres(
+        ProcessResult r = runAsPostgres(
             {PgInstall::binDir(major_) + "/pg_ctl", "-D", dataDir_, "-l", logFile_, "-w", "-t",
              "120", "-o",
              "-p " + std::to_string(port) + " -k " + socketDir_ + " -c archive_mode=off", "start"},
@@ -412,7 +372,7 @@ public:
                           options);
     }
 
-    std::string Log() const { return ReadFile(logFile_); }
+    std::string Log() const { return TestFiles::Read(logFile_); }
 
 private:
     int major_;
@@ -434,10 +394,7 @@ struct Restorable {
 
 class RecoveryRestoreTest : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite() {
-        home_ = std::make_unique<TempTree>();
-        ::setenv("PGULO_HOME", home_->Path("home").c_str(), 1);
-    }
+    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
     static void TearDownTestSuite() {
         restorables_.clear();
         home_.reset();
@@ -460,7 +417,7 @@ protected:
         r->primary = std::make_unique<PgCluster>(major, options);
         PgCluster& primary = *r->primary;
         primary.start();
-        r->tree = std::make_unique<TempTree>();
+        r->tree = std::make_unique<TempTree>("pgulo-recovery");
         r->version = primary.psql("SHOW server_version");
         primary.psql("CREATE TABLE t (id int PRIMARY KEY, label text)");
 
@@ -469,7 +426,7 @@ protected:
         ::chmod(r->base.c_str(), 0700);
         GiveToPostgres(r->base);
         ProcessResult backup =
-            RunAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", r->base, "-X", "none",
+            runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", r->base, "-X", "none",
                            "-h", primary.socketDir(), "-p", std::to_string(primary.port()), "-U",
                            "postgres", "--checkpoint=fast"},
                           r->tree->Root());
@@ -526,7 +483,7 @@ protected:
         const int major = GetParam();
         const std::string copy = RestoreCopy(name);
         const std::string configFile = copy + "/postgresql.conf";
-        const std::string before = ReadFile(configFile);
+        const std::string before = TestFiles::Read(configFile);
         const std::string walLink = copy + (major >= 10 ? "/pg_wal" : "/pg_xlog");
 
         GetPostgresInfo info;
@@ -552,7 +509,7 @@ protected:
         fs::create_directory(socketDir);
         GiveToPostgres(socketDir);
         const std::string logFile = restorable_->tree->Path(name + ".log");
-        WriteFile(logFile, "");
+        TestFiles::Write(logFile, "");
         GiveToPostgres(logFile);
         RestoredServer server(major, copy, socketDir, logFile);
         ProcessResult started = server.Start(restorable_->primary->port() + 1);
@@ -562,7 +519,7 @@ protected:
             PostgresHelperClass::cleanupRecoveryConfigAfterServerStart(configFile, copy, saved)
                 .IsError());
         EXPECT_EQ(saved, "");
-        EXPECT_EQ(ReadFile(configFile), before);
+        EXPECT_EQ(TestFiles::Read(configFile), before);
 
         const std::string doneFile =
             PostgresHelperClass::getRecoveryDoneFileName(copy, restorable_->version);
@@ -576,11 +533,11 @@ protected:
         EXPECT_EQ(pgulo::test::trim(rows.out), expectedRows) << server.Log();
     }
 
-    static std::unique_ptr<TempTree> home_;
+    static std::unique_ptr<TempHostHome> home_;
     static std::map<int, std::unique_ptr<Restorable>> restorables_;
     Restorable* restorable_ = nullptr;
 };
-std::unique_ptr<TempTree> RecoveryRestoreTest::home_;
+std::unique_ptr<TempHostHome> RecoveryRestoreTest::home_;
 std::map<int, std::unique_ptr<Restorable>> RecoveryRestoreTest::restorables_;
 
 TEST_P(RecoveryRestoreTest, WithoutTargetEveryArchivedRowIsReplayed) {

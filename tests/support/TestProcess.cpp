@@ -235,6 +235,15 @@ std::string trim(const std::string& text) {
     return text.substr(first, last - first + 1);
 }
 
+ProcessResult runAsPostgres(const std::vector<std::string>& argv, const std::string& cwd) {
+    ProcessOptions options;
+    options.asUser = "postgres";
+    options.cwd = cwd;
+    options.env = {{"LC_ALL", "C"}, {"LANG", "C"}};
+    options.timeout = std::chrono::minutes(3);
+    return runCommand(argv, options);
+}
+
 ProcessResult runCommand(const std::vector<std::string>& argvIn, const ProcessOptions& options) {
     if (argvIn.empty()) {
         throw std::invalid_argument("runCommand: empty argv");

@@ -37,6 +37,10 @@ struct ProcessResult {
 // in PATH. Throws std::runtime_error only if the program cannot be started at all.
 ProcessResult runCommand(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
+// Runs argv as the server's OS user "postgres" in cwd, with the C locale, for at most three
+// minutes: how the tests drive pg_ctl and the client tools against a cluster they set up.
+ProcessResult runAsPostgres(const std::vector<std::string>& argv, const std::string& cwd = "/");
+
 // Quotes one word for a POSIX shell. Used for log and error messages, and for the rare place
 // (like archive_command) where PostgreSQL itself hands a string to /bin/sh.
 std::string shellQuote(const std::string& word);

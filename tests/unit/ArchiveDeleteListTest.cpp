@@ -1,7 +1,7 @@
 // The archive delete list: every regular file of the archive log directory when the full
 // backup started, one full path per line, for the log backup to delete afterwards.
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include "pgulo/PostGreFsBackupInterface.h"
 
@@ -16,6 +16,8 @@
 #include <string>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 namespace fs = std::filesystem;
 
@@ -41,7 +43,7 @@ protected:
         ::mkfifo((archive_ + "/fifo").c_str(), 0600);
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     std::string archive_;
     std::string results_;
 };

@@ -1,8 +1,9 @@
 // The collect file manager: how collect files are named, how a path becomes one line, the
 // 2 GB limit, and what the manager counts and reports.
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
+#include "TestFiles.h"
 #include "fsbackup/CollectFileManager.h"
 #include "pgulo/PGException.h"
 
@@ -19,15 +20,11 @@
 
 namespace {
 
+using pgulo::test::TempHostHome;
+using pgulo::test::TestFiles;
+
 namespace fs = std::filesystem;
 using PGUlo::CollectFileManager;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 struct stat StatOf(const std::string& path) {
     struct stat st {};
@@ -52,7 +49,7 @@ protected:
         fs::create_directories(results_);
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     std::string results_;
 };
 
@@ -135,7 +132,7 @@ TEST_F(CollectFileManagerTest, WritesOneEscapedLinePerEntryIntoTheFirstCollectFi
         manager.GetCollectFileList(&names);
         EXPECT_EQ(names, (std::list<std::string>{"earlier", name}));
     }
-    EXPECT_EQ(ReadFile(results_ + "/CollectTot1.kxf"),
+    EXPECT_EQ(TestFiles::Read(results_ + "/CollectTot1.kxf"),
               results_ + "\n" + results_ + "/odd%0Aname 100%25\n");
 }
 
@@ -145,7 +142,7 @@ TEST_F(CollectFileManagerTest, ARestartedBackupWritesTheNewFile) {
         CollectFileManager manager(results_, 1, 42, 1, 0, true);
         manager.WriteToCollect("/restarted", &st);
     }
-    EXPECT_EQ(ReadFile(results_ + "/CollectTot1.kxfNew"), "/restarted\n");
+    EXPECT_EQ(TestFiles::Read(results_ + "/CollectTot1.kxfNew"), "/restarted\n");
     EXPECT_FALSE(fs::exists(results_ + "/CollectTot1.kxf"));
 }
 
@@ -157,7 +154,7 @@ TEST_F(CollectFileManagerTest, ALogBackupWritesItsOwnNamesAndUnescapedCurrentEnt
         manager.WriteToCurrentCollect("/arch/tmp 100%", nullptr);
         EXPECT_EQ(manager.GetNoOfFilesToBackup(), 2U);
     }
-    EXPECT_EQ(ReadFile(results_ + "/Collect_logfile1.kxf"),
+    EXPECT_EQ(TestFiles::Read(results_ + "/Collect_logfile1.kxf"),
               "/arch/000000010000000000000003\n/arch/tmp 100%\n");
 }
 
@@ -168,7 +165,7 @@ TEST_F(CollectFileManagerTest, TheFirstCurrentWriteOpensTheCollectFileOfItsDevic
         manager.WriteToCurrentCollect("/first", &st);
         EXPECT_EQ(manager.GetCollectFileCount(), 1);
     }
-    EXPECT_EQ(ReadFile(results_ + "/Collect_logfile1.kxf"), "/first\n");
+    EXPECT_EQ(TestFiles::Read(results_ + "/Collect_logfile1.kxf"), "/first\n");
 }
 
 TEST_F(CollectFileManagerTest, ACurrentWriteWithNothingOpenAndNoStatusFails) {

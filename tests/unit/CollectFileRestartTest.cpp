@@ -2,8 +2,9 @@
 // over, what the walk lists again, the restart string and the files left behind. The job has
 // no server; the previous backup's start time is set by the test.
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
+#include "TestFiles.h"
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/PGException.h"
 
@@ -24,18 +25,10 @@
 
 namespace {
 
+using pgulo::test::TempHostHome;
+using pgulo::test::TestFiles;
+
 namespace fs = std::filesystem;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -64,11 +57,11 @@ protected:
         data_ = home_.file("data");
         fs::create_directories(results_);
         fs::create_directories(data_ + "/base/1");
-        WriteFile(data_ + "/postgresql.conf", "port = 5432\n");
-        WriteFile(data_ + "/pg_hba.conf", "local all all trust\n");
-        WriteFile(data_ + "/pg_ident.conf", "");
+        TestFiles::Write(data_ + "/postgresql.conf", "port = 5432\n");
+        TestFiles::Write(data_ + "/pg_hba.conf", "local all all trust\n");
+        TestFiles::Write(data_ + "/pg_ident.conf", "");
         for (const char* name : {"1259", "1249", "2608", "2610"})
-            WriteFile(data_ + "/base/1/" + name, std::string(1000, 'x'));
+            TestFiles::Write(data_ + "/base/1/" + name, std::string(1000, 'x'));
         // Everything is older than the interrupted backup, which began at start_.
         start_ = std::time(nullptr) - 100;
         for (const auto& entry : fs::recursive_directory_iterator(data_))
@@ -78,9 +71,9 @@ protected:
         // The interrupted backup's collect file.
         RestartJob first(Setup());
         first.GenerateCollectFile(nullptr, nullptr);
-        old_ = ReadFile(Old());
+        old_ = TestFiles::Read(Old());
         oldLines_ = SplitLines(old_);
-        WriteFile(results_ + "/BackupTime.kxf", std::to_string(start_));
+        TestFiles::Write(results_ + "/BackupTime.kxf", std::to_string(start_));
     }
 
     PGFsBackup::OfflineSetup Setup() const {
@@ -105,7 +98,7 @@ protected:
         job.BackupFiles();
         counts_ = {0, 0};
         job.GenerateNewCollectFile(&counts_.first, &counts_.second);
-        newFile_ = ReadFile(Old() + "New");
+        newFile_ = TestFiles::Read(Old() + "New");
         job.RenameFiles();
         totalBytes_ = job.getTotBytes();
         return job.GetRestartString();
@@ -119,7 +112,7 @@ protected:
         return offset;
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     std::string results_;
     std::string data_;
     std::time_t start_ = 0;
@@ -133,9 +126,9 @@ protected:
 TEST_F(CollectFileRestartTest, OffsetZeroCarriesNothingAndListsEverythingAgain) {
     const std::string restart = Restart({{1, 0}}, start_);
     EXPECT_EQ(restart, "-o ");
-    EXPECT_EQ(ReadFile(Old()), old_);
-    EXPECT_EQ(ReadFile(Old() + ".backup"), old_);
-    EXPECT_EQ(ReadFile(Old() + "New.backup"), old_);
+    EXPECT_EQ(TestFiles::Read(Old()), old_);
+    EXPECT_EQ(TestFiles::Read(Old() + ".backup"), old_);
+    EXPECT_EQ(TestFiles::Read(Old() + "New.backup"), old_);
     EXPECT_FALSE(fs::exists(Old() + "New"));
     EXPECT_FALSE(fs::exists(results_ + "/DeletedFiles.kxf"));
     EXPECT_EQ(counts_.first, 1U);
@@ -206,43 +199,43 @@ TEST_F(CollectFileRestartTest, ADeletedFileGoesToDeletedFiles) {
     const std::string gone = data_ + "/base/1/2610";
     fs::remove(gone);
     Restart({{1, -1}}, start_);
-    EXPECT_EQ(ReadFile(results_ + "/DeletedFiles.kxf"), "Version2\n" + gone + "\n");
+    EXPECT_EQ(TestFiles::Read(results_ + "/DeletedFiles.kxf"), "Version2\n" + gone + "\n");
     EXPECT_EQ(newFile_.find(gone), std::string::npos);
 }
 
 TEST_F(CollectFileRestartTest, DeletedEntriesOfEveryRestartEntryAreKept) {
-    WriteFile(results_ + "/CollectTot2.kxf", data_ + "/base/1/gone-too\n");
+    TestFiles::Write(results_ + "/CollectTot2.kxf", data_ + "/base/1/gone-too\n");
     const std::string gone = data_ + "/base/1/2610";
     fs::remove(gone);
     Restart({{1, -1}, {2, -1}}, start_);
-    EXPECT_EQ(ReadFile(results_ + "/DeletedFiles.kxf"),
+    EXPECT_EQ(TestFiles::Read(results_ + "/DeletedFiles.kxf"),
               "Version2\n" + gone + "\n" + data_ + "/base/1/gone-too\n");
 }
 
 TEST_F(CollectFileRestartTest, AnEscapedLineIsReportedDeletedAndListedAgain) {
     const std::string odd = data_ + "/base/1/odd\nname";
-    WriteFile(odd, "o");
+    TestFiles::Write(odd, "o");
     SetMtime(odd, start_ - 50);
     RestartJob first(Setup());
     first.GenerateCollectFile(nullptr, nullptr);
     Restart({{1, -1}}, start_);
     const std::string escaped = data_ + "/base/1/odd%0Aname";
-    EXPECT_EQ(ReadFile(results_ + "/DeletedFiles.kxf"), "Version2\n" + escaped + "\n");
+    EXPECT_EQ(TestFiles::Read(results_ + "/DeletedFiles.kxf"), "Version2\n" + escaped + "\n");
     EXPECT_EQ(std::count(newFile_.begin(), newFile_.end(), '%'), 1);
     EXPECT_NE(newFile_.find(escaped + "\n"), std::string::npos);
 }
 
 TEST_F(CollectFileRestartTest, SafetyCopiesKeepTheOldFiles) {
     Restart({{1, 0}}, start_);
-    EXPECT_EQ(ReadFile(results_ + "/BackupTime.kxf.backup"), std::to_string(start_));
-    EXPECT_EQ(ReadFile(Old() + ".backup"), old_);
+    EXPECT_EQ(TestFiles::Read(results_ + "/BackupTime.kxf.backup"), std::to_string(start_));
+    EXPECT_EQ(TestFiles::Read(Old() + ".backup"), old_);
 }
 
 TEST_F(CollectFileRestartTest, ASecondEntryWithNoNewFileIsOnlyLogged) {
-    WriteFile(results_ + "/CollectTot2.kxf", data_ + "/base/1/1259\n");
+    TestFiles::Write(results_ + "/CollectTot2.kxf", data_ + "/base/1/1259\n");
     const std::string restart = Restart({{1, -1}, {2, 0}}, start_);
     EXPECT_EQ(restart.substr(0, 5), "-o 1|");
-    EXPECT_EQ(ReadFile(results_ + "/CollectTot2.kxf"), data_ + "/base/1/1259\n");
+    EXPECT_EQ(TestFiles::Read(results_ + "/CollectTot2.kxf"), data_ + "/base/1/1259\n");
     EXPECT_FALSE(fs::exists(results_ + "/CollectTot2.kxfNew"));
 }
 
@@ -273,9 +266,9 @@ TEST(RestartHelpers, HashIsDjb2OverSignedBytes) {
 }
 
 TEST(RestartHelpers, FgetsPReadsOneLineWithinTheBuffer) {
-    HostTempHome home;
+    TempHostHome home;
     const std::string path = home.file("lines");
-    WriteFile(path, "abc\ndefgh\n\nlast");
+    TestFiles::Write(path, "abc\ndefgh\n\nlast");
     FILE* file = std::fopen(path.c_str(), "r");
     ASSERT_NE(file, nullptr);
     char buffer[8];
@@ -296,14 +289,14 @@ TEST(RestartHelpers, FgetsPReadsOneLineWithinTheBuffer) {
 }
 
 TEST(RestartHelpers, CreateBackupCopyCopiesOrReportsFailure) {
-    HostTempHome home;
+    TempHostHome home;
     const std::string source = home.file("source");
     std::string content(200000, '\0');
     for (std::size_t i = 0; i < content.size(); ++i)
         content[i] = static_cast<char>(i * 7);
-    WriteFile(source, content);
+    TestFiles::Write(source, content);
     EXPECT_EQ(createBackupCopy(source, home.file("copy")), 0);
-    EXPECT_EQ(ReadFile(home.file("copy")), content);
+    EXPECT_EQ(TestFiles::Read(home.file("copy")), content);
     EXPECT_EQ(createBackupCopy(home.file("missing"), home.file("copy2")), -1);
     EXPECT_FALSE(fs::exists(home.file("copy2")));
     EXPECT_EQ(createBackupCopy(source, home.file("no/such/dir/copy")), -1);

@@ -1,8 +1,10 @@
 // The walk that writes a full backup's collect file, run on a data directory tree built in a
 // temporary directory. The job has no server: the settings the walk reads come from the test.
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
+#include "CollectLine.h"
+#include "TestFiles.h"
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/PGException.h"
 
@@ -25,14 +27,11 @@
 
 namespace {
 
-namespace fs = std::filesystem;
+using pgulo::test::CollectLine;
+using pgulo::test::TempHostHome;
+using pgulo::test::TestFiles;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+namespace fs = std::filesystem;
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -45,25 +44,6 @@ std::vector<std::string> SplitLines(const std::string& text) {
         begin = end + 1;
     }
     return lines;
-}
-
-// What a host does with a line: %0D, %0A and %25 back into their bytes.
-std::string Unescape(const std::string& line) {
-    std::string path;
-    for (std::string::size_type i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            path += static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            path += line[i];
-        }
-    }
-    return path;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary);
-    out << content;
 }
 
 long Count(const std::vector<std::string>& lines, const std::string& line) {
@@ -82,16 +62,16 @@ protected:
         for (const char* dir : {"base/1", "global", "pg_wal/archive_status", "arch", "pg_tblspc"})
             fs::create_directories(data_ + "/" + dir);
         fs::create_directories(root_ + "/ts/PG_12_201909212/16384");
-        WriteFile(data_ + "/PG_VERSION", "12\n");
-        WriteFile(data_ + "/postgresql.conf", "port = 5432\n");
-        WriteFile(data_ + "/pg_hba.conf", "local all all trust\n");
-        WriteFile(data_ + "/pg_ident.conf", "");
-        WriteFile(data_ + "/base/1/1259", std::string(8192, 'r'));
-        WriteFile(data_ + "/global/pg_control", std::string(512, 'c'));
-        WriteFile(data_ + "/pg_wal/000000010000000000000001", std::string(4096, 'w'));
-        WriteFile(data_ + "/pg_wal/archive_status/000000010000000000000001.ready", "");
-        WriteFile(data_ + "/arch/000000010000000000000001", std::string(4096, 'a'));
-        WriteFile(root_ + "/ts/PG_12_201909212/16384/16385", std::string(100, 't'));
+        TestFiles::Write(data_ + "/PG_VERSION", "12\n");
+        TestFiles::Write(data_ + "/postgresql.conf", "port = 5432\n");
+        TestFiles::Write(data_ + "/pg_hba.conf", "local all all trust\n");
+        TestFiles::Write(data_ + "/pg_ident.conf", "");
+        TestFiles::Write(data_ + "/base/1/1259", std::string(8192, 'r'));
+        TestFiles::Write(data_ + "/global/pg_control", std::string(512, 'c'));
+        TestFiles::Write(data_ + "/pg_wal/000000010000000000000001", std::string(4096, 'w'));
+        TestFiles::Write(data_ + "/pg_wal/archive_status/000000010000000000000001.ready", "");
+        TestFiles::Write(data_ + "/arch/000000010000000000000001", std::string(4096, 'a'));
+        TestFiles::Write(root_ + "/ts/PG_12_201909212/16384/16385", std::string(100, 't'));
         fs::create_directory_symlink("../../ts", data_ + "/pg_tblspc/16385");
     }
 
@@ -113,12 +93,12 @@ protected:
         counts_ = {99, 99};
         job.GenerateCollectFile(&counts_.first, &counts_.second);
         std::vector<std::string> lines;
-        for (const std::string& line : SplitLines(ReadFile(results_ + "/CollectTot1.kxf")))
-            lines.push_back(Unescape(line));
+        for (const std::string& line : SplitLines(TestFiles::Read(results_ + "/CollectTot1.kxf")))
+            lines.push_back(CollectLine::Decode(line));
         return lines;
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     std::string root_;
     std::string results_;
     std::string data_;
@@ -181,7 +161,7 @@ TEST_F(CollectFileWalkTest, FilesOfADirectoryComeBeforeItsSubDirectories) {
 TEST_F(CollectFileWalkTest, TheDirChangeFileDescribesTheTree) {
     PGFsBackup job(Setup());
     Generate(job);
-    const std::vector<std::string> lines = SplitLines(ReadFile(results_ + "/DCTmp.kxf"));
+    const std::vector<std::string> lines = SplitLines(TestFiles::Read(results_ + "/DCTmp.kxf"));
     std::vector<std::string> head = {"Version2", "/"};
     for (std::string::size_type slash = data_.find('/', 1); slash != std::string::npos;
          slash = data_.find('/', slash + 1))
@@ -213,7 +193,7 @@ TEST_F(CollectFileWalkTest, ARelocatedWalDirectoryIsReachedThroughItsLink) {
     fs::remove_all(data_ + "/pg_wal");
     const std::string wal = root_ + "/walreal/pg_wal";
     fs::create_directories(wal + "/archive_status");
-    WriteFile(wal + "/000000010000000000000002", std::string(4096, 'w'));
+    TestFiles::Write(wal + "/000000010000000000000002", std::string(4096, 'w'));
     fs::create_directory_symlink(wal, data_ + "/pg_wal");
 
     PGFsBackup job(Setup());
@@ -231,10 +211,10 @@ TEST_F(CollectFileWalkTest, ARelocatedWalDirectoryIsReachedThroughItsLink) {
 TEST_F(CollectFileWalkTest, NamesWithLineBreaksAndPercentStayOnOneLine) {
     const std::vector<std::string> names = {"new\nline", "car\rriage", "100%", "%0A"};
     for (const std::string& name : names)
-        WriteFile(data_ + "/base/1/" + name, "x");
+        TestFiles::Write(data_ + "/base/1/" + name, "x");
     PGFsBackup job(Setup());
     Generate(job);
-    const std::string raw = ReadFile(results_ + "/CollectTot1.kxf");
+    const std::string raw = TestFiles::Read(results_ + "/CollectTot1.kxf");
     EXPECT_NE(raw.find(data_ + "/base/1/new%0Aline\n"), std::string::npos);
     EXPECT_NE(raw.find(data_ + "/base/1/car%0Driage\n"), std::string::npos);
     EXPECT_NE(raw.find(data_ + "/base/1/100%25\n"), std::string::npos);
@@ -242,13 +222,13 @@ TEST_F(CollectFileWalkTest, NamesWithLineBreaksAndPercentStayOnOneLine) {
     EXPECT_EQ(raw.find('\r'), std::string::npos);
     for (const std::string& line : SplitLines(raw)) {
         struct stat st {};
-        EXPECT_EQ(::lstat(Unescape(line).c_str(), &st), 0) << line;
+        EXPECT_EQ(::lstat(CollectLine::Decode(line).c_str(), &st), 0) << line;
     }
 }
 
 TEST_F(CollectFileWalkTest, LinkLoopsAreListedButEachDirectoryIsWalkedOnce) {
     fs::create_directories(data_ + "/a/b");
-    WriteFile(data_ + "/a/b/file", "f");
+    TestFiles::Write(data_ + "/a/b/file", "f");
     fs::create_directory_symlink("..", data_ + "/a/b/up");
     fs::create_directory_symlink(".", data_ + "/a/self");
     fs::create_directory_symlink(data_, data_ + "/a/b/top");
@@ -330,7 +310,7 @@ TEST_F(CollectFileWalkTest, AQuitRequestStopsTheWalkAtTheNextEntry) {
 TEST_F(CollectFileWalkTest, AConfigFileOutsideIsListedOnceUnderItsPhysicalPath) {
     fs::create_directories(root_ + "/etc-real");
     fs::create_directory_symlink(root_ + "/etc-real", root_ + "/etc");
-    WriteFile(root_ + "/etc-real/postgresql.conf", "port = 5432\n");
+    TestFiles::Write(root_ + "/etc-real/postgresql.conf", "port = 5432\n");
     fs::remove(data_ + "/postgresql.conf");
     PGFsBackup::OfflineSetup setup = Setup();
     setup.settings["config_file"] = root_ + "/etc/postgresql.conf";
@@ -376,11 +356,11 @@ TEST_F(CollectFileWalkTest, AMissingServerFileFailsWithItsOwnMessage) {
 }
 
 TEST(GetActualPath, ResolvesLinksInTheDirectoryPartOnly) {
-    HostTempHome home;
+    TempHostHome home;
     const std::string real = home.file("real");
     fs::create_directories(real);
     fs::create_directory_symlink(real, home.file("link"));
-    WriteFile(real + "/file", "x");
+    TestFiles::Write(real + "/file", "x");
     fs::create_symlink(real + "/file", real + "/filelink");
     const std::string physical = fs::canonical(real).string();
     const fs::path cwd = fs::current_path();

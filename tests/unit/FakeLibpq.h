@@ -14,6 +14,7 @@
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/HostHome.h"
 
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 #include <gtest/gtest.h>
@@ -29,6 +30,7 @@
 namespace libpqtest {
 
 namespace fs = std::filesystem;
+using pgulo::test::TestFiles;
 
 inline std::string MakeTempDir(const std::string& prefix) {
     std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
@@ -37,30 +39,18 @@ inline std::string MakeTempDir(const std::string& prefix) {
     return pattern;
 }
 
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-}
-
 // Points the host services at a fresh home whose registry asks for every debug line.
 // Must run before the first log line of the process reads the level.
 inline std::string UseFreshHostHome(const std::string& prefix) {
     const std::string home = MakeTempDir(prefix);
     ::setenv("PGULO_HOME", home.c_str(), 1);
-    WriteFile(HostHome::registryFile(), "[EvDebug]\nnDebugLevel=9\n");
+    TestFiles::Write(HostHome::registryFile(), "[EvDebug]\nnDebugLevel=9\n");
     EvDebug::reloadSettings();
     return home;
 }
 
 inline std::string DebugLog() {
-    return ReadFile(EvDebug::logFilePath());
+    return TestFiles::Read(EvDebug::logFilePath());
 }
 
 // One fresh host home for the whole test program, removed after the last test (and after
@@ -224,7 +214,7 @@ int PQbinaryTuples(const void* r) { (void)r; return 0; }
 inline std::string BuildFakeLibpq(const std::string& directory, const std::string& fileName,
                                   const std::string& omit = std::string()) {
     const std::string source = directory + "/fakepq_" + (omit.empty() ? "all" : omit) + ".c";
-    WriteFile(source, FakeLibpqSource());
+    TestFiles::Write(source, FakeLibpqSource());
     std::vector<std::string> argv = {
         "cc", "-shared", "-fPIC", "-O0", "-o", directory + "/" + fileName, source};
     if (!omit.empty())

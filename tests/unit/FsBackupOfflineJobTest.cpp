@@ -2,7 +2,7 @@
 // with (16 MiB unless the registry value "sWalSegmentSize" of section "PostGres" says
 // otherwise) and the refusal of a log boundary it does not know.
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/host/KXPlatformInfo.h"
@@ -15,6 +15,8 @@
 
 namespace {
 
+using pgulo::test::TempHostHome;
+
 TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
     struct Case {
         const char* value; // nullptr: the key is not set
@@ -26,7 +28,7 @@ TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
         {"-4MB", 16777216ULL},  {"2GB", 2147483648ULL}, {"512KB", 524288ULL},
     };
     for (const Case& c : cases) {
-        HostTempHome home;
+        TempHostHome home;
         if (c.value != nullptr) {
             KXPlatformInfo registry;
             ASSERT_TRUE(registry.setString("PostGres", "sWalSegmentSize", c.value));
@@ -39,7 +41,7 @@ TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
 }
 
 TEST(FsBackupLogBoundaries, OnlyTheStartAndTheEndCanBeAskedFor) {
-    HostTempHome home;
+    TempHostHome home;
     PGFsBackup::OfflineSetup setup;
     setup.jobResultsDir = home.path();
     setup.serverVersion = "12.3";

@@ -9,7 +9,7 @@
 #include "pgulo/host/UnixSymbolicLink.h"
 #include "pgulo/host/UtfFileApi.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,6 +21,8 @@
 #include <unistd.h>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 class HostFilesTest : public ::testing::Test {
 protected:
@@ -52,7 +54,7 @@ protected:
         return names;
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
 };
 
 TEST_F(HostFilesTest, CopyKeepsContentAndMode) {

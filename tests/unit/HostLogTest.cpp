@@ -6,7 +6,7 @@
 #include "pgulo/host/KXPI_Focus.h"
 #include "pgulo/host/KXPlatformInfo.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -16,6 +16,8 @@
 #include <vector>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 // Loggers are static objects of each unit, as in the agent.
 EvDebug g_log(nullptr);
@@ -42,7 +44,7 @@ protected:
         EvDebug::reloadSettings();
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
 };
 
 TEST_F(HostLogTest, LineNamesProcessJobLevelAndLabel) {

@@ -1,11 +1,13 @@
 #include "pgulo/host/KxMntTab.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 const KxMntEntry* find(const std::vector<KxMntEntry>& list, const std::string& mountPoint) {
     for (const KxMntEntry& entry : list)
@@ -15,7 +17,7 @@ const KxMntEntry* find(const std::vector<KxMntEntry>& list, const std::string& m
 }
 
 TEST(HostMountTest, ListsRootAndProc) {
-    HostTempHome home;
+    TempHostHome home;
     std::vector<KxMntEntry> list;
     ASSERT_EQ(0, KxMntTab::getAll(list));
     const KxMntEntry* root = find(list, "/");

@@ -1,11 +1,13 @@
 #include "pgulo/host/RONET.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <gtest/gtest.h>
 #include <string>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 std::string toText(const RONET_ip& ip) {
     char buffer[64] = {};
@@ -15,7 +17,7 @@ std::string toText(const RONET_ip& ip) {
 }
 
 TEST(HostNetTest, NumericAddressesRoundTrip) {
-    HostTempHome home;
+    TempHostHome home;
     struct Case {
         const char* text;
         const char* normal;

@@ -1,7 +1,7 @@
 #include "pgulo/host/HostHome.h"
 #include "pgulo/host/KXPassword.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 class HostPasswordTest : public ::testing::Test {
 protected:
@@ -26,7 +28,7 @@ protected:
         return ok;
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
 };
 
 TEST_F(HostPasswordTest, RoundTrip) {
@@ -103,7 +105,7 @@ TEST_F(HostPasswordTest, EmptyStoredTextIsAnEmptyPassword) {
 TEST_F(HostPasswordTest, NoKeyNoPassword) {
     // A stored text from another home cannot be opened where no key exists.
     const std::string stored = KXPassword(0).encrypt("secret");
-    HostTempHome other;
+    TempHostHome other;
     std::string opened;
     EXPECT_EQ(0, decrypt(stored, 64, opened));
     struct stat st {};

@@ -1,6 +1,6 @@
 #include "pgulo/host/KxProcess.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -9,9 +9,11 @@
 
 namespace {
 
+using pgulo::test::TempHostHome;
+
 class HostProcessTest : public ::testing::Test {
 protected:
-    HostTempHome home_;
+    TempHostHome home_;
 };
 
 TEST_F(HostProcessTest, SeparatesTheStreams) {

@@ -1,13 +1,15 @@
 #include "pgulo/host/HostHome.h"
 #include "pgulo/host/KXPlatformInfo.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 class HostRegistryTest : public ::testing::Test {
 protected:
@@ -20,7 +22,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     KXPlatformInfo registry_;
 };
 

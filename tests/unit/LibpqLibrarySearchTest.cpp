@@ -19,7 +19,7 @@
 namespace {
 
 using libpqtest::DebugLog;
-using libpqtest::WriteFile;
+using libpqtest::TestFiles;
 namespace fs = std::filesystem;
 
 auto* const g_home =
@@ -92,7 +92,7 @@ TEST_F(LibpqLibrarySearchTest, SearchPicksTheUnversionedFileOrTheFirstVersionedO
         const std::string dir = dir_ + "/" + std::to_string(index++);
         fs::create_directories(dir);
         for (const std::string& f : c.files)
-            WriteFile(dir + "/" + f, "x");
+            TestFiles::Write(dir + "/" + f, "x");
         for (const std::string& d : c.directories)
             fs::create_directories(dir + "/" + d);
         EXPECT_EQ(PGCommon::GetPGLibraryPath(dir), dir + "/" + c.expected);
@@ -104,7 +104,7 @@ TEST_F(LibpqLibrarySearchTest, SearchOfAMissingDirectoryReturnsTheUnversionedNam
 }
 
 TEST_F(LibpqLibrarySearchTest, SearchLogsEachEntryItLooksAt) {
-    WriteFile(dir_ + "/README", "x");
+    TestFiles::Write(dir_ + "/README", "x");
     EXPECT_EQ(PGCommon::GetPGLibraryPath(dir_), dir_ + "/libpq.so");
     std::string log = NewLog();
     EXPECT_NE(log.find("Couldn't find library [" + dir_ +
@@ -169,20 +169,20 @@ TEST_F(LibpqLibrarySearchTest, EachLibraryLocationLoadsOrFailsWithItsOwnMessage)
          nullptr, "", kSentinel, nullptr},
         {"neither file",
          [&](const std::string& d, const std::string&) {
-             WriteFile(d + "/libpqxx.so", "x");
+             TestFiles::Write(d + "/libpqxx.so", "x");
              fs::create_directories(d + "/libpq.so.6");
              return d;
          },
          false, kCtor, notPresent, unableToLocate, nullptr},
         {"a file that is no library",
          [&](const std::string& d, const std::string&) {
-             WriteFile(d + "/libpq.so", "not an ELF file\n");
+             TestFiles::Write(d + "/libpq.so", "not an ELF file\n");
              return d;
          },
          false, kLoad, "dlopen failed on libpq", loadingFailed, nullptr},
         {"a text file given directly",
          [&](const std::string& d, const std::string&) {
-             WriteFile(d + "/notes.txt", "not an ELF file\n");
+             TestFiles::Write(d + "/notes.txt", "not an ELF file\n");
              return d + "/notes.txt";
          },
          false, kLoad, "dlopen failed on libpq", loadingFailed, nullptr},

@@ -2,6 +2,7 @@
 // server settings are given instead of asked for.
 #include "logbackup/PGLogBackup.h"
 
+#include "TestFiles.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/PostGreLogBackupInterface.h"
@@ -21,14 +22,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> ReadLines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
+using pgulo::test::TestFiles;
 
 class LogCollectFile : public ::testing::Test {
 protected:
@@ -85,7 +79,7 @@ protected:
     static std::vector<std::string> CollectLines(const PGLogBackup& job) {
         std::vector<std::string> lines;
         for (const std::string& file : job.GetCollectFileList()) {
-            for (const std::string& line : ReadLines(file))
+            for (const std::string& line : TestFiles::ReadLines(file))
                 lines.push_back(line);
         }
         return lines;
@@ -110,7 +104,7 @@ TEST_F(LogCollectFile, IncrementalTakesTheLogsAfterTheStartUpToTheEnd) {
     EXPECT_EQ(files, 3u);
     EXPECT_EQ(collectFiles, 1u);
     EXPECT_EQ(job.getTotBytes(), 3 * std::string("segment 000000010000000000000011").size());
-    EXPECT_EQ(ReadLines(Archived("PGLogTmp.txt")),
+    EXPECT_EQ(TestFiles::ReadLines(Archived("PGLogTmp.txt")),
               (std::vector<std::string>{"PG_WAL_DIR:" + Path("archive"),
                                         "config_file:" + Path("data/postgresql.conf"),
                                         "PG_SERVER_VERSION:14.2"}));
@@ -237,7 +231,7 @@ TEST_F(LogCollectFile, ADataDirectoryBehindALinkIsNamedForTheRestore) {
     EXPECT_EQ(job.GetWalDir(), Path("real-data/pg_wal"));
     job.SetCurrentLastLog("000000010000000000000010");
     job.GenerateCollectFile(nullptr, nullptr);
-    const std::vector<std::string> tmp = ReadLines(Archived("PGLogTmp.txt"));
+    const std::vector<std::string> tmp = TestFiles::ReadLines(Archived("PGLogTmp.txt"));
     ASSERT_EQ(tmp.size(), 4u);
     EXPECT_EQ(tmp[3], "physical_path:" + Path("real-data"));
 }
@@ -255,8 +249,8 @@ TEST_F(LogCollectFile, OldServersCopyTheUnarchivedEndLogFromTheLiveDirectory) {
               (std::vector<std::string>{Archived("000000010000000000000010"),
                                         Archived("000000010000000000000011"), copy,
                                         Archived("PGLogTmp.txt"), Path("archive")}));
-    EXPECT_EQ(ReadLines(copy), std::vector<std::string>{"newest"});
-    EXPECT_EQ(ReadLines(Path("jr/PGCleanupLog_7.txt")),
+    EXPECT_EQ(TestFiles::ReadLines(copy), std::vector<std::string>{"newest"});
+    EXPECT_EQ(TestFiles::ReadLines(Path("jr/PGCleanupLog_7.txt")),
               std::vector<std::string>{"PG_WAL_LOG:" + copy});
 }
 

@@ -1,8 +1,9 @@
 #include "pgulo/postgresRestoreObjects.h"
 
 #include "pgulo/Parse_selectedItems.h"
+#include "pgulo/host/EvDebug.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 // Debian's libpq; no server listens on port 1, so the target database is never reached.
 const char* const kLibDir = "/usr/lib/x86_64-linux-gnu";
@@ -101,7 +104,7 @@ protected:
         return entries;
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     postgresRestoreObjects restore_;
 };
 

@@ -16,9 +16,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
+using pgulo::test::TestFiles;
 
 using Options = std::map<std::string, std::string>;
 
@@ -27,18 +29,6 @@ std::string MakeTempDir(const char* tag) {
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return pattern;
-}
-
-void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class ConfigTest : public ::testing::Test {
@@ -54,7 +44,7 @@ protected:
     // Reads a configuration text through the FILE* interface.
     Options Parse(const std::string& text) {
         const std::string path = dir_ + "/config";
-        WriteFile(path, text);
+        TestFiles::Write(path, text);
         PGFile file = PGFile::Open(path, "r");
         EXPECT_TRUE(file);
         Options options;
@@ -116,8 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
             "long_token", kLongToken + ":on\nasync:on\n", {{kLongToken, "on"}, {"async", "on"}}}));
 
 TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFile) {
-    WriteFile(dir_ + "/postgres_5433", "start_backup_immediate:on\ndbname:sales\n");
-    WriteFile(dir_ + "/postgres_5432", "async:on\n");
+    TestFiles::Write(dir_ + "/postgres_5433", "start_backup_immediate:on\ndbname:sales\n");
+    TestFiles::Write(dir_ + "/postgres_5432", "async:on\n");
     Options options;
     PGCommon::ReadUserConfiguration(dir_, "5433", &options);
     EXPECT_EQ(options, (Options{{"start_backup_immediate", "on"}, {"dbname", "sales"}}));
@@ -170,7 +160,7 @@ class TokenLines : public ConfigTest, public ::testing::WithParamInterface<Token
 
 TEST_P(TokenLines, GiveTheRestOfTheFirstMatchingLine) {
     const std::string path = dir_ + "/label";
-    WriteFile(path, GetParam().text);
+    TestFiles::Write(path, GetParam().text);
     PGFile file = PGFile::Open(path, "r");
     ASSERT_TRUE(file);
     std::string value = "untouched";
@@ -262,7 +252,7 @@ TEST_F(ConfigTest, PasswordValuesNeverReachTheLog) {
     EXPECT_STREQ(std::getenv("PGPASSWORD"), "s3cr3t-Value");
     ::unsetenv("PGPASSWORD");
     ::unsetenv("PGULO_JOB_ID");
-    const std::string log = ReadFile(EvDebug::logFilePath());
+    const std::string log = TestFiles::Read(EvDebug::logFilePath());
     EXPECT_EQ(log.find("s3cr3t-Value"), std::string::npos);
 }
 
@@ -313,10 +303,10 @@ TEST_F(ConfigTest, CopyFileCopiesHostileNamesAndRunsNothingElse) {
     ASSERT_EQ(::mkdir(targetDir.c_str(), 0700), 0);
     const std::string source = sourceDir + "/seg 'one'; touch pwned $(touch pwned2)`touch pwned3`";
     const std::string target = targetDir + "/copy; touch pwned4\nx";
-    WriteFile(source, "segment contents\n");
+    TestFiles::Write(source, "segment contents\n");
 
     EXPECT_EQ(PGCommon::CopyFile(source, target), 0);
-    EXPECT_EQ(ReadFile(target), "segment contents\n");
+    EXPECT_EQ(TestFiles::Read(target), "segment contents\n");
     for (const char* planted : {"pwned", "pwned2", "pwned3", "pwned4"})
         EXPECT_NE(::access(planted, F_OK), 0) << planted;
     ASSERT_EQ(::chdir(previous), 0);
@@ -328,10 +318,10 @@ TEST_F(ConfigTest, CopyFileReportsAFailedCopy) {
 }
 
 TEST_F(ConfigTest, CopyFileOverwritesAPlainTarget) {
-    WriteFile(dir_ + "/a", "new");
-    WriteFile(dir_ + "/b", "old");
+    TestFiles::Write(dir_ + "/a", "new");
+    TestFiles::Write(dir_ + "/b", "old");
     EXPECT_EQ(PGCommon::CopyFile(dir_ + "/a", dir_ + "/b"), 0);
-    EXPECT_EQ(ReadFile(dir_ + "/b"), "new");
+    EXPECT_EQ(TestFiles::Read(dir_ + "/b"), "new");
 }
 
 TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
@@ -348,7 +338,7 @@ TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
 
     const std::string errorFile =
         home_ + "/jobresults/KX_JobResults/2/0/31/my tag_31_" + std::to_string(::getpid());
-    EXPECT_EQ(ReadFile(errorFile), error);
+    EXPECT_EQ(TestFiles::Read(errorFile), error);
     ::unsetenv("PGULO_JOB_ID");
 }
 

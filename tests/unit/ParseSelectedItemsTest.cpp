@@ -1,6 +1,6 @@
 #include "pgulo/Parse_selectedItems.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 #include <vector>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 // Debian's libpq; no server listens on the port given, so a connection always fails.
 const char* const kLibDir = "/usr/lib/x86_64-linux-gnu";
@@ -30,7 +32,7 @@ protected:
                   0);
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     Parse_selectedItems items_;
 };
 

@@ -6,7 +6,7 @@
 #include "pgulo/host/KXPassword.h"
 #include "pgulo/host/UloBackup.h"
 
-#include "HostTempHome.h"
+#include "TempHostHome.h"
 
 #include <cerrno>
 #include <fstream>
@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 
 namespace {
+
+using pgulo::test::TempHostHome;
 
 class PropertyStoreTest : public ::testing::Test {
 protected:
@@ -51,7 +53,7 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
-    HostTempHome home_;
+    TempHostHome home_;
     PropertyStore store_;
     unsigned long long clientId_ = 0;
     unsigned long long instanceId_ = 0;

@@ -1,0 +1,32 @@
+#include "TestFiles.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace pgulo::test {
+
+std::string TestFiles::Read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void TestFiles::Write(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.close();
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> TestFiles::ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+} // namespace pgulo::test
