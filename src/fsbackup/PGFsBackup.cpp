@@ -411,10 +411,7 @@ void PGFsBackup::SetDBInBackupMode() {
                           static_cast<long>(std::time(nullptr)));
             const std::string label = std::string(kOwnLabelPrefix) + Port_m + suffix;
             ReadAndRenewBackupTime();
-            if (UsesNonExclusiveBackup())
-                StartNonExclusiveBackup(label);
-            else
-                StartExclusiveBackup(label);
+            StartBackup(label);
 
             if (PGCommon::IsOldPGVersion(ServerVersion_m)) {
                 std::string dataDir;
@@ -443,9 +440,19 @@ void PGFsBackup::SetDBInBackupMode() {
     });
 }
 
-void PGFsBackup::StartExclusiveBackup(const std::string& label) {
-    Query_m = "SELECT pg_start_backup(" + SqlLiteral(label);
-    Query_m += OptionIsOn(Options_m, "start_backup_immediate") ? " , true)" : ")";
+std::string PGFsBackup::BackupStartQuery(const std::string& label) {
+    const bool immediate = OptionIsOn(Options_m, "start_backup_immediate");
+    if (UsesNonExclusiveBackup())
+        return "SELECT pg_backup_start(" + SqlLiteral(label) + ", " +
+               (immediate ? "true" : "false") + ")";
+    return "SELECT pg_start_backup(" + SqlLiteral(label) + (immediate ? " , true)" : ")");
+}
+
+void PGFsBackup::StartBackup(const std::string& label) {
+    if (UsesNonExclusiveBackup())
+        g_log.Debug(kLabelSetBackupMode,
+                    "Non-exclusive backup mode is in use: the backup lives in this job's session");
+    Query_m = BackupStartQuery(label);
     StartOutcomeUnknown_m = true;
     const bool ok = RunBackupQuery(Query_m);
     // Only a statement abandoned on a quit request leaves the outcome open.
@@ -461,32 +468,13 @@ void PGFsBackup::StartExclusiveBackup(const std::string& label) {
     // Set before anything else can fail, so that the job ends the backup mode it began.
     InBackupMode_m = true;
     StartTranscationLogLocation_m = Session().GetValue(0, 0);
-    if (::access(BackupLabelPath_m.c_str(), R_OK) != 0) {
+    // A non-exclusive backup has no label file in the data directory until it ends.
+    if (!UsesNonExclusiveBackup() && ::access(BackupLabelPath_m.c_str(), R_OK) != 0) {
         g_log.Error(kLabelSetBackupMode, "eRRoR -- File[%s] deos not exist. errno:%d",
                     BackupLabelPath_m.c_str(), errno);
         throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
                           "Backup label file is missing");
     }
-}
-
-void PGFsBackup::StartNonExclusiveBackup(const std::string& label) {
-    g_log.Debug(kLabelSetBackupMode,
-                "Non-exclusive backup mode is in use: the backup lives in this job's session");
-    Query_m = "SELECT pg_backup_start(" + SqlLiteral(label) + ", " +
-              (OptionIsOn(Options_m, "start_backup_immediate") ? "true" : "false") + ")";
-    StartOutcomeUnknown_m = true;
-    const bool ok = RunBackupQuery(Query_m);
-    StartOutcomeUnknown_m = !ok && libpqInterfaceGlobalQuitFlag;
-    if (!ok) {
-        CheckForQuitFlag();
-        g_log.Error(kLabelSetBackupMode, "eRRoR -- ExecQueryAsync failed for Query[%s]",
-                    Query_m.c_str());
-        throw PGException(kLabelSetBackupMode, PG_EXCEPTION_POSTGRE,
-                          "Could not put the Cluster in backup mode");
-    }
-    g_log.Debug(kLabelSetBackupMode, "Cluster is in Backup mode now");
-    InBackupMode_m = true;
-    StartTranscationLogLocation_m = Session().GetValue(0, 0);
 }
 
 void PGFsBackup::StopBackup(bool mustSucceed) {

@@ -120,8 +120,9 @@ protected:
     libpqInterface& Session();
     bool ReadServerSetting(const std::string& name, std::string* value);
     bool RunBackupQuery(const std::string& query);
-    void StartExclusiveBackup(const std::string& label);
-    void StartNonExclusiveBackup(const std::string& label);
+    // pg_start_backup before 15, pg_backup_start (non-exclusive, in this session) from 15.
+    std::string BackupStartQuery(const std::string& label);
+    void StartBackup(const std::string& label);
     bool StopExclusiveBackup();
     bool StopNonExclusiveBackup();
     void ReadAndRenewBackupTime();
