@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -483,6 +485,28 @@ TEST_P(NonExclusiveJobTest, TheLabelComesBackAtShutdownAndNoStaleCheckIsMade) {
     const std::string log = AgentLog().substr(logStart);
     EXPECT_NE(log.find("no stale backup_label to check"), std::string::npos);
     EXPECT_NE(log.find("Non-exclusive backup mode is in use"), std::string::npos);
+}
+
+TEST_P(NonExclusiveJobTest, AHostThatDiesMidBackupLeavesNothingThatBlocksTheNextBackup) {
+    // The host starts a backup and dies before Shutdown: no destructor runs, only the
+    // connection closes. The server must end that backup with the session.
+    const pid_t host = ::fork();
+    ASSERT_GE(host, 0);
+    if (host == 0) {
+        StartResult started = StartBackup(*cluster_, job_);
+        ::_exit(started.handle != nullptr ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(host, &status, 0), host);
+    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "the dying host's start failed";
+
+    job_.jobId += 1;
+    StartResult started = StartBackup(*cluster_, job_);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    std::string startLog;
+    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    EXPECT_TRUE(fs::is_regular_file(job_.archiveDir + "/" + startLog));
 }
 
 TEST_P(NonExclusiveJobTest, TheStandbyStartCanOnlyBeEndedThroughItsOwnHandle) {
