@@ -16,8 +16,19 @@ build_and_test() {
     (cd "$dir" && ctest --output-on-failure --timeout 900 -j2)
 }
 
+# Each integration program prints the majors it started clusters of; CTest keeps that output.
+print_majors_used() {
+    local log=$1/Testing/Temporary/LastTest.log
+    [[ -f $log ]] || return 0
+    local majors
+    majors=$(grep -ho 'PostgreSQL majors used:.*' "$log" | cut -d: -f2 | tr ' ' '\n' |
+        grep -E '^[0-9]+$' | sort -n | uniq | tr '\n' ' ' || true)
+    echo "PostgreSQL majors the integration tests ran against: ${majors:-none}"
+}
+
 echo "== release build"
 build_and_test "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+print_majors_used "$root/build"
 echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
