@@ -128,6 +128,18 @@ protected:
     void ReadAndRenewBackupTime();
     void CollectServerFiles(WalkMode mode);
     void OpenDirChangeFile();
+    // The collect file manager and the DirChange file of one generation; both are released
+    // when it goes out of scope, however the generation ends.
+    class CollectSession {
+    public:
+        CollectSession(PGFsBackup& job, bool restart);
+        ~CollectSession();
+        CollectSession(const CollectSession&) = delete;
+        CollectSession& operator=(const CollectSession&) = delete;
+
+    private:
+        PGFsBackup& job_;
+    };
     std::string OldCollectFileName(int number) const;
     void RunWalk(const char* path, const struct stat* st, bool exclude, WalkMode mode);
     void RunListing(const char* dirPath, bool exclude, WalkMode mode);

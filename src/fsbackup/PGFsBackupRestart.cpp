@@ -74,17 +74,7 @@ void PGFsBackup::GenerateNewCollectFile(unsigned long long* collectFileCount,
                                         unsigned long long* fileCount) {
     PGGuard::Rethrow(g_log, kLabelGenerateNew, [&] {
         g_log.Debug(kLabelGenerateNew, "JobResultsDir_m[%s]", JobResultsDir_m.c_str());
-        WalkedDirectories_m.clear();
-        CollectFileManager_m = std::make_unique<PGUlo::CollectFileManager>(
-            JobResultsDir_m, PG_BACKUP_TYPE_FULL, JobId_m, 1, 0, true);
-        struct Cleanup {
-            PGFsBackup& job;
-            ~Cleanup() {
-                job.CollectFileManager_m.reset();
-                job.DirChangeFile_m.close();
-            }
-        } cleanup{*this};
-        OpenDirChangeFile();
+        CollectSession session(*this, true);
 
         bool restartMode = false;
         for (const RestartInfo_p& entry : RestartInfo_m) {

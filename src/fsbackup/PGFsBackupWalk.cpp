@@ -438,22 +438,23 @@ void PGFsBackup::CollectServerFiles(WalkMode mode) {
     }
 }
 
+PGFsBackup::CollectSession::CollectSession(PGFsBackup& job, bool restart) : job_(job) {
+    job_.WalkedDirectories_m.clear();
+    job_.CollectFileManager_m = std::make_unique<PGUlo::CollectFileManager>(
+        job_.JobResultsDir_m, PG_BACKUP_TYPE_FULL, job_.JobId_m, 1, 0, restart);
+    job_.OpenDirChangeFile();
+}
+
+PGFsBackup::CollectSession::~CollectSession() {
+    job_.CollectFileManager_m.reset();
+    job_.DirChangeFile_m.close();
+}
+
 void PGFsBackup::GenerateCollectFile(unsigned long long* collectFileCount,
                                      unsigned long long* fileCount) {
     PGGuard::Rethrow(g_log, kLabelGenerate, [&] {
         g_log.Debug(kLabelGenerate, "JobResultsDir_m[%s]", JobResultsDir_m.c_str());
-        WalkedDirectories_m.clear();
-        CollectFileManager_m = std::make_unique<PGUlo::CollectFileManager>(
-            JobResultsDir_m, PG_BACKUP_TYPE_FULL, JobId_m, 1, 0, false);
-        // The manager and the DirChange file live only for this generation, however it ends.
-        struct Cleanup {
-            PGFsBackup& job;
-            ~Cleanup() {
-                job.CollectFileManager_m.reset();
-                job.DirChangeFile_m.close();
-            }
-        } cleanup{*this};
-        OpenDirChangeFile();
+        CollectSession session(*this, false);
 
         CollectServerFiles(WalkMode::Normal);
 

@@ -21,20 +21,6 @@ std::string directoryOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-int writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
 // Writes the text to a fresh temporary file next to path; fills tempPath.
 int writeTemp(const std::string& path, const std::string& text, mode_t mode,
               std::string& tempPath) {
@@ -50,7 +36,7 @@ int writeTemp(const std::string& path, const std::string& text, mode_t mode,
     if (::fchmod(fd.get(), mode) != 0)
         rc = errno;
     if (rc == 0)
-        rc = writeAll(fd.get(), text.data(), text.size());
+        rc = AtomicFile::writeAll(fd.get(), text.data(), text.size());
     if (rc == 0 && ::fsync(fd.get()) != 0)
         rc = errno;
     int fdNumber = fd.release();
@@ -116,5 +102,19 @@ int AtomicFile::read(const std::string& path, std::string& text) {
         result.append(buffer, static_cast<size_t>(got));
     }
     text.swap(result);
+    return 0;
+}
+
+int AtomicFile::writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
     return 0;
 }

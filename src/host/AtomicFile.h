@@ -15,4 +15,6 @@ public:
     // Reads the whole file; 0 on success, otherwise an errno value.
     static int read(const std::string& path, std::string& text);
     static void syncDirectoryOf(const std::string& path);
+    // Writes every byte, retrying short writes and EINTR; 0 or an errno value.
+    static int writeAll(int fd, const char* data, size_t size);
 };

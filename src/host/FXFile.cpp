@@ -46,20 +46,6 @@ CRoError errnoError(const FXCodeLocation& location, int code, const char* what,
                                    std::strerror(code));
 }
 
-int writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
 // Copies the open source into a fresh temporary file next to target and renames it over.
 int copyInto(int source, mode_t mode, const std::string& target) {
     std::vector<char> name(target.begin(), target.end());
@@ -82,7 +68,7 @@ int copyInto(int source, mode_t mode, const std::string& target) {
         }
         if (got == 0)
             break;
-        rc = writeAll(out.get(), buffer.data(), static_cast<size_t>(got));
+        rc = AtomicFile::writeAll(out.get(), buffer.data(), static_cast<size_t>(got));
         if (rc != 0)
             break;
     }
