@@ -75,9 +75,11 @@ void BackupCommand::Fail(const std::string& reason) {
     if (backupId_.empty())
         return;
     try {
-        repository_.MarkIncomplete(settings_.name, backupId_, options_.type, startMicros_, reason);
-    } catch (const std::exception&) {
-        // The missing manifest already marks the backup incomplete.
+        repository_.MarkFailed(settings_.name, backupId_, options_.type, startMicros_, reason);
+    } catch (const std::exception& e) {
+        // The missing manifest still keeps the backup from being offered for restore.
+        std::fprintf(stderr, "pgulo: warning: the failure of backup %s could not be recorded: %s\n",
+                     backupId_.c_str(), e.what());
     }
 }
 

@@ -109,6 +109,7 @@ nlohmann::json Manifest::ToJson() const {
                 {"job_id", jobId},
                 {"start_time_us", startMicros},
                 {"end_time_us", endMicros},
+                {"wal_complete_time_us", walCompleteMicros},
                 {"start_wal", startWal},
                 {"end_wal", endWal},
                 {"base_wal", baseWal},
@@ -143,6 +144,7 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.jobId = j.value("job_id", std::uint64_t{0});
         m.startMicros = j.at("start_time_us").get<std::int64_t>();
         m.endMicros = j.at("end_time_us").get<std::int64_t>();
+        m.walCompleteMicros = j.value("wal_complete_time_us", std::int64_t{0});
         m.startWal = j.value("start_wal", std::string());
         m.endWal = j.value("end_wal", std::string());
         m.baseWal = j.value("base_wal", std::string());

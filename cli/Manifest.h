@@ -46,6 +46,10 @@ struct Manifest {
     std::uint64_t jobId = 0;
     std::int64_t startMicros = 0;
     std::int64_t endMicros = 0;
+    // The server's time just before the switch that closed the backup's last WAL segment:
+    // every transaction committed up to it is in the backed-up WAL. 0 in manifests written
+    // before it was recorded (then the end time stands in).
+    std::int64_t walCompleteMicros = 0;
     std::string startWal;   // first WAL segment the backup needs (full) or holds (log)
     std::string endWal;     // last WAL segment the backup holds
     std::string baseWal;    // log backups: the last segment of the backup they continue
@@ -72,4 +76,6 @@ struct Manifest {
     static Manifest FromJson(const nlohmann::json& json);
     static const char* KindName(ManifestEntry::Kind kind);
     static const char* RoleName(ManifestEntry::Role role);
+    // The time up to which the backup's WAL holds every commit.
+    std::int64_t WalCompleteMicros() const { return walCompleteMicros ? walCompleteMicros : endMicros; }
 };

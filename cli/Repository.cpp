@@ -69,10 +69,38 @@ void Repository::WriteStatus(const std::string& instance, const std::string& id,
                              status.dump(2) + "\n");
 }
 
-void Repository::MarkIncomplete(const std::string& instance, const std::string& id,
-                                const std::string& type, std::int64_t startMicros,
-                                const std::string& reason) {
-    WriteStatus(instance, id, type, startMicros, "incomplete", reason);
+void Repository::MarkFailed(const std::string& instance, const std::string& id,
+                            const std::string& type, std::int64_t startMicros,
+                            const std::string& reason) {
+    WriteStatus(instance, id, type, startMicros, "failed", reason);
+}
+
+void Repository::MarkAbandoned(const std::string& instance) {
+    for (const BackupRecord& record : List(instance)) {
+        if (record.complete || record.recordedState != "running" || record.state == "running")
+            continue;
+        WriteStatus(instance, record.id, record.type, record.startMicros, "failed",
+                    "its job ended without finishing (killed)");
+    }
+}
+
+void Repository::Remove(const std::string& instance, const std::string& id) {
+    const BackupRecord record = Get(instance, id);
+    if (record.complete)
+        throw CliError("backup " + id + " is complete; only failed or incomplete backups can be "
+                       "deleted");
+    if (record.state == "running")
+        throw CliError("backup " + id + " is still being written by its job");
+    // Renamed first: a removal cut short leaves a directory the listing no longer takes for
+    // a backup, and the next removal finishes it.
+    const std::string doomed = InstanceDirectory(instance) + "/.deleting-" + id;
+    if (::rename(record.directory.c_str(), doomed.c_str()) != 0)
+        throw CliError("cannot remove " + record.directory + ": " + FileOps::ErrnoText(errno));
+    FileOps::SyncDirectory(InstanceDirectory(instance));
+    for (const std::string& name : FileOps::List(InstanceDirectory(instance))) {
+        if (name.rfind(".deleting-", 0) == 0)
+            FileOps::RemoveTree(InstanceDirectory(instance) + "/" + name);
+    }
 }
 
 void Repository::WriteManifest(const std::string& instance, const Manifest& manifest) {
@@ -94,7 +122,10 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
         record.startMicros = status.value("start_time_us", std::int64_t{0});
         record.message = status.value("message", std::string());
         pid = status.value("pid", 0L);
-        if (status.value("state", std::string()) == "running" && ProcessAlive(pid) &&
+        record.recordedState = status.value("state", std::string());
+        if (record.recordedState == "failed")
+            record.state = "failed";
+        if (record.recordedState == "running" && ProcessAlive(pid) &&
             pid != static_cast<long>(::getpid()))
             record.state = "running";
     } catch (const std::exception&) {
@@ -115,6 +146,8 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
             record.state = "incomplete";
             record.message = std::string("unreadable manifest: ") + e.what();
         }
+    } else if (record.recordedState == "complete") {
+        record.message = "its manifest is gone although its status says complete";
     } else if (record.state != "running" && record.message.empty()) {
         record.message = "no manifest";
     }

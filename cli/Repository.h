@@ -13,8 +13,11 @@ struct BackupRecord {
     std::string directory;
     // Only a backup whose manifest is in place and readable is complete.
     bool complete = false;
-    // "complete", "running" (its process still works on it) or "incomplete".
+    // "complete", "running" (its process still works on it), "failed" (its job ended with an
+    // error) or "incomplete" (its job was killed, or its manifest is gone or unreadable).
     std::string state;
+    // What the status file says ("running", "failed", "complete"; empty without one).
+    std::string recordedState;
     std::string type; // "full" or "log"
     std::int64_t startMicros = 0;
     std::string message; // why an incomplete backup stopped, when known
@@ -39,8 +42,15 @@ public:
     // that second already has a backup) with the status "running". Returns the id.
     std::string CreateBackup(const std::string& instance, const std::string& type,
                              std::int64_t startMicros);
-    void MarkIncomplete(const std::string& instance, const std::string& id, const std::string& type,
-                        std::int64_t startMicros, const std::string& reason);
+    // Records that the backup's job failed, and why.
+    void MarkFailed(const std::string& instance, const std::string& id, const std::string& type,
+                    std::int64_t startMicros, const std::string& reason);
+    // Backups whose status still says "running" although their process is gone (a killed
+    // job) are marked failed. Call while holding the instance's lock.
+    void MarkAbandoned(const std::string& instance);
+    // Removes a backup that is not complete: its status file first, then its files, so that
+    // a removal cut short leaves a directory that is still listed as incomplete.
+    void Remove(const std::string& instance, const std::string& id);
     void WriteManifest(const std::string& instance, const Manifest& manifest);
 
     // Every backup of the instance, oldest first.

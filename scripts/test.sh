@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the project in its two configurations (release and ASan+UBSan) and runs every
-# test in both. Installs what a fresh machine lacks first.
+# Builds the project in its two configurations and runs the tests: every test (unit and
+# integration, against real servers) in the release build, and the unit tests under
+# AddressSanitizer + UndefinedBehaviorSanitizer. Installs what a fresh machine lacks first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -9,11 +10,11 @@ bash scripts/setup.sh
 
 jobs=$(nproc)
 build_and_test() {
-    local dir=$1
-    shift
+    local dir=$1 label=$2
+    shift 2
     cmake -S "$root" -B "$dir" "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
-    (cd "$dir" && ctest --output-on-failure --timeout 900 -j2)
+    (cd "$dir" && ctest --output-on-failure --timeout 900 -j2 ${label:+-L "$label"})
 }
 
 # Each integration program prints the majors it started clusters of; CTest keeps that output.
@@ -27,10 +28,10 @@ print_majors_used() {
 }
 
 echo "== release build"
-build_and_test "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build_and_test "$root/build" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 print_majors_used "$root/build"
-echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer)"
+echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): unit tests"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-build_and_test "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DPGULO_SANITIZE=ON
+build_and_test "$root/build-asan" unit -DCMAKE_BUILD_TYPE=Debug -DPGULO_SANITIZE=ON

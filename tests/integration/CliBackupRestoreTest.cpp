@@ -269,7 +269,7 @@ TEST_P(CliMajorTest, InterruptedBackupIsIncompleteAndLeavesNoBackupMode) {
 
     const json list = host.List("main");
     ASSERT_EQ(list.size(), 1u) << list.dump(2);
-    EXPECT_EQ(list[0]["state"], "incomplete");
+    EXPECT_EQ(list[0]["state"], "failed");
     EXPECT_FALSE(list[0]["restorable"].get<bool>());
     EXPECT_FALSE(fs::exists(host.Repository() + "/main/" + list[0]["id"].get<std::string>() +
                             "/manifest.json"));
@@ -417,7 +417,7 @@ TEST(CliBadInput, FailsClearlyAndWritesNothingGood) {
     EXPECT_EQ(off.exitCode, 1);
     EXPECT_NE(off.err.find("WAL Archiving is NOT ENABLED"), std::string::npos) << off.err;
     for (const auto& b : host.List("noarchive"))
-        EXPECT_EQ(b["state"], "incomplete") << b.dump();
+        EXPECT_EQ(b["state"], "failed") << b.dump();
 
     const ProcessResult log = host.Run({"backup", "main", "--type", "log"});
     EXPECT_EQ(log.exitCode, 1);
