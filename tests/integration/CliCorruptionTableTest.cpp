@@ -1,0 +1,364 @@
+// Damaged repositories, one row per kind of damage: `pgulo verify` must fail and name the
+// damaged file, and `pgulo restore` must refuse rather than restore what it cannot trust.
+//
+// Per PostgreSQL major one cluster is backed up once (a full backup, then a log backup holding
+// several WAL segments); each row damages the stored copies and puts them back afterwards.
+
+#include "PgCluster.h"
+#include "PguloHost.h"
+#include "TempTree.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::PgCluster;
+using pgulo::test::PguloHost;
+using pgulo::test::ProcessResult;
+using pgulo::test::StartCluster;
+using pgulo::test::TempTree;
+using pgulo::test::TestFiles;
+using json = nlohmann::json;
+
+const char* const kInstance = "main";
+constexpr int kLogSegments = 3;
+
+// Damage done to stored files, undone when the object goes: the pristine bytes are kept
+// aside before the first change to a file.
+class RepositoryEdit {
+public:
+    RepositoryEdit() : saved_("pgulo-pristine") {}
+    ~RepositoryEdit() { Undo(); }
+    RepositoryEdit(const RepositoryEdit&) = delete;
+    RepositoryEdit& operator=(const RepositoryEdit&) = delete;
+
+    void FlipByte(const std::string& path, std::uintmax_t offset) {
+        Keep(path);
+        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(offset));
+        const char byte = static_cast<char>(file.get());
+        file.seekp(static_cast<std::streamoff>(offset));
+        file.put(static_cast<char>(byte ^ 0x01));
+        if (!file)
+            throw std::runtime_error("cannot change a byte of " + path);
+    }
+    void Truncate(const std::string& path, std::uintmax_t size) {
+        Keep(path);
+        fs::resize_file(path, size);
+    }
+    void Remove(const std::string& path) {
+        Keep(path);
+        fs::remove(path);
+    }
+    void Add(const std::string& path, const std::string& content) {
+        TestFiles::Write(path, content);
+        added_.push_back(path);
+    }
+    void Write(const std::string& path, const std::string& content) {
+        Keep(path);
+        TestFiles::Write(path, content);
+    }
+    void EditJson(const std::string& path, const std::function<void(json&)>& edit) {
+        json document = json::parse(TestFiles::Read(path));
+        edit(document);
+        Write(path, document.dump(1) + "\n");
+    }
+
+private:
+    void Keep(const std::string& path) {
+        const std::string copy = saved_.Path(std::to_string(kept_.size()));
+        fs::copy_file(path, copy);
+        kept_.emplace_back(path, copy);
+    }
+    void Undo() {
+        std::error_code ec;
+        for (const std::string& path : added_)
+            fs::remove(path, ec);
+        // Newest first: a file changed twice gets its first, pristine copy back last.
+        for (auto it = kept_.rbegin(); it != kept_.rend(); ++it)
+            fs::copy_file(it->second, it->first, fs::copy_options::overwrite_existing, ec);
+        if (ec)
+            ADD_FAILURE() << "the pristine repository could not be put back: " << ec.message();
+    }
+
+    TempTree saved_;
+    std::vector<std::pair<std::string, std::string>> kept_;
+    std::vector<std::string> added_;
+};
+
+// One major's cluster, its full and log backup, and where their files are stored.
+class CorruptionStage {
+public:
+    explicit CorruptionStage(int major) : major_(major) {
+        cluster_ = StartCluster(major, "corruption");
+        host_.AddInstance(kInstance, *cluster_, "postgres", "");
+        cluster_->psql("CREATE TABLE t AS SELECT g AS id, md5(g::text) AS v "
+                       "FROM generate_series(1, 20000) g");
+        relation_ = cluster_->psql("SELECT pg_relation_filepath('t')");
+        catalog_ = cluster_->psql("SELECT pg_relation_filepath('pg_class')");
+        fullId_ = Backup("full");
+        for (int i = 0; i < kLogSegments; ++i) {
+            cluster_->psql("INSERT INTO t SELECT g, 'more' FROM generate_series(1, 1000) g");
+            cluster_->switchWal();
+        }
+        logId_ = Backup("log");
+        for (const std::string& id : {fullId_, logId_}) {
+            const ProcessResult sound = host_.Run({"verify", kInstance, id, "-q"});
+            if (sound.exitCode != 0)
+                throw std::runtime_error("the pristine backup " + id + " does not verify: " +
+                                         sound.out + sound.err);
+        }
+    }
+
+    int major() const { return major_; }
+    const PguloHost& host() const { return host_; }
+    const std::string& FullId() const { return fullId_; }
+    const std::string& LogId() const { return logId_; }
+    std::string FullDir() const { return BackupDir(fullId_); }
+    std::string LogDir() const { return BackupDir(logId_); }
+    // The manifest's name of a stored file of the data directory, by its path in there.
+    std::string StoredName(const std::string& relative) const {
+        return "files" + cluster_->dataDir() + "/" + relative;
+    }
+    std::string Stored(const std::string& relative) const {
+        return FullDir() + "/" + StoredName(relative);
+    }
+    const std::string& Relation() const { return relation_; }
+    const std::string& Catalog() const { return catalog_; }
+    std::string StoredLabel() const {
+        // From 15 on the job hands the label back and the host stores it beside the files.
+        return major_ >= 15 ? FullDir() + "/meta/backup_label" : Stored("backup_label");
+    }
+    // The WAL segments the log backup holds, oldest first.
+    std::vector<std::string> LogSegments() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(LogDir() + "/wal")) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos)
+                names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::string Backup(const std::string& type) {
+        const ProcessResult r = host_.Run({"backup", kInstance, "--type", type, "-q"});
+        if (r.exitCode != 0)
+            throw std::runtime_error("the " + type + " backup failed: " + r.out + r.err);
+        return host_.List(kInstance).back()["id"].get<std::string>();
+    }
+    std::string BackupDir(const std::string& id) const {
+        return host_.Repository() + "/" + kInstance + "/" + id;
+    }
+
+    int major_;
+    PguloHost host_;
+    std::unique_ptr<PgCluster> cluster_;
+    std::string relation_;
+    std::string catalog_;
+    std::string fullId_;
+    std::string logId_;
+};
+
+// ---- The damage. Each returns the name verify must report. ----
+
+std::string FlipByteInDataFile(CorruptionStage& s, RepositoryEdit& edit) {
+    edit.FlipByte(s.Stored(s.Relation()), 4000);
+    return s.Relation();
+}
+
+std::string TruncateDataFile(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::string stored = s.Stored(s.Catalog());
+    edit.Truncate(stored, fs::file_size(stored) / 2);
+    return s.Catalog();
+}
+
+std::string DeleteDataFile(CorruptionStage& s, RepositoryEdit& edit) {
+    edit.Remove(s.Stored(s.Relation()));
+    return s.Relation();
+}
+
+std::string AddStrayFile(CorruptionStage& s, RepositoryEdit& edit) {
+    edit.Add(s.Stored("base/pgulo_stray_file"), "not part of the backup\n");
+    return "pgulo_stray_file";
+}
+
+std::string DeleteManifest(CorruptionStage& s, RepositoryEdit& edit) {
+    edit.Remove(s.FullDir() + "/manifest.json");
+    return "manifest";
+}
+
+// The manifest entry of the stored file.
+json& EntryOf(json& manifest, const std::string& stored) {
+    for (json& entry : manifest["entries"]) {
+        if (entry.value("stored", "") == stored)
+            return entry;
+    }
+    throw std::runtime_error("the manifest has no entry for " + stored);
+}
+
+std::string EditManifestSize(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::string stored = s.StoredName(s.Relation());
+    edit.EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
+        json& entry = EntryOf(m, stored);
+        entry["size"] = entry["size"].get<std::uint64_t>() + 8192;
+    });
+    return s.Relation();
+}
+
+std::string EditManifestChecksum(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::string stored = s.StoredName(s.Relation());
+    edit.EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
+        std::string checksum = EntryOf(m, stored)["checksum"];
+        checksum.back() = checksum.back() == '0' ? '1' : '0';
+        EntryOf(m, stored)["checksum"] = checksum;
+    });
+    return s.Relation();
+}
+
+std::string CorruptWalFile(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::string segment = s.LogSegments().front();
+    edit.FlipByte(s.LogDir() + "/wal/" + segment, 1000);
+    return segment;
+}
+
+// A segment gone from the middle of the chain, and from the manifest too: what a backup that
+// lost a segment while it ran would look like. Only the chain check can see it.
+std::string RemoveSegmentFromChain(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::vector<std::string> segments = s.LogSegments();
+    const std::string segment = segments.at(segments.size() / 2);
+    edit.Remove(s.LogDir() + "/wal/" + segment);
+    edit.EditJson(s.LogDir() + "/manifest.json", [&](json& m) {
+        json& entries = m["entries"];
+        for (auto it = entries.begin(); it != entries.end(); ++it) {
+            if (it->value("stored", "") != "wal/" + segment)
+                continue;
+            m["file_count"] = m["file_count"].get<std::uint64_t>() - 1;
+            m["total_bytes"] = m["total_bytes"].get<std::uint64_t>() -
+                               (*it)["size"].get<std::uint64_t>();
+            entries.erase(it);
+            return;
+        }
+        throw std::runtime_error("the log backup's manifest does not list " + segment);
+    });
+    return segment;
+}
+
+std::string EditBackupLabel(CorruptionStage& s, RepositoryEdit& edit) {
+    const std::string path = s.StoredLabel();
+    std::string label = TestFiles::Read(path);
+    const std::size_t digit = label.find_first_of("0123456789", label.find("START WAL LOCATION"));
+    if (digit == std::string::npos)
+        throw std::runtime_error("no START WAL LOCATION in " + path);
+    label[digit] = label[digit] == '9' ? '8' : '9';
+    edit.Write(path, label);
+    return "backup_label";
+}
+
+std::string DeletePgControl(CorruptionStage& s, RepositoryEdit& edit) {
+    edit.Remove(s.Stored("global/pg_control"));
+    return "pg_control";
+}
+
+// ---- The table. ----
+
+struct CorruptionRow {
+    const char* name;
+    std::function<std::string(CorruptionStage&, RepositoryEdit&)> damage;
+    // Which backup verify is asked about.
+    bool logBackup;
+};
+
+const std::vector<CorruptionRow>& CorruptionRows() {
+    static const std::vector<CorruptionRow> rows = {
+        {"FlippedByteInDataFile", FlipByteInDataFile, false},
+        {"TruncatedDataFile", TruncateDataFile, false},
+        {"DeletedDataFile", DeleteDataFile, false},
+        {"ExtraFileInBackup", AddStrayFile, false},
+        {"DeletedManifest", DeleteManifest, false},
+        {"ManifestSizeEdited", EditManifestSize, false},
+        {"ManifestChecksumEdited", EditManifestChecksum, false},
+        {"CorruptedWalFile", CorruptWalFile, true},
+        {"WalSegmentMissingFromChain", RemoveSegmentFromChain, true},
+        {"BackupLabelEdited", EditBackupLabel, false},
+        {"PgControlDeleted", DeletePgControl, false},
+    };
+    return rows;
+}
+
+struct CorruptionCase {
+    int major;
+    const CorruptionRow* row;
+};
+
+void PrintTo(const CorruptionCase& c, std::ostream* os) {
+    *os << c.row->name << " on PostgreSQL " << c.major;
+}
+
+std::vector<CorruptionCase> CorruptionCases() {
+    std::vector<CorruptionCase> cases;
+    for (int major : {10, 14, 15, 17}) {
+        for (const CorruptionRow& row : CorruptionRows())
+            cases.push_back({major, &row});
+    }
+    return cases;
+}
+
+class CliCorruptionTable : public ::testing::TestWithParam<CorruptionCase> {
+protected:
+    static CorruptionStage& StageFor(int major) {
+        if (!stage_ || stage_->major() != major) {
+            stage_.reset();
+            stage_ = std::make_unique<CorruptionStage>(major);
+        }
+        return *stage_;
+    }
+    static void TearDownTestSuite() { stage_.reset(); }
+
+private:
+    static inline std::unique_ptr<CorruptionStage> stage_;
+};
+
+TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
+    PGULO_REQUIRE_MAJOR(GetParam().major);
+    CorruptionStage& s = StageFor(GetParam().major);
+    RepositoryEdit edit;
+    const std::string damaged = GetParam().row->damage(s, edit);
+    const std::string id = GetParam().row->logBackup ? s.LogId() : s.FullId();
+
+    const ProcessResult verify = s.host().Run({"verify", kInstance, id, "-q"});
+    EXPECT_EQ(verify.exitCode, 1) << verify.out << verify.err;
+    EXPECT_NE((verify.out + verify.err).find(damaged), std::string::npos)
+        << "verify did not name " << damaged << ":\n"
+        << verify.out << verify.err;
+
+    TempTree target("pgulo-corrupt-restore");
+    const ProcessResult restore =
+        s.host().Run({"restore", kInstance, "--pgdata", target.Path("data"), "-q"});
+    EXPECT_EQ(restore.exitCode, 1) << "restored from a damaged repository:\n"
+                                   << restore.out << restore.err;
+    EXPECT_FALSE(fs::exists(target.Path("data/global/pg_control")))
+        << "the refused restore left a directory that could be started";
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, CliCorruptionTable, ::testing::ValuesIn(CorruptionCases()),
+                         [](const ::testing::TestParamInfo<CorruptionCase>& info) {
+                             return "PostgreSQL" + std::to_string(info.param.major) + "_" +
+                                    info.param.row->name;
+                         });
+
+} // namespace

@@ -1,0 +1,656 @@
+#pragma once
+
+// The command line under faults, one row per fault: what is done to a running pgulo, to the
+// server under it or to the disk it writes to, and what must come of it. Every row then checks
+// the same promises: no backup listed as complete fails verification, the source is untouched,
+// the next backup works, and a new complete backup restores to exactly the source's rows.
+//
+// The rows of one PostgreSQL major share one cluster and one host home and run in order, so
+// that a row also proves that the faults before it left nothing behind. Two programs include
+// this table, each for two majors, so that they can run side by side.
+
+#include "PgCluster.h"
+#include "PguloHost.h"
+#include "TempTree.h"
+#include "TestFiles.h"
+#include "TestProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pgulo::test::BackgroundPgulo;
+using pgulo::test::FreePort;
+using pgulo::test::MakeServerDirectory;
+using pgulo::test::PgCluster;
+using pgulo::test::PguloHost;
+using pgulo::test::ProcessResult;
+using pgulo::test::QueryValue;
+using pgulo::test::RegularFileUnder;
+using pgulo::test::StopServer;
+using pgulo::test::TempTree;
+using pgulo::test::TestFiles;
+using pgulo::test::TmpfsMount;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+const char* const kInstance = "main";
+constexpr std::uint64_t kSegmentBytes = 16ull << 20;
+// The agent looks for the last WAL segment this many times, a second apart, before it gives up.
+constexpr int kWalWaitTrials = 5;
+// Rows, and what a restored copy must hold of them: every column, in order.
+const char* const kFingerprintSql =
+    "SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, ',' ORDER BY id)), '') FROM t";
+
+// True for any of the '|'-separated alternatives found in text (an empty fragment always is).
+bool HasAnyOf(const std::string& text, const std::string& alternatives) {
+    std::istringstream in(alternatives);
+    std::string one;
+    bool any = alternatives.empty();
+    while (std::getline(in, one, '|'))
+        any = any || text.find(one) != std::string::npos;
+    return any;
+}
+
+// True when state is one of the '|'-separated states.
+bool StateIn(const std::string& state, const std::string& states) {
+    std::istringstream in(states);
+    std::string one;
+    while (std::getline(in, one, '|')) {
+        if (one == state)
+            return true;
+    }
+    return false;
+}
+
+// The last line of a copy phase: "full backup: 955 files, 25.3 MiB in 1s" (progress lines
+// count "n/total files").
+bool EndsDataCopy(const std::string& line) {
+    return line.rfind("full backup: ", 0) == 0 && line.find('/') == std::string::npos &&
+           line.find(" in ") != std::string::npos;
+}
+
+// What a row's action came to.
+struct Outcome {
+    int exitCode = -1;
+    std::string output;
+    // A repository of the row's own (a small disk), kept until its backups have been listed.
+    std::unique_ptr<TmpfsMount> ownRepository;
+};
+
+Outcome From(const ProcessResult& r) {
+    Outcome o;
+    o.exitCode = r.exitCode;
+    o.output = r.out + r.err;
+    return o;
+}
+
+Outcome From(BackgroundPgulo& job) {
+    Outcome o;
+    o.exitCode = job.Wait();
+    o.output = job.Output();
+    return o;
+}
+
+// The moment at which a running full backup is struck.
+enum class Moment {
+    Copy,     // copying the data directory
+    LogPhase, // copying WAL, after backup mode ended: the manifest comes next
+    WalWait,  // waiting for its last WAL segment, which the archive does not take
+};
+
+// One major's cluster and host, shared by its rows.
+class FaultStage {
+public:
+    explicit FaultStage(int major) : major_(major), scratch_("pgulo-faults") {
+        PgCluster::Options options;
+        options.name = "faults";
+        cluster_ = std::make_unique<PgCluster>(major, options);
+        archiveFlag_ = cluster_->baseDir() + "/archive_fails";
+        // The archive refuses every segment while the flag file exists.
+        cluster_->appendConf("archive_command = 'test ! -e " + archiveFlag_ + " && cp %p " +
+                             cluster_->archiveDir() + "/%f'");
+        cluster_->start();
+        fs::create_directories(host_.Home());
+        TestFiles::Write(host_.Home() + "/registry.ini",
+                         "[PostGres]\nnWaitForEndLogMins=" + std::to_string(kWalWaitTrials) + "\n");
+        host_.AddInstance(kInstance, *cluster_, "postgres", "");
+        cluster_->psql("CREATE TABLE t(id serial PRIMARY KEY, v text); CREATE TABLE filler(x int)");
+        AddRows();
+        const ProcessResult first = host_.Run({"backup", kInstance, "-q"});
+        if (first.exitCode != 0)
+            throw std::runtime_error("the first full backup failed: " + first.out + first.err);
+    }
+
+    ~FaultStage() {
+        const long postmaster = postmaster_;
+        cluster_.reset();
+        // A row that wrongly emptied the cluster's directory leaves its server without a pid
+        // file; it must not outlive the test.
+        if (pgulo::test::isProcessAlive(postmaster) && RunsPostgres(postmaster))
+            ::kill(static_cast<pid_t>(postmaster), SIGKILL);
+    }
+
+    int major() const { return major_; }
+    PgCluster& cluster() { return *cluster_; }
+    const PguloHost& host() const { return host_; }
+    std::string Scratch(const std::string& name) const { return scratch_.Path(name); }
+    const std::string& ArchiveFlag() const { return archiveFlag_; }
+
+    // Each row starts on a running cluster with a working archive and rows of its own.
+    void Prepare() {
+        if (!cluster_->isRunning())
+            cluster_->start();
+        std::error_code ec;
+        fs::remove(archiveFlag_, ec);
+        postmaster_ = std::stol(TestFiles::ReadLines(cluster_->dataDir() + "/postmaster.pid").at(0));
+        AddRows();
+    }
+
+    std::string Fingerprint() const { return cluster_->psql(kFingerprintSql); }
+
+    std::set<std::string> BackupIds() const {
+        std::set<std::string> ids;
+        for (const json& b : host_.List(kInstance))
+            ids.insert(b["id"].get<std::string>());
+        return ids;
+    }
+
+    // pgulo in the background; the stage remembers which backups existed before it.
+    std::unique_ptr<BackgroundPgulo> Start(const std::vector<std::string>& args) {
+        known_ = BackupIds();
+        return std::make_unique<BackgroundPgulo>(host_, args);
+    }
+
+    // A full backup that is slow enough to be caught at the moment: throttled when it is to
+    // be caught copying, yet as fast as it may be for what follows the strike.
+    static std::vector<std::string> BackupArgs(Moment moment, const char* rate = "4M") {
+        if (moment == Moment::WalWait)
+            return {"backup", kInstance, "-j", "1"};
+        return {"backup", kInstance, "--max-rate", moment == Moment::Copy ? rate : "16M", "-j",
+                "1"};
+    }
+
+    // True once the job started last has reached the moment.
+    bool WaitFor(BackgroundPgulo& job, Moment moment) {
+        switch (moment) {
+        case Moment::Copy:
+            return job.WaitUntil([&] { return NewBackupHolds("files"); });
+        case Moment::LogPhase:
+            return job.WaitUntil([&] { return NewBackupHolds("wal"); });
+        case Moment::WalWait:
+            break;
+        }
+        if (!job.WaitForLine(EndsDataCopy))
+            return false;
+        // Backup mode is ending now and waits for the archive.
+        std::this_thread::sleep_for(1500ms);
+        return job.Running();
+    }
+
+    // Closes n WAL segments that hold something, waits until the archive has them, and
+    // returns their names.
+    std::vector<std::string> ArchiveSegments(int n) {
+        std::vector<std::string> names;
+        for (int i = 0; i < n; ++i) {
+            cluster_->psql("INSERT INTO filler VALUES (1)");
+            names.push_back(cluster_->switchWal());
+        }
+        const std::string last = cluster_->archiveDir() + "/" + names.back();
+        for (int i = 0; i < 300 && !fs::exists(last); ++i)
+            std::this_thread::sleep_for(100ms);
+        if (!fs::exists(last))
+            throw std::runtime_error("the archive did not take " + names.back());
+        return names;
+    }
+
+    // The backups a row made, of the host's repository or of the row's own.
+    json NewBackups(const std::set<std::string>& before, const std::string& repo) const {
+        json made = json::array();
+        for (const json& b : host_.List(kInstance, repo)) {
+            if (before.count(b["id"].get<std::string>()) == 0)
+                made.push_back(b);
+        }
+        return made;
+    }
+
+    // No backup listed as complete may fail verification; each is read once.
+    void VerifyCompleteBackups() {
+        for (const json& b : host_.List(kInstance)) {
+            const std::string id = b["id"];
+            if (b["state"] != "complete" || verified_.count(id) != 0)
+                continue;
+            const ProcessResult r = host_.Run({"verify", kInstance, id, "-q"});
+            EXPECT_EQ(r.exitCode, 0) << "backup " << id << " is listed as complete\n"
+                                     << r.out << r.err;
+            verified_.insert(id);
+        }
+    }
+
+    // The newest complete backups, restored beside the source and started, hold exactly
+    // the source's rows.
+    void ExpectRestoreMatchesSource() {
+        TempTree root("pgulo-restored");
+        const std::string data = root.Path("data");
+        MakeServerDirectory(data);
+        const int port = FreePort();
+        const ProcessResult r =
+            host_.Run({"restore", kInstance, "--pgdata", data, "--wal-dir", root.Path("wal"),
+                       "--start", "--port", std::to_string(port), "-q"});
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        if (r.exitCode == 0) {
+            EXPECT_EQ(QueryValue(*cluster_, port, kFingerprintSql), Fingerprint())
+                << "the restored copy differs from the source";
+        }
+        if (fs::exists(data + "/postmaster.pid"))
+            StopServer(*cluster_, data);
+    }
+
+    void ExpectNextBackupSucceeds(const std::string& type) {
+        const ProcessResult r = host_.Run({"backup", kInstance, "--type", type, "-q"});
+        EXPECT_EQ(r.exitCode, 0) << "the " << type << " backup after the fault failed\n"
+                                 << r.out << r.err;
+        VerifyCompleteBackups();
+    }
+
+    // The running cluster's own files are all still there.
+    void ExpectClusterIntact() const {
+        for (const std::string& file : {cluster_->dataDir() + "/PG_VERSION",
+                                        cluster_->dataDir() + "/global/pg_control",
+                                        cluster_->dataDir() + "/postmaster.pid"})
+            EXPECT_TRUE(fs::exists(file)) << file << " is gone";
+        EXPECT_FALSE(fs::is_empty(cluster_->archiveDir())) << "the WAL archive was emptied";
+    }
+
+private:
+    void AddRows() {
+        // Committed durably: an immediate stop of the server must not take them back.
+        cluster_->psql("SET synchronous_commit = on; "
+                       "INSERT INTO t(v) SELECT md5(g::text) FROM generate_series(1, 500) g");
+    }
+
+    bool NewBackupHolds(const std::string& part) const {
+        std::error_code ec;
+        for (const auto& entry :
+             fs::directory_iterator(host_.Repository() + "/" + kInstance, ec)) {
+            if (known_.count(entry.path().filename().string()) == 0 &&
+                RegularFileUnder(entry.path().string() + "/" + part))
+                return true;
+        }
+        return false;
+    }
+
+    static bool RunsPostgres(long pid) {
+        std::error_code ec;
+        const fs::path exe = fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+        return !ec && exe.filename() == "postgres";
+    }
+
+    int major_;
+    TempTree scratch_;
+    PguloHost host_;
+    std::unique_ptr<PgCluster> cluster_;
+    std::string archiveFlag_;
+    long postmaster_ = 0;
+    std::set<std::string> known_;
+    std::set<std::string> verified_;
+};
+
+// While it lives, the archive refuses every segment; afterwards the archiver is woken, as
+// it otherwise waits a minute after three failures.
+class ArchiveFailure {
+public:
+    explicit ArchiveFailure(FaultStage& stage) : stage_(stage) {
+        TestFiles::Write(stage_.ArchiveFlag(), "");
+    }
+    ~ArchiveFailure() {
+        std::error_code ec;
+        fs::remove(stage_.ArchiveFlag(), ec);
+        try {
+            if (stage_.cluster().isRunning())
+                stage_.cluster().reload();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "waking the archiver: " << e.what();
+        }
+    }
+    ArchiveFailure(const ArchiveFailure&) = delete;
+    ArchiveFailure& operator=(const ArchiveFailure&) = delete;
+
+private:
+    FaultStage& stage_;
+};
+
+// ---- The faults. Each returns what the struck (or refused) command came to. ----
+
+Outcome SignalAt(FaultStage& s, Moment moment, int signal) {
+    std::optional<ArchiveFailure> stalled;
+    if (moment == Moment::WalWait)
+        stalled.emplace(s);
+    auto job = s.Start(FaultStage::BackupArgs(moment));
+    EXPECT_TRUE(s.WaitFor(*job, moment)) << "the backup never got there\n" << job->Output();
+    job->Signal(signal);
+    return From(*job);
+}
+
+Outcome ServerStopsAt(FaultStage& s, Moment moment) {
+    std::optional<ArchiveFailure> stalled;
+    if (moment == Moment::WalWait)
+        stalled.emplace(s);
+    // The copy goes on from the files after the server is gone: no need to drag it out.
+    auto job = s.Start(FaultStage::BackupArgs(moment, "16M"));
+    EXPECT_TRUE(s.WaitFor(*job, moment)) << "the backup never got there\n" << job->Output();
+    s.cluster().stop("immediate");
+    Outcome outcome = From(*job);
+    s.cluster().start();
+    return outcome;
+}
+
+Outcome ArchiveFailsDuringLogBackup(FaultStage& s) {
+    ArchiveFailure failing(s);
+    return From(s.host().Run({"backup", kInstance, "--type", "log"}));
+}
+
+Outcome ArchiveFailsForAWhileDuringFullBackup(FaultStage& s) {
+    std::unique_ptr<BackgroundPgulo> job;
+    {
+        ArchiveFailure failing(s);
+        job = s.Start(FaultStage::BackupArgs(Moment::WalWait));
+        EXPECT_TRUE(s.WaitFor(*job, Moment::WalWait)) << job->Output();
+        std::this_thread::sleep_for(1s);
+    }
+    return From(*job);
+}
+
+Outcome DiskFullDuringCopy(FaultStage& s) {
+    auto disk = std::make_unique<TmpfsMount>(s.Scratch("small-repository"), 12);
+    Outcome outcome = From(s.host().Run({"backup", kInstance, "--repo", disk->path(), "-j", "1"}));
+    outcome.ownRepository = std::move(disk);
+    return outcome;
+}
+
+// The manifest is written once the WAL is in: the disk fills up while backup mode ends,
+// leaving room for the two segments a full backup of an idle cluster holds. (When it takes
+// three, the WAL copy meets the full disk instead.)
+Outcome DiskFullAtManifest(FaultStage& s) {
+    auto disk = std::make_unique<TmpfsMount>(s.Scratch("repository-filling-up"), 256);
+    std::unique_ptr<BackgroundPgulo> job;
+    {
+        ArchiveFailure stalled(s);
+        job = s.Start({"backup", kInstance, "--repo", disk->path(), "-j", "1"});
+        EXPECT_TRUE(s.WaitFor(*job, Moment::WalWait)) << job->Output();
+        disk->FillLeaving(2 * kSegmentBytes + 64 * 1024);
+    }
+    Outcome outcome = From(*job);
+    outcome.ownRepository = std::move(disk);
+    return outcome;
+}
+
+Outcome DiskFullDuringRestore(FaultStage& s) {
+    TmpfsMount disk(s.Scratch("small-restore-target"), 16);
+    const std::string data = disk.path() + "/data";
+    Outcome outcome = From(s.host().Run({"restore", kInstance, "--pgdata", data, "-q"}));
+    EXPECT_FALSE(fs::exists(data + "/global/pg_control"))
+        << "a restore cut short left a directory that could be started";
+    return outcome;
+}
+
+Outcome SegmentRemovedBetweenBackups(FaultStage& s) {
+    const std::vector<std::string> segments = s.ArchiveSegments(3);
+    fs::remove(s.cluster().archiveDir() + "/" + segments[1]);
+    return From(s.host().Run({"backup", kInstance, "--type", "log"}));
+}
+
+// A pruning log backup comes while a slow one copies the same segments. The lock turns it
+// away; were it let in, the slow one would lose segments, and the restore check would find
+// the hole (or the slow one must fail).
+Outcome PruneWhileLogBackupCopies(FaultStage& s) {
+    s.ArchiveSegments(2);
+    auto slow = s.Start({"backup", kInstance, "--type", "log", "--max-rate", "8M", "-j", "1"});
+    EXPECT_TRUE(s.WaitFor(*slow, Moment::LogPhase)) << slow->Output();
+    Outcome outcome = From(s.host().Run({"backup", kInstance, "--type", "log", "--prune"}));
+    const int first = slow->Wait();
+    EXPECT_TRUE(first == 0 || first == 1) << slow->Output();
+    return outcome;
+}
+
+Outcome FullBackupWhilePruning(FaultStage& s) {
+    s.ArchiveSegments(2);
+    auto pruning = s.Start(
+        {"backup", kInstance, "--type", "log", "--prune", "--max-rate", "8M", "-j", "1"});
+    EXPECT_TRUE(s.WaitFor(*pruning, Moment::LogPhase)) << pruning->Output();
+    Outcome outcome = From(s.host().Run({"backup", kInstance}));
+    EXPECT_EQ(pruning->Wait(), 0) << pruning->Output();
+    return outcome;
+}
+
+Outcome TwoFullBackupsAtOnce(FaultStage& s) {
+    auto first = s.Start(FaultStage::BackupArgs(Moment::Copy, "8M"));
+    EXPECT_TRUE(s.WaitFor(*first, Moment::Copy)) << first->Output();
+    std::this_thread::sleep_for(1s);
+    const auto began = std::chrono::steady_clock::now();
+    Outcome outcome = From(s.host().Run({"backup", kInstance}));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 10s) << "the second backup waited";
+    EXPECT_TRUE(first->Running()) << "the first backup ended before the second began";
+    EXPECT_EQ(first->Wait(), 0) << first->Output();
+    return outcome;
+}
+
+Outcome RestoreOverRunningCluster(FaultStage& s) {
+    Outcome outcome = From(s.host().Run(
+        {"restore", kInstance, "--pgdata", s.cluster().dataDir(), "--force", "-q"}));
+    s.ExpectClusterIntact();
+    return outcome;
+}
+
+Outcome ForceIntoParentOfRunningCluster(FaultStage& s) {
+    Outcome outcome = From(s.host().Run(
+        {"restore", kInstance, "--pgdata", s.cluster().baseDir(), "--force", "-q"}));
+    s.ExpectClusterIntact();
+    return outcome;
+}
+
+Outcome ForceIntoRepository(FaultStage& s) {
+    const std::set<std::string> before = s.BackupIds();
+    Outcome outcome = From(
+        s.host().Run({"restore", kInstance, "--pgdata", s.host().Repository(), "--force", "-q"}));
+    EXPECT_EQ(s.BackupIds().size(), before.size()) << "backups went missing from the repository";
+    return outcome;
+}
+
+Outcome RestoreToTarget(FaultStage& s, const std::string& target) {
+    TempTree root("pgulo-target");
+    Outcome outcome = From(s.host().Run(
+        {"restore", kInstance, "--target-time", target, "--pgdata", root.Path("data"), "-q"}));
+    EXPECT_FALSE(fs::exists(root.Path("data/global/pg_control"))) << "restored all the same";
+    return outcome;
+}
+
+Outcome TargetAfterWalEnd(FaultStage& s) {
+    // The rows this row began with are in no backup yet: this moment lies after the WAL.
+    std::this_thread::sleep_for(1100ms);
+    return RestoreToTarget(s, s.cluster().psql("SELECT clock_timestamp()::text"));
+}
+
+Outcome TargetInFuture(FaultStage& s) {
+    return RestoreToTarget(
+        s, s.cluster().psql("SELECT (clock_timestamp() + interval '1 day')::text"));
+}
+
+// ---- The table. ----
+
+struct FaultRow {
+    const char* name;
+    std::function<Outcome(FaultStage&)> action;
+    int exitCode;
+    // Found in the output; alternatives separated by '|'.
+    const char* message;
+    // The state every backup the action made must have in `pgulo list --json` (alternatives
+    // separated by '|'); empty when the action must make none.
+    const char* state;
+    // The type of the backup that must succeed afterwards.
+    const char* next;
+    // Also run on the majors that get the short table.
+    bool representative;
+};
+
+const std::vector<FaultRow>& FaultRows() {
+    static const std::vector<FaultRow> rows = {
+        {"SigkillDuringCopy", [](FaultStage& s) { return SignalAt(s, Moment::Copy, SIGKILL); },
+         128 + SIGKILL, "", "incomplete", "full", true},
+        {"SigkillAtManifestWrite",
+         [](FaultStage& s) { return SignalAt(s, Moment::LogPhase, SIGKILL); }, 128 + SIGKILL, "",
+         "incomplete", "full", false},
+        {"SigkillDuringWalWait",
+         [](FaultStage& s) { return SignalAt(s, Moment::WalWait, SIGKILL); }, 128 + SIGKILL, "",
+         "incomplete", "full", false},
+        {"SigintDuringCopy", [](FaultStage& s) { return SignalAt(s, Moment::Copy, SIGINT); }, 1,
+         "interrupted", "failed", "full", false},
+        {"ServerStopsDuringCopy", [](FaultStage& s) { return ServerStopsAt(s, Moment::Copy); }, 1,
+         "", "failed", "full", false},
+        {"ServerStopsWhileBackupModeEnds",
+         [](FaultStage& s) { return ServerStopsAt(s, Moment::WalWait); }, 1, "", "failed", "full",
+         false},
+        {"ArchiveFailsDuringLogBackup", ArchiveFailsDuringLogBackup, 1, "archive_command",
+         "failed", "log", false},
+        {"ArchiveFailsForAWhileDuringFullBackup", ArchiveFailsForAWhileDuringFullBackup, 0,
+         "complete: full", "complete", "log", false},
+        {"DiskFullDuringCopy", DiskFullDuringCopy, 1, "No space left on device", "failed", "full",
+         false},
+        {"DiskFullAtManifestWrite", DiskFullAtManifest, 1, "No space left on device", "failed",
+         "full", false},
+        {"DiskFullDuringRestore", DiskFullDuringRestore, 1, "No space left on device", "", "log",
+         false},
+        {"WalSegmentRemovedBetweenBackups", SegmentRemovedBetweenBackups, 1, "missing", "failed",
+         "full", false},
+        {"WalVanishesDuringLogBackup", PruneWhileLogBackupCopies, 1,
+         "is busy: pgulo backup (process", "complete|failed", "log", true},
+        {"TwoFullBackupsAtOnce", TwoFullBackupsAtOnce, 1, "is busy: pgulo backup (process",
+         "complete", "log", true},
+        {"FullBackupWhileLogBackupPrunes", FullBackupWhilePruning, 1,
+         "is busy: pgulo backup (process", "complete", "log", false},
+        {"TargetAfterWalEnd", TargetAfterWalEnd, 1, "the backed-up WAL reaches", "", "log", true},
+        {"TargetInFuture", TargetInFuture, 1, "is in the future", "", "log", false},
+        {"RestoreOverRunningCluster", RestoreOverRunningCluster, 1,
+         "a server is running on|the data directory of a running server", "", "log", false},
+        // Last: without protection these two empty the repository and the cluster.
+        {"ForceIntoRepository", ForceIntoRepository, 1, "cannot restore into", "", "log", false},
+        {"ForceIntoParentOfRunningCluster", ForceIntoParentOfRunningCluster, 1,
+         "cannot restore into", "", "log", true},
+    };
+    return rows;
+}
+
+// ---- Running a row. ----
+
+void ExpectStates(const json& made, const std::string& states) {
+    if (states.empty()) {
+        EXPECT_TRUE(made.empty()) << "the row made backups:\n" << made.dump(2);
+        return;
+    }
+    EXPECT_FALSE(made.empty()) << "the row made no backup";
+    for (const json& b : made) {
+        const std::string state = b["state"];
+        EXPECT_TRUE(StateIn(state, states))
+            << "backup " << b["id"] << " is " << state << ", not " << states << "\n"
+            << b.dump(2);
+    }
+}
+
+bool AnyComplete(const json& made) {
+    for (const json& b : made) {
+        if (b["state"] == "complete")
+            return true;
+    }
+    return false;
+}
+
+void RunFaultRow(FaultStage& s, const FaultRow& row) {
+    s.Prepare();
+    const std::set<std::string> before = s.BackupIds();
+    const std::string source = s.Fingerprint();
+
+    Outcome outcome = row.action(s);
+    EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.output;
+    EXPECT_TRUE(HasAnyOf(outcome.output, row.message))
+        << "expected '" << row.message << "' in:\n" << outcome.output;
+    const std::string repo = outcome.ownRepository ? outcome.ownRepository->path() : "";
+    const json made = s.NewBackups(repo.empty() ? before : std::set<std::string>(), repo);
+    ExpectStates(made, row.state);
+    outcome.ownRepository.reset();
+
+    EXPECT_EQ(s.Fingerprint(), source) << "the source cluster's rows changed";
+    s.VerifyCompleteBackups();
+    if (repo.empty() && AnyComplete(made))
+        s.ExpectRestoreMatchesSource();
+    s.ExpectNextBackupSucceeds(row.next);
+}
+
+struct FaultCase {
+    int major;
+    const FaultRow* row;
+};
+
+// Every row on the majors given in full, the representative ones on the others.
+std::vector<FaultCase> FaultCases(const std::vector<int>& fullMajors,
+                                  const std::vector<int>& shortMajors) {
+    std::vector<FaultCase> cases;
+    for (int major : shortMajors) {
+        for (const FaultRow& row : FaultRows()) {
+            if (row.representative)
+                cases.push_back({major, &row});
+        }
+    }
+    for (int major : fullMajors) {
+        for (const FaultRow& row : FaultRows())
+            cases.push_back({major, &row});
+    }
+    return cases;
+}
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.row->name << " on PostgreSQL " << c.major;
+}
+
+std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
+    return "PostgreSQL" + std::to_string(info.param.major) + "_" + info.param.row->name;
+}
+
+class CliFaultTable : public ::testing::TestWithParam<FaultCase> {
+protected:
+    // One stage at a time: the rows of a major run one after the other.
+    static FaultStage& StageFor(int major) {
+        if (!stage_ || stage_->major() != major) {
+            stage_.reset();
+            stage_ = std::make_unique<FaultStage>(major);
+        }
+        return *stage_;
+    }
+    static void TearDownTestSuite() { stage_.reset(); }
+
+private:
+    static inline std::unique_ptr<FaultStage> stage_;
+};
+
+TEST_P(CliFaultTable, Row) {
+    PGULO_REQUIRE_MAJOR(GetParam().major);
+    RunFaultRow(StageFor(GetParam().major), *GetParam().row);
+}
+
+} // namespace

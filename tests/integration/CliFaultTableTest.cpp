@@ -1,0 +1,17 @@
+// The fault table (CliFaultTable.h) on PostgreSQL 14, and its representative rows on 10.
+//
+// All rows on all four majors would take well over the few minutes this program may have on a
+// busy two-core machine, so the table runs in full on 14 and 17 (the last majors of the
+// exclusive and of the non-exclusive backup mode) and in short on 10 and 15: a SIGKILL during
+// the copy, two full backups at once, WAL vanishing under a log backup, --force into the
+// parent of a running cluster's data directory, and a target after the end of the WAL.
+// CliFaultTableRecentTest runs 17 and 15 beside this program.
+
+#include "CliFaultTable.h"
+
+namespace {
+
+INSTANTIATE_TEST_SUITE_P(Faults, CliFaultTable, ::testing::ValuesIn(FaultCases({14}, {10})),
+                         FaultCaseName);
+
+} // namespace
