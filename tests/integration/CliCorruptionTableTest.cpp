@@ -31,10 +31,13 @@ using pgulo::test::ProcessResult;
 using pgulo::test::StartCluster;
 using pgulo::test::TempTree;
 using pgulo::test::TestFiles;
+using pgulo::test::TmpfsMount;
 using json = nlohmann::json;
 
 const char* const kInstance = "main";
 constexpr int kLogSegments = 3;
+// Room for a full backup and a log backup of a small cluster, and for a restore of them.
+constexpr int kRepositoryMb = 512;
 
 // Damage done to stored files, undone when the object goes: the pristine bytes are kept
 // aside before the first change to a file.
@@ -99,10 +102,13 @@ private:
     std::vector<std::string> added_;
 };
 
-// One major's cluster, its full and log backup, and where their files are stored.
+// One major's cluster, its full and log backup, and where their files are stored. The
+// repository lives in memory: every row reads it whole, and a busy disk would make the table
+// slow for no gain.
 class CorruptionStage {
 public:
-    explicit CorruptionStage(int major) : major_(major) {
+    explicit CorruptionStage(int major)
+        : major_(major), repository_(host_.Repository(), kRepositoryMb) {
         cluster_ = StartCluster(major, "corruption");
         host_.AddInstance(kInstance, *cluster_, "postgres", "");
         cluster_->psql("CREATE TABLE t AS SELECT g AS id, md5(g::text) AS v "
@@ -167,6 +173,7 @@ private:
 
     int major_;
     PguloHost host_;
+    TmpfsMount repository_;
     std::unique_ptr<PgCluster> cluster_;
     std::string relation_;
     std::string catalog_;
@@ -346,12 +353,13 @@ TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
         << "verify did not name " << damaged << ":\n"
         << verify.out << verify.err;
 
-    TempTree target("pgulo-corrupt-restore");
-    const ProcessResult restore =
-        s.host().Run({"restore", kInstance, "--pgdata", target.Path("data"), "-q"});
+    TempTree root("pgulo-corrupt-restore");
+    const TmpfsMount target(root.Path("target"), kRepositoryMb);
+    const std::string data = target.path() + "/data";
+    const ProcessResult restore = s.host().Run({"restore", kInstance, "--pgdata", data, "-q"});
     EXPECT_EQ(restore.exitCode, 1) << "restored from a damaged repository:\n"
                                    << restore.out << restore.err;
-    EXPECT_FALSE(fs::exists(target.Path("data/global/pg_control")))
+    EXPECT_FALSE(fs::exists(data + "/global/pg_control"))
         << "the refused restore left a directory that could be started";
 }
 

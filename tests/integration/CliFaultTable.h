@@ -53,6 +53,8 @@ using namespace std::chrono_literals;
 
 const char* const kInstance = "main";
 constexpr std::uint64_t kSegmentBytes = 16ull << 20;
+// Enough for the few dozen backups a major's rows make, and for a restored copy.
+constexpr int kMemoryDiskMb = 3072;
 // The agent looks for the last WAL segment this many times, a second apart, before it gives up.
 constexpr int kWalWaitTrials = 5;
 // Rows, and what a restored copy must hold of them: every column, in order.
@@ -116,10 +118,13 @@ enum class Moment {
     WalWait,  // waiting for its last WAL segment, which the archive does not take
 };
 
-// One major's cluster and host, shared by its rows.
+// One major's cluster and host, shared by its rows. The repository and the restored copies
+// live in memory: every backup and restore flushes its file system, and on a busy shared
+// disk that alone would take minutes.
 class FaultStage {
 public:
-    explicit FaultStage(int major) : major_(major), scratch_("pgulo-faults") {
+    explicit FaultStage(int major)
+        : major_(major), scratch_("pgulo-faults"), repository_(host_.Repository(), kMemoryDiskMb) {
         PgCluster::Options options;
         options.name = "faults";
         cluster_ = std::make_unique<PgCluster>(major, options);
@@ -248,11 +253,12 @@ public:
     // the source's rows.
     void ExpectRestoreMatchesSource() {
         TempTree root("pgulo-restored");
-        const std::string data = root.Path("data");
+        const TmpfsMount disk(root.Path("disk"), kMemoryDiskMb);
+        const std::string data = disk.path() + "/data";
         MakeServerDirectory(data);
         const int port = FreePort();
         const ProcessResult r =
-            host_.Run({"restore", kInstance, "--pgdata", data, "--wal-dir", root.Path("wal"),
+            host_.Run({"restore", kInstance, "--pgdata", data, "--wal-dir", disk.path() + "/wal",
                        "--start", "--port", std::to_string(port), "-q"});
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         if (r.exitCode == 0) {
@@ -306,6 +312,7 @@ private:
     int major_;
     TempTree scratch_;
     PguloHost host_;
+    TmpfsMount repository_;
     std::unique_ptr<PgCluster> cluster_;
     std::string archiveFlag_;
     long postmaster_ = 0;
@@ -476,9 +483,11 @@ Outcome ForceIntoRepository(FaultStage& s) {
 
 Outcome RestoreToTarget(FaultStage& s, const std::string& target) {
     TempTree root("pgulo-target");
-    Outcome outcome = From(s.host().Run(
-        {"restore", kInstance, "--target-time", target, "--pgdata", root.Path("data"), "-q"}));
-    EXPECT_FALSE(fs::exists(root.Path("data/global/pg_control"))) << "restored all the same";
+    const TmpfsMount disk(root.Path("disk"), kMemoryDiskMb);
+    const std::string data = disk.path() + "/data";
+    Outcome outcome =
+        From(s.host().Run({"restore", kInstance, "--target-time", target, "--pgdata", data, "-q"}));
+    EXPECT_FALSE(fs::exists(data + "/global/pg_control")) << "restored all the same";
     return outcome;
 }
 
