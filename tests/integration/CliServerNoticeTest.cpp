@@ -69,8 +69,8 @@ TEST_P(CliServerNoticeTest, StatementMessagesGoToTheDebugLogOnEitherPath) {
     ASSERT_EQ(session.init(cluster.libDir(), cluster.binDir(), "postgres", "", "postgres",
                            cluster.socketDir(), port),
               0);
-    ExecutePostgre psql(cluster.libDir(), PgInstall::clientBinDir(), "postgres", "", "postgres",
-                        "", port);
+    ExecutePostgre psql(cluster.libDir(), PgInstall::clientBinDir(), "postgres", "", "postgres", "",
+                        port);
 
     const struct {
         const char* path;
@@ -78,7 +78,8 @@ TEST_P(CliServerNoticeTest, StatementMessagesGoToTheDebugLogOnEitherPath) {
         std::function<int(const std::string&)> run;
     } cases[] = {
         {"libpq session", "NOTICE", [&](const std::string& q) { return session.postgre_Query(q); }},
-        {"libpq session", "WARNING", [&](const std::string& q) { return session.postgre_Query(q); }},
+        {"libpq session", "WARNING",
+         [&](const std::string& q) { return session.postgre_Query(q); }},
         {"psql", "NOTICE", [&](const std::string& q) { return psql.postgre_exe(q); }},
         {"psql", "WARNING", [&](const std::string& q) { return psql.postgre_exe(q); }},
     };

@@ -44,11 +44,26 @@ ProcessResult CliHost::Run(const std::vector<std::string>& args, const std::stri
 
 ProcessResult CliHost::AddInstance(const std::string& name, const PgCluster& cluster,
                                    const std::string& user, const std::string& password) const {
-    return Run({"instance", "add", name, "--pgdata", cluster.dataDir(), "--bindir",
-                cluster.binDir(), "--libdir", cluster.libDir(), "--port",
-                std::to_string(cluster.port()), "--user", user, "--archive-dir",
-                cluster.archiveDir(), "--socket-dir", cluster.socketDir(), "--agent-option",
-                "start_backup_immediate:on", "--password-stdin"},
+    return Run({"instance",
+                "add",
+                name,
+                "--pgdata",
+                cluster.dataDir(),
+                "--bindir",
+                cluster.binDir(),
+                "--libdir",
+                cluster.libDir(),
+                "--port",
+                std::to_string(cluster.port()),
+                "--user",
+                user,
+                "--archive-dir",
+                cluster.archiveDir(),
+                "--socket-dir",
+                cluster.socketDir(),
+                "--agent-option",
+                "start_backup_immediate:on",
+                "--password-stdin"},
                password + "\n");
 }
 
