@@ -2,6 +2,7 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "PguloHost.h"
 #include "TestFiles.h"
 #include "TestProcess.h"
 
@@ -9,17 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,139 +23,26 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pgulo::test::AddPasswordUser;
+using pgulo::test::BackgroundPgulo;
+using pgulo::test::CountRows;
+using pgulo::test::kBackupPassword;
+using pgulo::test::kBackupUser;
+using pgulo::test::MakeServerDirectory;
 using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
-using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
-using pgulo::test::runCommand;
+using pgulo::test::RegularFileUnder;
+using pgulo::test::StartCluster;
+using pgulo::test::StopServer;
+using pgulo::test::TempTree;
 using pgulo::test::TestFiles;
+using Host = pgulo::test::PguloHost;
 using json = nlohmann::json;
 
-const char* const kBackupUser = "pgulo_backup";
-const char* const kBackupPassword = "s3cret pass'word";
-
-std::string PguloBinary() {
-    const char* build = std::getenv("PGULO_BUILD_DIR");
-    return std::string(build ? build : ".") + "/cli/pgulo";
-}
-
-// A directory that the server's OS user may use, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = "/tmp/pgulo-cli-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-        ::chmod(path_.c_str(), 0755);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    // A sub-directory owned by postgres, as the server needs for its own directories.
-    std::string ServerDir(const std::string& name) const {
-        const std::string dir = path_ + "/" + name;
-        fs::create_directories(dir);
-        runCommand({"chown", "postgres:postgres", dir});
-        ::chmod(dir.c_str(), 0700);
-        return dir;
-    }
-
-private:
-    std::string path_;
-};
-
-// One host: its own home (property store, registry, logs, repository) and the program.
-class Host {
-public:
-    ProcessResult Run(const std::vector<std::string>& args, const std::string& input = "") const {
-        std::vector<std::string> argv = {PguloBinary()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ProcessOptions options;
-        options.env = {{"PGULO_HOME", home_.path() + "/home"}};
-        options.input = input;
-        options.timeout = std::chrono::minutes(6);
-        return runCommand(argv, options);
-    }
-
-    // Registers the cluster under name, connecting as user with password.
-    void AddInstance(const std::string& name, const PgCluster& cluster, const std::string& user,
-                     const std::string& password) const {
-        const ProcessResult r = Run({"instance",
-                                     "add",
-                                     name,
-                                     "--pgdata",
-                                     cluster.dataDir(),
-                                     "--bindir",
-                                     cluster.binDir(),
-                                     "--libdir",
-                                     cluster.libDir(),
-                                     "--port",
-                                     std::to_string(cluster.port()),
-                                     "--user",
-                                     user,
-                                     "--archive-dir",
-                                     cluster.archiveDir(),
-                                     "--socket-dir",
-                                     cluster.socketDir(),
-                                     "--agent-option",
-                                     "start_backup_immediate:on",
-                                     "--password-stdin"},
-                                    password + "\n");
-        ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-    }
-
-    json List(const std::string& name) const {
-        const ProcessResult r = Run({"list", name, "--json"});
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-        return json::parse(r.out);
-    }
-
-    std::string Repository() const { return home_.path() + "/home/repo"; }
-    std::string Home() const { return home_.path() + "/home"; }
-
-private:
-    TempDir home_;
-};
-
-// A superuser that must give its password: the usual way a backup host connects.
-void AddPasswordUser(PgCluster& cluster) {
-    cluster.psql(std::string("CREATE ROLE ") + kBackupUser + " SUPERUSER LOGIN PASSWORD '" +
-                 "s3cret pass''word'");
-    const std::string hba = cluster.dataDir() + "/pg_hba.conf";
-    const std::string old = TestFiles::Read(hba);
-    std::ofstream(hba, std::ios::trunc) << "local all " << kBackupUser << " scram-sha-256\n" << old;
-    cluster.reload();
-}
-
-std::unique_ptr<PgCluster> StartCluster(int major, const std::string& name, bool archiving = true) {
-    PgCluster::Options options;
-    options.name = name;
-    options.archiving = archiving;
-    auto cluster = std::make_unique<PgCluster>(major, options);
-    cluster->start();
-    return cluster;
-}
-
-std::string CountRows(const PgCluster& cluster, int port, const std::string& table) {
-    ProcessOptions options;
-    options.env = {{"LC_ALL", "C"}};
-    const ProcessResult r =
-        runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", cluster.socketDir(),
-                    "-p", std::to_string(port), "-U", "postgres", "-d", "postgres", "-c",
-                    "SELECT count(*) FROM " + table},
-                   options);
-    return r.ok() ? pgulo::test::trim(r.out) : "error: " + r.err;
-}
-
-void StopServer(const PgCluster& cluster, const std::string& dataDir) {
-    ProcessOptions options;
-    options.asUser = "postgres";
-    options.cwd = "/";
-    runCommand({cluster.binDir() + "/pg_ctl", "-D", dataDir, "-m", "immediate", "-w", "stop"},
-               options);
+// A directory of the tree for the server's own use.
+std::string ServerDir(const TempTree& tree, const std::string& name) {
+    MakeServerDirectory(tree.Path(name));
+    return tree.Path(name);
 }
 
 class CliMajorTest : public ::testing::TestWithParam<int> {};
@@ -204,12 +87,12 @@ TEST_P(CliMajorTest, RestoresToTargetTimeBetweenTwoChanges) {
               list[0]["databases"].end());
     EXPECT_EQ(list[1]["previous"], list[0]["id"]);
 
-    TempDir restoreRoot;
-    const std::string restored = restoreRoot.ServerDir("restored");
+    TempTree restoreRoot("pgulo-cli");
+    const std::string restored = ServerDir(restoreRoot, "restored");
     const int port = cluster->port() + 1;
     const ProcessResult restore =
         host.Run({"restore", "main", "--target-time", target, "--pgdata", restored, "--start",
-                  "--port", std::to_string(port), "--wal-dir", restoreRoot.path() + "/wal"});
+                  "--port", std::to_string(port), "--wal-dir", restoreRoot.Root() + "/wal"});
     ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
     EXPECT_NE(restore.out.find("recovery done"), std::string::npos) << restore.out;
     EXPECT_EQ(CountRows(*cluster, port, "t"), "1100");
@@ -234,38 +117,13 @@ TEST_P(CliMajorTest, InterruptedBackupIsIncompleteAndLeavesNoBackupMode) {
     cluster->psql("CREATE TABLE big AS SELECT g AS id, repeat('x', 200) AS pad "
                   "FROM generate_series(1, 150000) g");
 
-    const std::string out = host.Home() + "/backup.out";
-    fs::create_directories(host.Home());
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::setenv("PGULO_HOME", host.Home().c_str(), 1);
-        const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::execl(PguloBinary().c_str(), "pgulo", "backup", "main", "--max-rate", "4M", "-j", "1",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    BackgroundPgulo backup(host, {"backup", "main", "--max-rate", "4M", "-j", "1"});
     // Wait until the copy has begun: files appear under the backup's directory.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    bool copying = false;
-    while (!copying && std::chrono::steady_clock::now() < deadline) {
-        std::error_code ec;
-        for (const auto& entry : fs::recursive_directory_iterator(host.Repository(), ec)) {
-            if (entry.is_regular_file() &&
-                entry.path().string().find("/files/") != std::string::npos)
-                copying = true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    ASSERT_TRUE(copying) << TestFiles::Read(out);
-    ASSERT_EQ(::kill(pid, SIGINT), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1) << TestFiles::Read(out);
-    EXPECT_NE(TestFiles::Read(out).find("interrupted"), std::string::npos) << TestFiles::Read(out);
+    ASSERT_TRUE(backup.WaitUntil([&] { return RegularFileUnder(host.Repository(), "/files/"); }))
+        << backup.Output();
+    backup.Signal(SIGINT);
+    EXPECT_EQ(backup.Wait(), 1) << backup.Output();
+    EXPECT_NE(backup.Output().find("interrupted"), std::string::npos) << backup.Output();
 
     const json list = host.List("main");
     ASSERT_EQ(list.size(), 1u) << list.dump(2);
@@ -283,16 +141,16 @@ TEST_P(CliMajorTest, InterruptedBackupIsIncompleteAndLeavesNoBackupMode) {
                   "0");
     }
 
-    TempDir restoreRoot;
+    TempTree restoreRoot("pgulo-cli");
     const ProcessResult refused = host.Run(
-        {"restore", "main", "--backup", list[0]["id"], "--pgdata", restoreRoot.path() + "/data"});
+        {"restore", "main", "--backup", list[0]["id"], "--pgdata", restoreRoot.Root() + "/data"});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("incomplete"), std::string::npos) << refused.err;
     const ProcessResult noFull =
-        host.Run({"restore", "main", "--pgdata", restoreRoot.path() + "/data"});
+        host.Run({"restore", "main", "--pgdata", restoreRoot.Root() + "/data"});
     EXPECT_EQ(noFull.exitCode, 1);
     EXPECT_NE(noFull.err.find("no complete full backup"), std::string::npos) << noFull.err;
-    EXPECT_FALSE(fs::exists(restoreRoot.path() + "/data"));
+    EXPECT_FALSE(fs::exists(restoreRoot.Root() + "/data"));
 
     const ProcessResult again = host.Run({"backup", "main", "-q"});
     EXPECT_EQ(again.exitCode, 0) << again.out << again.err;
@@ -308,8 +166,8 @@ INSTANTIATE_TEST_SUITE_P(Majors, CliMajorTest, ::testing::Values(14, 17),
 TEST(CliRestore, RemapsDataDirectoryAndTablespace) {
     PGULO_REQUIRE_MAJOR(17);
     auto cluster = StartCluster(17, "remap");
-    TempDir dirs;
-    const std::string tablespace = dirs.ServerDir("ts_old");
+    TempTree dirs("pgulo-cli");
+    const std::string tablespace = ServerDir(dirs, "ts_old");
     cluster->psql("CREATE TABLESPACE ts LOCATION '" + tablespace + "'");
     cluster->psql("CREATE TABLE in_ts TABLESPACE ts AS SELECT generate_series(1, 500) AS i");
     Host host;
@@ -318,8 +176,8 @@ TEST(CliRestore, RemapsDataDirectoryAndTablespace) {
     ASSERT_EQ(full.exitCode, 0) << full.err;
     const std::string id = host.List("main")[0]["id"];
 
-    const std::string restored = dirs.ServerDir("restored");
-    const std::string newTablespace = dirs.ServerDir("ts_new");
+    const std::string restored = ServerDir(dirs, "restored");
+    const std::string newTablespace = ServerDir(dirs, "ts_new");
     const int port = cluster->port() + 2;
     const ProcessResult restore = host.Run({"restore", "main", "--backup", id, "--pgdata", restored,
                                             "--tablespace-map", tablespace + "=" + newTablespace,
@@ -339,7 +197,7 @@ TEST(CliRestore, RemapsDataDirectoryAndTablespace) {
 
     // Without a new place the tablespace would land on the running original's: refused.
     const ProcessResult shared = host.Run(
-        {"restore", "main", "--backup", id, "--pgdata", dirs.path() + "/other", "--force"});
+        {"restore", "main", "--backup", id, "--pgdata", dirs.Root() + "/other", "--force"});
     EXPECT_EQ(shared.exitCode, 1);
     EXPECT_NE(shared.err.find("belongs to the running cluster"), std::string::npos) << shared.err;
     EXPECT_EQ(cluster->psql("SELECT count(*) FROM in_ts"), "500");
@@ -376,9 +234,9 @@ TEST(CliVerify, FindsOneCorruptedByte) {
     EXPECT_NE(damaged.out.find(relation), std::string::npos) << damaged.out;
     EXPECT_NE(damaged.out.find("checksum mismatch"), std::string::npos) << damaged.out;
 
-    TempDir target;
+    TempTree target("pgulo-cli");
     const ProcessResult restore =
-        host.Run({"restore", "main", "--backup", id, "--pgdata", target.path() + "/data", "-q"});
+        host.Run({"restore", "main", "--backup", id, "--pgdata", target.Root() + "/data", "-q"});
     EXPECT_EQ(restore.exitCode, 1);
     EXPECT_NE(restore.err.find("damaged"), std::string::npos) << restore.err;
 }
