@@ -51,8 +51,8 @@ void MakeReachableDirectory(const std::string& path) {
         throw CliError("cannot create the directory " + path + ": " + FileOps::ErrnoText(errno));
     // Whatever the umask left of it.
     if (::chmod(path.c_str(), 0755) != 0)
-        throw CliError("cannot open the directory " + path + " to the server's user: " +
-                       FileOps::ErrnoText(errno));
+        throw CliError("cannot open the directory " + path +
+                       " to the server's user: " + FileOps::ErrnoText(errno));
 }
 
 // Orders segment names by position in the WAL, then by timeline.
@@ -186,8 +186,7 @@ void RestoreCommand::CheckStoredCopies(const RestorePlan& plan) const {
     }
     for (const std::string& stored : {m.backupLabel, m.tablespaceMap}) {
         if (!stored.empty() && !FileOps::Exists(full_.directory + "/" + stored))
-            throw CliError("backup " + full_.id + " lost its " + stored +
-                           "; run 'pgulo verify'");
+            throw CliError("backup " + full_.id + " lost its " + stored + "; run 'pgulo verify'");
     }
 }
 
@@ -585,8 +584,7 @@ void RestoreCommand::CheckRecoveryReached(const ServerControl& server, const std
         std::fprintf(stderr, "pgulo: %s\n", e.what());
     }
     throw CliError(std::string("recovery ended early: the server ") +
-                   (hasTarget_ ? "neither stopped at the target nor replayed"
-                               : "did not replay") +
+                   (hasTarget_ ? "neither stopped at the target nor replayed" : "did not replay") +
                    " the last backed-up WAL segment " + lastSegment_ +
                    ", so transactions are missing; it was stopped (see " + logFile + ")");
 }

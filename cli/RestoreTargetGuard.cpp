@@ -18,8 +18,8 @@ namespace {
 
 // Directories of the root whose emptying would break the machine, whatever they hold.
 const std::set<std::string> kSystemDirectories = {
-    "bin", "boot", "dev",  "etc", "home", "lost+found", "media", "mnt", "opt",
-    "proc", "root", "run", "sbin", "snap", "srv",       "sys",   "tmp", "usr", "var"};
+    "bin",  "boot", "dev",  "etc",  "home", "lost+found", "media", "mnt", "opt", "proc",
+    "root", "run",  "sbin", "snap", "srv",  "sys",        "tmp",   "usr", "var"};
 
 // Nested data directories are looked for this deep below a target.
 constexpr int kNestedServerDepth = 2;
@@ -87,8 +87,8 @@ void FindLiveDataDirectories(const std::string& dir, int depth, std::vector<std:
 std::string DataDirectoryRefusal(const std::string& target, const std::string& resolved) {
     if (StatIs(resolved + "/PG_VERSION", S_IFREG, false))
         return "";
-    return "--force empties only a data directory not in use or an empty directory, and " +
-           target + " is neither";
+    return "--force empties only a data directory not in use or an empty directory, and " + target +
+           " is neither";
 }
 
 std::string TablespaceRefusal(const std::string& target, const std::string& resolved) {

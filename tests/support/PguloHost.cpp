@@ -29,12 +29,27 @@ ProcessResult PguloHost::Run(const std::vector<std::string>& args, const std::st
 
 void PguloHost::AddInstance(const std::string& name, const PgCluster& cluster,
                             const std::string& user, const std::string& password) const {
-    const ProcessResult r =
-        Run({"instance", "add", name, "--pgdata", cluster.dataDir(), "--bindir", cluster.binDir(),
-             "--libdir", cluster.libDir(), "--port", std::to_string(cluster.port()), "--user",
-             user, "--archive-dir", cluster.archiveDir(), "--socket-dir", cluster.socketDir(),
-             "--agent-option", "start_backup_immediate:on", "--password-stdin"},
-            password + "\n");
+    const ProcessResult r = Run({"instance",
+                                 "add",
+                                 name,
+                                 "--pgdata",
+                                 cluster.dataDir(),
+                                 "--bindir",
+                                 cluster.binDir(),
+                                 "--libdir",
+                                 cluster.libDir(),
+                                 "--port",
+                                 std::to_string(cluster.port()),
+                                 "--user",
+                                 user,
+                                 "--archive-dir",
+                                 cluster.archiveDir(),
+                                 "--socket-dir",
+                                 cluster.socketDir(),
+                                 "--agent-option",
+                                 "start_backup_immediate:on",
+                                 "--password-stdin"},
+                                password + "\n");
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 

@@ -29,17 +29,27 @@ struct GuardCase {
 class GuardTree {
 public:
     GuardTree() : tree_("pgulo-guard") {
-        for (const char* file :
-             {"home/registry.ini", "repo/main/20260101-000000F/files/srv/data/PG_VERSION",
-              "running/data/PG_VERSION", "running/data/base/1/PG_VERSION",
-              "running/wal/000000010000000000000003", "stopped/PG_VERSION",
-              "stopped/base/1/1259", "stale/PG_VERSION", "mine/PG_VERSION", "junk/notes.txt",
-              "ts_ok/PG_17_202406281/16384/1259", "ts_bad/PG_17_202406281/16384/1259",
-              "ts_bad/photos/cat.jpg", "wal_ok/000000010000000000000003",
-              "wal_ok/000000010000000000000004.partial",
-              "wal_ok/000000010000000000000002.00000028.backup", "wal_ok/00000002.history",
-              "wal_ok/archive_status/000000010000000000000003.done",
-              "wal_bad/000000010000000000000003", "wal_bad/notes.txt", "file"})
+        for (const char* file : {"home/registry.ini",
+                                 "repo/main/20260101-000000F/files/srv/data/PG_VERSION",
+                                 "running/data/PG_VERSION",
+                                 "running/data/base/1/PG_VERSION",
+                                 "running/wal/000000010000000000000003",
+                                 "stopped/PG_VERSION",
+                                 "stopped/base/1/1259",
+                                 "stale/PG_VERSION",
+                                 "mine/PG_VERSION",
+                                 "junk/notes.txt",
+                                 "ts_ok/PG_17_202406281/16384/1259",
+                                 "ts_bad/PG_17_202406281/16384/1259",
+                                 "ts_bad/photos/cat.jpg",
+                                 "wal_ok/000000010000000000000003",
+                                 "wal_ok/000000010000000000000004.partial",
+                                 "wal_ok/000000010000000000000002.00000028.backup",
+                                 "wal_ok/00000002.history",
+                                 "wal_ok/archive_status/000000010000000000000003.done",
+                                 "wal_bad/000000010000000000000003",
+                                 "wal_bad/notes.txt",
+                                 "file"})
             Write(file, "x");
         FileOps::MakeDirectories(tree_.Path("empty"));
         // A pid that cannot be alive, and one that is alive but no server.
@@ -50,12 +60,11 @@ public:
     }
 
     RestoreTargetGuard Guard() const {
-        return RestoreTargetGuard({{tree_.Path("repo"), "the backup repository", true},
-                                   {tree_.Path("home"), "the pgulo home directory", false},
-                                   {tree_.Path("running/data"),
-                                    "the data directory of a running server", true},
-                                   {tree_.Path("running/wal"),
-                                    "the WAL directory of the running server", true}});
+        return RestoreTargetGuard(
+            {{tree_.Path("repo"), "the backup repository", true},
+             {tree_.Path("home"), "the pgulo home directory", false},
+             {tree_.Path("running/data"), "the data directory of a running server", true},
+             {tree_.Path("running/wal"), "the WAL directory of the running server", true}});
     }
 
     std::string Path(const std::string& target) const {
@@ -100,8 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"Tmp", "/tmp", Kind::Tablespace, true, "it is the system directory /tmp"},
         GuardCase{"DotsToASystemDirectory", "empty/../../../usr", Kind::DataDirectory, true,
                   "it is the system directory /usr"},
-        GuardCase{"Repository", "repo", Kind::DataDirectory, true,
-                  "it is the backup repository"},
+        GuardCase{"Repository", "repo", Kind::DataDirectory, true, "it is the backup repository"},
         GuardCase{"LinkToRepository", "link_to_repo", Kind::DataDirectory, true,
                   "it is the backup repository"},
         GuardCase{"HolderOfRepository", "", Kind::DataDirectory, true,
@@ -130,8 +138,7 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"OtherFiles", "junk", Kind::DataDirectory, true, "is neither"},
         GuardCase{"NotADirectory", "file", Kind::DataDirectory, true, "it is not a directory"},
         GuardCase{"Tablespace", "ts_ok", Kind::Tablespace, true, ""},
-        GuardCase{"TablespaceWithOtherFiles", "ts_bad", Kind::Tablespace, true,
-                  "holds 'photos'"},
+        GuardCase{"TablespaceWithOtherFiles", "ts_bad", Kind::Tablespace, true, "holds 'photos'"},
         GuardCase{"DataDirectoryAsTablespace", "stopped", Kind::Tablespace, true,
                   "holds 'PG_VERSION'"},
         GuardCase{"WalDirectory", "wal_ok", Kind::WalDirectory, true, ""},
