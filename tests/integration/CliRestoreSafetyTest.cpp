@@ -117,15 +117,7 @@ private:
 };
 
 std::string CountRows(const PgCluster& cluster, int port) {
-    const ProcessResult r = pgulo::test::runAsPostgres(
-        {pgulo::test::PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", cluster.socketDir(),
-         "-p", std::to_string(port), "-d", "postgres", "-c", "SELECT count(*) FROM t"});
-    return r.ok() ? pgulo::test::trim(r.out) : "error: " + r.err;
-}
-
-void StopServer(const PgCluster& cluster, const std::string& dataDir) {
-    pgulo::test::runAsPostgres(
-        {cluster.binDir() + "/pg_ctl", "-D", dataDir, "-m", "immediate", "-w", "stop"});
+    return pgulo::test::CountRows(cluster, port, "t");
 }
 
 class RestoreSafety : public ::testing::TestWithParam<int> {
