@@ -6,14 +6,17 @@
 #include "FileOps.h"
 #include "FsBackupJob.h"
 #include "HumanFormat.h"
+#include "InstanceLock.h"
 #include "LogBackupJob.h"
 #include "PieceChecksum.h"
+#include "RestorePlan.h"
 #include "ServerInfo.h"
 #include "SignalGuard.h"
 #include "TimeText.h"
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace {
@@ -29,6 +32,8 @@ int MajorOf(const std::string& version) {
 // PostgreSQL 15 dropped the exclusive backup mode: the agent hands the label back instead.
 constexpr int kFirstNonExclusiveMajor = 15;
 
+constexpr const char* kLogTmpPrefix = "pgulo_logtmp_";
+
 CliError Interrupted(const std::string& id) {
     return CliError("interrupted by signal " + std::to_string(SignalGuard::Signal()) + "; backup " +
                     id + " is incomplete and will not be offered for restore");
@@ -43,6 +48,10 @@ Manifest BackupCommand::Run() {
     if (options_.type != "full" && options_.type != "log")
         throw CliError::Usage("--type must be full or log");
     settings_ = InstanceRegistry().Require(options_.instance);
+    // Two jobs of one instance at once would each take the other's backup mode for a stale
+    // one; the second waits for nothing and says who runs.
+    InstanceLock lock(settings_.name, "backup");
+    repository_.MarkAbandoned(settings_.name);
     HostContext::ApplyRegistryDefaults();
     try {
         Manifest manifest = options_.type == "full" ? RunFull() : RunLog();
@@ -109,8 +118,12 @@ std::unique_ptr<LogBackupJob> BackupCommand::CopyWal(BackupWriter& writer, PG_LO
     const unsigned long long jobId = HostContext::BeginJob();
     const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId);
     jobDirs_.push_back(jobDir);
-    const std::string logTmpName = "pgulo_logtmp_" + std::to_string(jobId) + ".kxf";
+    RemoveLeftLogTmpFiles();
+    const std::string logTmpName = std::string(kLogTmpPrefix) + std::to_string(jobId) + ".kxf";
     logTmpFile_ = connection_.archiveDir + "/" + logTmpName;
+    // The agent switches to a new segment right after this: every commit up to now is in the
+    // WAL the job takes. The server runs on this machine, so its clock is ours.
+    walCompleteMicros_ = TimeText::NowMicros();
     auto log = std::make_unique<LogBackupJob>();
     log->Start(jobId, jobDir, HostContext::ConfigDirectory(), options_.prune, connection_, type,
                lastLog, logTmpName);
@@ -119,6 +132,19 @@ std::unique_ptr<LogBackupJob> BackupCommand::CopyWal(BackupWriter& writer, PG_LO
     endWal = log->LastLog();
     writer.SyncDirectories();
     return log;
+}
+
+void BackupCommand::RemoveLeftLogTmpFiles() const {
+    // A killed log backup leaves its own file in the archive directory; the instance lock
+    // ensures no job of ours still uses one.
+    for (const std::string& name : FileOps::List(connection_.archiveDir)) {
+        if (name.rfind(kLogTmpPrefix, 0) != 0)
+            continue;
+        const std::string path = connection_.archiveDir + "/" + name;
+        if (::unlink(path.c_str()) != 0)
+            std::fprintf(stderr, "pgulo: warning: cannot remove the leftover %s: %s\n",
+                         path.c_str(), FileOps::ErrnoText(errno).c_str());
+    }
 }
 
 void BackupCommand::FinishWal(LogBackupJob& log) {
@@ -138,6 +164,7 @@ Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::strin
     m.jobId = jobId_;
     m.startMicros = startMicros_;
     m.endMicros = TimeText::NowMicros();
+    m.walCompleteMicros = walCompleteMicros_;
     m.serverVersion = connection_.version;
     m.dataDirectory = facts_.dataDirectory;
     m.configFile = facts_.configFile;
@@ -182,6 +209,7 @@ Manifest BackupCommand::RunFull() {
         if (FileOps::Exists(mapFile))
             map = writer.StoreText(mapFile, FileOps::ReadWhole(mapFile));
     }
+    CheckOwnLabel(writer, label);
     std::string endWal;
     auto log = CopyWal(writer, PG_LOG_FULL_BACKUP, startWal, facts_.dataDirectory, endWal);
     Manifest manifest = NewManifest(writer, "full");
@@ -195,6 +223,43 @@ Manifest BackupCommand::RunFull() {
     InstanceRegistry().SetLastLog(settings_.id, endWal);
     FinishWal(*log);
     return manifest;
+}
+
+void BackupCommand::CheckOwnLabel(const BackupWriter& writer,
+                                  const std::string& storedLabel) const {
+    // Before 15 the label is a file of the data directory, copied with it; from 15 on the
+    // agent hands it back. Either way it must be the one this job's backup mode wrote:
+    // another job's label would make the copy recover from the wrong checkpoint.
+    std::string stored = storedLabel;
+    if (stored.empty()) {
+        const std::string path = RestorePlan::Normalize(facts_.dataDirectory) + "/backup_label";
+        for (const ManifestEntry& e : writer.Entries())
+            if (e.kind == ManifestEntry::Kind::File && e.path == path)
+                stored = e.stored;
+    }
+    if (stored.empty())
+        throw CliError("the backup holds no backup_label; it cannot be restored");
+    const std::string text = FileOps::ReadWhole(backupDir_ + "/" + stored);
+    if (!LabelIsOfJob(text, jobId_))
+        throw CliError("the stored backup_label is not this job's (another backup of the "
+                       "cluster ran at the same time); the backup cannot be used");
+}
+
+bool BackupCommand::LabelIsOfJob(const std::string& labelFile, unsigned long long jobId) {
+    const std::string key = "\nLABEL: ";
+    const std::size_t at = ("\n" + labelFile).find(key);
+    if (at == std::string::npos)
+        return false;
+    const std::size_t begin = at + key.size() - 1;
+    const std::string label = labelFile.substr(begin, labelFile.find('\n', begin) - begin);
+    // The agent names it <prefix><port>_<job id>_<seconds>.
+    const std::string job = "_" + std::to_string(jobId) + "_";
+    const std::size_t pos = label.rfind(job);
+    if (pos == std::string::npos)
+        return false;
+    const std::string seconds = label.substr(pos + job.size());
+    return !seconds.empty() &&
+           seconds.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::string BackupCommand::PreviousBackupEndingAt(const std::string& wal) const {

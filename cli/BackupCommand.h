@@ -29,6 +29,8 @@ public:
     };
 
     BackupCommand(HostContext& host, Options options);
+    // Whether a backup_label file carries the label the agent gives a backup of this job.
+    static bool LabelIsOfJob(const std::string& labelFile, unsigned long long jobId);
     // Returns the manifest of the finished backup; throws CliError otherwise.
     Manifest Run();
 
@@ -41,6 +43,8 @@ private:
                                           const std::string& lastLog,
                                           const std::string& dataDirectory, std::string& endWal);
     void FinishWal(LogBackupJob& log);
+    void RemoveLeftLogTmpFiles() const;
+    void CheckOwnLabel(const BackupWriter& writer, const std::string& storedLabel) const;
     void Begin(const char* type);
     void Fail(const std::string& reason);
     bool CopyCollectFiles(BackupWriter& writer, const std::vector<std::string>& collectFiles,
@@ -62,6 +66,7 @@ private:
     std::string backupDir_;
     std::string jobResultsDir_;
     std::int64_t startMicros_ = 0;
+    std::int64_t walCompleteMicros_ = 0;
     std::vector<std::string> jobDirs_;
     std::string logTmpFile_;
 };

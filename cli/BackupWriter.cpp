@@ -11,6 +11,18 @@
 
 #include <memory>
 
+namespace {
+
+// A data file dropped while the backup runs is rebuilt by WAL replay; a WAL file that goes
+// missing is a hole in the chain that nothing can fill.
+CliError LostWal(const std::string& path) {
+    return CliError("the WAL file " + path +
+                    " was removed from the archive before it could be stored (did another job "
+                    "prune the archive?); the backup is not usable");
+}
+
+} // namespace
+
 BackupWriter::BackupWriter(std::string backupDirectory, Options options)
     : dir_(std::move(backupDirectory)), options_(std::move(options)) {}
 
@@ -68,12 +80,16 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
         const std::string path = RestorePlan::Normalize(raw);
         if (path == archive || !seen_.insert(path).second)
             continue;
+        const ManifestEntry::Role role = RoleOf(path, sources);
         struct stat st {};
-        if (!FileOps::LStat(path, st))
+        if (!FileOps::LStat(path, st)) {
+            if (role == ManifestEntry::Role::Wal)
+                throw LostWal(path);
             continue; // dropped while the backup ran: WAL replay recreates the state
+        }
         ManifestEntry entry;
         entry.path = path;
-        entry.role = RoleOf(path, sources);
+        entry.role = role;
         Describe(entry, st);
         if (S_ISDIR(st.st_mode)) {
             entry.kind = ManifestEntry::Kind::Directory;
@@ -124,6 +140,8 @@ bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progre
         ManifestEntry& entry = entries_[batch[i].entry];
         const FileCopier::Result& r = outcomes[i].result;
         if (r.status == FileCopier::Status::Vanished) {
+            if (entry.role == ManifestEntry::Role::Wal)
+                throw LostWal(entry.path);
             vanished_.insert(batch[i].entry);
             continue;
         }

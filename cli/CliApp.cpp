@@ -2,6 +2,7 @@
 
 #include "BackupCommand.h"
 #include "CliError.h"
+#include "DeleteCommand.h"
 #include "DemoCommand.h"
 #include "HostContext.h"
 #include "HumanFormat.h"
@@ -39,6 +40,32 @@ void AddCommon(CLI::App* app, Common& common, bool withJobs) {
     app->add_flag("-q,--quiet", common.quiet, "No progress output");
 }
 
+// "[HOST:]PORT" with a port from 1 to 65535.
+CLI::Validator PortNumber() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            const std::size_t colon = value.rfind(':');
+            const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
+            if (port.empty() || port.size() > 5 ||
+                port.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(port) < 1 || std::stoul(port) > 65535)
+                return "'" + value + "' is not a port number from 1 to 65535";
+            return "";
+        },
+        "[HOST:]PORT");
+}
+
+// The command a mistyped first word was meant as is unknowable; say which word was wrong.
+bool IsUnknownCommand(const CLI::App& app, int argc, char** argv) {
+    if (argc < 2 || argv[1][0] == '-')
+        return false;
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        if (sub->check_name(argv[1]))
+            return false;
+    }
+    return true;
+}
+
 class Commands {
 public:
     explicit Commands(CLI::App& app) {
@@ -48,6 +75,7 @@ public:
         AddList(app);
         AddVerify(app);
         AddRestore(app);
+        AddDelete(app);
         AddDemo(app);
     }
     int Run() { return action_ ? action_() : 0; }
@@ -64,7 +92,7 @@ private:
             ->required();
         add->add_option("--libdir", add_.settings.libDir, "Directory of the server's libpq")
             ->required();
-        add->add_option("--port", add_.settings.port, "[HOST:]PORT")->required();
+        add->add_option("--port", add_.settings.port, "[HOST:]PORT")->required()->check(PortNumber());
         add->add_option("--user", add_.settings.user, "Database superuser")->required();
         add->add_option("--archive-dir", add_.settings.archiveDir,
                         "Directory the server's archive_command copies WAL to")
@@ -182,12 +210,14 @@ private:
         restore->add_option("--external-dir", restore_.externalDir,
                             "Where files from outside the data directory go when it moves");
         restore->add_flag("--start", restore_.start, "Start the server and wait for recovery");
-        restore->add_option("--port", restore_.port, "Port for the started server");
+        restore->add_option("--port", restore_.port, "Port for the started server")
+            ->check(PortNumber());
         restore->add_option("--socket-dir", restore_.socketDir,
                             "Socket directory for the started server");
         restore->add_option("--log", restore_.logFile, "Server log (default <pgdata>.restore.log)");
         restore->add_option("--wait", restore_.waitSeconds, "Seconds to wait for recovery")
-            ->capture_default_str();
+            ->capture_default_str()
+            ->check(CLI::Range(1, 7 * 24 * 3600));
         restore->add_flag("--force", restore_.force, "Replace the contents of non-empty targets");
         restore->add_flag("--no-verify", restore_.noVerify,
                           "Copy in the kernel without checking the stored checksums");
@@ -204,12 +234,30 @@ private:
         });
     }
 
+    void AddDelete(CLI::App& app) {
+        CLI::App* remove =
+            app.add_subcommand("delete", "Remove a failed or incomplete backup from the repository");
+        remove->add_option("name", name_, "Instance name")->required();
+        remove->add_option("id", id_, "Backup id")->required();
+        remove->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        remove->callback([this] {
+            action_ = [this] {
+                HostContext host(common_.repo);
+                DeleteCommand::Run(host, name_, id_);
+                return 0;
+            };
+        });
+    }
+
     void AddDemo(CLI::App& app) {
         CLI::App* demo = app.add_subcommand(
             "demo", "Back up and restore a throwaway cluster to a point in time, end to end");
         demo->add_option("--pg-major", demo_.major, "PostgreSQL major version")
-            ->capture_default_str();
-        demo->add_option("--scale", demo_.scale, "pgbench scale")->capture_default_str();
+            ->capture_default_str()
+            ->check(CLI::Range(10, 99));
+        demo->add_option("--scale", demo_.scale, "pgbench scale")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 100000));
         demo->add_flag("--keep", demo_.keep, "Keep the clusters and the host home");
         demo->add_flag("-q,--quiet", demo_.quiet, "No progress output");
         demo->callback([this] { action_ = [this] { return DemoCommand(demo_).Run(); }; });
@@ -219,6 +267,7 @@ private:
     Common common_;
     bool json_ = false;
     std::string name_;
+    std::string id_;
     std::string rate_;
     InstanceCommand::AddOptions add_;
     BackupCommand::Options backup_;
@@ -233,12 +282,19 @@ int CliApp::Main(int argc, char** argv) {
     // A pipe reader that goes away must not kill us in the middle of a copy.
     std::signal(SIGPIPE, SIG_IGN);
     CLI::App app("pgulo: file-level PostgreSQL backups with point-in-time restore", "pgulo");
+    app.set_version_flag("--version", std::string("pgulo ") + PGULO_VERSION);
     Commands commands(app);
+    if (IsUnknownCommand(app, argc, argv)) {
+        std::fprintf(stderr, "pgulo: unknown command '%s'; see 'pgulo --help'\n", argv[1]);
+        return CliError::kUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);

@@ -109,6 +109,9 @@ void InstanceCommand::SetAgentOptions(const std::string& port,
 
 void InstanceCommand::List(bool json) {
     const auto all = InstanceRegistry().List();
+    // "password set" is shown only for a password that opens.
+    for (const auto& s : all)
+        InstanceRegistry::CheckPassword(s);
     if (json) {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& s : all)
@@ -132,7 +135,9 @@ void InstanceCommand::List(bool json) {
 }
 
 void InstanceCommand::Show(const std::string& name, bool json) {
-    const nlohmann::json d = Describe(InstanceRegistry().Require(name));
+    const InstanceSettings settings = InstanceRegistry().Require(name);
+    InstanceRegistry::CheckPassword(settings);
+    const nlohmann::json d = Describe(settings);
     if (json) {
         std::printf("%s\n", d.dump(2).c_str());
         return;

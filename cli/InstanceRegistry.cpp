@@ -5,18 +5,26 @@
 #include "HostContext.h"
 
 #include "pgulo/GetPostgresInfo.h"
+#include "pgulo/host/EvDebug.h"
+#include "pgulo/host/HostHome.h"
+#include "pgulo/host/KXPassword.h"
 #include "pgulo/host/PostgreSQLInstance.h"
 #include "pgulo/host/PropertyStore.h"
 
 #include <cctype>
+#include <cerrno>
 
 namespace {
 
-std::string Property(const PostgreSQLInstance& instance, const char* name) {
-    std::string value;
-    instance.getProperty(name, value, nullptr);
-    return value;
-}
+// What 'instance add' writes into every record and the host cannot do without. A record
+// that lacks one was damaged, not written that way, and must not be read as empty values.
+const char* const kRequiredProperties[] = {"saUser",
+                                           "saPassword",
+                                           "binaryDirectory",
+                                           "dataDirectoryPath",
+                                           "port",
+                                           "writeAheadArchiveLogDir",
+                                           "pgDataDir"};
 
 void Store(unsigned long long id, const char* name, const std::string& value) {
     PropertyStore store;
@@ -24,6 +32,77 @@ void Store(unsigned long long id, const char* name, const std::string& value) {
     if (rc != 0)
         throw CliError(std::string("cannot store the instance property ") + name + ": " +
                        FileOps::ErrnoText(rc));
+}
+
+CliError DamagedRecord(const std::string& file, const std::string& why) {
+    return CliError("the instance store file " + file + " is damaged: " + why);
+}
+
+// The record of an instance, refused with the file's name when it cannot be trusted.
+PropertyStore::InstanceRecord ReadRecord(const PropertyStore& store, unsigned long long id) {
+    const std::string file = store.instanceFile(id);
+    PropertyStore::InstanceRecord record;
+    const int rc = store.getInstance(id, record);
+    if (rc == EINVAL)
+        throw DamagedRecord(file, "it does not hold a valid instance record");
+    if (rc != 0)
+        throw CliError("cannot read the instance store file " + file + ": " +
+                       FileOps::ErrnoText(rc));
+    if (record.name.empty())
+        throw DamagedRecord(file, "it has no instance name");
+    for (const char* name : kRequiredProperties) {
+        if (record.properties.count(name) == 0)
+            throw DamagedRecord(file, std::string("it has no ") + name + " property");
+    }
+    return record;
+}
+
+InstanceSettings FromRecord(const PropertyStore::InstanceRecord& record) {
+    auto property = [&record](const char* name) {
+        const auto it = record.properties.find(name);
+        return it == record.properties.end() ? std::string() : it->second;
+    };
+    InstanceSettings s;
+    s.id = record.id;
+    s.name = record.name;
+    s.pgdata = property("pgDataDir");
+    s.binDir = property("binaryDirectory");
+    s.libDir = property("dataDirectoryPath");
+    s.port = property("port");
+    s.user = property("saUser");
+    s.archiveDir = property("writeAheadArchiveLogDir");
+    s.socketDir = property("socketFile");
+    s.database = property("configFile");
+    s.unixUser = property("unixUser");
+    s.version = property("postgreSQLVersion");
+    s.lastLog = property("lastBackupLogNumber");
+    s.hasPassword = !property("saPassword").empty();
+    return s;
+}
+
+std::string KeyFailure(int rc) {
+    const std::string key = HostHome::keyFile();
+    if (rc == ENOENT)
+        return "the password key " + key + " is missing";
+    if (rc == EINVAL)
+        return "the password key " + key + " is damaged: it does not hold a key";
+    if (rc == EIO)
+        return "the password key " + key + " cannot be used: the cipher library did not start";
+    return "cannot read the password key " + key + ": " + FileOps::ErrnoText(rc);
+}
+
+// One sentence on why the sealed password of an instance does not open. Neither the key nor
+// the password is ever part of it.
+std::string PasswordFailure(int rc, const std::string& name, const std::string& file) {
+    const std::string whose = "the stored password of instance '" + name + "' in " + file;
+    if (rc == EBADMSG)
+        return whose + " is damaged";
+    if (rc == EKEYREJECTED)
+        return whose + " does not open with the password key " + HostHome::keyFile() +
+               ": one of the two files is damaged or was replaced";
+    if (rc == ENOENT)
+        return KeyFailure(rc) + ", so " + whose + " cannot be opened";
+    return KeyFailure(rc);
 }
 
 } // namespace
@@ -44,6 +123,11 @@ unsigned long long InstanceRegistry::Add(InstanceSettings settings, const std::s
                               "' may hold only letters, digits, '.', '_' and '-'");
     if (Find(settings.name))
         throw CliError("an instance named '" + settings.name + "' exists already");
+    // A key file that is there but unusable is never replaced (that would lose every stored
+    // password), so sealing would fail half way through the record.
+    const int keyState = password.empty() ? 0 : KXPassword::checkKey();
+    if (keyState != 0 && keyState != ENOENT)
+        throw CliError(KeyFailure(keyState));
     struct stat st {};
     if (!settings.pgdata.empty() && FileOps::LStat(settings.pgdata, st) &&
         settings.unixUser.empty())
@@ -72,35 +156,25 @@ unsigned long long InstanceRegistry::Add(InstanceSettings settings, const std::s
 }
 
 InstanceSettings InstanceRegistry::Load(unsigned long long id) {
-    PropertyStore store;
-    PropertyStore::InstanceRecord record;
-    PostgreSQLInstance instance(id);
-    InstanceSettings s;
-    s.id = id;
-    if (store.getInstance(id, record) == 0)
-        s.name = record.name;
-    s.pgdata = Property(instance, "pgDataDir");
-    s.binDir = Property(instance, "binaryDirectory");
-    s.libDir = Property(instance, "dataDirectoryPath");
-    s.port = Property(instance, "port");
-    s.user = Property(instance, "saUser");
-    s.archiveDir = Property(instance, "writeAheadArchiveLogDir");
-    s.socketDir = Property(instance, "socketFile");
-    s.database = Property(instance, "configFile");
-    s.unixUser = Property(instance, "unixUser");
-    s.version = Property(instance, "postgreSQLVersion");
-    s.lastLog = Property(instance, "lastBackupLogNumber");
-    s.hasPassword = !Property(instance, "saPassword").empty();
-    return s;
+    return FromRecord(ReadRecord(PropertyStore(), id));
 }
 
 std::optional<InstanceSettings> InstanceRegistry::Find(const std::string& name) const {
     PropertyStore store;
+    // A damaged record may be the one asked for: saying "no such instance" would hide it.
+    std::optional<CliError> damage;
     for (unsigned long long id : store.listInstances()) {
-        PropertyStore::InstanceRecord record;
-        if (store.getInstance(id, record) == 0 && record.name == name)
-            return Load(id);
+        try {
+            const PropertyStore::InstanceRecord record = ReadRecord(store, id);
+            if (record.name == name)
+                return FromRecord(record);
+        } catch (const CliError& e) {
+            if (!damage)
+                damage = e;
+        }
     }
+    if (damage)
+        throw *damage;
     return std::nullopt;
 }
 
@@ -114,8 +188,16 @@ std::vector<InstanceSettings> InstanceRegistry::List() const {
     PropertyStore store;
     std::vector<InstanceSettings> all;
     for (unsigned long long id : store.listInstances())
-        all.push_back(Load(id));
+        all.push_back(FromRecord(ReadRecord(store, id)));
     return all;
+}
+
+void InstanceRegistry::CheckPassword(const InstanceSettings& settings) {
+    PropertyStore store;
+    const PropertyStore::InstanceRecord record = ReadRecord(store, settings.id);
+    const int rc = KXPassword(0).check(record.properties.at("saPassword"));
+    if (rc != 0)
+        throw CliError(PasswordFailure(rc, settings.name, store.instanceFile(settings.id)));
 }
 
 void InstanceRegistry::SetLastLog(unsigned long long id, const std::string& log) {
@@ -131,10 +213,16 @@ void InstanceRegistry::SetVersion(unsigned long long id, const std::string& vers
 }
 
 AgentConnection InstanceRegistry::Connection(const InstanceSettings& settings) {
+    // The agent reads a password that does not open as none at all; the server's refusal
+    // would then hide the damaged file.
+    CheckPassword(settings);
     GetPostgresInfo info;
     if (info.Init(static_cast<long>(settings.id)) != 0)
         throw CliError(HostContext::AgentFailure("cannot read the settings of instance '" +
                                                  settings.name + "'"));
+    if (settings.hasPassword && info.password.empty())
+        throw CliError("the stored password of instance '" + settings.name +
+                       "' could not be opened (details in " + EvDebug::logFilePath() + ")");
     AgentConnection c;
     c.binDir = info.binaryPath;
     c.libDir = info.datafilePath;

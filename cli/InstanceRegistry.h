@@ -37,7 +37,9 @@ struct AgentConnection {
     std::string unixUser;
 };
 
-// The instances of this machine in the host's property store, found by name.
+// The instances of this machine in the host's property store, found by name. A record that
+// cannot be read, or lacks what 'instance add' writes, is a CliError naming its file, never
+// an instance with empty values.
 class InstanceRegistry {
 public:
     // Throws CliError when the name is taken or a value is unusable.
@@ -50,6 +52,9 @@ public:
     void SetLastLog(unsigned long long id, const std::string& log);
     void SetVersion(unsigned long long id, const std::string& version);
 
+    // Throws CliError naming the damaged file when the instance's stored password does not
+    // open (a damaged or missing key, an altered sealed text).
+    static void CheckPassword(const InstanceSettings& settings);
     // The connection values of an instance, with the password opened.
     static AgentConnection Connection(const InstanceSettings& settings);
     // Checks an instance name: letters, digits, '.', '_' and '-', not starting with '.'.

@@ -31,6 +31,8 @@ nlohmann::json ListCommand::Describe(const BackupRecord& r) {
     if (r.manifest) {
         const Manifest& m = *r.manifest;
         j["end_time"] = TimeText::Local(m.endMicros);
+        // A restore can reach any time up to this one.
+        j["wal_complete_time"] = TimeText::Local(m.WalCompleteMicros());
         j["start_wal"] = m.startWal;
         j["end_wal"] = m.endWal;
         j["size"] = m.totalBytes;

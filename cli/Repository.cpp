@@ -172,3 +172,26 @@ BackupRecord Repository::Get(const std::string& instance, const std::string& id)
         throw CliError("instance '" + instance + "' has no backup '" + id + "'");
     return Read(instance, id);
 }
+
+std::vector<const BackupRecord*> Repository::ChainTo(const std::vector<BackupRecord>& all,
+                                                     const BackupRecord& log) {
+    const BackupRecord* full = nullptr;
+    for (const BackupRecord& r : all) {
+        if (r.complete && r.type == "full" && r.startMicros < log.startMicros)
+            full = &r;
+    }
+    if (full == nullptr)
+        return {};
+    std::vector<const BackupRecord*> chain = {full};
+    std::string end = full->manifest->endWal;
+    for (const BackupRecord& r : all) {
+        if (!r.complete || r.type != "log" || r.startMicros <= full->startMicros ||
+            r.startMicros > log.startMicros || r.manifest->baseWal != end)
+            continue;
+        chain.push_back(&r);
+        end = r.manifest->endWal;
+        if (r.id == log.id)
+            return chain;
+    }
+    return {};
+}

@@ -58,6 +58,12 @@ public:
     // Throws CliError when there is no such backup.
     BackupRecord Get(const std::string& instance, const std::string& id) const;
 
+    // The backups a restore to the end of a log backup replays: the newest complete full
+    // backup before it, then the complete log backups that continue one another up to it.
+    // Empty when the log backup continues no complete full backup. all: as List gives it.
+    static std::vector<const BackupRecord*> ChainTo(const std::vector<BackupRecord>& all,
+                                                    const BackupRecord& log);
+
 private:
     void WriteStatus(const std::string& instance, const std::string& id, const std::string& type,
                      std::int64_t startMicros, const std::string& state,

@@ -4,22 +4,26 @@
 #include "CopyEngine.h"
 #include "FileOps.h"
 #include "HumanFormat.h"
+#include "InstanceLock.h"
 #include "PieceChecksum.h"
 #include "Progress.h"
 #include "ServerControl.h"
 #include "ServerInfo.h"
 #include "SignalGuard.h"
 #include "TimeText.h"
+#include "WalChain.h"
 
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
 #include "pgulo/PostgresHelperClass.h"
+#include "pgulo/host/HostHome.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <set>
 
@@ -34,6 +38,27 @@ int MajorOf(const std::string& version) {
 }
 
 constexpr int kFirstNonExclusiveMajor = 15;
+constexpr std::size_t kSegmentNameLength = 24;
+
+// The server runs as its own user and must pass through every directory above its files:
+// the ones made here are open to all (the data directory itself stays the server's, 0700).
+void MakeReachableDirectory(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) == 0)
+        return;
+    MakeReachableDirectory(FileOps::Parent(path));
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        throw CliError("cannot create the directory " + path + ": " + FileOps::ErrnoText(errno));
+    // Whatever the umask left of it.
+    if (::chmod(path.c_str(), 0755) != 0)
+        throw CliError("cannot open the directory " + path +
+                       " to the server's user: " + FileOps::ErrnoText(errno));
+}
+
+// Orders segment names by position in the WAL, then by timeline.
+std::string SegmentOrder(const std::string& name) {
+    return name.substr(8) + name.substr(0, 8);
+}
 
 std::string PortNumber(const std::string& port) {
     const std::size_t colon = port.rfind(':');
@@ -46,6 +71,9 @@ RestoreCommand::RestoreCommand(HostContext& host, Options options)
     : host_(host), options_(std::move(options)), repository_(host.Repository()) {}
 
 void RestoreCommand::SelectBackups() {
+    if (hasTarget_ && targetMicros_ > TimeText::NowMicros())
+        throw CliError("the target time " + TimeText::Local(targetMicros_) +
+                       " is in the future; no backup holds WAL up to it");
     std::vector<BackupRecord> all = repository_.List(settings_.name);
     const BackupRecord* chosen = nullptr;
     std::string stopAt;
@@ -84,11 +112,23 @@ void RestoreCommand::SelectBackups() {
         throw CliError("instance '" + settings_.name + "' has no complete full backup to restore");
     }
     full_ = *chosen;
+    SelectLogs(all, stopAt);
+    CheckReach();
+}
+
+void RestoreCommand::SelectLogs(const std::vector<BackupRecord>& all, const std::string& stopAt) {
     // A full backup named without a target time is restored to its own end.
     const bool followLogs = hasTarget_ || options_.backupId.empty() || !stopAt.empty();
+    // Log backups past the first one whose WAL holds the target add nothing to the restore.
+    auto holdsTarget = [this](const BackupRecord& r) {
+        return hasTarget_ && r.manifest->WalCompleteMicros() >= targetMicros_;
+    };
+    bool reached = holdsTarget(full_);
     std::string end = full_.manifest->endWal;
     for (const auto& r : all) {
-        if (!followLogs || !r.complete || r.type != "log" || r.startMicros <= full_.startMicros)
+        if (!followLogs || reached)
+            break;
+        if (!r.complete || r.type != "log" || r.startMicros <= full_.startMicros)
             continue;
         if (r.manifest->baseWal != end)
             continue;
@@ -96,18 +136,73 @@ void RestoreCommand::SelectBackups() {
         end = r.manifest->endWal;
         if (r.id == stopAt)
             break;
+        reached = holdsTarget(r);
     }
-    if (!stopAt.empty() && (logs_.empty() || logs_.back().id != stopAt))
+    if (!stopAt.empty() && !reached && (logs_.empty() || logs_.back().id != stopAt))
         throw CliError("log backup " + stopAt + " does not continue a complete full backup");
-    if (hasTarget_) {
-        const std::int64_t reach =
-            logs_.empty() ? full_.manifest->endMicros : logs_.back().manifest->endMicros;
-        if (reach < targetMicros_)
-            std::fprintf(stderr,
-                         "pgulo: warning: the newest WAL in the repository was backed up at %s, "
-                         "before the target time\n",
-                         TimeText::Local(reach).c_str());
+}
+
+void RestoreCommand::CheckReach() const {
+    if (!hasTarget_)
+        return;
+    std::int64_t reach = full_.manifest->WalCompleteMicros();
+    for (const auto& log : logs_)
+        reach = std::max(reach, log.manifest->WalCompleteMicros());
+    // Recovery would stop at the end of the WAL and the server would take that for the
+    // target (before 13 without a word): the transactions after it would be missing.
+    if (reach < targetMicros_)
+        throw CliError("the backed-up WAL reaches " + TimeText::Local(reach) +
+                       "; take a log backup first");
+}
+
+void RestoreCommand::CheckWal() const {
+    std::vector<const BackupRecord*> chain = {&full_};
+    for (const auto& log : logs_)
+        chain.push_back(&log);
+    const std::string missing = WalChain(chain).FirstMissing();
+    if (!missing.empty())
+        throw CliError("the backed-up WAL is not whole: " +
+                       std::string(missing.size() == kSegmentNameLength ? "segment " : "file ") +
+                       missing + " is missing");
+    for (const BackupRecord* record : chain) {
+        for (const auto& e : record->manifest->entries) {
+            if (e.role != ManifestEntry::Role::Wal || e.kind != ManifestEntry::Kind::File ||
+                FileOps::Exists(StoredPath(*record, e)))
+                continue;
+            throw CliError("the backed-up WAL is not whole: " + FileOps::BaseName(e.path) +
+                           " is missing (backup " + record->id +
+                           " lost its stored copy; run 'pgulo verify')");
+        }
     }
+}
+
+void RestoreCommand::CheckStoredCopies(const RestorePlan& plan) const {
+    const Manifest& m = *full_.manifest;
+    for (const auto& a : plan.Actions()) {
+        if (a.kind == RestorePlan::Action::Kind::CopyFile &&
+            !FileOps::Exists(StoredPath(full_, *a.entry)))
+            throw CliError("backup " + full_.id + " lost its copy of " + a.entry->path +
+                           "; run 'pgulo verify'");
+    }
+    for (const std::string& stored : {m.backupLabel, m.tablespaceMap}) {
+        if (!stored.empty() && !FileOps::Exists(full_.directory + "/" + stored))
+            throw CliError("backup " + full_.id + " lost its " + stored + "; run 'pgulo verify'");
+    }
+}
+
+std::vector<RestoreTargetGuard::Protected> RestoreCommand::ProtectedPaths() const {
+    // A running server first: of all the reasons a directory is kept, it names the gravest.
+    std::vector<RestoreTargetGuard::Protected> paths = RestoreTargetGuard::RunningServers();
+    paths.push_back({host_.Repository(), "the backup repository", true});
+    paths.push_back({HostHome::root(), "the pgulo home directory ($PGULO_HOME)", false});
+    paths.push_back(
+        {full_.manifest->archiveDirectory, "the WAL archive the backup was taken from", true});
+    for (const auto& instance : InstanceRegistry().List()) {
+        if (!instance.archiveDir.empty())
+            paths.push_back(
+                {instance.archiveDir, "the WAL archive of instance '" + instance.name + "'", true});
+    }
+    return paths;
 }
 
 void RestoreCommand::CheckTargets(const RestorePlan& plan) const {
@@ -122,16 +217,22 @@ void RestoreCommand::CheckTargets(const RestorePlan& plan) const {
                            " belongs to the running cluster at " + full_.manifest->dataDirectory +
                            "; give it a new place with " + "--tablespace-map " + root.source +
                            "=NEW");
-        if (!options_.force && !FileOps::IsAbsentOrEmpty(root.destination))
-            throw CliError(root.destination +
-                           " is not empty; pass --force to replace its contents");
     }
-    for (const auto& file : plan.ExternalFiles()) {
-        if (!options_.force && FileOps::Exists(file))
-            throw CliError(file + " exists; pass --force to replace it");
+    using Kind = RestoreTargetGuard::Kind;
+    const RestoreTargetGuard guard(ProtectedPaths());
+    auto check = [&](const std::string& target, Kind kind) {
+        const std::string refusal = guard.Refusal(target, kind, options_.force);
+        if (!refusal.empty())
+            throw CliError(refusal);
+    };
+    for (const auto& root : plan.Roots()) {
+        check(root.destination, root.isDataDirectory  ? Kind::DataDirectory
+                                : root.isWalDirectory ? Kind::WalDirectory
+                                                      : Kind::Tablespace);
     }
-    if (!options_.force && !FileOps::IsAbsentOrEmpty(options_.walDir))
-        throw CliError(options_.walDir + " is not empty; pass --force to replace its contents");
+    for (const auto& file : plan.ExternalFiles())
+        check(file, Kind::ExternalFile);
+    check(options_.walDir, Kind::WalDirectory);
 }
 
 void RestoreCommand::ClearTargets(const RestorePlan& plan) const {
@@ -142,6 +243,16 @@ void RestoreCommand::ClearTargets(const RestorePlan& plan) const {
         for (const auto& name : FileOps::List(dir))
             FileOps::RemoveTree(dir + "/" + name);
     }
+}
+
+void RestoreCommand::MakeParents(const RestorePlan& plan) const {
+    for (const auto& root : plan.Roots())
+        MakeReachableDirectory(FileOps::Parent(root.destination));
+    for (const auto& file : plan.ExternalFiles())
+        MakeReachableDirectory(FileOps::Parent(file));
+    MakeReachableDirectory(FileOps::Parent(options_.walDir));
+    if (options_.start)
+        MakeReachableDirectory(FileOps::Parent(LogFile(plan)));
 }
 
 std::string RestoreCommand::StoredPath(const BackupRecord& record,
@@ -279,6 +390,9 @@ void RestoreCommand::GatherWal() {
             const std::string name = FileOps::BaseName(e.path);
             if (!names.insert(name).second)
                 continue;
+            if (name.size() == kSegmentNameLength && RestoreTargetGuard::IsWalName(name) &&
+                (lastSegment_.empty() || SegmentOrder(name) > SegmentOrder(lastSegment_)))
+                lastSegment_ = name;
             tasks.push_back({StoredPath(*record, e), options_.walDir + "/" + name, 0600, e.size});
             entries.push_back(&e);
         }
@@ -394,6 +508,10 @@ void RestoreCommand::WriteRecoverySettings(const RestorePlan& plan) {
             " (code " + std::to_string(rc) + ")");
 }
 
+std::string RestoreCommand::LogFile(const RestorePlan& plan) const {
+    return options_.logFile.empty() ? plan.DataDirectory() + ".restore.log" : options_.logFile;
+}
+
 void RestoreCommand::StartServer(const RestorePlan& plan) {
     const Manifest& m = *full_.manifest;
     std::vector<std::string> serverOptions;
@@ -404,8 +522,14 @@ void RestoreCommand::StartServer(const RestorePlan& plan) {
     // A copy beside the original must not archive into the original's WAL archive.
     if (!plan.InPlace())
         serverOptions.insert(serverOptions.end(), {"-c", "archive_mode=off"});
-    const std::string logFile =
-        options_.logFile.empty() ? plan.DataDirectory() + ".restore.log" : options_.logFile;
+    // Whether recovery reached its target is read from the server's log: it must come to
+    // our log file, in words we can read.
+    serverOptions.insert(serverOptions.end(), {"-c", "logging_collector=off", "-c",
+                                               "log_destination=stderr", "-c", "lc_messages=C"});
+    const std::string logFile = LogFile(plan);
+    struct stat before {};
+    const std::size_t logStart =
+        ::stat(logFile.c_str(), &before) == 0 ? static_cast<std::size_t>(before.st_size) : 0;
     ServerControl server(settings_.binDir, plan.DataDirectory(), OsUser());
     server.Start(logFile, serverOptions, options_.waitSeconds);
     outcome_.started = true;
@@ -418,6 +542,7 @@ void RestoreCommand::StartServer(const RestorePlan& plan) {
         configFile_, plan.DataDirectory(), savedConfig_);
     if (cleanup.IsError())
         std::fprintf(stderr, "pgulo: warning: %s\n", cleanup.AsString().c_str());
+    CheckRecoveryReached(server, logFile, logStart);
 
     AgentConnection c = InstanceRegistry::Connection(settings_);
     const std::string host = !options_.socketDir.empty() ? options_.socketDir : c.hostAddr;
@@ -436,6 +561,34 @@ void RestoreCommand::StartServer(const RestorePlan& plan) {
     }
 }
 
+void RestoreCommand::CheckRecoveryReached(const ServerControl& server, const std::string& logFile,
+                                          std::size_t logStart) const {
+    std::string log;
+    try {
+        log = FileOps::ReadWhole(logFile);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pgulo: cannot read the server log: %s\n", e.what());
+    }
+    log.erase(0, std::min(logStart, log.size()));
+    // The server stopped at the target, or replayed everything the backups hold; before 13
+    // a server whose recovery ends early (a damaged segment) promotes all the same.
+    if (log.find("recovery stopping before") != std::string::npos ||
+        log.find("recovery stopping after") != std::string::npos)
+        return;
+    if (!lastSegment_.empty() &&
+        log.find("restored log file \"" + lastSegment_ + "\"") != std::string::npos)
+        return;
+    try {
+        server.Stop("fast");
+    } catch (const CliError& e) {
+        std::fprintf(stderr, "pgulo: %s\n", e.what());
+    }
+    throw CliError(std::string("recovery ended early: the server ") +
+                   (hasTarget_ ? "neither stopped at the target nor replayed" : "did not replay") +
+                   " the last backed-up WAL segment " + lastSegment_ +
+                   ", so transactions are missing; it was stopped (see " + logFile + ")");
+}
+
 RestoreCommand::Outcome RestoreCommand::Run() {
     settings_ = InstanceRegistry().Require(options_.instance);
     if (!options_.targetTime.empty()) {
@@ -448,6 +601,7 @@ RestoreCommand::Outcome RestoreCommand::Run() {
     }
     HostContext::BeginJob();
     SelectBackups();
+    CheckWal();
     RestorePlan::Options planOptions;
     planOptions.pgdata = options_.pgdata.empty() ? "" : FileOps::Absolute(options_.pgdata);
     planOptions.externalDir =
@@ -468,9 +622,15 @@ RestoreCommand::Outcome RestoreCommand::Run() {
     if (options_.walDir.empty())
         options_.walDir = plan->DataDirectory() + ".restore_wal";
     options_.walDir = FileOps::Absolute(options_.walDir);
+    // A restore over the instance's own files keeps its backups and other jobs away.
+    std::unique_ptr<InstanceLock> lock;
+    if (plan->InPlace())
+        lock = std::make_unique<InstanceLock>(settings_.name, "restore");
+    CheckStoredCopies(*plan);
     CheckTargets(*plan);
     if (options_.force)
         ClearTargets(*plan);
+    MakeParents(*plan);
     RestoreFiles(*plan);
     GatherWal();
     ApplyMetadata(*plan);

@@ -4,6 +4,8 @@
 #include "InstanceRegistry.h"
 #include "Repository.h"
 #include "RestorePlan.h"
+#include "RestoreTargetGuard.h"
+#include "ServerControl.h"
 
 #include <sys/types.h>
 
@@ -57,8 +59,14 @@ public:
 
 private:
     void SelectBackups();
+    void SelectLogs(const std::vector<BackupRecord>& all, const std::string& stopAt);
+    void CheckReach() const;
+    void CheckWal() const;
+    void CheckStoredCopies(const RestorePlan& plan) const;
     void CheckTargets(const RestorePlan& plan) const;
+    std::vector<RestoreTargetGuard::Protected> ProtectedPaths() const;
     void ClearTargets(const RestorePlan& plan) const;
+    void MakeParents(const RestorePlan& plan) const;
     void RestoreFiles(const RestorePlan& plan);
     void CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync);
     void SyncTargets(const RestorePlan& plan) const;
@@ -67,6 +75,9 @@ private:
     void ApplyMetadata(const RestorePlan& plan) const;
     void WriteRecoverySettings(const RestorePlan& plan);
     void StartServer(const RestorePlan& plan);
+    void CheckRecoveryReached(const ServerControl& server, const std::string& logFile,
+                              std::size_t logStart) const;
+    std::string LogFile(const RestorePlan& plan) const;
     std::string StoredPath(const BackupRecord& record, const ManifestEntry& entry) const;
     std::string OsUser() const;
     void DataDirectoryOwner(uid_t& uid, gid_t& gid) const;
@@ -79,6 +90,9 @@ private:
     std::int64_t targetMicros_ = 0;
     BackupRecord full_;
     std::vector<BackupRecord> logs_;
+    // The newest segment of the gathered WAL: recovery without a stop at its target must
+    // have replayed it.
+    std::string lastSegment_;
     std::string configFile_;
     std::string savedConfig_;
     Outcome outcome_;

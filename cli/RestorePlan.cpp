@@ -145,12 +145,13 @@ void RestorePlan::ApplyLinkMap() {
 }
 
 void RestorePlan::BuildRoots() {
-    roots_.push_back({source_, pgdata_, true, false});
+    roots_.push_back({source_, pgdata_, true, false, false});
     for (const auto& root : linked_) {
         if (root.foldIntoDataDir)
             continue;
-        roots_.push_back(
-            {root.source, root.destination, false, !inPlace_ && root.destination == root.source});
+        roots_.push_back({root.source, root.destination, false,
+                          IsWalLinkName(root.linkPath, source_),
+                          !inPlace_ && root.destination == root.source});
     }
 }
 

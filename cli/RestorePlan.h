@@ -34,6 +34,8 @@ public:
         std::string source;
         std::string destination;
         bool isDataDirectory = false;
+        // The directory pg_wal links to: it holds WAL only.
+        bool isWalDirectory = false;
         // True when the directory keeps its backed-up location although the data
         // directory moves: it may belong to the backed-up cluster itself.
         bool sharedWithSource = false;

@@ -3,13 +3,9 @@
 #include "CliError.h"
 #include "FileOps.h"
 #include "HostContext.h"
+#include "RestoreTargetGuard.h"
 
 #include "pgulo/ExecutePostgre.h"
-
-#include <signal.h>
-
-#include <cerrno>
-#include <fstream>
 
 namespace {
 
@@ -63,16 +59,5 @@ ServerFacts ServerInfo::Query(const AgentConnection& c) {
 }
 
 bool ServerInfo::IsRunning(const std::string& dataDirectory) {
-    std::ifstream pidFile(dataDirectory + "/postmaster.pid");
-    long pid = 0;
-    if (!(pidFile >> pid) || pid <= 0)
-        return false;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-        return false;
-    // A stale file whose number now belongs to another program does not count.
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name.find("postgres") != std::string::npos ||
-           name.find("postmaster") != std::string::npos;
+    return RestoreTargetGuard::HasLivePostmaster(dataDirectory);
 }

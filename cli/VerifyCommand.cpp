@@ -6,16 +6,77 @@
 #include "InstanceRegistry.h"
 #include "Progress.h"
 #include "SignalGuard.h"
+#include "WalChain.h"
 
 #include <cstdio>
+#include <filesystem>
+#include <set>
 
-std::vector<std::string> VerifyCommand::Check(const BackupRecord& record, unsigned jobs,
-                                              bool quiet) {
-    std::vector<std::string> problems;
-    if (!record.complete) {
-        problems.push_back("backup " + record.id + " is incomplete (" + record.message + ")");
-        return problems;
+VerifyCommand::VerifyCommand(const Options& options, std::vector<BackupRecord> all)
+    : options_(options), all_(std::move(all)) {}
+
+std::vector<std::string> VerifyCommand::UnexpectedFiles(const BackupRecord& record) {
+    std::set<std::string> known = {Repository::kManifestFile, Repository::kStatusFile};
+    for (const auto& entry : record.manifest->entries) {
+        if (entry.kind == ManifestEntry::Kind::File)
+            known.insert(entry.stored);
     }
+    std::vector<std::string> problems;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(record.directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            continue;
+        const std::string relative = it->path().string().substr(record.directory.size() + 1);
+        if (known.count(relative) == 0)
+            problems.push_back(relative + ": unexpected file, not in the manifest");
+    }
+    if (ec)
+        problems.push_back("cannot list " + record.directory + ": " + ec.message());
+    return problems;
+}
+
+const std::vector<std::string>& VerifyCommand::StoredProblems(const BackupRecord& record) {
+    auto known = stored_.find(record.id);
+    if (known != stored_.end())
+        return known->second;
+    std::vector<std::string> problems = ReadStoredFiles(record);
+    for (std::string& extra : UnexpectedFiles(record))
+        problems.push_back(std::move(extra));
+    return stored_.emplace(record.id, std::move(problems)).first->second;
+}
+
+std::vector<std::string> VerifyCommand::ChainProblems(const BackupRecord& record) {
+    std::vector<const BackupRecord*> chain = {&record};
+    if (record.type == "log") {
+        chain = Repository::ChainTo(all_, record);
+        if (chain.empty())
+            return {"log backup " + record.id + " does not continue a complete full backup"};
+        const BackupRecord& full = *chain.front();
+        const std::vector<std::string>& fullProblems = StoredProblems(full);
+        if (!fullProblems.empty())
+            return {"its full backup " + full.id + " is unusable (" + fullProblems.front() + ")"};
+    }
+    const std::string missing = WalChain(chain).FirstMissing();
+    if (!missing.empty())
+        return {"the backed-up WAL is not whole: " + missing + " is missing"};
+    return {};
+}
+
+std::vector<std::string> VerifyCommand::Check(const BackupRecord& record) {
+    if (!record.complete)
+        return {"backup " + record.id + " is " + record.state + " (" + record.message + ")"};
+    std::vector<std::string> problems = StoredProblems(record);
+    for (std::string& problem : ChainProblems(record))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
+std::vector<std::string> VerifyCommand::ReadStoredFiles(const BackupRecord& record) const {
+    const unsigned jobs = options_.jobs;
+    const bool quiet = options_.quiet;
+    std::vector<std::string> problems;
     const Manifest& m = *record.manifest;
     std::vector<CopyEngine::Task> tasks;
     std::vector<const ManifestEntry*> files;
@@ -62,8 +123,10 @@ int VerifyCommand::Run(HostContext& host, const Options& options) {
     if (!options.id.empty()) {
         records.push_back(repository.Get(options.instance, options.id));
     } else {
+        // A backup whose status says complete but whose manifest is gone was complete once:
+        // it is checked (and reported) rather than passed over.
         for (const auto& record : repository.List(options.instance)) {
-            if (record.complete)
+            if (record.complete || record.recordedState == "complete")
                 records.push_back(record);
         }
         if (records.empty())
@@ -71,9 +134,10 @@ int VerifyCommand::Run(HostContext& host, const Options& options) {
         if (!options.all)
             records.erase(records.begin(), records.end() - 1);
     }
+    VerifyCommand verify(options, repository.List(options.instance));
     int exitCode = 0;
     for (const BackupRecord& record : records) {
-        const std::vector<std::string> problems = Check(record, options.jobs, options.quiet);
+        const std::vector<std::string> problems = verify.Check(record);
         if (problems.empty()) {
             std::printf("backup %s: %llu files, %s verified, no problems\n", record.id.c_str(),
                         static_cast<unsigned long long>(record.manifest->fileCount),

@@ -3,11 +3,14 @@
 #include "HostContext.h"
 #include "Repository.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
 // "pgulo verify": reads every stored file of a backup again and compares its size and
-// checksum with the manifest.
+// checksum with the manifest, looks for files the manifest does not know, and checks that
+// the backup can be restored: its WAL is whole from the full backup's start, and a log
+// backup continues a sound full backup.
 class VerifyCommand {
 public:
     struct Options {
@@ -17,8 +20,20 @@ public:
         unsigned jobs = 1;
         bool quiet = false;
     };
-    // The problems found, one sentence each; empty when the backup is sound.
-    static std::vector<std::string> Check(const BackupRecord& record, unsigned jobs, bool quiet);
     // Returns the process exit code: 0 sound, 1 damaged.
     static int Run(HostContext& host, const Options& options);
+
+private:
+    VerifyCommand(const Options& options, std::vector<BackupRecord> all);
+    // The problems found, one sentence each; empty when the backup is sound.
+    std::vector<std::string> Check(const BackupRecord& record);
+    // The stored files alone: sizes, checksums and files the manifest does not know.
+    const std::vector<std::string>& StoredProblems(const BackupRecord& record);
+    std::vector<std::string> ChainProblems(const BackupRecord& record);
+    std::vector<std::string> ReadStoredFiles(const BackupRecord& record) const;
+    static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
+
+    const Options& options_;
+    std::vector<BackupRecord> all_;
+    std::map<std::string, std::vector<std::string>> stored_;
 };

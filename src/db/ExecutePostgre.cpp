@@ -42,6 +42,21 @@ std::vector<std::string> SplitFields(const std::string& line, const std::string&
     return fields;
 }
 
+// psql writes the server's NOTICE and WARNING messages on its standard error even when the
+// statement succeeds. They are kept in the debug log, one line each, as the session's own
+// notices are.
+void LogPsqlMessages(const char* label, const std::string& err) {
+    std::string::size_type start = 0;
+    while (start < err.size()) {
+        std::string::size_type end = err.find('\n', start);
+        if (end == std::string::npos)
+            end = err.size();
+        if (end > start)
+            g_log.Debug(label, "psql: %s", err.substr(start, end - start).c_str());
+        start = end + 1;
+    }
+}
+
 } // namespace
 
 const char* const ExecutePostgre::kFieldSeparator = "  ?#$#?  ";
@@ -238,6 +253,7 @@ int ExecutePostgre::postgre_exe(const std::string& query) {
         g_log.DebugLvl(kExeLabel, 1, "[%s] failed command %s", out.c_str(), err.c_str());
         return -1;
     }
+    LogPsqlMessages(kExeLabel, err);
     g_log.DebugLvl(kExeLabel, 4, "command %s %s", command.c_str(), out.c_str());
 
     psqlColumns_ = ParsePsqlOutput(out);

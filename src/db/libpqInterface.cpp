@@ -35,6 +35,7 @@ const char* const kConstructorLabel = "libpqInterface :: libpqInterface";
 const char* const kDestructorLabel = "libpqInterface :: ~libpqInterface";
 const char* const kLoadLabel = "libpqInterface :: LoadlibpqSymbols";
 const char* const kConnectLabel = "libpqInterface :: ConnectDb";
+const char* const kNoticeLabel = "libpqInterface :: ServerNotice";
 const char* const kResetDbLabel = "libpqInterface :: ResetDb";
 const char* const kValidateLabel = "libpqInterface :: ValidateConnection";
 const char* const kForkLabel = "libpqInterface :: CheckIfThereWasAFork";
@@ -97,6 +98,13 @@ bool IsShowableName(const std::string& name) {
             return false;
     }
     return true;
+}
+
+// libpq's default processor prints the server's NOTICE and WARNING messages on the host's
+// standard error, in the middle of whatever the host shows its user. They are the job's
+// business, so they go to its debug log.
+void LogServerNotice(void* /*arg*/, const char* message) {
+    g_log.Debug(kNoticeLabel, "%s", message != nullptr ? message : "");
 }
 
 } // namespace
@@ -376,6 +384,8 @@ void libpqInterface::ConnectDb(const std::string& dbName, const std::string& log
             g_log.Error(kLabel, "eRRoR -- PQconnectdb failed. Error:%s", GetPgErrorMsg().c_str());
             throw PGException(kLabel, PG_EXCEPTION_POSTGRE, "PQconnectdb failed");
         }
+        // Set on the connection object, so it holds across PQreset as well.
+        fn_->PQsetNoticeProcessor(connection_.get(), LogServerNotice, nullptr);
     });
 }
 

@@ -62,6 +62,9 @@ int BaseBackupPostGres::RunPsql(const char* label, const std::string& sql) {
             return -1;
         }
         g_log.DebugLvl(label, 1, "command [%s] [%s]", command.c_str(), out.c_str());
+        // The server's notices (pg_stop_backup's word on the archive) come on stderr.
+        if (!err.empty())
+            g_log.Debug(label, "psql: %s", err.c_str());
         return 0;
     });
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <sodium.h>
 #include <sys/stat.h>
@@ -50,15 +51,22 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
-bool loadKey(Key& key) {
+// 0 and the key, or why there is none: ENOENT, EINVAL for a file that holds no key, or the
+// errno of a failed read.
+int readKey(Key& key) {
     std::string text;
-    if (AtomicFile::read(HostHome::keyFile(), text) != 0)
-        return false;
-    bool ok = text.size() == crypto_secretbox_KEYBYTES;
-    if (ok)
+    int rc = AtomicFile::read(HostHome::keyFile(), text);
+    if (rc != 0)
+        return rc;
+    rc = text.size() == crypto_secretbox_KEYBYTES ? 0 : EINVAL;
+    if (rc == 0)
         std::memcpy(key.data(), text.data(), text.size());
     ::sodium_memzero(&text[0], text.size());
-    return ok;
+    return rc;
+}
+
+bool loadKey(Key& key) {
+    return readKey(key) == 0;
 }
 
 // Loads the key, making it first when there is none. An existing key file is never replaced:
@@ -82,6 +90,36 @@ bool loadOrCreateKey(Key& key) {
     return loadKey(key);
 }
 
+// Opens a non-empty stored text into clear (sized to the text), giving its length; 0 or the
+// reason as KXPassword::check documents it.
+int openSealed(const std::string& stored, std::unique_ptr<SecretBytes>& clear,
+               size_t& clearLength) {
+    if (!sodiumReady())
+        return EIO;
+    if (stored.compare(0, kPrefix.size(), kPrefix) != 0)
+        return EBADMSG;
+    const std::string encoded = stored.substr(kPrefix.size());
+    std::vector<unsigned char> sealed(encoded.size() + 1);
+    size_t sealedLength = 0;
+    if (::sodium_base642bin(sealed.data(), sealed.size(), encoded.data(), encoded.size(), nullptr,
+                            &sealedLength, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
+        return EBADMSG;
+    if (sealedLength < crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES)
+        return EBADMSG;
+    Key key;
+    const int rc = readKey(key);
+    if (rc != 0)
+        return rc;
+    const unsigned char* nonce = sealed.data();
+    const unsigned char* cipher = sealed.data() + crypto_secretbox_NONCEBYTES;
+    const size_t cipherLength = sealedLength - crypto_secretbox_NONCEBYTES;
+    clear = std::make_unique<SecretBytes>(cipherLength - crypto_secretbox_MACBYTES + 1);
+    if (::crypto_secretbox_open_easy(clear->data(), cipher, cipherLength, nonce, key.data()) != 0)
+        return EKEYREJECTED;
+    clearLength = cipherLength - crypto_secretbox_MACBYTES;
+    return 0;
+}
+
 } // namespace
 
 KXPassword::KXPassword(int mode) : mode_(mode) {}
@@ -95,33 +133,30 @@ int KXPassword::decrypt(const std::string& stored, char* buffer, int* length) co
         *length = 0;
         return 1;
     }
-    if (stored.compare(0, kPrefix.size(), kPrefix) != 0)
+    std::unique_ptr<SecretBytes> clear;
+    size_t clearLength = 0;
+    if (openSealed(stored, clear, clearLength) != 0)
         return 0;
-    const std::string encoded = stored.substr(kPrefix.size());
-    std::vector<unsigned char> sealed(encoded.size() + 1);
-    size_t sealedLength = 0;
-    if (::sodium_base642bin(sealed.data(), sealed.size(), encoded.data(), encoded.size(), nullptr,
-                            &sealedLength, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0)
-        return 0;
-    if (sealedLength < crypto_secretbox_NONCEBYTES + crypto_secretbox_MACBYTES)
-        return 0;
-    Key key;
-    if (!loadKey(key))
-        return 0;
-    const unsigned char* nonce = sealed.data();
-    const unsigned char* cipher = sealed.data() + crypto_secretbox_NONCEBYTES;
-    const size_t cipherLength = sealedLength - crypto_secretbox_NONCEBYTES;
-    SecretBytes clear(cipherLength - crypto_secretbox_MACBYTES + 1);
-    if (::crypto_secretbox_open_easy(clear.data(), cipher, cipherLength, nonce, key.data()) != 0)
-        return 0;
-    const size_t clearLength = cipherLength - crypto_secretbox_MACBYTES;
     // Room for the text and its terminating NUL, or nothing is written at all.
     if (clearLength + 1 > static_cast<size_t>(*length))
         return 0;
-    std::memcpy(buffer, clear.data(), clearLength);
+    std::memcpy(buffer, clear->data(), clearLength);
     buffer[clearLength] = '\0';
     *length = static_cast<int>(clearLength);
     return 1;
+}
+
+int KXPassword::check(const std::string& stored) const {
+    if (stored.empty())
+        return 0;
+    std::unique_ptr<SecretBytes> clear;
+    size_t clearLength = 0;
+    return openSealed(stored, clear, clearLength);
+}
+
+int KXPassword::checkKey() {
+    Key key;
+    return readKey(key);
 }
 
 std::string KXPassword::encrypt(const std::string& clear) const {

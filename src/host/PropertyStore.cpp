@@ -331,6 +331,10 @@ PropertyStore::PropertyStore() : directory_(HostHome::storeDirectory()) {}
 
 PropertyStore::PropertyStore(std::string directory) : directory_(std::move(directory)) {}
 
+std::string PropertyStore::instanceFile(unsigned long long id) const {
+    return recordPath(directory_, kInstances, id);
+}
+
 const std::vector<std::string>& PropertyStore::instancePropertyNames() {
     static const std::vector<std::string> names = {"unixUser",
                                                    "saUser",

@@ -269,7 +269,7 @@ TEST(Repository, CatalogueTellsCompleteFromIncompleteBackups) {
     m.endMicros = t + 1000;
     m.endWal = "000000010000000000000003";
     repo.WriteManifest("main", m);
-    repo.MarkIncomplete("main", second, "full", t, "interrupted by signal 2");
+    repo.MarkFailed("main", second, "full", t, "interrupted by signal 2");
     // A manifest that cannot be read does not make a backup complete.
     std::ofstream(repo.BackupDirectory("main", log) + "/manifest.json") << "{ not json";
 
@@ -282,7 +282,7 @@ TEST(Repository, CatalogueTellsCompleteFromIncompleteBackups) {
     EXPECT_EQ(byId[first].state, "complete");
     EXPECT_EQ(byId[first].manifest->endWal, "000000010000000000000003");
     EXPECT_FALSE(byId[second].complete);
-    EXPECT_EQ(byId[second].state, "incomplete");
+    EXPECT_EQ(byId[second].state, "failed");
     EXPECT_EQ(byId[second].message, "interrupted by signal 2");
     EXPECT_FALSE(byId[log].complete);
     EXPECT_EQ(byId[log].type, "log");
@@ -292,6 +292,12 @@ TEST(Repository, CatalogueTellsCompleteFromIncompleteBackups) {
     EXPECT_THROW(repo.Get("main", "20260101-000000F"), CliError);
     EXPECT_THROW(repo.Get("main", "../../etc"), CliError);
     EXPECT_TRUE(repo.List("other").empty());
+
+    // Only backups that are not complete can be removed, and they leave no trace.
+    EXPECT_THROW(repo.Remove("main", first), CliError);
+    repo.Remove("main", second);
+    EXPECT_FALSE(std::filesystem::exists(repo.BackupDirectory("main", second)));
+    EXPECT_EQ(repo.List("main").size(), 2u);
 }
 
 TEST(BackupWriter, StoresEachListedEntryByRoleWithItsChecksum) {

@@ -9,7 +9,8 @@
 //   FAKEPQ_PROTOCOL       PQprotocolVersion (default 3)
 //   FAKEPQ_SERVER_VERSION PQserverVersion (default 150000)
 //   FAKEPQ_SUPERUSER      reported is_superuser; "-" reports none (default "on")
-// fakepq_last_conninfo() returns the last connection string PQconnectdb received.
+// fakepq_last_conninfo() returns the last connection string PQconnectdb received;
+// fakepq_notice(text) hands text to the notice processor set last, as the server's notices are.
 
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/HostHome.h"
@@ -192,7 +193,17 @@ void PQfinish(void* c) { free(c); }
 void PQprint(void* f, const void* r, const void* o) { (void)f; (void)r; (void)o; }
 #endif
 #ifndef OMIT_PQsetNoticeProcessor
-void* PQsetNoticeProcessor(void* c, void* f, void* a) { (void)c; (void)f; (void)a; return NULL; }
+typedef void (*fakepq_notice_fn)(void*, const char*);
+static fakepq_notice_fn notice_processor;
+static void* notice_arg;
+fakepq_notice_fn PQsetNoticeProcessor(void* c, fakepq_notice_fn f, void* a) {
+    (void)c; notice_processor = f; notice_arg = a; return NULL;
+}
+int fakepq_notice(const char* text) {
+    if (!notice_processor) return 0;
+    notice_processor(notice_arg, text);
+    return 1;
+}
 #endif
 #ifndef OMIT_PQexecParams
 void* PQexecParams(void* c, const char* q, int n, const void* t, const char* const* v,
@@ -235,6 +246,19 @@ inline std::string LastConnInfo(const std::string& libraryPath) {
     std::string text = getter != nullptr ? getter() : "<no getter>";
     ::dlclose(handle);
     return text;
+}
+
+// Plays a server notice through the stand-in loaded from libraryPath: false when no notice
+// processor was set.
+inline bool EmitNotice(const std::string& libraryPath, const char* text) {
+    void* handle = ::dlopen(libraryPath.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr)
+        return false;
+    using Emitter = int (*)(const char*);
+    auto emit = reinterpret_cast<Emitter>(::dlsym(handle, "fakepq_notice"));
+    const bool emitted = emit != nullptr && emit(text) == 1;
+    ::dlclose(handle);
+    return emitted;
 }
 
 } // namespace libpqtest

@@ -3,9 +3,12 @@
 
 #include "TempHostHome.h"
 
+#include <cerrno>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -110,6 +113,49 @@ TEST_F(HostPasswordTest, NoKeyNoPassword) {
     EXPECT_EQ(0, decrypt(stored, 64, opened));
     struct stat st {};
     EXPECT_NE(0, ::stat(HostHome::keyFile().c_str(), &st)) << "decrypt never makes a key";
+}
+
+// check() tells what is wrong, so that a host can name the damaged file.
+TEST_F(HostPasswordTest, CheckTellsWhyAStoredTextDoesNotOpen) {
+    const std::string stored = KXPassword(0).encrypt("secret");
+    std::string flipped = stored;
+    flipped[flipped.size() / 2] = flipped[flipped.size() / 2] == 'A' ? 'B' : 'A';
+    const struct {
+        const char* what;
+        const char* key; // written over the key file first; nullptr keeps it, "-" removes it
+        std::string stored;
+        int expected;
+        int keyState; // what checkKey() says of the key file
+    } cases[] = {
+        {"intact", nullptr, stored, 0, 0},
+        {"empty text", nullptr, "", 0, 0},
+        {"altered text", nullptr, flipped, EKEYREJECTED, 0},
+        {"no sealed prefix", nullptr, "secret", EBADMSG, 0},
+        {"not base64", nullptr, "v1:!!!", EBADMSG, 0},
+        {"too short", nullptr, "v1:AAAA", EBADMSG, 0},
+        {"other key", "0123456789abcdef0123456789abcdef", stored, EKEYREJECTED, 0},
+        {"short key", "0123456789", stored, EINVAL, EINVAL},
+        {"empty key", "", stored, EINVAL, EINVAL},
+        {"no key", "-", stored, ENOENT, ENOENT},
+        {"no key, empty text", "-", "", 0, ENOENT},
+    };
+    std::string original;
+    {
+        std::ifstream in(HostHome::keyFile(), std::ios::binary);
+        original.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    ASSERT_EQ(32u, original.size());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            std::ofstream key(HostHome::keyFile(), std::ios::trunc | std::ios::binary);
+            key << (c.key != nullptr ? std::string(c.key) : original);
+        }
+        if (c.key != nullptr && std::string(c.key) == "-")
+            ::unlink(HostHome::keyFile().c_str());
+        EXPECT_EQ(c.expected, KXPassword(0).check(c.stored));
+        EXPECT_EQ(c.keyState, KXPassword::checkKey());
+    }
 }
 
 } // namespace

@@ -173,6 +173,19 @@ TEST_F(LibpqConnectionTest, ConnectedSessionLogsWhatTheServerReported) {
     EXPECT_EQ(value, "on");
 }
 
+TEST_F(LibpqConnectionTest, ServerNoticesGoToTheDebugLogNotToStandardError) {
+    auto session = Connect();
+    const char* const notice = "NOTICE:  all required WAL segments have been archived\n";
+    ::testing::internal::CaptureStderr();
+    const bool emitted = libpqtest::EmitNotice(library_, notice);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(emitted) << "the session set no notice processor on its connection";
+    EXPECT_EQ(err, "");
+    EXPECT_NE(NewLog().find("NOTICE:  all required WAL segments have been archived"),
+              std::string::npos)
+        << NewLog();
+}
+
 // ---- Checks of a fresh connection.
 
 TEST_F(LibpqConnectionTest, ServerVersionsBefore80AreRefused) {

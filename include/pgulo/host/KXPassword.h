@@ -19,6 +19,15 @@ public:
     // Empty on failure (no key could be made).
     std::string encrypt(const std::string& clear) const;
 
+    // Why a stored text opens or not, without handing out the clear text: 0 when it opens (the
+    // empty text always does), ENOENT when there is no key file, EINVAL when the key file does
+    // not hold a key, EBADMSG when the text is not a sealed password, EKEYREJECTED when the
+    // key does not open it (the key or the text was altered), EIO when the cipher library
+    // cannot start, or the errno of a key file that cannot be read.
+    int check(const std::string& stored) const;
+    // 0 when the key file holds a key; otherwise ENOENT, EINVAL or an errno as check() gives.
+    static int checkKey();
+
 private:
     int mode_;
 };

@@ -69,6 +69,8 @@ public:
     PropertyStore();
     explicit PropertyStore(std::string directory);
     const std::string& directory() const { return directory_; }
+    // The file that holds an instance record: <directory>/instances/<id>.json.
+    std::string instanceFile(unsigned long long id) const;
 
     // A record with id 0 gets the next free number, written back into it. A new subclient
     // without a guid gets a fresh random one.

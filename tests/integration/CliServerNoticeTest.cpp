@@ -1,0 +1,106 @@
+// What the server says in passing (NOTICE and WARNING messages) belongs in the job's debug
+// log: a user running a backup sees only the program's own lines.
+
+#include "pgulo/ExecutePostgre.h"
+#include "pgulo/host/EvDebug.h"
+
+#include "CliHost.h"
+#include "PgCluster.h"
+#include "PgInstall.h"
+#include "TempHostHome.h"
+#include "TestFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace {
+
+using pgulo::test::CliHost;
+using pgulo::test::PgCluster;
+using pgulo::test::PgInstall;
+using pgulo::test::ProcessResult;
+using pgulo::test::TempHostHome;
+using pgulo::test::TestFiles;
+
+// Both backup modes end with the server confirming that the WAL it needs is archived: up to
+// 14 through pg_stop_backup, from 15 on through pg_backup_stop.
+const char* const kArchivedNotice = "all required WAL segments have been archived";
+
+class CliServerNoticeTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(CliServerNoticeTest, FullBackupKeepsServerNoticesInTheDebugLog) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster::Options options;
+    options.name = "notice";
+    PgCluster cluster(GetParam(), options);
+    cluster.start();
+    CliHost host;
+    const ProcessResult added = host.AddInstance("main", cluster, "postgres", "");
+    ASSERT_EQ(added.exitCode, 0) << added.out << added.err;
+
+    const ProcessResult backup = host.Run({"backup", "main", "--type", "full"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+
+    EXPECT_EQ(backup.err.find("NOTICE"), std::string::npos) << backup.err;
+    EXPECT_EQ(backup.out.find("NOTICE"), std::string::npos) << backup.out;
+    EXPECT_EQ(backup.err.find(kArchivedNotice), std::string::npos) << backup.err;
+    EXPECT_NE(host.DebugLogs().find(kArchivedNotice), std::string::npos)
+        << "the server's notice is not in the debug logs under " << host.Home() << "/log";
+}
+
+// The agent's two ways to run a statement, each with a message of each level the server
+// sends in passing.
+TEST_P(CliServerNoticeTest, StatementMessagesGoToTheDebugLogOnEitherPath) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    PgCluster::Options options;
+    options.name = "notice-statements";
+    options.archiving = false;
+    PgCluster cluster(GetParam(), options);
+    cluster.start();
+    TempHostHome home;
+    // psql finds the cluster's socket the way a host's environment would give it.
+    ::setenv("PGHOST", cluster.socketDir().c_str(), 1);
+
+    const std::string port = std::to_string(cluster.port());
+    ExecutePostgre session;
+    ASSERT_EQ(session.init(cluster.libDir(), cluster.binDir(), "postgres", "", "postgres",
+                           cluster.socketDir(), port),
+              0);
+    ExecutePostgre psql(cluster.libDir(), PgInstall::clientBinDir(), "postgres", "", "postgres", "",
+                        port);
+
+    const struct {
+        const char* path;
+        const char* level;
+        std::function<int(const std::string&)> run;
+    } cases[] = {
+        {"libpq session", "NOTICE", [&](const std::string& q) { return session.postgre_Query(q); }},
+        {"libpq session", "WARNING",
+         [&](const std::string& q) { return session.postgre_Query(q); }},
+        {"psql", "NOTICE", [&](const std::string& q) { return psql.postgre_exe(q); }},
+        {"psql", "WARNING", [&](const std::string& q) { return psql.postgre_exe(q); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + ", " + c.level);
+        const std::string marker = std::string("pgulo-") + c.level + "-via-" + c.path;
+        ::testing::internal::CaptureStderr();
+        const int rc =
+            c.run(std::string("DO $$BEGIN RAISE ") + c.level + " '" + marker + "'; END$$");
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(err.find(marker), std::string::npos) << err;
+        const std::string log = TestFiles::Read(EvDebug::logFilePath());
+        EXPECT_NE(log.find(std::string(c.level) + ":  " + marker), std::string::npos) << log;
+    }
+    ::unsetenv("PGHOST");
+}
+
+INSTANTIATE_TEST_SUITE_P(Majors, CliServerNoticeTest, ::testing::Values(14, 17),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PG" + std::to_string(info.param);
+                         });
+
+} // namespace
