@@ -359,8 +359,6 @@ TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
     const ProcessResult restore = s.host().Run({"restore", kInstance, "--pgdata", data, "-q"});
     EXPECT_EQ(restore.exitCode, 1) << "restored from a damaged repository:\n"
                                    << restore.out << restore.err;
-    EXPECT_FALSE(fs::exists(data + "/global/pg_control"))
-        << "the refused restore left a directory that could be started";
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, CliCorruptionTable, ::testing::ValuesIn(CorruptionCases()),

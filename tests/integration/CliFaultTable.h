@@ -21,6 +21,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -55,6 +56,8 @@ const char* const kInstance = "main";
 constexpr std::uint64_t kSegmentBytes = 16ull << 20;
 // Enough for the few dozen backups a major's rows make, and for a restored copy.
 constexpr int kMemoryDiskMb = 3072;
+// Room for a backup's small files (label, history file, status); a manifest takes far more.
+constexpr std::uint64_t kSmallFilesBytes = 64 * 1024;
 // The agent looks for the last WAL segment this many times, a second apart, before it gives up.
 constexpr int kWalWaitTrials = 5;
 // Rows, and what a restored copy must hold of them: every column, in order.
@@ -392,18 +395,56 @@ Outcome DiskFullDuringCopy(FaultStage& s) {
     return outcome;
 }
 
-// The manifest is written once the WAL is in: the disk fills up while backup mode ends,
-// leaving room for the two segments a full backup of an idle cluster holds. (When it takes
-// three, the WAL copy meets the full disk instead.)
+// The position of a 16 MB segment in the WAL: 256 of them to a log file.
+std::uint64_t SegmentNumber(const std::string& name) {
+    return std::stoull(name.substr(8, 8), nullptr, 16) * 0x100 +
+           std::stoull(name.substr(16, 8), nullptr, 16);
+}
+
+bool IsSegmentName(const std::string& name) {
+    return name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+// The bytes a full backup that has begun to copy its WAL has still to write for it: its
+// segments run from the one its label starts in to the newest in the archive.
+std::uint64_t WalStillToCopy(const std::string& backupDir, const std::string& archiveDir) {
+    std::string label = TestFiles::Read(backupDir + "/meta/backup_label");
+    for (const auto& entry : fs::recursive_directory_iterator(backupDir + "/files")) {
+        if (label.empty() && entry.path().filename() == "backup_label")
+            label = TestFiles::Read(entry.path().string());
+    }
+    const std::size_t file = label.find("(file ");
+    if (file == std::string::npos)
+        throw std::runtime_error("no backup_label with a start segment in " + backupDir);
+    const std::uint64_t first = SegmentNumber(label.substr(file + 6, 24));
+    std::uint64_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(archiveDir)) {
+        const std::string name = entry.path().filename().string();
+        if (IsSegmentName(name) && SegmentNumber(name) >= first)
+            bytes += entry.file_size();
+        else if (name.find(".backup") != std::string::npos && IsSegmentName(name.substr(0, 24)) &&
+                 SegmentNumber(name.substr(0, 24)) >= first)
+            bytes += entry.file_size();
+    }
+    for (const auto& entry : fs::directory_iterator(backupDir + "/wal"))
+        bytes -= std::min<std::uint64_t>(bytes, entry.file_size());
+    return bytes;
+}
+
+// The manifest is written once the WAL is in. The backup is held as it begins to copy its
+// WAL, and the disk fills up but for that WAL and a few small files.
 Outcome DiskFullAtManifest(FaultStage& s) {
     auto disk = std::make_unique<TmpfsMount>(s.Scratch("repository-filling-up"), 256);
-    std::unique_ptr<BackgroundPgulo> job;
-    {
-        ArchiveFailure stalled(s);
-        job = s.Start({"backup", kInstance, "--repo", disk->path(), "-j", "1"});
-        EXPECT_TRUE(s.WaitFor(*job, Moment::WalWait)) << job->Output();
-        disk->FillLeaving(2 * kSegmentBytes + 64 * 1024);
-    }
+    const std::string backups = disk->path() + "/" + kInstance;
+    auto job = s.Start(
+        {"backup", kInstance, "--repo", disk->path(), "--max-rate", "16M", "-j", "1"});
+    EXPECT_TRUE(job->WaitUntil([&] { return RegularFileUnder(backups, "/wal/"); }))
+        << job->Output();
+    job->Signal(SIGSTOP);
+    for (const auto& backup : fs::directory_iterator(backups))
+        disk->FillLeaving(WalStillToCopy(backup.path().string(), s.cluster().archiveDir()) +
+                          kSmallFilesBytes);
+    job->Signal(SIGCONT);
     Outcome outcome = From(*job);
     outcome.ownRepository = std::move(disk);
     return outcome;
@@ -532,18 +573,18 @@ const std::vector<FaultRow>& FaultRows() {
         {"SigintDuringCopy", [](FaultStage& s) { return SignalAt(s, Moment::Copy, SIGINT); }, 1,
          "interrupted", "failed", "full", false},
         {"ServerStopsDuringCopy", [](FaultStage& s) { return ServerStopsAt(s, Moment::Copy); }, 1,
-         "", "failed", "full", false},
+         "backup mode could not be ended", "failed", "full", false},
         {"ServerStopsWhileBackupModeEnds",
-         [](FaultStage& s) { return ServerStopsAt(s, Moment::WalWait); }, 1, "", "failed", "full",
-         false},
+         [](FaultStage& s) { return ServerStopsAt(s, Moment::WalWait); }, 1,
+         "backup mode could not be ended", "failed", "full", false},
         {"ArchiveFailsDuringLogBackup", ArchiveFailsDuringLogBackup, 1, "archive_command",
          "failed", "log", false},
         {"ArchiveFailsForAWhileDuringFullBackup", ArchiveFailsForAWhileDuringFullBackup, 0,
          "complete: full", "complete", "log", false},
         {"DiskFullDuringCopy", DiskFullDuringCopy, 1, "No space left on device", "failed", "full",
          false},
-        {"DiskFullAtManifestWrite", DiskFullAtManifest, 1, "No space left on device", "failed",
-         "full", false},
+        {"DiskFullAtManifestWrite", DiskFullAtManifest, 1, "manifest.json", "failed", "full",
+         false},
         {"DiskFullDuringRestore", DiskFullDuringRestore, 1, "No space left on device", "", "log",
          false},
         {"WalSegmentRemovedBetweenBackups", SegmentRemovedBetweenBackups, 1, "missing", "failed",
