@@ -124,8 +124,8 @@ public:
         for (const std::string& id : {fullId_, logId_}) {
             const ProcessResult sound = host_.Run({"verify", kInstance, id, "-q"});
             if (sound.exitCode != 0)
-                throw std::runtime_error("the pristine backup " + id + " does not verify: " +
-                                         sound.out + sound.err);
+                throw std::runtime_error("the pristine backup " + id +
+                                         " does not verify: " + sound.out + sound.err);
         }
     }
 
@@ -153,7 +153,8 @@ public:
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(LogDir() + "/wal")) {
             const std::string name = entry.path().filename().string();
-            if (name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos)
+            if (name.size() == 24 &&
+                name.find_first_not_of("0123456789ABCDEF") == std::string::npos)
                 names.push_back(name);
         }
         std::sort(names.begin(), names.end());
@@ -255,8 +256,8 @@ std::string RemoveSegmentFromChain(CorruptionStage& s, RepositoryEdit& edit) {
             if (it->value("stored", "") != "wal/" + segment)
                 continue;
             m["file_count"] = m["file_count"].get<std::uint64_t>() - 1;
-            m["total_bytes"] = m["total_bytes"].get<std::uint64_t>() -
-                               (*it)["size"].get<std::uint64_t>();
+            m["total_bytes"] =
+                m["total_bytes"].get<std::uint64_t>() - (*it)["size"].get<std::uint64_t>();
             entries.erase(it);
             return;
         }

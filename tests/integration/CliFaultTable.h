@@ -19,7 +19,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -114,11 +118,11 @@ Outcome From(BackgroundPgulo& job) {
     return o;
 }
 
-// The moment at which a running full backup is struck.
+// The moment at which a running backup is struck.
 enum class Moment {
-    Copy,     // copying the data directory
-    LogPhase, // copying WAL, after backup mode ended: the manifest comes next
-    WalWait,  // waiting for its last WAL segment, which the archive does not take
+    Copy,     // a full backup copying the data directory
+    LogPhase, // a backup copying WAL
+    WalWait,  // a full backup ending backup mode, waiting for an archive that takes nothing
 };
 
 // One major's cluster and host, shared by its rows. The repository and the restored copies
@@ -168,7 +172,8 @@ public:
             cluster_->start();
         std::error_code ec;
         fs::remove(archiveFlag_, ec);
-        postmaster_ = std::stol(TestFiles::ReadLines(cluster_->dataDir() + "/postmaster.pid").at(0));
+        postmaster_ =
+            std::stol(TestFiles::ReadLines(cluster_->dataDir() + "/postmaster.pid").at(0));
         AddRows();
     }
 
@@ -187,13 +192,27 @@ public:
         return std::make_unique<BackgroundPgulo>(host_, args);
     }
 
+    // The directory of a backup that the job started last made; empty while there is none.
+    std::string NewBackupDirectory() const {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(host_.Repository() + "/" + kInstance, ec)) {
+            if (known_.count(entry.path().filename().string()) == 0)
+                return entry.path().string();
+        }
+        return "";
+    }
+
+    bool NewBackupHolds(const std::string& part) const {
+        const std::string dir = NewBackupDirectory();
+        return !dir.empty() && RegularFileUnder(dir + "/" + part);
+    }
+
     // A full backup that is slow enough to be caught at the moment: throttled when it is to
     // be caught copying, yet as fast as it may be for what follows the strike.
     static std::vector<std::string> BackupArgs(Moment moment, const char* rate = "4M") {
-        if (moment == Moment::WalWait)
-            return {"backup", kInstance, "-j", "1"};
-        return {"backup", kInstance, "--max-rate", moment == Moment::Copy ? rate : "16M", "-j",
-                "1"};
+        if (moment == Moment::Copy)
+            return {"backup", kInstance, "--max-rate", rate, "-j", "1"};
+        return {"backup", kInstance, "-j", "1"};
     }
 
     // True once the job started last has reached the moment.
@@ -281,9 +300,9 @@ public:
 
     // The running cluster's own files are all still there.
     void ExpectClusterIntact() const {
-        for (const std::string& file : {cluster_->dataDir() + "/PG_VERSION",
-                                        cluster_->dataDir() + "/global/pg_control",
-                                        cluster_->dataDir() + "/postmaster.pid"})
+        for (const std::string& file :
+             {cluster_->dataDir() + "/PG_VERSION", cluster_->dataDir() + "/global/pg_control",
+              cluster_->dataDir() + "/postmaster.pid"})
             EXPECT_TRUE(fs::exists(file)) << file << " is gone";
         EXPECT_FALSE(fs::is_empty(cluster_->archiveDir())) << "the WAL archive was emptied";
     }
@@ -293,17 +312,6 @@ private:
         // Committed durably: an immediate stop of the server must not take them back.
         cluster_->psql("SET synchronous_commit = on; "
                        "INSERT INTO t(v) SELECT md5(g::text) FROM generate_series(1, 500) g");
-    }
-
-    bool NewBackupHolds(const std::string& part) const {
-        std::error_code ec;
-        for (const auto& entry :
-             fs::directory_iterator(host_.Repository() + "/" + kInstance, ec)) {
-            if (known_.count(entry.path().filename().string()) == 0 &&
-                RegularFileUnder(entry.path().string() + "/" + part))
-                return true;
-        }
-        return false;
     }
 
     static bool RunsPostgres(long pid) {
@@ -356,6 +364,46 @@ Outcome SignalAt(FaultStage& s, Moment moment, int signal) {
     auto job = s.Start(FaultStage::BackupArgs(moment));
     EXPECT_TRUE(s.WaitFor(*job, moment)) << "the backup never got there\n" << job->Output();
     job->Signal(signal);
+    return From(*job);
+}
+
+// Owns the read end of a pipe.
+class PipeReader {
+public:
+    explicit PipeReader(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+        if (fd_ < 0)
+            throw std::runtime_error("cannot open the pipe " + path);
+    }
+    ~PipeReader() { ::close(fd_); }
+    PipeReader(const PipeReader&) = delete;
+    PipeReader& operator=(const PipeReader&) = delete;
+
+    bool HasData() const {
+        pollfd p{fd_, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    }
+
+private:
+    int fd_;
+};
+
+// The manifest goes to a temporary file named after the process first. That name is made a
+// pipe nobody drains: the backup blocks in the middle of writing its manifest and is killed
+// there.
+Outcome SigkillDuringManifestWrite(FaultStage& s) {
+    auto job = s.Start({"backup", kInstance, "-j", "1"});
+    std::string dir;
+    EXPECT_TRUE(job->WaitUntil([&] { return !(dir = s.NewBackupDirectory()).empty(); }))
+        << job->Output();
+    const std::string trap = dir + "/manifest.json.tmp." + std::to_string(job->pid());
+    if (::mkfifo(trap.c_str(), 0600) != 0)
+        throw std::runtime_error("cannot make the pipe " + trap);
+    const PipeReader reader(trap);
+    EXPECT_TRUE(job->WaitUntil([&] { return reader.HasData(); }))
+        << "the manifest was never written\n"
+        << job->Output();
+    job->Signal(SIGKILL);
     return From(*job);
 }
 
@@ -436,8 +484,8 @@ std::uint64_t WalStillToCopy(const std::string& backupDir, const std::string& ar
 Outcome DiskFullAtManifest(FaultStage& s) {
     auto disk = std::make_unique<TmpfsMount>(s.Scratch("repository-filling-up"), 256);
     const std::string backups = disk->path() + "/" + kInstance;
-    auto job = s.Start(
-        {"backup", kInstance, "--repo", disk->path(), "--max-rate", "16M", "-j", "1"});
+    auto job =
+        s.Start({"backup", kInstance, "--repo", disk->path(), "--max-rate", "16M", "-j", "1"});
     EXPECT_TRUE(job->WaitUntil([&] { return RegularFileUnder(backups, "/wal/"); }))
         << job->Output();
     job->Signal(SIGSTOP);
@@ -480,8 +528,8 @@ Outcome PruneWhileLogBackupCopies(FaultStage& s) {
 
 Outcome FullBackupWhilePruning(FaultStage& s) {
     s.ArchiveSegments(2);
-    auto pruning = s.Start(
-        {"backup", kInstance, "--type", "log", "--prune", "--max-rate", "8M", "-j", "1"});
+    auto pruning =
+        s.Start({"backup", kInstance, "--type", "log", "--prune", "--max-rate", "8M", "-j", "1"});
     EXPECT_TRUE(s.WaitFor(*pruning, Moment::LogPhase)) << pruning->Output();
     Outcome outcome = From(s.host().Run({"backup", kInstance}));
     EXPECT_EQ(pruning->Wait(), 0) << pruning->Output();
@@ -501,15 +549,15 @@ Outcome TwoFullBackupsAtOnce(FaultStage& s) {
 }
 
 Outcome RestoreOverRunningCluster(FaultStage& s) {
-    Outcome outcome = From(s.host().Run(
-        {"restore", kInstance, "--pgdata", s.cluster().dataDir(), "--force", "-q"}));
+    Outcome outcome = From(
+        s.host().Run({"restore", kInstance, "--pgdata", s.cluster().dataDir(), "--force", "-q"}));
     s.ExpectClusterIntact();
     return outcome;
 }
 
 Outcome ForceIntoParentOfRunningCluster(FaultStage& s) {
-    Outcome outcome = From(s.host().Run(
-        {"restore", kInstance, "--pgdata", s.cluster().baseDir(), "--force", "-q"}));
+    Outcome outcome = From(
+        s.host().Run({"restore", kInstance, "--pgdata", s.cluster().baseDir(), "--force", "-q"}));
     s.ExpectClusterIntact();
     return outcome;
 }
@@ -539,8 +587,8 @@ Outcome TargetAfterWalEnd(FaultStage& s) {
 }
 
 Outcome TargetInFuture(FaultStage& s) {
-    return RestoreToTarget(
-        s, s.cluster().psql("SELECT (clock_timestamp() + interval '1 day')::text"));
+    return RestoreToTarget(s,
+                           s.cluster().psql("SELECT (clock_timestamp() + interval '1 day')::text"));
 }
 
 // ---- The table. ----
@@ -564,9 +612,8 @@ const std::vector<FaultRow>& FaultRows() {
     static const std::vector<FaultRow> rows = {
         {"SigkillDuringCopy", [](FaultStage& s) { return SignalAt(s, Moment::Copy, SIGKILL); },
          128 + SIGKILL, "", "incomplete", "full", true},
-        {"SigkillAtManifestWrite",
-         [](FaultStage& s) { return SignalAt(s, Moment::LogPhase, SIGKILL); }, 128 + SIGKILL, "",
-         "incomplete", "full", false},
+        {"SigkillDuringManifestWrite", SigkillDuringManifestWrite, 128 + SIGKILL, "", "incomplete",
+         "full", false},
         {"SigkillDuringWalWait",
          [](FaultStage& s) { return SignalAt(s, Moment::WalWait, SIGKILL); }, 128 + SIGKILL, "",
          "incomplete", "full", false},
@@ -577,8 +624,8 @@ const std::vector<FaultRow>& FaultRows() {
         {"ServerStopsWhileBackupModeEnds",
          [](FaultStage& s) { return ServerStopsAt(s, Moment::WalWait); }, 1,
          "backup mode could not be ended", "failed", "full", false},
-        {"ArchiveFailsDuringLogBackup", ArchiveFailsDuringLogBackup, 1, "archive_command",
-         "failed", "log", false},
+        {"ArchiveFailsDuringLogBackup", ArchiveFailsDuringLogBackup, 1, "archive_command", "failed",
+         "log", false},
         {"ArchiveFailsForAWhileDuringFullBackup", ArchiveFailsForAWhileDuringFullBackup, 0,
          "complete: full", "complete", "log", false},
         {"DiskFullDuringCopy", DiskFullDuringCopy, 1, "No space left on device", "failed", "full",
@@ -638,8 +685,8 @@ void RunFaultRow(FaultStage& s, const FaultRow& row) {
 
     Outcome outcome = row.action(s);
     EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.output;
-    EXPECT_TRUE(HasAnyOf(outcome.output, row.message))
-        << "expected '" << row.message << "' in:\n" << outcome.output;
+    EXPECT_TRUE(HasAnyOf(outcome.output, row.message)) << "expected '" << row.message << "' in:\n"
+                                                       << outcome.output;
     const std::string repo = outcome.ownRepository ? outcome.ownRepository->path() : "";
     const json made = s.NewBackups(repo.empty() ? before : std::set<std::string>(), repo);
     ExpectStates(made, row.state);

@@ -36,8 +36,8 @@ constexpr auto kPollInterval = std::chrono::milliseconds(100);
 
 // The inherited environment without PG* variables (a developer's PGHOST must not redirect
 // the program), plus the given ones.
-std::vector<std::string> ChildEnvironment(
-    const std::vector<std::pair<std::string, std::string>>& extra) {
+std::vector<std::string>
+ChildEnvironment(const std::vector<std::pair<std::string, std::string>>& extra) {
     std::vector<std::string> result;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         const std::string entry(*e);
@@ -89,11 +89,26 @@ ProcessResult PguloHost::Run(const std::vector<std::string>& args, const std::st
 
 void PguloHost::AddInstance(const std::string& name, const PgCluster& cluster,
                             const std::string& user, const std::string& password) const {
-    const ProcessResult r = Run({"instance", "add", name, "--pgdata", cluster.dataDir(), "--bindir",
-                                 cluster.binDir(), "--libdir", cluster.libDir(), "--port",
-                                 std::to_string(cluster.port()), "--user", user, "--archive-dir",
-                                 cluster.archiveDir(), "--socket-dir", cluster.socketDir(),
-                                 "--agent-option", "start_backup_immediate:on", "--password-stdin"},
+    const ProcessResult r = Run({"instance",
+                                 "add",
+                                 name,
+                                 "--pgdata",
+                                 cluster.dataDir(),
+                                 "--bindir",
+                                 cluster.binDir(),
+                                 "--libdir",
+                                 cluster.libDir(),
+                                 "--port",
+                                 std::to_string(cluster.port()),
+                                 "--user",
+                                 user,
+                                 "--archive-dir",
+                                 cluster.archiveDir(),
+                                 "--socket-dir",
+                                 cluster.socketDir(),
+                                 "--agent-option",
+                                 "start_backup_immediate:on",
+                                 "--password-stdin"},
                                 password + "\n");
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
 }
