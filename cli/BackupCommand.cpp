@@ -1,5 +1,6 @@
 #include "BackupCommand.h"
 
+#include "BackupLabel.h"
 #include "BackupWriter.h"
 #include "CliError.h"
 #include "CollectFile.h"
@@ -240,26 +241,9 @@ void BackupCommand::CheckOwnLabel(const BackupWriter& writer,
     if (stored.empty())
         throw CliError("the backup holds no backup_label; it cannot be restored");
     const std::string text = FileOps::ReadWhole(backupDir_ + "/" + stored);
-    if (!LabelIsOfJob(text, jobId_))
+    if (!BackupLabel::IsOfJob(text, jobId_))
         throw CliError("the stored backup_label is not this job's (another backup of the "
                        "cluster ran at the same time); the backup cannot be used");
-}
-
-bool BackupCommand::LabelIsOfJob(const std::string& labelFile, unsigned long long jobId) {
-    const std::string key = "\nLABEL: ";
-    const std::size_t at = ("\n" + labelFile).find(key);
-    if (at == std::string::npos)
-        return false;
-    const std::size_t begin = at + key.size() - 1;
-    const std::string label = labelFile.substr(begin, labelFile.find('\n', begin) - begin);
-    // The agent names it <prefix><port>_<job id>_<seconds>.
-    const std::string job = "_" + std::to_string(jobId) + "_";
-    const std::size_t pos = label.rfind(job);
-    if (pos == std::string::npos)
-        return false;
-    const std::string seconds = label.substr(pos + job.size());
-    return !seconds.empty() &&
-           seconds.find_first_not_of("0123456789") == std::string::npos;
 }
 
 std::string BackupCommand::PreviousBackupEndingAt(const std::string& wal) const {

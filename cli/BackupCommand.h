@@ -29,8 +29,6 @@ public:
     };
 
     BackupCommand(HostContext& host, Options options);
-    // Whether a backup_label file carries the label the agent gives a backup of this job.
-    static bool LabelIsOfJob(const std::string& labelFile, unsigned long long jobId);
     // Returns the manifest of the finished backup; throws CliError otherwise.
     Manifest Run();
 

@@ -2,7 +2,8 @@
 // reported by every command that reads it, in one sentence naming the damaged file: never an
 // empty password, a blank instance, or the secret itself.
 
-#include "CliHost.h"
+#include "PguloHost.h"
+#include "TempTree.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::CliHost;
-using pgulo::test::CliTempDir;
+using pgulo::test::PguloHost;
+using pgulo::test::TempTree;
 using pgulo::test::ProcessResult;
 using pgulo::test::TestFiles;
 using json = nlohmann::json;
@@ -28,15 +29,15 @@ const char* const kPassword = "s3cret-pw";
 // Printable, so that a message quoting the key file would show it.
 const char* const kTextKey = "this is no key at all, just text\n";
 
-std::string KeyFile(const CliHost& host) {
+std::string KeyFile(const PguloHost& host) {
     return host.Home() + "/secret.key";
 }
 
-std::string RecordFile(const CliHost& host) {
+std::string RecordFile(const PguloHost& host) {
     return host.Home() + "/store/instances/1.json";
 }
 
-void EditRecord(const CliHost& host, const std::function<void(json&)>& edit) {
+void EditRecord(const PguloHost& host, const std::function<void(json&)>& edit) {
     json record = json::parse(TestFiles::Read(RecordFile(host)));
     edit(record);
     TestFiles::Write(RecordFile(host), record.dump(2));
@@ -52,9 +53,9 @@ void AlterSealedPassword(json& record) {
 
 struct DamageCase {
     const char* name;
-    std::function<void(const CliHost&)> damage;
+    std::function<void(const PguloHost&)> damage;
     // The file the message must name.
-    std::function<std::string(const CliHost&)> file;
+    std::function<std::string(const PguloHost&)> file;
 };
 
 void PrintTo(const DamageCase& c, std::ostream* os) {
@@ -64,43 +65,43 @@ void PrintTo(const DamageCase& c, std::ostream* os) {
 const std::vector<DamageCase>& Cases() {
     static const std::vector<DamageCase> cases = {
         {"TruncatedKey",
-         [](const CliHost& h) {
+         [](const PguloHost& h) {
              TestFiles::Write(KeyFile(h), TestFiles::Read(KeyFile(h)).substr(0, 20));
          },
          KeyFile},
-        {"EmptyKey", [](const CliHost& h) { TestFiles::Write(KeyFile(h), ""); }, KeyFile},
-        {"TextInsteadOfKey", [](const CliHost& h) { TestFiles::Write(KeyFile(h), kTextKey); },
+        {"EmptyKey", [](const PguloHost& h) { TestFiles::Write(KeyFile(h), ""); }, KeyFile},
+        {"TextInsteadOfKey", [](const PguloHost& h) { TestFiles::Write(KeyFile(h), kTextKey); },
          KeyFile},
         {"AnotherKeyOfTheRightSize",
-         [](const CliHost& h) { TestFiles::Write(KeyFile(h), std::string(32, 'k')); }, KeyFile},
-        {"KeyRemoved", [](const CliHost& h) { fs::remove(KeyFile(h)); }, KeyFile},
+         [](const PguloHost& h) { TestFiles::Write(KeyFile(h), std::string(32, 'k')); }, KeyFile},
+        {"KeyRemoved", [](const PguloHost& h) { fs::remove(KeyFile(h)); }, KeyFile},
         {"RecordTruncated",
-         [](const CliHost& h) {
+         [](const PguloHost& h) {
              const std::string text = TestFiles::Read(RecordFile(h));
              TestFiles::Write(RecordFile(h), text.substr(0, text.size() / 2));
          },
          RecordFile},
-        {"RecordEmpty", [](const CliHost& h) { TestFiles::Write(RecordFile(h), ""); }, RecordFile},
+        {"RecordEmpty", [](const PguloHost& h) { TestFiles::Write(RecordFile(h), ""); }, RecordFile},
         {"RecordNotJson",
-         [](const CliHost& h) { TestFiles::Write(RecordFile(h), "name=main\nport=5432\n"); },
+         [](const PguloHost& h) { TestFiles::Write(RecordFile(h), "name=main\nport=5432\n"); },
          RecordFile},
         {"RecordWithoutName",
-         [](const CliHost& h) { EditRecord(h, [](json& r) { r.erase("name"); }); }, RecordFile},
+         [](const PguloHost& h) { EditRecord(h, [](json& r) { r.erase("name"); }); }, RecordFile},
         {"RecordWithoutProperties",
-         [](const CliHost& h) { EditRecord(h, [](json& r) { r.erase("properties"); }); },
+         [](const PguloHost& h) { EditRecord(h, [](json& r) { r.erase("properties"); }); },
          RecordFile},
         {"RecordWithoutPassword",
-         [](const CliHost& h) {
+         [](const PguloHost& h) {
              EditRecord(h, [](json& r) { r["properties"].erase("saPassword"); });
          },
          RecordFile},
         {"RecordWithAWrongType",
-         [](const CliHost& h) { EditRecord(h, [](json& r) { r["properties"]["port"] = 5432; }); },
+         [](const PguloHost& h) { EditRecord(h, [](json& r) { r["properties"]["port"] = 5432; }); },
          RecordFile},
-        {"SealedPasswordAltered", [](const CliHost& h) { EditRecord(h, AlterSealedPassword); },
+        {"SealedPasswordAltered", [](const PguloHost& h) { EditRecord(h, AlterSealedPassword); },
          RecordFile},
         {"SealedPasswordNotSealed",
-         [](const CliHost& h) {
+         [](const PguloHost& h) {
              EditRecord(h, [](json& r) { r["properties"]["saPassword"] = "v1:!!not base64!!"; });
          },
          RecordFile},
@@ -112,7 +113,7 @@ class CliDamagedHomeTest : public ::testing::TestWithParam<DamageCase> {
 protected:
     // An instance registered with a sealed password; no server is needed to add one.
     void SetUp() override {
-        const std::string dir = dirs_.path();
+        const std::string dir = dirs_.Root();
         const ProcessResult added = host_.Run(
             {"instance", "add", "main", "--pgdata", dir, "--bindir", dir, "--libdir", dir,
              "--archive-dir", dir, "--port", "5999", "--user", "backup", "--password-stdin"},
@@ -122,8 +123,8 @@ protected:
         ASSERT_TRUE(fs::exists(RecordFile(host_)));
     }
 
-    CliTempDir dirs_;
-    CliHost host_;
+    TempTree dirs_{"pgulo-damaged"};
+    PguloHost host_;
 };
 
 TEST_F(CliDamagedHomeTest, IntactHomeShowsTheInstanceWithItsPassword) {
@@ -138,7 +139,7 @@ TEST_F(CliDamagedHomeTest, IntactHomeShowsTheInstanceWithItsPassword) {
 // A key file that is there but holds no key is never replaced, so nothing can be sealed.
 TEST_F(CliDamagedHomeTest, AddingAnInstanceRefusesAKeyFileThatHoldsNoKey) {
     TestFiles::Write(KeyFile(host_), kTextKey);
-    const std::string dir = dirs_.path();
+    const std::string dir = dirs_.Root();
     const ProcessResult r =
         host_.Run({"instance", "add", "second", "--pgdata", dir, "--bindir", dir, "--libdir", dir,
                    "--archive-dir", dir, "--port", "5998", "--user", "backup", "--password-stdin"},

@@ -4,7 +4,8 @@
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/host/EvDebug.h"
 
-#include "CliHost.h"
+#include "PguloHost.h"
+#include "TempTree.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "TempHostHome.h"
@@ -18,7 +19,7 @@
 
 namespace {
 
-using pgulo::test::CliHost;
+using pgulo::test::PguloHost;
 using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
 using pgulo::test::ProcessResult;
@@ -37,9 +38,8 @@ TEST_P(CliServerNoticeTest, FullBackupKeepsServerNoticesInTheDebugLog) {
     options.name = "notice";
     PgCluster cluster(GetParam(), options);
     cluster.start();
-    CliHost host;
-    const ProcessResult added = host.AddInstance("main", cluster, "postgres", "");
-    ASSERT_EQ(added.exitCode, 0) << added.out << added.err;
+    PguloHost host;
+    host.AddInstance("main", cluster, "postgres", "");
 
     const ProcessResult backup = host.Run({"backup", "main", "--type", "full"});
     ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;

@@ -356,4 +356,12 @@ void TmpfsMount::FillLeaving(std::uint64_t keepBytes) const {
         throw std::runtime_error("cannot fill " + dir_ + ": " + std::strerror(rc));
 }
 
+std::string PguloHost::DebugLogs() const {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(Home() + "/log", ec))
+        all += TestFiles::Read(entry.path().string());
+    return all;
+}
+
 } // namespace pgulo::test

@@ -1,6 +1,7 @@
 // The backup host's pure helpers: collect file lines, restore placement and exclusions,
 // recovery target times, rates, checksums and the manifest's round trip.
 
+#include "BackupLabel.h"
 #include "Checksum.h"
 #include "CollectFile.h"
 #include "HumanFormat.h"
@@ -289,6 +290,29 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormats) {
     EXPECT_THROW(Manifest::FromJson(broken), std::runtime_error);
     broken.erase("entries");
     EXPECT_THROW(Manifest::FromJson(broken), std::runtime_error);
+}
+
+// A full backup keeps only the label its own job's backup mode wrote.
+TEST(BackupLabelOwner, RecognisesOnlyTheLabelOfTheJob) {
+    const std::string head = "START WAL LOCATION: 0/2000028 (file 000000010000000000000002)\n"
+                             "CHECKPOINT LOCATION: 0/2000060\nBACKUP METHOD: streamed\n";
+    const struct {
+        std::string label;
+        bool ours;
+    } cases[] = {
+        {"pgulo_backup_5432_1765000000123_1765000000", true},
+        {"pgulo_backup_/tmp/sock:5432_1765000000123_1765000000", true},
+        {"pgulo_backup_5432_1765000000124_1765000000", false}, // another job
+        {"pgulo_backup_5432_11765000000123_1765000000", false},
+        {"pgulo_backup_5432_1765000000123_", false},
+        {"pgulo_backup_5432_1765000000123_17650x", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        const std::string file = head + "LABEL: " + c.label + "\nSTART TIMELINE: 1\n";
+        EXPECT_EQ(BackupLabel::IsOfJob(file, 1765000000123ull), c.ours) << c.label;
+    }
+    EXPECT_FALSE(BackupLabel::IsOfJob(head, 1765000000123ull)) << "no LABEL line";
 }
 
 } // namespace
