@@ -71,6 +71,11 @@ int DecodeStatus(int status) {
 
 } // namespace
 
+std::string PguloBinary() {
+    const char* build = std::getenv("PGULO_BUILD_DIR");
+    return std::string(build ? build : ".") + "/cli/pgulo";
+}
+
 PguloHost::PguloHost() : home_("pgulo-cli") {}
 
 std::vector<std::pair<std::string, std::string>> PguloHost::Environment() const {

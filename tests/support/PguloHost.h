@@ -1,6 +1,5 @@
 #pragma once
 
-#include "CliHost.h"
 #include "PgCluster.h"
 #include "TempTree.h"
 #include "TestProcess.h"
@@ -23,6 +22,9 @@ namespace pgulo::test {
 // A superuser that must give its password: the usual way a backup host connects.
 extern const char* const kBackupUser;
 extern const char* const kBackupPassword;
+
+// The program under test: $PGULO_BUILD_DIR/cli/pgulo.
+std::string PguloBinary();
 
 // One backup host for a test: its own home (property store, registry, logs, repository),
 // removed at the end, and the pgulo program run against it.
