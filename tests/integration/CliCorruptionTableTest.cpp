@@ -206,6 +206,8 @@ std::string AddStrayFile(CorruptionStage& s, RepositoryEdit& edit) {
 }
 
 std::string DeleteManifest(CorruptionStage& s, RepositoryEdit& edit) {
+    EXPECT_NE(TestFiles::Read(s.FullDir() + "/status.json").find("\"complete\""), std::string::npos)
+        << "the backup's status does not say complete";
     edit.Remove(s.FullDir() + "/manifest.json");
     return "manifest";
 }
