@@ -224,6 +224,11 @@ TEST(TimeTextParse, AcceptsDatesWithZonesAndRefusesTheRest) {
           "2026-12-06 10:60", "2026-12-06 10:15:61", "2026-12-06 10:15:00+25",
           "2026-12-06 10:15:00.1234567", "2026-12-06 10:15:00 +00 extra"})
         EXPECT_FALSE(TimeText::Parse(bad, t)) << bad;
+    // However many blanks surround a time, reading it costs no more stack than the time.
+    const std::string blanks(100000, ' ');
+    ASSERT_TRUE(TimeText::Parse(blanks + "2026-12-06 10:15:00+00" + blanks, t));
+    EXPECT_EQ(t, 1796552100LL * 1000000);
+    EXPECT_FALSE(TimeText::Parse("2026-12-06 10:15:00" + blanks + "+00", t));
 }
 
 TEST(TimeTextParse, LocalTimeWithoutZoneRoundTripsThroughForServer) {
