@@ -20,8 +20,8 @@ die() {
 [[ $seconds =~ ^[1-9][0-9]*$ ]] || die "PGULO_FUZZ_SECONDS must be a positive number of seconds"
 command -v clang++ >/dev/null || die "clang++ is missing (scripts/setup.sh installs it)"
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPGULO_FUZZ=ON -DPGULO_BUILD_TESTS=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPGULO_FUZZ=ON -DPGULO_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target pgulo_fuzz_targets
 
 # The targets write their scratch files for every input: memory is much faster than a disk.
