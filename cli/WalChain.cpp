@@ -30,6 +30,15 @@ bool ParseHex(const std::string& text, std::uint64_t& value) {
     return true;
 }
 
+// A timeline id as history files write it: decimal, at most 32 bits.
+bool ParseTimeline(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoull(text);
+    return value <= 0xFFFFFFFFull;
+}
+
 bool IsHistoryName(const std::string& name) {
     std::uint64_t timeline = 0;
     return name.size() == 16 && name.compare(8, 8, ".history") == 0 &&
@@ -82,9 +91,9 @@ bool WalChain::ParseHistory(const std::string& text, std::vector<Switch>& switch
             return false;
         const std::size_t slash = lsn.find('/');
         std::uint64_t tli = 0, high = 0, low = 0;
-        if (slash == std::string::npos || !ParseHex(parent, tli) || tli == 0 ||
-            tli > 0xFFFFFFFFull || !ParseHex(lsn.substr(0, slash), high) ||
-            !ParseHex(lsn.substr(slash + 1), low) || high > 0xFFFFFFFFull || low > 0xFFFFFFFFull)
+        if (slash == std::string::npos || !ParseTimeline(parent, tli) || tli == 0 ||
+            !ParseHex(lsn.substr(0, slash), high) || !ParseHex(lsn.substr(slash + 1), low) ||
+            high > 0xFFFFFFFFull || low > 0xFFFFFFFFull)
             return false;
         switches.push_back({static_cast<std::uint32_t>(tli), high << 32 | low});
     }
