@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::size_t kSegmentNameLength = 24;
 constexpr std::uint64_t kBytesPerLogId = 0x100000000ull;
+// The sizes initdb --wal-segsize accepts.
+constexpr std::uint64_t kMinSegmentSize = 1ull << 20;
+constexpr std::uint64_t kMaxSegmentSize = 1ull << 30;
 
 bool ParseHex(const std::string& text, std::uint64_t& value) {
     if (text.empty() || text.size() > 16)
@@ -118,7 +121,8 @@ WalChain::WalChain(const std::vector<const BackupRecord*>& chain) {
             if (!segment && !IsHistoryName(name))
                 continue;
             // Every segment file has the cluster's segment size.
-            if (segment && !sizeKnown && e.size > 0 && (e.size & (e.size - 1)) == 0) {
+            if (segment && !sizeKnown && e.size >= kMinSegmentSize && e.size <= kMaxSegmentSize &&
+                (e.size & (e.size - 1)) == 0) {
                 segmentSize_ = e.size;
                 sizeKnown = true;
             }
