@@ -41,7 +41,9 @@ std::vector<std::string> CollectFile::Find(const std::string& directory,
             continue;
         const std::string number =
             name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-        if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+        // The agent numbers its collect files from 1; anything longer is not one of them.
+        if (number.empty() || number.size() > 9 ||
+            number.find_first_not_of("0123456789") != std::string::npos)
             continue;
         numbered.emplace_back(std::stoul(number), directory + "/" + name);
     }

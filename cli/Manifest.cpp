@@ -1,10 +1,24 @@
 #include "Manifest.h"
 
+#include "JsonInteger.h"
+
 #include <stdexcept>
 
 namespace {
 
 using json = nlohmann::json;
+
+template <typename T> T Whole(const json& object, const char* key) {
+    if (const std::optional<T> value = JsonInteger<T>(object.at(key)))
+        return *value;
+    throw std::runtime_error(std::string("malformed manifest: '") + key +
+                             "' is not a whole number in range");
+}
+
+// Whole, or fallback when the object lacks the key.
+template <typename T> T WholeOr(const json& object, const char* key, T fallback) {
+    return object.contains(key) ? Whole<T>(object, key) : fallback;
+}
 
 ManifestEntry::Kind KindFromName(const std::string& name) {
     if (name == "file")
@@ -52,16 +66,16 @@ ManifestEntry EntryFromJson(const json& j) {
     e.path = j.at("path").get<std::string>();
     e.kind = KindFromName(j.at("type").get<std::string>());
     e.role = RoleFromName(j.value("role", std::string("data")));
-    e.mode = j.at("mode").get<std::uint32_t>();
-    e.uid = j.value("uid", 0u);
-    e.gid = j.value("gid", 0u);
+    e.mode = Whole<std::uint32_t>(j, "mode");
+    e.uid = WholeOr<std::uint32_t>(j, "uid", 0);
+    e.gid = WholeOr<std::uint32_t>(j, "gid", 0);
     e.user = j.value("user", std::string());
     e.group = j.value("group", std::string());
-    e.mtimeSec = j.value("mtime", std::int64_t{0});
-    e.mtimeNsec = j.value("mtime_nsec", std::int64_t{0});
+    e.mtimeSec = WholeOr<std::int64_t>(j, "mtime", 0);
+    e.mtimeNsec = WholeOr<std::int64_t>(j, "mtime_nsec", 0);
     if (e.kind == ManifestEntry::Kind::File) {
         e.stored = j.at("stored").get<std::string>();
-        e.size = j.at("size").get<std::uint64_t>();
+        e.size = Whole<std::uint64_t>(j, "size");
         e.checksum = j.at("checksum").get<std::string>();
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
@@ -134,17 +148,17 @@ nlohmann::json Manifest::ToJson() const {
 
 Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
-        if (j.at("format").get<int>() != kFormat)
+        if (Whole<int>(j, "format") != kFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;
         m.id = j.at("id").get<std::string>();
         m.instance = j.at("instance").get<std::string>();
         m.type = j.at("type").get<std::string>();
-        m.jobId = j.value("job_id", std::uint64_t{0});
-        m.startMicros = j.at("start_time_us").get<std::int64_t>();
-        m.endMicros = j.at("end_time_us").get<std::int64_t>();
-        m.walCompleteMicros = j.value("wal_complete_time_us", std::int64_t{0});
+        m.jobId = WholeOr<std::uint64_t>(j, "job_id", 0);
+        m.startMicros = Whole<std::int64_t>(j, "start_time_us");
+        m.endMicros = Whole<std::int64_t>(j, "end_time_us");
+        m.walCompleteMicros = WholeOr<std::int64_t>(j, "wal_complete_time_us", 0);
         m.startWal = j.value("start_wal", std::string());
         m.endWal = j.value("end_wal", std::string());
         m.baseWal = j.value("base_wal", std::string());
@@ -164,8 +178,8 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.backupLabel = j.value("backup_label", std::string());
         m.tablespaceMap = j.value("tablespace_map", std::string());
         m.checksumAlgorithm = j.value("checksum_algorithm", std::string());
-        m.fileCount = j.value("file_count", std::uint64_t{0});
-        m.totalBytes = j.value("total_bytes", std::uint64_t{0});
+        m.fileCount = WholeOr<std::uint64_t>(j, "file_count", 0);
+        m.totalBytes = WholeOr<std::uint64_t>(j, "total_bytes", 0);
         for (const auto& e : j.at("entries"))
             m.entries.push_back(EntryFromJson(e));
         return m;

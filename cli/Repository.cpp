@@ -2,6 +2,7 @@
 
 #include "CliError.h"
 #include "FileOps.h"
+#include "JsonInteger.h"
 #include "TimeText.h"
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <stdexcept>
 #include <sys/stat.h>
 
 namespace {
@@ -23,6 +25,16 @@ bool ProcessAlive(long pid) {
 
 bool LooksLikeBackupId(const std::string& name) {
     return name.size() >= 16 && (name[15] == 'F' || name[15] == 'L');
+}
+
+// A number of a status file (an object), 0 when it has none.
+template <typename T> T StatusNumber(const json& status, const char* key) {
+    if (!status.contains(key))
+        return 0;
+    if (const std::optional<T> value = JsonInteger<T>(status.at(key)))
+        return *value;
+    throw std::runtime_error(std::string("status file: '") + key +
+                             "' is not a whole number in range");
 }
 
 } // namespace
@@ -115,14 +127,9 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     record.directory = BackupDirectory(instance, id);
     record.type = id.size() > 15 && id[15] == 'F' ? "full" : "log";
     record.state = "incomplete";
-    long pid = 0;
     try {
-        const json status = json::parse(FileOps::ReadWhole(record.directory + "/" + kStatusFile));
-        record.type = status.value("type", record.type);
-        record.startMicros = status.value("start_time_us", std::int64_t{0});
-        record.message = status.value("message", std::string());
-        pid = status.value("pid", 0L);
-        record.recordedState = status.value("state", std::string());
+        const long pid =
+            ParseStatus(FileOps::ReadWhole(record.directory + "/" + kStatusFile), record);
         if (record.recordedState == "failed")
             record.state = "failed";
         if (record.recordedState == "running" && ProcessAlive(pid) &&
@@ -152,6 +159,16 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
         record.message = "no manifest";
     }
     return record;
+}
+
+long Repository::ParseStatus(const std::string& text, BackupRecord& record) {
+    const json status = json::parse(text);
+    record.type = status.value("type", record.type);
+    record.startMicros = StatusNumber<std::int64_t>(status, "start_time_us");
+    record.message = status.value("message", std::string());
+    const long pid = StatusNumber<long>(status, "pid");
+    record.recordedState = status.value("state", std::string());
+    return pid;
 }
 
 std::vector<BackupRecord> Repository::List(const std::string& instance) const {

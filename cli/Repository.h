@@ -64,6 +64,11 @@ public:
     static std::vector<const BackupRecord*> ChainTo(const std::vector<BackupRecord>& all,
                                                     const BackupRecord& log);
 
+    // Takes type, start, message and recorded state from the text of a status file into the
+    // record; returns the pid of the job that wrote it (0 when it names none). Throws
+    // std::exception for a text that is not a status file.
+    static long ParseStatus(const std::string& text, BackupRecord& record);
+
 private:
     void WriteStatus(const std::string& instance, const std::string& id, const std::string& type,
                      std::int64_t startMicros, const std::string& state,

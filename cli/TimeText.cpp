@@ -48,7 +48,18 @@ std::int64_t TimeText::NowMicros() {
         .count();
 }
 
-bool TimeText::Parse(const std::string& text, std::int64_t& micros) {
+bool TimeText::Parse(const std::string& input, std::int64_t& micros) {
+    // std::regex matches by recursion, a level or more per character: the blanks around the
+    // text are cut first, and a text far longer than any time is refused before it could
+    // exhaust the stack.
+    static const char* const kBlanks = " \t\n\v\f\r";
+    constexpr std::size_t kLongestText = 64;
+    const std::size_t first = input.find_first_not_of(kBlanks);
+    if (first == std::string::npos)
+        return false;
+    const std::string text = input.substr(first, input.find_last_not_of(kBlanks) - first + 1);
+    if (text.size() > kLongestText)
+        return false;
     static const std::regex kPattern(
         R"(^\s*(\d{4})-(\d{2})-(\d{2})[ T](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d{1,6}))?)?)"
         R"(\s*(Z|UTC|[+-]\d{2}(?::?\d{2})?)?\s*$)");

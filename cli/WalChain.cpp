@@ -10,6 +10,9 @@ namespace {
 
 constexpr std::size_t kSegmentNameLength = 24;
 constexpr std::uint64_t kBytesPerLogId = 0x100000000ull;
+// The sizes initdb --wal-segsize accepts.
+constexpr std::uint64_t kMinSegmentSize = 1ull << 20;
+constexpr std::uint64_t kMaxSegmentSize = 1ull << 30;
 
 bool ParseHex(const std::string& text, std::uint64_t& value) {
     if (text.empty() || text.size() > 16)
@@ -28,6 +31,15 @@ bool ParseHex(const std::string& text, std::uint64_t& value) {
         value = value << 4 | static_cast<std::uint64_t>(digit);
     }
     return true;
+}
+
+// A timeline id as history files write it: decimal, at most 32 bits.
+bool ParseTimeline(const std::string& text, std::uint64_t& value) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoull(text);
+    return value <= 0xFFFFFFFFull;
 }
 
 bool IsHistoryName(const std::string& name) {
@@ -82,9 +94,9 @@ bool WalChain::ParseHistory(const std::string& text, std::vector<Switch>& switch
             return false;
         const std::size_t slash = lsn.find('/');
         std::uint64_t tli = 0, high = 0, low = 0;
-        if (slash == std::string::npos || !ParseHex(parent, tli) || tli == 0 ||
-            tli > 0xFFFFFFFFull || !ParseHex(lsn.substr(0, slash), high) ||
-            !ParseHex(lsn.substr(slash + 1), low) || high > 0xFFFFFFFFull || low > 0xFFFFFFFFull)
+        if (slash == std::string::npos || !ParseTimeline(parent, tli) || tli == 0 ||
+            !ParseHex(lsn.substr(0, slash), high) || !ParseHex(lsn.substr(slash + 1), low) ||
+            high > 0xFFFFFFFFull || low > 0xFFFFFFFFull)
             return false;
         switches.push_back({static_cast<std::uint32_t>(tli), high << 32 | low});
     }
@@ -109,7 +121,8 @@ WalChain::WalChain(const std::vector<const BackupRecord*>& chain) {
             if (!segment && !IsHistoryName(name))
                 continue;
             // Every segment file has the cluster's segment size.
-            if (segment && !sizeKnown && e.size > 0 && (e.size & (e.size - 1)) == 0) {
+            if (segment && !sizeKnown && e.size >= kMinSegmentSize && e.size <= kMaxSegmentSize &&
+                (e.size & (e.size - 1)) == 0) {
                 segmentSize_ = e.size;
                 sizeKnown = true;
             }

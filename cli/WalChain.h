@@ -25,8 +25,9 @@ public:
                              std::uint64_t& segment, std::uint64_t segmentSize);
     static std::string SegmentName(std::uint32_t timeline, std::uint64_t segment,
                                    std::uint64_t segmentSize);
-    // The switch points of a timeline history file: parent timeline and the LSN at which
-    // the next timeline begins, oldest first. False for text that is not a history file.
+    // The switch points of a timeline history file: parent timeline (in decimal, as the
+    // server writes it) and the LSN at which the next timeline begins, oldest first. False
+    // for text that is not a history file.
     struct Switch {
         std::uint32_t parent = 0;
         std::uint64_t lsn = 0;

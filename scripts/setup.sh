@@ -38,6 +38,8 @@ install_debian_packages() {
         libpq-dev libssl-dev libsodium-dev nlohmann-json3-dev libcli11-dev
         "postgresql-${DEBIAN_MAJOR}" "postgresql-client-${DEBIAN_MAJOR}"
         clang-format gzip procps util-linux tar ca-certificates time
+        # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
+        clang libclang-rt-14-dev
     )
     # node and npm may come from outside Debian on some images; only ask apt when absent.
     command -v node >/dev/null 2>&1 || wanted+=(nodejs)

@@ -35,3 +35,5 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 build_and_test "$root/build-asan" unit -DCMAKE_BUILD_TYPE=Debug -DPGULO_SANITIZE=ON
+echo "== fuzz targets"
+bash scripts/fuzz.sh

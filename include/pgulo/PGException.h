@@ -28,5 +28,4 @@ public:
 
 private:
     char text_[4096];
-    PGExceptionTypes type_;
 };

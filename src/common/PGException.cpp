@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-PGException::PGException(const char* location, PGExceptionTypes type, const char* message)
-    : type_(type) {
+PGException::PGException(const char* location, PGExceptionTypes type, const char* message) {
     // A composition longer than the buffer is cut to fit.
     std::snprintf(text_, sizeof text_, "Exception in [%s]\tType:[%s]\tMsg:[%s]",
                   location ? location : "", TypeName(type), message ? message : "");

@@ -47,10 +47,10 @@ void AppendEscaped(std::string& out, const std::string& text) {
 } // namespace
 
 CollectFileManager::CollectFileManager(std::string jobResultsFolder, PG_BACKUP_TYPE type,
-                                       unsigned long long jobId, int first, int second,
+                                       unsigned long long /*jobId*/, int /*first*/, int second,
                                        bool newSuffix)
-    : type_(type), jobId_(jobId), first_(first), second_(second),
-      JobResultsFolder_m(std::move(jobResultsFolder)), newSuffix_(newSuffix) {
+    : type_(type), second_(second), JobResultsFolder_m(std::move(jobResultsFolder)),
+      newSuffix_(newSuffix) {
     static const char* const kLabel = "CollectFileManager::CollectFileManager";
     PGGuard::Rethrow(g_log, kLabel, [&] {
         TakeCharacterTypeFromEnvironmentOnce();
@@ -243,6 +243,23 @@ std::string CollectFileManager::removeSpecialChar(const std::string& text) {
     std::string out;
     AppendEscaped(out, text);
     return out;
+}
+
+std::string CollectFileManager::DecodeCollectLine(const std::string& line) {
+    std::string path;
+    path.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '%' && i + 2 < line.size()) {
+            const std::string code = line.substr(i + 1, 2);
+            if (code == "25" || code == "0A" || code == "0D") {
+                path += code == "25" ? '%' : (code == "0A" ? '\n' : '\r');
+                i += 2;
+                continue;
+            }
+        }
+        path += line[i];
+    }
+    return path;
 }
 
 char CollectFileManager::getHexDig(int value) {

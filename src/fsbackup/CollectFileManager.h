@@ -58,6 +58,8 @@ public:
     // Throws unless the file's size can be read and is at most kMaxCollectFileSize.
     static void CheckCollectFileSize(const std::string& path);
     static std::string removeSpecialChar(const std::string& text);
+    // Reverses removeSpecialChar for one line read back; any other '%' stays as it is.
+    static std::string DecodeCollectLine(const std::string& line);
     static char getHexDig(int value);
     static void removeUnixSlash(char* text);
 
@@ -72,8 +74,6 @@ private:
     int counter_ = 1;
     unsigned long long filesWritten_ = 0;
     PG_BACKUP_TYPE type_;
-    unsigned long long jobId_;
-    int first_;
     int second_;
     std::string JobResultsFolder_m;
     bool newSuffix_;

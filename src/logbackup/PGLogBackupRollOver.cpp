@@ -5,6 +5,7 @@
 #include "common/PGCommon.h"
 #include "common/PGFile.h"
 #include "common/PGGuard.h"
+#include "fsbackup/CollectFileManager.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
@@ -20,25 +21,6 @@ namespace {
 const char* const kLabelRollOverBackupMode = "PGLogBackup :: RollOverLogsWithStartStopBackup";
 const char* const kLabelRollOver = "PGLogBackup :: RollOverLogs";
 const char* const kLabelPrune = "PGLogBackup :: PruneLogs";
-
-// Collect file lines carry CR, LF and '%' as %0D, %0A and %25; the file itself is named by
-// the bytes they stand for.
-std::string DecodeCollectLine(const std::string& line) {
-    std::string path;
-    path.reserve(line.size());
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            const std::string code = line.substr(i + 1, 2);
-            if (code == "25" || code == "0A" || code == "0D") {
-                path += code == "25" ? '%' : (code == "0A" ? '\n' : '\r');
-                i += 2;
-                continue;
-            }
-        }
-        path += line[i];
-    }
-    return path;
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -107,7 +89,7 @@ void PGLogBackup::PruneCollectFile(const std::string& collectFile) {
     const std::string walPrefix = WalDir_m.empty() ? std::string() : WalDir_m + "/";
     std::string line;
     while (PGFile::ReadLine(file.get(), line)) {
-        const std::string path = DecodeCollectLine(line);
+        const std::string path = PGUlo::CollectFileManager::DecodeCollectLine(line);
         if (!StartsWith(path, archivePrefix))
             continue;
         if (!walPrefix.empty() && StartsWith(path, walPrefix)) {

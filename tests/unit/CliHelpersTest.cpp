@@ -6,6 +6,7 @@
 #include "CollectFile.h"
 #include "HumanFormat.h"
 #include "Manifest.h"
+#include "Repository.h"
 #include "RestorePlan.h"
 #include "TimeText.h"
 
@@ -224,6 +225,11 @@ TEST(TimeTextParse, AcceptsDatesWithZonesAndRefusesTheRest) {
           "2026-12-06 10:60", "2026-12-06 10:15:61", "2026-12-06 10:15:00+25",
           "2026-12-06 10:15:00.1234567", "2026-12-06 10:15:00 +00 extra"})
         EXPECT_FALSE(TimeText::Parse(bad, t)) << bad;
+    // However many blanks surround a time, reading it costs no more stack than the time.
+    const std::string blanks(100000, ' ');
+    ASSERT_TRUE(TimeText::Parse(blanks + "2026-12-06 10:15:00+00" + blanks, t));
+    EXPECT_EQ(t, 1796552100LL * 1000000);
+    EXPECT_FALSE(TimeText::Parse("2026-12-06 10:15:00" + blanks + "+00", t));
 }
 
 TEST(TimeTextParse, LocalTimeWithoutZoneRoundTripsThroughForServer) {
@@ -313,6 +319,37 @@ TEST(BackupLabelOwner, RecognisesOnlyTheLabelOfTheJob) {
         EXPECT_EQ(BackupLabel::IsOfJob(file, 1765000000123ull), c.ours) << c.label;
     }
     EXPECT_FALSE(BackupLabel::IsOfJob(head, 1765000000123ull)) << "no LABEL line";
+}
+
+// A number that is fractional or beyond its field's range is refused, not cast.
+TEST(ManifestJson, RefusesNumbersThatAreNotWholeOrOutOfRange) {
+    Manifest m = SampleManifest();
+    m.type = "full";
+    const std::vector<std::pair<const char*, nlohmann::json>> cases = {
+        {"/format", 1e300},      {"/start_time_us", -1e300}, {"/end_time_us", 1e19},
+        {"/job_id", -1},         {"/entries/0/mode", -1.5},  {"/entries/0/mode", 4294967296ull},
+        {"/entries/0/uid", 0.5}, {"/entries/0/size", -1},    {"/entries/0/mtime", 1e30},
+    };
+    for (const auto& [field, value] : cases) {
+        nlohmann::json json = m.ToJson();
+        json[nlohmann::json::json_pointer(field)] = value;
+        EXPECT_THROW(Manifest::FromJson(json), std::runtime_error) << field << " " << value;
+    }
+}
+
+TEST(RepositoryStatus, ReadsItsFieldsAndRefusesNumbersOutOfRange) {
+    BackupRecord record;
+    EXPECT_EQ(Repository::ParseStatus(R"({"type": "log", "state": "failed", "message": "killed",
+                                          "pid": 4242, "start_time_us": 1796595301002211})",
+                                      record),
+              4242);
+    EXPECT_EQ(record.type, "log");
+    EXPECT_EQ(record.recordedState, "failed");
+    EXPECT_EQ(record.message, "killed");
+    EXPECT_EQ(record.startMicros, 1796595301002211);
+    for (const char* text : {R"({"pid": 1e30})", R"({"pid": 1.5})", R"({"start_time_us": -1e300})",
+                             R"({"start_time_us": 18446744073709551615})", "[1]", "{"})
+        EXPECT_THROW(Repository::ParseStatus(text, record), std::exception) << text;
 }
 
 } // namespace
