@@ -570,24 +570,26 @@ Outcome TwoFullBackupsAtOnce(FaultStage& s) {
     return outcome;
 }
 
+// The refused restores gather WAL (if they get that far) in the stage's scratch tree rather
+// than beside their target.
 Outcome RestoreOverRunningCluster(FaultStage& s) {
-    Outcome outcome = From(
-        s.host().Run({"restore", kInstance, "--pgdata", s.cluster().dataDir(), "--force", "-q"}));
+    Outcome outcome = From(s.host().Run({"restore", kInstance, "--pgdata", s.cluster().dataDir(),
+                                         "--wal-dir", s.Scratch("wal"), "--force", "-q"}));
     s.ExpectClusterIntact();
     return outcome;
 }
 
 Outcome ForceIntoParentOfRunningCluster(FaultStage& s) {
-    Outcome outcome = From(
-        s.host().Run({"restore", kInstance, "--pgdata", s.cluster().baseDir(), "--force", "-q"}));
+    Outcome outcome = From(s.host().Run({"restore", kInstance, "--pgdata", s.cluster().baseDir(),
+                                         "--wal-dir", s.Scratch("wal"), "--force", "-q"}));
     s.ExpectClusterIntact();
     return outcome;
 }
 
 Outcome ForceIntoRepository(FaultStage& s) {
     const std::set<std::string> before = s.BackupIds();
-    Outcome outcome = From(
-        s.host().Run({"restore", kInstance, "--pgdata", s.host().Repository(), "--force", "-q"}));
+    Outcome outcome = From(s.host().Run({"restore", kInstance, "--pgdata", s.host().Repository(),
+                                         "--wal-dir", s.Scratch("wal"), "--force", "-q"}));
     EXPECT_EQ(s.BackupIds().size(), before.size()) << "backups went missing from the repository";
     return outcome;
 }
