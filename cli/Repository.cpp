@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
 #include <cerrno>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -211,4 +213,26 @@ std::vector<const BackupRecord*> Repository::ChainTo(const std::vector<BackupRec
             return chain;
     }
     return {};
+}
+
+std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record) {
+    std::set<std::string> known = {kManifestFile, kStatusFile};
+    for (const auto& entry : record.manifest->entries) {
+        if (entry.kind == ManifestEntry::Kind::File)
+            known.insert(entry.stored);
+    }
+    std::vector<std::string> problems;
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(record.directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            continue;
+        const std::string relative = it->path().string().substr(record.directory.size() + 1);
+        if (known.count(relative) == 0)
+            problems.push_back(relative + ": unexpected file, not in the manifest");
+    }
+    if (ec)
+        problems.push_back("cannot list " + record.directory + ": " + ec.message());
+    return problems;
 }

@@ -58,6 +58,9 @@ public:
     // Throws CliError when there is no such backup.
     BackupRecord Get(const std::string& instance, const std::string& id) const;
 
+    // The files of a complete backup's directory that its manifest does not list, one
+    // sentence each.
+    static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
     // The backups a restore to the end of a log backup replays: the newest complete full
     // backup before it, then the complete log backups that continue one another up to it.
     // Empty when the log backup continues no complete full backup. all: as List gives it.

@@ -295,7 +295,8 @@ void RestoreCommand::CopyFiles(const std::vector<const RestorePlan::Action*>& ac
 }
 
 void RestoreCommand::RestoreFiles(const RestorePlan& plan) {
-    std::vector<const RestorePlan::Action*> files, control;
+    std::vector<const RestorePlan::Action*> files;
+    control_.clear();
     for (const auto& a : plan.Actions()) {
         switch (a.kind) {
         case RestorePlan::Action::Kind::MakeDirectory:
@@ -303,7 +304,7 @@ void RestoreCommand::RestoreFiles(const RestorePlan& plan) {
             break;
         case RestorePlan::Action::Kind::CopyFile:
             FileOps::MakeDirectories(FileOps::Parent(a.destination));
-            (a.destination == plan.DataDirectory() + "/global/pg_control" ? control : files)
+            (a.destination == plan.DataDirectory() + "/global/pg_control" ? control_ : files)
                 .push_back(&a);
             break;
         case RestorePlan::Action::Kind::MakeSymlink:
@@ -321,10 +322,25 @@ void RestoreCommand::RestoreFiles(const RestorePlan& plan) {
                            FileOps::ErrnoText(errno));
     }
     PlaceBackupLabel(plan);
-    // Everything else is on disk before pg_control: a directory without it is plainly not a
-    // usable cluster, one with it must be complete.
+}
+
+void RestoreCommand::PlaceControlFile(const RestorePlan& plan) {
+    // Everything else, the WAL included, is on disk and checked before pg_control: a
+    // directory without it is plainly not a usable cluster, one with it must be complete.
     SyncTargets(plan);
-    CopyFiles(control, true);
+    CopyFiles(control_, true);
+}
+
+void RestoreCommand::CheckNothingUnexpected() const {
+    std::vector<const BackupRecord*> chain = {&full_};
+    for (const auto& log : logs_)
+        chain.push_back(&log);
+    for (const BackupRecord* record : chain) {
+        const std::vector<std::string> extra = Repository::UnexpectedFiles(*record);
+        if (!extra.empty())
+            throw CliError("backup " + record->id + " holds what its manifest does not know (" +
+                           extra.front() + "); it may have been tampered with, run 'pgulo verify'");
+    }
 }
 
 void RestoreCommand::DataDirectoryOwner(uid_t& uid, gid_t& gid) const {
@@ -627,12 +643,14 @@ RestoreCommand::Outcome RestoreCommand::Run() {
     if (plan->InPlace())
         lock = std::make_unique<InstanceLock>(settings_.name, "restore");
     CheckStoredCopies(*plan);
+    CheckNothingUnexpected();
     CheckTargets(*plan);
     if (options_.force)
         ClearTargets(*plan);
     MakeParents(*plan);
     RestoreFiles(*plan);
     GatherWal();
+    PlaceControlFile(*plan);
     ApplyMetadata(*plan);
     WriteRecoverySettings(*plan);
     outcome_.fullId = full_.id;

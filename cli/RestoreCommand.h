@@ -68,6 +68,8 @@ private:
     void ClearTargets(const RestorePlan& plan) const;
     void MakeParents(const RestorePlan& plan) const;
     void RestoreFiles(const RestorePlan& plan);
+    void PlaceControlFile(const RestorePlan& plan);
+    void CheckNothingUnexpected() const;
     void CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync);
     void SyncTargets(const RestorePlan& plan) const;
     void PlaceBackupLabel(const RestorePlan& plan);
@@ -96,4 +98,5 @@ private:
     std::string configFile_;
     std::string savedConfig_;
     Outcome outcome_;
+    std::vector<const RestorePlan::Action*> control_;
 };

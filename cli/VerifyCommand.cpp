@@ -15,34 +15,12 @@
 VerifyCommand::VerifyCommand(const Options& options, std::vector<BackupRecord> all)
     : options_(options), all_(std::move(all)) {}
 
-std::vector<std::string> VerifyCommand::UnexpectedFiles(const BackupRecord& record) {
-    std::set<std::string> known = {Repository::kManifestFile, Repository::kStatusFile};
-    for (const auto& entry : record.manifest->entries) {
-        if (entry.kind == ManifestEntry::Kind::File)
-            known.insert(entry.stored);
-    }
-    std::vector<std::string> problems;
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(record.directory, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            continue;
-        const std::string relative = it->path().string().substr(record.directory.size() + 1);
-        if (known.count(relative) == 0)
-            problems.push_back(relative + ": unexpected file, not in the manifest");
-    }
-    if (ec)
-        problems.push_back("cannot list " + record.directory + ": " + ec.message());
-    return problems;
-}
-
 const std::vector<std::string>& VerifyCommand::StoredProblems(const BackupRecord& record) {
     auto known = stored_.find(record.id);
     if (known != stored_.end())
         return known->second;
     std::vector<std::string> problems = ReadStoredFiles(record);
-    for (std::string& extra : UnexpectedFiles(record))
+    for (std::string& extra : Repository::UnexpectedFiles(record))
         problems.push_back(std::move(extra));
     return stored_.emplace(record.id, std::move(problems)).first->second;
 }

@@ -31,7 +31,6 @@ private:
     const std::vector<std::string>& StoredProblems(const BackupRecord& record);
     std::vector<std::string> ChainProblems(const BackupRecord& record);
     std::vector<std::string> ReadStoredFiles(const BackupRecord& record) const;
-    static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
 
     const Options& options_;
     std::vector<BackupRecord> all_;
