@@ -1,5 +1,7 @@
 #include "FileOps.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -18,30 +20,6 @@ namespace {
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
-
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
 
 } // namespace
 
@@ -66,7 +44,7 @@ void FileOps::MakeDirectories(const std::string& path, mode_t mode) {
 }
 
 void FileOps::SyncPath(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         Fail("cannot open", path, errno);
     if (::fsync(fd.get()) != 0)
@@ -74,7 +52,7 @@ void FileOps::SyncPath(const std::string& path) {
 }
 
 void FileOps::SyncDirectory(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0)
         Fail("cannot open directory", path, errno);
     if (::fsync(fd.get()) != 0)
@@ -82,7 +60,7 @@ void FileOps::SyncDirectory(const std::string& path) {
 }
 
 void FileOps::SyncFileSystem(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         Fail("cannot open", path, errno);
     if (::syncfs(fd.get()) != 0)
@@ -92,7 +70,7 @@ void FileOps::SyncFileSystem(const std::string& path) {
 void FileOps::WriteAtomically(const std::string& path, const std::string& text, mode_t mode) {
     const std::string temp = path + ".tmp." + std::to_string(::getpid());
     {
-        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+        UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
         if (fd.get() < 0)
             Fail("cannot create", temp, errno);
         const char* data = text.data();
@@ -129,7 +107,7 @@ void FileOps::WriteAtomically(const std::string& path, const std::string& text, 
 }
 
 std::string FileOps::ReadWhole(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         Fail("cannot open", path, errno);
     std::string text;
@@ -255,7 +233,7 @@ std::string FileOps::Absolute(const std::string& path) {
 
 std::vector<std::string> FileOps::List(const std::string& path) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+    UniqueDir dir(::opendir(path.c_str()));
     if (!dir) {
         if (errno == ENOENT)
             return names;

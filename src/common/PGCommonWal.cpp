@@ -1,7 +1,7 @@
 #include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGVersion.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cctype>
 #include <cerrno>
@@ -196,7 +196,7 @@ int PGCommon::pg_xlogfile_name(const std::string& location, const std::string& t
 }
 
 int PGCommon::getTimeLineID(const std::string& backupLabelPath, std::string& timeLine) {
-    PGFile file = PGFile::Open(backupLabelPath, "r");
+    UniqueFile file = UniqueFile::Open(backupLabelPath, "r");
     if (!file) {
         g_log.Debug(kLabelTimeLine, "Unable to open backup_label file [%s]. Error [%d]",
                     backupLabelPath.c_str(), errno);
@@ -204,7 +204,7 @@ int PGCommon::getTimeLineID(const std::string& backupLabelPath, std::string& tim
     }
     std::string line;
     errno = 0;
-    if (!PGFile::ReadLine(file.get(), line)) {
+    if (!UniqueFile::ReadLine(file.get(), line)) {
         g_log.Debug(kLabelTimeLine, "Unable to read from backup_label file [%s]. Error [%d]",
                     backupLabelPath.c_str(), errno);
         return -1;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/PGFile.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cstdint>
 #include <string>
@@ -22,7 +22,7 @@ public:
 
     std::FILE* Stream() const { return stream_.get(); }
     bool IsOpen() const { return static_cast<bool>(stream_); }
-    void SetStream(PGFile stream) { stream_ = std::move(stream); }
+    void SetStream(UniqueFile stream) { stream_ = std::move(stream); }
     // Flushes what is buffered; false when anything written so far failed to reach the file.
     bool Flush();
     // Closes the stream; false when it was open and some data did not reach the file.
@@ -39,7 +39,7 @@ public:
 private:
     std::string mountPoint_;
     std::string collectFilePath_;
-    PGFile stream_;
+    UniqueFile stream_;
     std::uint64_t count_ = 0;
     std::uint64_t deviceId_;
     std::vector<std::uint64_t> numbers_;

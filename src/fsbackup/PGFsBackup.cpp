@@ -2,7 +2,6 @@
 #include "fsbackup/PGFsBackup.h"
 
 #include "common/PGCommon.h"
-#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/PGException.h"
@@ -10,6 +9,7 @@
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/host/UniqueFd.h"
 #include "pgulo/libpqInterface.h"
 
 #include <fcntl.h>
@@ -100,8 +100,8 @@ bool WriteFileDurably(const std::string& path, const std::string& content) {
     }
     const std::string::size_type slash = path.find_last_of('/');
     const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const PGFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.valid())
+    const UniqueFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd)
         ::fsync(dirFd.get());
     return true;
 }
@@ -259,7 +259,7 @@ void PGFsBackup::CheckForStaleBackups() {
         const std::string ownPrefix = std::string(kOwnLabelPrefix) + Port_m + "_";
         std::string label;
         {
-            PGFile file = PGFile::Open(BackupLabelPath_m, "r");
+            UniqueFile file = UniqueFile::Open(BackupLabelPath_m, "r");
             if (!file) {
                 g_log.Error(kLabelStale, "fopen failed on [%s]. errno:%d",
                             BackupLabelPath_m.c_str(), errno);
@@ -374,7 +374,7 @@ void PGFsBackup::ReadAndRenewBackupTime() {
     if (::access(path.c_str(), F_OK) != 0) {
         g_log.Debug(kLabelSetBackupMode, "BackupTimeFile doesn't exists");
     } else {
-        PGFile file = PGFile::Open(path, "r");
+        UniqueFile file = UniqueFile::Open(path, "r");
         if (!file) {
             // Zero is the safe value: a restart then carries nothing over.
             g_log.Debug(kLabelSetBackupMode, "BackupTimeFile [%s] could not be read. errno:%d",
@@ -677,7 +677,7 @@ void PGFsBackup::GetLogFilesNeeded(std::string* start, std::string* end, bool wr
         }
         std::string fileName;
         PGCommon::GenerateLogBackupFile(JobResultsDir_m, JobId_m, fileName);
-        PGFile file = PGFile::Open(fileName, "w");
+        UniqueFile file = UniqueFile::Open(fileName, "w");
         if (!file) {
             g_log.Error(kLabelLogFiles, "fopen failed on [%s]. errno:%d", fileName.c_str(), errno);
             throw PGException(kLabelLogFiles, PG_EXCEPTION_SYSTEM, "fopen failed");

@@ -1,6 +1,6 @@
 #include "AtomicFile.h"
 
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>

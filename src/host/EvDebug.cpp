@@ -4,7 +4,7 @@
 #include "pgulo/host/KXPlatformInfo.h"
 
 #include "HostFormat.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>

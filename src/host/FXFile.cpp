@@ -3,7 +3,7 @@
 #include "pgulo/host/FXErrorUtil.h"
 
 #include "AtomicFile.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,13 +16,7 @@
 #include <vector>
 
 struct auto_find_handle::State {
-    struct DirCloser {
-        void operator()(DIR* dir) const {
-            if (dir != nullptr)
-                ::closedir(dir);
-        }
-    };
-    std::unique_ptr<DIR, DirCloser> dir;
+    UniqueDir dir;
     std::string directory;
     std::string pattern;
 };

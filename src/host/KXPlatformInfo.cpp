@@ -3,7 +3,7 @@
 #include "pgulo/host/HostHome.h"
 
 #include "AtomicFile.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdlib>

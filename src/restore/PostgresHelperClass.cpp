@@ -1,7 +1,6 @@
 #include "pgulo/PostgresHelperClass.h"
 
 #include "common/PGCommon.h"
-#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
@@ -17,6 +16,7 @@
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/FXString.h"
 #include "pgulo/host/KxProcess.h"
+#include "pgulo/host/UniqueFd.h"
 #include "pgulo/host/UnixSymbolicLink.h"
 #include "pgulo/host/UtfFileApi.h"
 #include "pgulo/libpqInterface.h"
@@ -99,7 +99,7 @@ bool WriteAll(int fd, const std::string& text) {
 
 // Makes the empty file whose presence switches the server's start-up mode.
 void CreateSignalFile(const std::string& signalFile, const std::string& dataDir) {
-    PGFd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (signal.get() < 0) {
         PGULO_LOG_WRITE(-1, "Unable to create %s", signalFile.c_str());
         return;
@@ -253,7 +253,8 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
         BuildRecoverySettings(version, dataDir, archiveDirectory, recoveryTargetTime, info.Port,
                               standbyMode, replicationMode);
 
-    PGFd fd(::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd fd(
+        ::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         PGULO_LOG_WRITE(-1, "Failed to open file %s", recoveryConfigFile.c_str());
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, -1,
