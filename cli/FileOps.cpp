@@ -1,5 +1,6 @@
 #include "FileOps.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/UniqueFd.h"
 
 #include <dirent.h>
@@ -19,6 +20,10 @@ namespace {
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+[[noreturn]] void Fail(const AtomicFile::Failure& failure) {
+    Fail("cannot " + failure.step, failure.path, failure.error);
 }
 
 } // namespace
@@ -52,11 +57,9 @@ void FileOps::SyncPath(const std::string& path) {
 }
 
 void FileOps::SyncDirectory(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open directory", path, errno);
-    if (::fsync(fd.get()) != 0)
-        Fail("cannot flush directory", path, errno);
+    AtomicFile::Failure failure;
+    if (!AtomicFile::syncDirectory(path, failure))
+        Fail(failure);
 }
 
 void FileOps::SyncFileSystem(const std::string& path) {
@@ -68,60 +71,16 @@ void FileOps::SyncFileSystem(const std::string& path) {
 }
 
 void FileOps::WriteAtomically(const std::string& path, const std::string& text, mode_t mode) {
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    {
-        UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        if (fd.get() < 0)
-            Fail("cannot create", temp, errno);
-        const char* data = text.data();
-        std::size_t left = text.size();
-        while (left > 0) {
-            ssize_t n = ::write(fd.get(), data, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int error = errno;
-                ::unlink(temp.c_str());
-                Fail("cannot write", temp, error);
-            }
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        if (::fsync(fd.get()) != 0) {
-            const int error = errno;
-            ::unlink(temp.c_str());
-            Fail("cannot flush", temp, error);
-        }
-        if (::close(fd.release()) != 0) {
-            const int error = errno;
-            ::unlink(temp.c_str());
-            Fail("cannot close", temp, error);
-        }
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        Fail("cannot rename to", path, error);
-    }
-    SyncDirectory(Parent(path));
+    AtomicFile::Failure failure;
+    if (!AtomicFile::replace(path, text, mode, failure))
+        Fail(failure);
 }
 
 std::string FileOps::ReadWhole(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open", path, errno);
     std::string text;
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fail("cannot read", path, errno);
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    AtomicFile::Failure failure;
+    if (!AtomicFile::load(path, text, failure))
+        Fail(failure);
     return text;
 }
 

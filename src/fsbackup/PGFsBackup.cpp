@@ -6,13 +6,13 @@
 #include "common/PGVersion.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/KXPlatformInfo.h"
 #include "pgulo/host/UniqueFd.h"
 #include "pgulo/libpqInterface.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,45 +65,6 @@ std::string SqlLiteral(const std::string& text) {
     }
     out += '\'';
     return out;
-}
-
-// Writes a file that must survive a crash whole: temporary name, fsync, rename, then the
-// directory entry is flushed too. False (with errno) on any failure; the temporary file
-// is removed then.
-bool WriteFileDurably(const std::string& path, const std::string& content) {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const char* data = content.data();
-    std::size_t left = content.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int failure = ok ? errno : savedErrno;
-        ::unlink(temporary.c_str());
-        errno = failure;
-        return false;
-    }
-    const std::string::size_type slash = path.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const UniqueFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd)
-        ::fsync(dirFd.get());
-    return true;
 }
 
 } // namespace
@@ -393,7 +354,7 @@ void PGFsBackup::ReadAndRenewBackupTime() {
     char now[32];
     std::snprintf(now, sizeof now, "%ld", static_cast<long>(std::time(nullptr)));
     // Replaced in one step: a crash never leaves a restart without the previous time.
-    if (WriteFileDurably(path, now)) {
+    if (AtomicFile::write(path, now, 0600) == 0) {
         g_log.DebugLvl(kLabelSetBackupMode, 2, "TimeString is %s", now);
         g_log.DebugLvl(kLabelSetBackupMode, 2, "Last_BackupTime is %ld",
                        static_cast<long>(Last_BackupTime));
@@ -536,16 +497,18 @@ bool PGFsBackup::StopNonExclusiveBackup() {
     const std::string mapFile =
         Session().CheckIfNull(0, 2) ? std::string() : Session().GetValue(0, 2);
     // Without its label the copied data directory cannot be recovered: this must not be lost.
-    if (!WriteFileDurably(BackupLabelCopyPath(), labelFile)) {
+    if (const int error = AtomicFile::write(BackupLabelCopyPath(), labelFile, 0600); error != 0) {
         PGLastError("Could not write the backup label into the job results directory.");
         g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
-                    BackupLabelCopyPath().c_str(), errno);
+                    BackupLabelCopyPath().c_str(), error);
         throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "backup_label write failed");
     }
-    if (!mapFile.empty() && !WriteFileDurably(TablespaceMapCopyPath(), mapFile)) {
+    const int mapError =
+        mapFile.empty() ? 0 : AtomicFile::write(TablespaceMapCopyPath(), mapFile, 0600);
+    if (mapError != 0) {
         PGLastError("Could not write the tablespace map into the job results directory.");
         g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
-                    TablespaceMapCopyPath().c_str(), errno);
+                    TablespaceMapCopyPath().c_str(), mapError);
         throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "tablespace_map write failed");
     }
     g_log.DebugLvl(kLabelStopBackup, 2, "Backup label written to [%s]",

@@ -1,8 +1,7 @@
 #include "pgulo/host/KXPlatformInfo.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
-
-#include "AtomicFile.h"
 #include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>

@@ -1,9 +1,8 @@
 #include "pgulo/host/PropertyStore.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
 #include "pgulo/host/KXPassword.h"
-
-#include "AtomicFile.h"
 #include "pgulo/host/UniqueFd.h"
 
 #include <algorithm>

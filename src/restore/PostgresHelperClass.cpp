@@ -6,6 +6,7 @@
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/CRoFile.h"
 #include "pgulo/host/CRoUTFOSAPI.h"
@@ -78,23 +79,6 @@ void GiveOwnerOfDataDir(const std::string& path, const std::string& dataDir) {
     struct stat st {};
     if (CRoFile::Stat(dataDir, st).IsError() || lchown_utf(path, st.st_uid, st.st_gid) != 0)
         PGULO_LOG_WRITE(-1, "Unable to change ownership on %s", path.c_str());
-}
-
-// Writes the whole text to the descriptor; false with errno set on failure.
-bool WriteAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // Makes the empty file whose presence switches the server's start-up mode.
@@ -271,7 +255,7 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
     // A failed write takes the file back to its length before the append.
     struct stat before {};
     const bool sized = ::fstat(fd.get(), &before) == 0;
-    if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
+    if (AtomicFile::writeAll(fd.get(), text.data(), text.size()) != 0 || ::fsync(fd.get()) != 0) {
         const int error = errno;
         if (sized && ::ftruncate(fd.get(), before.st_size) != 0)
             PGULO_LOG_WRITE(-1, "Unable to take %s back to its former length",
