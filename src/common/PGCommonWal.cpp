@@ -126,18 +126,6 @@ int Sign(long a, long b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-// The location as a string literal, safe whatever the server's standard_conforming_strings.
-std::string SqlLiteral(const std::string& text) {
-    std::string literal = "'";
-    for (char c : text) {
-        if (c == '\'' || c == '\\')
-            literal += c;
-        literal += c;
-    }
-    literal += '\'';
-    return literal;
-}
-
 } // namespace
 
 int PGCommon::pg_xlogfile_name(const std::string& location, const std::string& timeLine,
@@ -268,9 +256,9 @@ std::string PGCommon::GetQueryForXLogFileName(const std::string& location,
     // is still open and never archived while a job waits for it. Asking for the byte before
     // keeps every release on the rule of pg_xlogfile_name above.
     if (PGVersionAtLeast(version, PG_VERSION_17))
-        return "select pg_walfile_name ( " + SqlLiteral(location) + "::pg_lsn - 1 );";
+        return "select pg_walfile_name ( " + PGCommon::QuoteLiteral(location) + "::pg_lsn - 1 );";
     const char* function = IsPGVersion10(version) ? "pg_walfile_name" : "pg_xlogfile_name";
-    return std::string("select ") + function + " ( " + SqlLiteral(location) + " );";
+    return std::string("select ") + function + " ( " + PGCommon::QuoteLiteral(location) + " );";
 }
 
 std::string PGCommon::GetPGXlogFolder(const std::string& version) {

@@ -53,20 +53,6 @@ const std::string* Option(const std::map<std::string, std::string>& options, con
     return found == options.end() ? nullptr : &found->second;
 }
 
-// An SQL string literal. The label carries the port text that the host passed, so it is
-// quoted rather than trusted.
-std::string SqlLiteral(const std::string& text) {
-    const bool hasBackslash = text.find('\\') != std::string::npos;
-    std::string out = hasBackslash ? "E'" : "'";
-    for (const char c : text) {
-        if (c == '\'' || (hasBackslash && c == '\\'))
-            out += c;
-        out += c;
-    }
-    out += '\'';
-    return out;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -401,12 +387,14 @@ void PGFsBackup::SetDBInBackupMode() {
     });
 }
 
+// The label carries the port text that the host passed, so it is quoted rather than trusted.
 std::string PGFsBackup::BackupStartQuery(const std::string& label) {
     const bool immediate = OptionIsOn(Options_m, "start_backup_immediate");
     if (UsesNonExclusiveBackup())
-        return "SELECT pg_backup_start(" + SqlLiteral(label) + ", " +
+        return "SELECT pg_backup_start(" + PGCommon::QuoteLiteral(label) + ", " +
                (immediate ? "true" : "false") + ")";
-    return "SELECT pg_start_backup(" + SqlLiteral(label) + (immediate ? " , true)" : ")");
+    return "SELECT pg_start_backup(" + PGCommon::QuoteLiteral(label) +
+           (immediate ? " , true)" : ")");
 }
 
 void PGFsBackup::StartBackup(const std::string& label) {

@@ -63,4 +63,45 @@ INSTANTIATE_TEST_SUITE_P(Servers, QuoteIdentAgainstServer, ::testing::Values(10,
                              return "PG" + std::to_string(info.param);
                          });
 
+// A quoted text reaches the server as the text itself, whichever way standard_conforming_strings
+// is set.
+class QuoteLiteralAgainstServer : public ::testing::TestWithParam<int> {};
+
+std::string Hex(const std::string& text) {
+    static const char* const kDigits = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : text) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 15];
+    }
+    return hex;
+}
+
+TEST_P(QuoteLiteralAgainstServer, ReadsBackTheTextUnderEitherStringSetting) {
+    const int major = GetParam();
+    PGULO_REQUIRE_MAJOR(major);
+    PgCluster::Options options;
+    options.name = "quoteliteral-" + std::to_string(major);
+    options.archiving = false;
+    PgCluster cluster(major, options);
+    cluster.start();
+
+    const std::vector<std::string> texts = {"plain", "it's",      "''",
+                                            "a\\b",  "\\",        "x\\'; SELECT 1; --",
+                                            "\\\\'", "tab\there", "caf\xc3\xa9"};
+    for (const char* setting : {"on", "off"}) {
+        for (const std::string& text : texts) {
+            const std::string sql = std::string("SET standard_conforming_strings = ") + setting +
+                                    "; SELECT encode(convert_to(" + PGCommon::QuoteLiteral(text) +
+                                    ", 'UTF8'), 'hex')";
+            EXPECT_EQ(cluster.psql(sql), Hex(text)) << setting << ": " << text;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, QuoteLiteralAgainstServer, ::testing::Values(10, 18),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PG" + std::to_string(info.param);
+                         });
+
 } // namespace
