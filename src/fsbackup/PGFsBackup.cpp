@@ -3,6 +3,7 @@
 
 #include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
 #include "common/PGVersion.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
@@ -254,8 +255,7 @@ void PGFsBackup::UpdateFolderList(const char* path) {
 
 unsigned long long PGFsBackup::getWalSegmentSize() {
     return PGGuard::Rethrow(g_log, kLabelSegmentSize, [&] {
-        unsigned long long count = 16;
-        unsigned long long unit = 1048576ULL;
+        std::uint64_t size = PGText::kDefaultWalSegmentSize;
         const char* const key = "sWalSegmentSize";
         std::string value;
         KXPlatformInfo registry;
@@ -264,25 +264,21 @@ unsigned long long PGFsBackup::getWalSegmentSize() {
         } else {
             g_log.Debug(kLabelSegmentSize, "WAL SEGMENT SIZE = %s - Read from registry %s",
                         value.c_str(), key);
-            if (!value.empty()) {
-                const std::string number =
-                    value.size() > 2 ? value.substr(0, value.size() - 2) : std::string();
-                const std::string suffix =
-                    value.size() >= 2 ? value.substr(value.size() - 2) : value;
-                const int parsed = std::atoi(number.c_str());
-                count = parsed > 0 ? static_cast<unsigned long long>(parsed) : 0;
-                if (count == 0) {
-                    count = 16;
-                } else if (suffix == "GB") {
-                    unit = 1073741824ULL;
-                } else if (suffix == "KB") {
-                    unit = 1024ULL;
-                }
-            }
+            if (!value.empty())
+                size = PGText::WalSegmentSize(value, PGText::kDefaultWalSegmentSize);
         }
-        const unsigned long long size = count * unit;
-        g_log.Debug(kLabelSegmentSize, "WalSegmentSize %llu", size);
-        return size;
+        // A size the server cannot have would name WAL files it never writes.
+        if (size == 0) {
+            g_log.Error(kLabelSegmentSize,
+                        "eRRoR -- WAL SEGMENT SIZE [%s] is not a power of two from 1MB to 1GB",
+                        value.c_str());
+            throw PGException(kLabelSegmentSize, PG_EXCEPTION_APPLICATION,
+                              "The registry key sWalSegmentSize does not hold a WAL segment size "
+                              "(a power of two from 1MB to 1GB)");
+        }
+        g_log.Debug(kLabelSegmentSize, "WalSegmentSize %llu",
+                    static_cast<unsigned long long>(size));
+        return static_cast<unsigned long long>(size);
     });
 }
 

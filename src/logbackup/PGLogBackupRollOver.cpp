@@ -4,6 +4,7 @@
 
 #include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
 #include "fsbackup/CollectFileManager.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/EvDebug.h"
@@ -22,9 +23,7 @@ const char* const kLabelRollOverBackupMode = "PGLogBackup :: RollOverLogsWithSta
 const char* const kLabelRollOver = "PGLogBackup :: RollOverLogs";
 const char* const kLabelPrune = "PGLogBackup :: PruneLogs";
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
+using PGText::StartsWith;
 
 } // namespace
 
