@@ -48,14 +48,6 @@ void FileOps::MakeDirectories(const std::string& path, mode_t mode) {
         Fail("cannot create directory", path, errno);
 }
 
-void FileOps::SyncPath(const std::string& path) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open", path, errno);
-    if (::fsync(fd.get()) != 0)
-        Fail("cannot flush", path, errno);
-}
-
 void FileOps::SyncDirectory(const std::string& path) {
     AtomicFile::Failure failure;
     if (!AtomicFile::syncDirectory(path, failure))

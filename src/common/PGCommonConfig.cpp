@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+
 #include "common/PGGuard.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/CRoFile.h"

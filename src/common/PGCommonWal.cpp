@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+
 #include "common/PGText.h"
 #include "common/PGVersion.h"
 #include "pgulo/host/EvDebug.h"

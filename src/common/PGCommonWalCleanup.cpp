@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+
 #include "common/PGGuard.h"
 #include "pgulo/host/CRoDirectory.h"
 #include "pgulo/host/CRoUTFOSAPI.h"

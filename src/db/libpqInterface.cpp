@@ -1,8 +1,8 @@
 #include "pgulo/libpqInterface.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"

@@ -1,7 +1,7 @@
 #include "pgulo/BaseBackupPostGres.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/EvEvent.h"
 #include "pgulo/host/KxProcess.h"

@@ -12,13 +12,13 @@ namespace PGUlo {
 // opened by the manager when the first entry is written to it.
 class CollectFilePG {
 public:
-    // The integer is accepted for the manager's sake and not used: the index is always -1.
+    // The device and the integer are accepted for the manager's sake and not kept: the manager
+    // keys its records by device, and the index is always -1.
     CollectFilePG(std::uint64_t deviceId, std::string mountPoint, int unused = 0);
 
     const std::string& MountPoint() const { return mountPoint_; }
     const std::string& CollectFilePath() const { return collectFilePath_; }
     void SetCollectFilePath(std::string path) { collectFilePath_ = std::move(path); }
-    std::uint64_t DeviceId() const { return deviceId_; }
 
     std::FILE* Stream() const { return stream_.get(); }
     bool IsOpen() const { return static_cast<bool>(stream_); }
@@ -41,7 +41,6 @@ private:
     std::string collectFilePath_;
     UniqueFile stream_;
     std::uint64_t count_ = 0;
-    std::uint64_t deviceId_;
     std::vector<std::uint64_t> numbers_;
     int index_ = -1;
     long long offset_ = 0;

@@ -1,10 +1,10 @@
 // Job setup, checks, backup mode and log boundaries of a full backup job.
 #include "fsbackup/PGFsBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "common/PGText.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/AtomicFile.h"

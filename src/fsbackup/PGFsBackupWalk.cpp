@@ -2,8 +2,8 @@
 // everything reached through its links.
 #include "fsbackup/PGFsBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"

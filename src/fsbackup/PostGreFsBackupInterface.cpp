@@ -1,9 +1,9 @@
 // The full backup entry points the backup host calls.
 #include "pgulo/PostGreFsBackupInterface.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "fsbackup/PGFsBackup.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"

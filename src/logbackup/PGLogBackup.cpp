@@ -1,9 +1,9 @@
 // Log backup job setup and log file numbering.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "common/PGText.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"

@@ -2,8 +2,8 @@
 // end log, and the log temporary file that travels with the backup.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"

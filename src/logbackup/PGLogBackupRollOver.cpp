@@ -2,10 +2,10 @@
 // archive after the host backed the segments up.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "common/PGText.h"
 #include "fsbackup/CollectFileManager.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"

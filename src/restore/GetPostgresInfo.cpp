@@ -1,7 +1,7 @@
 #include "pgulo/GetPostgresInfo.h"
 
-#include "common/PGCommon.h"
 #include "pgulo/ExecutePostgre.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PostgresChildProcess.h"
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/ClientFromInstanceId.h"

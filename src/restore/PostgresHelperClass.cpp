@@ -1,10 +1,10 @@
 #include "pgulo/PostgresHelperClass.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/CLogWriterInterface.h"

@@ -2,7 +2,7 @@
 // token reader that takes single values from the agent's bookkeeping files and from
 // postgresql.conf.
 #include "FuzzSupport.h"
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/UniqueFd.h"
 
 #include <map>
