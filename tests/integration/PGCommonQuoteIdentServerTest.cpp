@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,16 @@ namespace {
 
 using pgulo::test::PgCluster;
 
+// A server of the major, without archiving, started for one test.
+std::unique_ptr<PgCluster> StartServer(int major, const std::string& name) {
+    PgCluster::Options options;
+    options.name = name + "-" + std::to_string(major);
+    options.archiving = false;
+    auto cluster = std::make_unique<PgCluster>(major, options);
+    cluster->start();
+    return cluster;
+}
+
 class QuoteIdentAgainstServer : public ::testing::TestWithParam<int> {};
 
 // Every keyword the server knows, and a few awkward names: where the server quotes, we quote
@@ -20,11 +31,8 @@ class QuoteIdentAgainstServer : public ::testing::TestWithParam<int> {};
 TEST_P(QuoteIdentAgainstServer, QuotesAtLeastWhatTheServerQuotes) {
     const int major = GetParam();
     PGULO_REQUIRE_MAJOR(major);
-    PgCluster::Options options;
-    options.name = "quoteident-" + std::to_string(major);
-    options.archiving = false;
-    PgCluster cluster(major, options);
-    cluster.start();
+    const std::unique_ptr<PgCluster> server = StartServer(major, "quoteident");
+    const PgCluster& cluster = *server;
 
     const std::string output = cluster.psql(
         "SELECT w || '|' || quote_ident(w) FROM (SELECT word AS w FROM pg_get_keywords() UNION "
@@ -80,11 +88,8 @@ std::string Hex(const std::string& text) {
 TEST_P(QuoteLiteralAgainstServer, ReadsBackTheTextUnderEitherStringSetting) {
     const int major = GetParam();
     PGULO_REQUIRE_MAJOR(major);
-    PgCluster::Options options;
-    options.name = "quoteliteral-" + std::to_string(major);
-    options.archiving = false;
-    PgCluster cluster(major, options);
-    cluster.start();
+    const std::unique_ptr<PgCluster> server = StartServer(major, "quoteliteral");
+    const PgCluster& cluster = *server;
 
     const std::vector<std::string> texts = {"plain", "it's",      "''",
                                             "a\\b",  "\\",        "x\\'; SELECT 1; --",
