@@ -3,6 +3,8 @@
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -24,26 +26,6 @@ constexpr std::size_t kDirectAlignment = 4096;
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
 
 int OpenSourceFile(const std::string& path) {
     // O_NOATIME is refused for files of other users unless we own them or are root.
@@ -226,11 +208,11 @@ int FileCopier::OpenSource(const std::string& source, Result& result) {
 FileCopier::Result FileCopier::Copy(const std::string& source, const std::string& target,
                                     mode_t mode) {
     Result result;
-    Fd in(OpenSource(source, result));
+    UniqueFd in(OpenSource(source, result));
     if (in.get() < 0)
         return result;
-    Fd out(target.empty() ? -1
-                          : OpenTarget(target, mode, options_.checksum && options_.direct, true));
+    UniqueFd out(
+        target.empty() ? -1 : OpenTarget(target, mode, options_.checksum && options_.direct, true));
     if (!target.empty() && out.get() < 0)
         Fail("cannot create", target, errno);
     if (options_.checksum || target.empty())
@@ -240,7 +222,7 @@ FileCopier::Result FileCopier::Copy(const std::string& source, const std::string
     if (out.get() >= 0 && result.status == Status::Copied) {
         if (options_.sync && ::fsync(out.get()) != 0)
             Fail("cannot flush", target, errno);
-        if (::close(out.release()) != 0)
+        if (!out.close())
             Fail("cannot close", target, errno);
     }
     return result;
@@ -249,14 +231,14 @@ FileCopier::Result FileCopier::Copy(const std::string& source, const std::string
 FileCopier::Result FileCopier::CopyRange(const std::string& source, const std::string& target,
                                          std::uint64_t offset, std::uint64_t length) {
     Result result;
-    Fd in(OpenSource(source, result));
+    UniqueFd in(OpenSource(source, result));
     if (in.get() < 0)
         return result;
-    Fd out(target.empty() ? -1 : OpenTarget(target, 0600, options_.direct, false));
+    UniqueFd out(target.empty() ? -1 : OpenTarget(target, 0600, options_.direct, false));
     if (!target.empty() && out.get() < 0)
         Fail("cannot open", target, errno);
     ReadAndWrite(in.get(), out.get(), offset, length, result, source, target, false);
-    if (out.get() >= 0 && ::close(out.release()) != 0)
+    if (out && !out.close())
         Fail("cannot close", target, errno);
     return result;
 }

@@ -1,5 +1,8 @@
 #include "FileOps.h"
 
+#include "pgulo/host/AtomicFile.h"
+#include "pgulo/host/UniqueFd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -19,29 +22,9 @@ namespace {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
+[[noreturn]] void Fail(const AtomicFile::Failure& failure) {
+    Fail("cannot " + failure.step, failure.path, failure.error);
+}
 
 } // namespace
 
@@ -65,24 +48,14 @@ void FileOps::MakeDirectories(const std::string& path, mode_t mode) {
         Fail("cannot create directory", path, errno);
 }
 
-void FileOps::SyncPath(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open", path, errno);
-    if (::fsync(fd.get()) != 0)
-        Fail("cannot flush", path, errno);
-}
-
 void FileOps::SyncDirectory(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open directory", path, errno);
-    if (::fsync(fd.get()) != 0)
-        Fail("cannot flush directory", path, errno);
+    AtomicFile::Failure failure;
+    if (!AtomicFile::syncDirectory(path, failure))
+        Fail(failure);
 }
 
 void FileOps::SyncFileSystem(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         Fail("cannot open", path, errno);
     if (::syncfs(fd.get()) != 0)
@@ -90,60 +63,16 @@ void FileOps::SyncFileSystem(const std::string& path) {
 }
 
 void FileOps::WriteAtomically(const std::string& path, const std::string& text, mode_t mode) {
-    const std::string temp = path + ".tmp." + std::to_string(::getpid());
-    {
-        Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        if (fd.get() < 0)
-            Fail("cannot create", temp, errno);
-        const char* data = text.data();
-        std::size_t left = text.size();
-        while (left > 0) {
-            ssize_t n = ::write(fd.get(), data, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                const int error = errno;
-                ::unlink(temp.c_str());
-                Fail("cannot write", temp, error);
-            }
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
-        if (::fsync(fd.get()) != 0) {
-            const int error = errno;
-            ::unlink(temp.c_str());
-            Fail("cannot flush", temp, error);
-        }
-        if (::close(fd.release()) != 0) {
-            const int error = errno;
-            ::unlink(temp.c_str());
-            Fail("cannot close", temp, error);
-        }
-    }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        Fail("cannot rename to", path, error);
-    }
-    SyncDirectory(Parent(path));
+    AtomicFile::Failure failure;
+    if (!AtomicFile::replace(path, text, mode, failure))
+        Fail(failure);
 }
 
 std::string FileOps::ReadWhole(const std::string& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        Fail("cannot open", path, errno);
     std::string text;
-    char buffer[65536];
-    while (true) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fail("cannot read", path, errno);
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    AtomicFile::Failure failure;
+    if (!AtomicFile::load(path, text, failure))
+        Fail(failure);
     return text;
 }
 
@@ -255,7 +184,7 @@ std::string FileOps::Absolute(const std::string& path) {
 
 std::vector<std::string> FileOps::List(const std::string& path) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+    UniqueDir dir(::opendir(path.c_str()));
     if (!dir) {
         if (errno == ENOENT)
             return names;

@@ -17,7 +17,6 @@ public:
     static void WriteAtomically(const std::string& path, const std::string& text,
                                 mode_t mode = 0600);
     static std::string ReadWhole(const std::string& path);
-    static void SyncPath(const std::string& path);
     static void SyncDirectory(const std::string& path);
     // Flushes everything written to the file system that holds path (syncfs): files,
     // directories and their entries, in one go.

@@ -70,10 +70,6 @@ unsigned long long HostContext::BeginJob() {
     return id;
 }
 
-unsigned long long HostContext::CurrentJob() {
-    return g_job;
-}
-
 std::string HostContext::JobResultsDirectory(unsigned long long instanceId,
                                              unsigned long long jobId) {
     const std::string dir = PGCommon::GetPGJobResultsDir(static_cast<unsigned long>(instanceId),

@@ -19,7 +19,6 @@ public:
 
     // A job number no earlier job of this host used; lines of the debug log carry it.
     static unsigned long long BeginJob();
-    static unsigned long long CurrentJob();
     // The job results directory of a job, created empty.
     static std::string JobResultsDirectory(unsigned long long instanceId, unsigned long long jobId);
 

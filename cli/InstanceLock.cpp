@@ -32,14 +32,12 @@ InstanceLock::InstanceLock(const std::string& instance, const std::string& verb)
     const std::string path = LockFile(instance);
     if (!HostHome::ensureDirectory(FileOps::Parent(path)))
         throw CliError("cannot create the lock directory " + FileOps::Parent(path));
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0)
+    fd_.reset(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd_)
         throw CliError("cannot open the lock file " + path + ": " + FileOps::ErrnoText(errno));
-    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        const std::string holder = Holder(fd_);
-        ::close(fd_);
-        fd_ = -1;
+        const std::string holder = Holder(fd_.get());
         if (error != EWOULDBLOCK)
             throw CliError("cannot lock " + path + ": " + FileOps::ErrnoText(error));
         throw CliError("instance '" + instance + "' is busy: " +
@@ -47,16 +45,9 @@ InstanceLock::InstanceLock(const std::string& instance, const std::string& verb)
                        " is running; try again when it has finished");
     }
     const std::string text = "pgulo " + verb + " (process " + std::to_string(::getpid()) + ")\n";
-    if (::ftruncate(fd_, 0) != 0 ||
-        ::pwrite(fd_, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    if (::ftruncate(fd_.get(), 0) != 0 ||
+        ::pwrite(fd_.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
         const int error = errno;
-        ::close(fd_);
-        fd_ = -1;
         throw CliError("cannot write the lock file " + path + ": " + FileOps::ErrnoText(error));
     }
-}
-
-InstanceLock::~InstanceLock() {
-    if (fd_ >= 0)
-        ::close(fd_);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <string>
 
 // Keeps other pgulo jobs away from one instance while a job reads or changes its backups or
@@ -10,12 +12,11 @@ class InstanceLock {
 public:
     // Throws CliError (exit code 1) naming the running job when another one holds the lock.
     InstanceLock(const std::string& instance, const std::string& verb);
-    ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
     InstanceLock& operator=(const InstanceLock&) = delete;
 
     static std::string LockFile(const std::string& instance);
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };

@@ -39,7 +39,3 @@ int SignalGuard::Signal() {
 bool SignalGuard::QuitCallback(void* /*context*/) {
     return QuitRequested();
 }
-
-void SignalGuard::RequestQuit(int signalNumber) {
-    g_signal.store(signalNumber);
-}

@@ -17,8 +17,6 @@ public:
     static int Signal();
     // The quit-flag callback handed to the agent.
     static bool QuitCallback(void* context);
-    // For tests of the flag's readers.
-    static void RequestQuit(int signalNumber);
 
 private:
     struct sigaction oldInt_ {};

@@ -1,5 +1,7 @@
 #include "Subprocess.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -15,14 +17,6 @@ extern char** environ;
 #include <stdexcept>
 
 namespace {
-
-void ClosePair(int fds[2]) {
-    for (int i = 0; i < 2; ++i) {
-        if (fds[i] >= 0)
-            ::close(fds[i]);
-        fds[i] = -1;
-    }
-}
 
 std::string Trim(const std::string& text) {
     const std::size_t first = text.find_first_not_of(" \t\r\n");
@@ -98,57 +92,45 @@ std::string Subprocess::Result::Message() const {
 Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const Options& options) {
     if (argv.empty())
         throw std::invalid_argument("Subprocess::Run without a program");
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-        ::pipe2(err, O_CLOEXEC) != 0) {
-        const int error = errno;
-        ClosePair(in);
-        ClosePair(out);
-        ClosePair(err);
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(error));
-    }
+    UniquePipe in;
+    UniquePipe out;
+    UniquePipe err;
+    if (!in.open() || !out.open() || !err.open())
+        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
     ChildPlan plan = PlanChild(argv, options);
     const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int error = errno;
-        ClosePair(in);
-        ClosePair(out);
-        ClosePair(err);
-        throw std::runtime_error(std::string("fork: ") + std::strerror(error));
-    }
+    if (pid < 0)
+        throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid == 0)
-        ExecChild(plan, options, in[0], out[1], err[1]);
+        ExecChild(plan, options, in.read.get(), out.write.get(), err.write.get());
     ::setpgid(pid, pid);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-    in[0] = out[1] = err[1] = -1;
+    in.read.reset();
+    out.write.reset();
+    err.write.reset();
 
     Result result;
     std::size_t written = 0;
-    if (options.input.empty()) {
-        ::close(in[1]);
-        in[1] = -1;
-    } else {
-        ::fcntl(in[1], F_SETFL, O_NONBLOCK);
-    }
+    if (options.input.empty())
+        in.write.reset();
+    else
+        ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     char buffer[65536];
-    while (out[0] >= 0 || err[0] >= 0) {
+    while (out.read || err.read) {
         struct pollfd fds[3];
         int n = 0;
         int outIndex = -1, errIndex = -1, inIndex = -1;
-        if (out[0] >= 0) {
-            fds[n] = {out[0], POLLIN, 0};
+        if (out.read) {
+            fds[n] = {out.read.get(), POLLIN, 0};
             outIndex = n++;
         }
-        if (err[0] >= 0) {
-            fds[n] = {err[0], POLLIN, 0};
+        if (err.read) {
+            fds[n] = {err.read.get(), POLLIN, 0};
             errIndex = n++;
         }
-        if (in[1] >= 0) {
-            fds[n] = {in[1], POLLOUT, 0};
+        if (in.write) {
+            fds[n] = {in.write.get(), POLLOUT, 0};
             inIndex = n++;
         }
         int wait = 200;
@@ -159,33 +141,30 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
             ::kill(-pid, SIGKILL);
             break;
         }
-        auto drain = [&](int index, int& fd, std::string& sink) {
+        auto drain = [&](int index, UniqueFd& fd, std::string& sink) {
             if (index < 0 || !(fds[index].revents & (POLLIN | POLLHUP | POLLERR)))
                 return;
-            ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got > 0) {
+            ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+            if (got > 0)
                 sink.append(buffer, static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                ::close(fd);
-                fd = -1;
-            }
+            else if (got == 0 || errno != EINTR)
+                fd.reset();
         };
-        drain(outIndex, out[0], result.out);
-        drain(errIndex, err[0], result.err);
+        drain(outIndex, out.read, result.out);
+        drain(errIndex, err.read, result.err);
         if (inIndex >= 0 && (fds[inIndex].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t put =
-                ::write(in[1], options.input.data() + written, options.input.size() - written);
+            ssize_t put = ::write(in.write.get(), options.input.data() + written,
+                                  options.input.size() - written);
             if (put > 0)
                 written += static_cast<std::size_t>(put);
-            if ((put < 0 && errno != EAGAIN && errno != EINTR) || written == options.input.size()) {
-                ::close(in[1]);
-                in[1] = -1;
-            }
+            if ((put < 0 && errno != EAGAIN && errno != EINTR) || written == options.input.size())
+                in.write.reset();
         }
     }
-    ClosePair(in);
-    ClosePair(out);
-    ClosePair(err);
+    // Closed before the wait: a child still reading its input must see its end.
+    in.write.reset();
+    out.read.reset();
+    err.read.reset();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

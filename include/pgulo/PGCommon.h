@@ -20,7 +20,8 @@ class PGULO_API PGCommon {
 public:
     PGCommon() = delete;
 
-    // ---- Quoting: the only way a value enters a shell command line or an SQL identifier.
+    // ---- Quoting: the only way a value enters a shell command line, an SQL identifier or an
+    // SQL string literal.
 
     // Values made only of [A-Za-z0-9_./:=@%+,-] (and not empty) come back unchanged;
     // anything else is wrapped in single quotes with each ' written as '\''.
@@ -29,6 +30,9 @@ public:
     // starting with a digit and not a reserved keyword; otherwise double-quoted with
     // embedded double quotes doubled.
     static std::string QuoteIdent(const std::string& identifier);
+    // PostgreSQL quote_literal: single-quoted with embedded single quotes doubled; a text
+    // holding a backslash becomes E'...' with each backslash doubled.
+    static std::string QuoteLiteral(const std::string& text);
 
     // ---- WAL file naming and version-dependent SQL.
 

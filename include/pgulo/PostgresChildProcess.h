@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pgulo/Export.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <memory>
 #include <string>
@@ -52,23 +53,7 @@ public:
     int GetLastErrNo();
 
 private:
-    // A descriptor that closes itself.
-    class Fd {
-    public:
-        Fd() = default;
-        ~Fd() { reset(); }
-        Fd(const Fd&) = delete;
-        Fd& operator=(const Fd&) = delete;
-        int get() const { return fd_; }
-        void reset(int fd = -1);
-
-    private:
-        int fd_ = -1;
-    };
-    struct Pipe {
-        Fd read;
-        Fd write;
-    };
+    using Pipe = UniquePipe;
 
     const EvEvent& Log() const;
 

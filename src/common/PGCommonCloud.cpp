@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/ClientProperties.h"
 #include "pgulo/host/EvDebug.h"

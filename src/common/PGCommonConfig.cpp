@@ -1,5 +1,5 @@
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
+#include "pgulo/PGCommon.h"
+
 #include "common/PGGuard.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/CRoFile.h"
@@ -10,6 +10,7 @@
 #include "pgulo/host/KXPI_Focus.h"
 #include "pgulo/host/KxProcess.h"
 #include "pgulo/host/RONET.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -53,7 +54,7 @@ void PGCommon::ReadUserConfiguration(const std::string& directory, const std::st
                            path.c_str());
             return;
         }
-        PGFile file = PGFile::Open(path, "r");
+        UniqueFile file = UniqueFile::Open(path, "r");
         if (!file) {
             g_log.Error(kLabelReadUserConfiguration, "fopen failed on [%s]. errno:%d", path.c_str(),
                         errno);
@@ -70,7 +71,7 @@ void PGCommon::ReadConfigFromFile(FILE* file, std::map<std::string, std::string>
             return;
         }
         std::string line;
-        while (PGFile::ReadLine(file, line)) {
+        while (UniqueFile::ReadLine(file, line)) {
             const std::string::size_type colon = line.find(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == line.size())
                 continue;
@@ -89,7 +90,7 @@ int PGCommon::ReadTokenFromFile(FILE* file, const std::string& token, std::strin
             return 0;
         std::rewind(file);
         std::string line;
-        while (PGFile::ReadLine(file, line)) {
+        while (UniqueFile::ReadLine(file, line)) {
             if (line.size() <= token.size())
                 continue;
             if (line.compare(0, token.size(), token) == 0) {

@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 
 #include <algorithm>
 #include <cstring>
@@ -220,5 +220,21 @@ std::string PGCommon::QuoteIdent(const std::string& identifier) {
         quoted += c;
     }
     quoted += '"';
+    return quoted;
+}
+
+std::string PGCommon::QuoteLiteral(const std::string& text) {
+    // In a plain literal a backslash is an escape or not as standard_conforming_strings says,
+    // so a text holding one could end the literal early. In E'' it is always an escape, and
+    // doubled it stands for itself whatever the setting; texts without one keep the plain
+    // form, which every release reads the same.
+    const bool hasBackslash = text.find('\\') != std::string::npos;
+    std::string quoted = hasBackslash ? "E'" : "'";
+    for (char c : text) {
+        if (c == '\'' || c == '\\')
+            quoted += c;
+        quoted += c;
+    }
+    quoted += '\'';
     return quoted;
 }

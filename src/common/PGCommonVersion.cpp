@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+
 #include "pgulo/PGException.h"
 #include "pgulo/host/ApplicationId.h"
 #include "pgulo/host/CLogWriterInterface.h"

@@ -1,7 +1,9 @@
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
+#include "pgulo/PGCommon.h"
+
+#include "common/PGText.h"
 #include "common/PGVersion.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cctype>
 #include <cerrno>
@@ -15,33 +17,7 @@ namespace {
 const char* const kLabelXlogFileName = "PGCommon :: pg_xlogfile_name";
 const char* const kLabelTimeLine = "PGCommon :: getTimeLineID";
 
-constexpr std::uint64_t kDefaultSegmentSize = 0x1000000;
 constexpr std::uint64_t kLogIdSpan = 0x100000000ULL;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Reads hexadecimal digits at text[pos] into a 32-bit value. False when there is no digit or
-// the number does not fit 32 bits.
-bool ReadHex32(const std::string& text, std::string::size_type& pos, std::uint32_t& value) {
-    std::uint64_t result = 0;
-    std::string::size_type start = pos;
-    while (pos < text.size() && HexValue(text[pos]) >= 0) {
-        result = (result << 4) | static_cast<std::uint64_t>(HexValue(text[pos]));
-        if (result > 0xFFFFFFFFULL)
-            return false;
-        ++pos;
-    }
-    value = static_cast<std::uint32_t>(result);
-    return pos > start;
-}
 
 void SkipBlanks(const std::string& text, std::string::size_type& pos) {
     while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos])))
@@ -54,22 +30,18 @@ bool ParseLocation(const std::string& text, std::uint64_t& location) {
     std::uint32_t high = 0;
     std::uint32_t low = 0;
     SkipBlanks(text, pos);
-    if (!ReadHex32(text, pos, high))
+    if (!PGText::ReadHex32(text, pos, high))
         return false;
     if (pos >= text.size() || text[pos] != '/')
         return false;
     ++pos;
-    if (!ReadHex32(text, pos, low))
+    if (!PGText::ReadHex32(text, pos, low))
         return false;
     SkipBlanks(text, pos);
     if (pos != text.size())
         return false;
     location = (static_cast<std::uint64_t>(high) << 32) | low;
     return true;
-}
-
-bool IsPowerOfTwo(std::uint64_t value) {
-    return value != 0 && (value & (value - 1)) == 0;
 }
 
 // The leading decimal number of a version text (blanks skipped), saturated; 0 without digits.
@@ -126,27 +98,15 @@ int Sign(long a, long b) {
     return a < b ? -1 : (a > b ? 1 : 0);
 }
 
-// The location as a string literal, safe whatever the server's standard_conforming_strings.
-std::string SqlLiteral(const std::string& text) {
-    std::string literal = "'";
-    for (char c : text) {
-        if (c == '\'' || c == '\\')
-            literal += c;
-        literal += c;
-    }
-    literal += '\'';
-    return literal;
-}
-
 } // namespace
 
 int PGCommon::pg_xlogfile_name(const std::string& location, const std::string& timeLine,
                                std::uint64_t segmentSize, std::string& name) {
     if (segmentSize == 0)
-        segmentSize = kDefaultSegmentSize;
+        segmentSize = PGText::kDefaultWalSegmentSize;
     // A size that does not divide a log id would give names the server never writes, and one
     // above 4 GiB would divide by zero below.
-    if (!IsPowerOfTwo(segmentSize) || segmentSize > kLogIdSpan) {
+    if (!PGText::IsPowerOfTwo(segmentSize) || segmentSize > kLogIdSpan) {
         g_log.Error(kLabelXlogFileName, "eRRoR -- Unusable WAL segment size %" PRIu64, segmentSize);
         return -1;
     }
@@ -156,8 +116,8 @@ int PGCommon::pg_xlogfile_name(const std::string& location, const std::string& t
     std::uint32_t timeLineId = 0;
     std::string::size_type pos = 0;
     SkipBlanks(timeLine, pos);
-    if (pos < timeLine.size() && HexValue(timeLine[pos]) >= 0 &&
-        !ReadHex32(timeLine, pos, timeLineId)) {
+    if (pos < timeLine.size() && PGText::HexDigit(timeLine[pos]) >= 0 &&
+        !PGText::ReadHex32(timeLine, pos, timeLineId)) {
         g_log.Error(kLabelXlogFileName, "eRRoR -- Time line [%s] does not fit 32 bits",
                     timeLine.c_str());
         return -1;
@@ -196,7 +156,7 @@ int PGCommon::pg_xlogfile_name(const std::string& location, const std::string& t
 }
 
 int PGCommon::getTimeLineID(const std::string& backupLabelPath, std::string& timeLine) {
-    PGFile file = PGFile::Open(backupLabelPath, "r");
+    UniqueFile file = UniqueFile::Open(backupLabelPath, "r");
     if (!file) {
         g_log.Debug(kLabelTimeLine, "Unable to open backup_label file [%s]. Error [%d]",
                     backupLabelPath.c_str(), errno);
@@ -204,7 +164,7 @@ int PGCommon::getTimeLineID(const std::string& backupLabelPath, std::string& tim
     }
     std::string line;
     errno = 0;
-    if (!PGFile::ReadLine(file.get(), line)) {
+    if (!UniqueFile::ReadLine(file.get(), line)) {
         g_log.Debug(kLabelTimeLine, "Unable to read from backup_label file [%s]. Error [%d]",
                     backupLabelPath.c_str(), errno);
         return -1;
@@ -221,7 +181,7 @@ int PGCommon::getTimeLineID(const std::string& backupLabelPath, std::string& tim
     std::string digits = line.substr(found + kFileMarker.size(), 8);
     bool allHex = digits.size() == 8;
     for (char c : digits)
-        allHex = allHex && HexValue(c) >= 0;
+        allHex = allHex && PGText::HexDigit(c) >= 0;
     if (!allHex) {
         g_log.Debug(kLabelTimeLine,
                     "Unable to find log file name from backup_label file. Line [%s]", line.c_str());
@@ -268,9 +228,9 @@ std::string PGCommon::GetQueryForXLogFileName(const std::string& location,
     // is still open and never archived while a job waits for it. Asking for the byte before
     // keeps every release on the rule of pg_xlogfile_name above.
     if (PGVersionAtLeast(version, PG_VERSION_17))
-        return "select pg_walfile_name ( " + SqlLiteral(location) + "::pg_lsn - 1 );";
+        return "select pg_walfile_name ( " + PGCommon::QuoteLiteral(location) + "::pg_lsn - 1 );";
     const char* function = IsPGVersion10(version) ? "pg_walfile_name" : "pg_xlogfile_name";
-    return std::string("select ") + function + " ( " + SqlLiteral(location) + " );";
+    return std::string("select ") + function + " ( " + PGCommon::QuoteLiteral(location) + " );";
 }
 
 std::string PGCommon::GetPGXlogFolder(const std::string& version) {

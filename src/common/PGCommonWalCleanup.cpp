@@ -1,9 +1,10 @@
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
+#include "pgulo/PGCommon.h"
+
 #include "common/PGGuard.h"
 #include "pgulo/host/CRoDirectory.h"
 #include "pgulo/host/CRoUTFOSAPI.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,7 +38,7 @@ void PGCommon::CleanUpLogFileForPG8(const std::string& jobResultsDirectory, std:
                         cleanupFile.c_str(), errno);
             return;
         }
-        PGFile file = PGFile::Open(cleanupFile, "r");
+        UniqueFile file = UniqueFile::Open(cleanupFile, "r");
         if (!file) {
             g_log.Debug(kLabelCleanUpLogFile, "Failed to open file [%s]. Errno [%d]",
                         cleanupFile.c_str(), errno);

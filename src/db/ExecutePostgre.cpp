@@ -1,7 +1,7 @@
 #include "pgulo/ExecutePostgre.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KxProcess.h"
 #include "pgulo/libpqInterface.h"

@@ -46,12 +46,6 @@ std::string NameOf(const std::string& entry) {
 
 } // namespace
 
-void PostgresChildProcess::Fd::reset(int fd) {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = fd;
-}
-
 PostgresChildProcess::PostgresChildProcess() = default;
 
 PostgresChildProcess::~PostgresChildProcess() {
@@ -93,17 +87,13 @@ int PostgresChildProcess::PGCreateProcess() {
         Log().Debug(kCreate, "signal failed: errno=%d", lastError_);
         return -1;
     }
-    // Close-on-exec keeps these pipes out of children that other threads of the host start.
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    if (!m_filedesCW.open()) {
         lastError_ = errno;
         Log().Debug(kCreate, "pipe(m_filedesCW) call failed when creating m_phpipecw : errno=%d",
                     lastError_);
         return -1;
     }
-    m_filedesCW.read.reset(fds[0]);
-    m_filedesCW.write.reset(fds[1]);
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
+    if (!m_filedesPW.open()) {
         lastError_ = errno;
         Log().Debug(kCreate, "pipe(m_filedesPW) call failed when creating m_phpipecw : errno=%d",
                     lastError_);
@@ -111,8 +101,6 @@ int PostgresChildProcess::PGCreateProcess() {
         m_filedesCW.write.reset();
         return -1;
     }
-    m_filedesPW.read.reset(fds[0]);
-    m_filedesPW.write.reset(fds[1]);
 
     // Everything the child needs is built here: between fork and exec the child may only make
     // async-signal-safe calls, as another thread of the host can hold the allocator's or the

@@ -1,12 +1,12 @@
 #include "pgulo/libpqInterface.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <postgresql/libpq-fe.h>
 
@@ -702,7 +702,7 @@ void libpqInterface::DumpResult(const std::string& query) {
     }
     if (fd < 0 && error == ENOENT)
         return;
-    PGFile file(fd >= 0 ? ::fdopen(fd, "a") : nullptr);
+    UniqueFile file(fd >= 0 ? ::fdopen(fd, "a") : nullptr);
     if (!file) {
         if (fd >= 0) {
             error = errno;

@@ -1,11 +1,11 @@
 #include "pgulo/BaseBackupPostGres.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/EvEvent.h"
 #include "pgulo/host/KxProcess.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstring>
@@ -23,11 +23,6 @@ const char* const kStopLabel = "BaseBackupPostGres::stopBackup";
 const char* const kCollectLabel = "BaseBackupPostGres::CreatePostGresCollectFile";
 const char* const kContentLabel = "BaseBackupPostGres::getDirContent";
 const char* const kWalkLabel = "BaseBackupPostGres::dirwalk";
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
 
 } // namespace
 
@@ -81,7 +76,7 @@ int BaseBackupPostGres::stopBackup() {
 
 int BaseBackupPostGres::CreatePostGresCollectFile() {
     return PGGuard::OrReturn(g_log, kCollectLabel, -1, [&] {
-        PGFile file = PGFile::Open(collectFile_m, "wb+");
+        UniqueFile file = UniqueFile::Open(collectFile_m, "wb+");
         if (!file) {
             g_log.DebugLvl(kCollectLabel, 1, " Error opening collect file %s: %s",
                            collectFile_m.c_str(), std::strerror(errno));
@@ -129,7 +124,7 @@ int BaseBackupPostGres::getDirContent(const char* path, FILE* file) {
 }
 
 int BaseBackupPostGres::dirwalk(const char* dir, FILE* file) {
-    DirPtr directory(::opendir(dir));
+    UniqueDir directory(::opendir(dir));
     if (!directory) {
         g_log.DebugLvl(kWalkLabel, 1, "opendir[%s] with errno %d", dir, errno);
         return 0;

@@ -127,7 +127,7 @@ void CollectFileManager::ResetCurrentCollectFile(const struct stat* st) {
             ++counter_;
             current_->SetCollectFilePath(name);
             g_log.Debug(kLabel, "fopen [%s]", name.c_str());
-            PGFile stream = PGFile::Open(name, "w");
+            UniqueFile stream = UniqueFile::Open(name, "w");
             const int openErrno = errno;
             collectFileNames_.push_back(name);
             if (!stream) {

@@ -2,8 +2,8 @@
 
 namespace PGUlo {
 
-CollectFilePG::CollectFilePG(std::uint64_t deviceId, std::string mountPoint, int /*unused*/)
-    : mountPoint_(std::move(mountPoint)), deviceId_(deviceId) {}
+CollectFilePG::CollectFilePG(std::uint64_t /*deviceId*/, std::string mountPoint, int /*unused*/)
+    : mountPoint_(std::move(mountPoint)) {}
 
 bool CollectFilePG::Flush() {
     if (!stream_)

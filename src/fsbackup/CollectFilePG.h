@@ -1,6 +1,6 @@
 #pragma once
 
-#include "common/PGFile.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cstdint>
 #include <string>
@@ -12,17 +12,17 @@ namespace PGUlo {
 // opened by the manager when the first entry is written to it.
 class CollectFilePG {
 public:
-    // The integer is accepted for the manager's sake and not used: the index is always -1.
+    // The device and the integer are accepted for the manager's sake and not kept: the manager
+    // keys its records by device, and the index is always -1.
     CollectFilePG(std::uint64_t deviceId, std::string mountPoint, int unused = 0);
 
     const std::string& MountPoint() const { return mountPoint_; }
     const std::string& CollectFilePath() const { return collectFilePath_; }
     void SetCollectFilePath(std::string path) { collectFilePath_ = std::move(path); }
-    std::uint64_t DeviceId() const { return deviceId_; }
 
     std::FILE* Stream() const { return stream_.get(); }
     bool IsOpen() const { return static_cast<bool>(stream_); }
-    void SetStream(PGFile stream) { stream_ = std::move(stream); }
+    void SetStream(UniqueFile stream) { stream_ = std::move(stream); }
     // Flushes what is buffered; false when anything written so far failed to reach the file.
     bool Flush();
     // Closes the stream; false when it was open and some data did not reach the file.
@@ -39,9 +39,8 @@ public:
 private:
     std::string mountPoint_;
     std::string collectFilePath_;
-    PGFile stream_;
+    UniqueFile stream_;
     std::uint64_t count_ = 0;
-    std::uint64_t deviceId_;
     std::vector<std::uint64_t> numbers_;
     int index_ = -1;
     long long offset_ = 0;

@@ -1,18 +1,19 @@
 // Job setup, checks, backup mode and log boundaries of a full backup job.
 #include "fsbackup/PGFsBackup.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFd.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/host/UniqueFd.h"
 #include "pgulo/libpqInterface.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,59 +52,6 @@ bool OptionIsOn(const std::map<std::string, std::string>& options, const char* k
 const std::string* Option(const std::map<std::string, std::string>& options, const char* key) {
     auto found = options.find(key);
     return found == options.end() ? nullptr : &found->second;
-}
-
-// An SQL string literal. The label carries the port text that the host passed, so it is
-// quoted rather than trusted.
-std::string SqlLiteral(const std::string& text) {
-    const bool hasBackslash = text.find('\\') != std::string::npos;
-    std::string out = hasBackslash ? "E'" : "'";
-    for (const char c : text) {
-        if (c == '\'' || (hasBackslash && c == '\\'))
-            out += c;
-        out += c;
-    }
-    out += '\'';
-    return out;
-}
-
-// Writes a file that must survive a crash whole: temporary name, fsync, rename, then the
-// directory entry is flushed too. False (with errno) on any failure; the temporary file
-// is removed then.
-bool WriteFileDurably(const std::string& path, const std::string& content) {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const char* data = content.data();
-    std::size_t left = content.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        const int failure = ok ? errno : savedErrno;
-        ::unlink(temporary.c_str());
-        errno = failure;
-        return false;
-    }
-    const std::string::size_type slash = path.find_last_of('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    const PGFd dirFd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.valid())
-        ::fsync(dirFd.get());
-    return true;
 }
 
 } // namespace
@@ -259,7 +207,7 @@ void PGFsBackup::CheckForStaleBackups() {
         const std::string ownPrefix = std::string(kOwnLabelPrefix) + Port_m + "_";
         std::string label;
         {
-            PGFile file = PGFile::Open(BackupLabelPath_m, "r");
+            UniqueFile file = UniqueFile::Open(BackupLabelPath_m, "r");
             if (!file) {
                 g_log.Error(kLabelStale, "fopen failed on [%s]. errno:%d",
                             BackupLabelPath_m.c_str(), errno);
@@ -307,8 +255,7 @@ void PGFsBackup::UpdateFolderList(const char* path) {
 
 unsigned long long PGFsBackup::getWalSegmentSize() {
     return PGGuard::Rethrow(g_log, kLabelSegmentSize, [&] {
-        unsigned long long count = 16;
-        unsigned long long unit = 1048576ULL;
+        std::uint64_t size = PGText::kDefaultWalSegmentSize;
         const char* const key = "sWalSegmentSize";
         std::string value;
         KXPlatformInfo registry;
@@ -317,25 +264,21 @@ unsigned long long PGFsBackup::getWalSegmentSize() {
         } else {
             g_log.Debug(kLabelSegmentSize, "WAL SEGMENT SIZE = %s - Read from registry %s",
                         value.c_str(), key);
-            if (!value.empty()) {
-                const std::string number =
-                    value.size() > 2 ? value.substr(0, value.size() - 2) : std::string();
-                const std::string suffix =
-                    value.size() >= 2 ? value.substr(value.size() - 2) : value;
-                const int parsed = std::atoi(number.c_str());
-                count = parsed > 0 ? static_cast<unsigned long long>(parsed) : 0;
-                if (count == 0) {
-                    count = 16;
-                } else if (suffix == "GB") {
-                    unit = 1073741824ULL;
-                } else if (suffix == "KB") {
-                    unit = 1024ULL;
-                }
-            }
+            if (!value.empty())
+                size = PGText::WalSegmentSize(value, PGText::kDefaultWalSegmentSize);
         }
-        const unsigned long long size = count * unit;
-        g_log.Debug(kLabelSegmentSize, "WalSegmentSize %llu", size);
-        return size;
+        // A size the server cannot have would name WAL files it never writes.
+        if (size == 0) {
+            g_log.Error(kLabelSegmentSize,
+                        "eRRoR -- WAL SEGMENT SIZE [%s] is not a power of two from 1MB to 1GB",
+                        value.c_str());
+            throw PGException(kLabelSegmentSize, PG_EXCEPTION_APPLICATION,
+                              "The registry key sWalSegmentSize does not hold a WAL segment size "
+                              "(a power of two from 1MB to 1GB)");
+        }
+        g_log.Debug(kLabelSegmentSize, "WalSegmentSize %llu",
+                    static_cast<unsigned long long>(size));
+        return static_cast<unsigned long long>(size);
     });
 }
 
@@ -374,7 +317,7 @@ void PGFsBackup::ReadAndRenewBackupTime() {
     if (::access(path.c_str(), F_OK) != 0) {
         g_log.Debug(kLabelSetBackupMode, "BackupTimeFile doesn't exists");
     } else {
-        PGFile file = PGFile::Open(path, "r");
+        UniqueFile file = UniqueFile::Open(path, "r");
         if (!file) {
             // Zero is the safe value: a restart then carries nothing over.
             g_log.Debug(kLabelSetBackupMode, "BackupTimeFile [%s] could not be read. errno:%d",
@@ -393,7 +336,7 @@ void PGFsBackup::ReadAndRenewBackupTime() {
     char now[32];
     std::snprintf(now, sizeof now, "%ld", static_cast<long>(std::time(nullptr)));
     // Replaced in one step: a crash never leaves a restart without the previous time.
-    if (WriteFileDurably(path, now)) {
+    if (AtomicFile::write(path, now, 0600) == 0) {
         g_log.DebugLvl(kLabelSetBackupMode, 2, "TimeString is %s", now);
         g_log.DebugLvl(kLabelSetBackupMode, 2, "Last_BackupTime is %ld",
                        static_cast<long>(Last_BackupTime));
@@ -440,12 +383,14 @@ void PGFsBackup::SetDBInBackupMode() {
     });
 }
 
+// The label carries the port text that the host passed, so it is quoted rather than trusted.
 std::string PGFsBackup::BackupStartQuery(const std::string& label) {
     const bool immediate = OptionIsOn(Options_m, "start_backup_immediate");
     if (UsesNonExclusiveBackup())
-        return "SELECT pg_backup_start(" + SqlLiteral(label) + ", " +
+        return "SELECT pg_backup_start(" + PGCommon::QuoteLiteral(label) + ", " +
                (immediate ? "true" : "false") + ")";
-    return "SELECT pg_start_backup(" + SqlLiteral(label) + (immediate ? " , true)" : ")");
+    return "SELECT pg_start_backup(" + PGCommon::QuoteLiteral(label) +
+           (immediate ? " , true)" : ")");
 }
 
 void PGFsBackup::StartBackup(const std::string& label) {
@@ -536,16 +481,18 @@ bool PGFsBackup::StopNonExclusiveBackup() {
     const std::string mapFile =
         Session().CheckIfNull(0, 2) ? std::string() : Session().GetValue(0, 2);
     // Without its label the copied data directory cannot be recovered: this must not be lost.
-    if (!WriteFileDurably(BackupLabelCopyPath(), labelFile)) {
+    if (const int error = AtomicFile::write(BackupLabelCopyPath(), labelFile, 0600); error != 0) {
         PGLastError("Could not write the backup label into the job results directory.");
         g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
-                    BackupLabelCopyPath().c_str(), errno);
+                    BackupLabelCopyPath().c_str(), error);
         throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "backup_label write failed");
     }
-    if (!mapFile.empty() && !WriteFileDurably(TablespaceMapCopyPath(), mapFile)) {
+    const int mapError =
+        mapFile.empty() ? 0 : AtomicFile::write(TablespaceMapCopyPath(), mapFile, 0600);
+    if (mapError != 0) {
         PGLastError("Could not write the tablespace map into the job results directory.");
         g_log.Error(kLabelStopBackup, "eRRoR -- writing [%s] failed. errno:%d",
-                    TablespaceMapCopyPath().c_str(), errno);
+                    TablespaceMapCopyPath().c_str(), mapError);
         throw PGException(kLabelStopBackup, PG_EXCEPTION_SYSTEM, "tablespace_map write failed");
     }
     g_log.DebugLvl(kLabelStopBackup, 2, "Backup label written to [%s]",
@@ -677,7 +624,7 @@ void PGFsBackup::GetLogFilesNeeded(std::string* start, std::string* end, bool wr
         }
         std::string fileName;
         PGCommon::GenerateLogBackupFile(JobResultsDir_m, JobId_m, fileName);
-        PGFile file = PGFile::Open(fileName, "w");
+        UniqueFile file = UniqueFile::Open(fileName, "w");
         if (!file) {
             g_log.Error(kLabelLogFiles, "fopen failed on [%s]. errno:%d", fileName.c_str(), errno);
             throw PGException(kLabelLogFiles, PG_EXCEPTION_SYSTEM, "fopen failed");

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "common/PGFile.h"
 #include "fsbackup/CollectFileManager.h"
 #include "pgulo/PostGreFsBackupInterface.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -155,7 +155,7 @@ protected:
     PGQuitFlagCallback QuitFlag_m = nullptr;
     void* QuitFlagContext_m = nullptr;
     std::string DirChangeFilePath_m;
-    PGFile DirChangeFile_m;
+    UniqueFile DirChangeFile_m;
     long long Last_BackupTime = 0;
     unsigned long long TotalBytes_m = 0;
     std::unique_ptr<libpqInterface> Session_m;

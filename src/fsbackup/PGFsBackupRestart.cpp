@@ -107,7 +107,7 @@ void PGFsBackup::prepareForRestart(const std::string& oldCollectFile, int number
                     offset);
         g_log.Debug(kLabelPrepare, "DBG Last_Backup_Start_Time is %ld",
                     static_cast<long>(Last_BackupTime));
-        PGFile old = PGFile::Open(oldCollectFile, "r");
+        UniqueFile old = UniqueFile::Open(oldCollectFile, "r");
         long long newOffset = 0;
         long long carried = 0;
         if (!old) {
@@ -116,7 +116,7 @@ void PGFsBackup::prepareForRestart(const std::string& oldCollectFile, int number
         } else {
             const bool wholeFile = offset == -1;
             const std::string deletedPath = JobResultsDir_m + "/" + "DeletedFiles" + ".kxf";
-            PGFile deleted;
+            UniqueFile deleted;
             bool deletedFailed = false;
             long long position = 0;
             std::string line;
@@ -141,7 +141,7 @@ void PGFsBackup::prepareForRestart(const std::string& oldCollectFile, int number
                         // Created by the first vanished entry of the job; later restart
                         // entries add to it rather than wiping what the earlier ones wrote.
                         const bool first = !DeletedFilesStarted_m;
-                        deleted = PGFile::Open(deletedPath, first ? "wb" : "ab");
+                        deleted = UniqueFile::Open(deletedPath, first ? "wb" : "ab");
                         if (!deleted || (first && std::fputs("Version2\n", deleted.get()) == EOF)) {
                             g_log.Debug(kLabelPrepare, "Failed to create file: %s",
                                         deletedPath.c_str());
@@ -223,10 +223,10 @@ bool PGFsBackup::isBackedUp(const char* path) {
 // ---------------------------------------------------------------------------------------
 
 int createBackupCopy(const std::string& source, const std::string& target) {
-    PGFile in = PGFile::Open(source, "rb");
+    UniqueFile in = UniqueFile::Open(source, "rb");
     if (!in)
         return -1;
-    PGFile out = PGFile::Open(target, "wb");
+    UniqueFile out = UniqueFile::Open(target, "wb");
     if (!out)
         return -1;
     char buffer[65536];

@@ -2,12 +2,12 @@
 // everything reached through its links.
 #include "fsbackup/PGFsBackup.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFd.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,11 +28,6 @@ const char* const kLabelProcessNewNode = "PGFsBackup :: ProcessNewNode";
 const char* const kLabelDumpFileList = "PGFsBackup :: DumpFileList";
 const char* const kLabelDumpNewFileList = "PGFsBackup :: DumpNewFileList";
 const char* const kLabelGetActualPath = "::getActualPath";
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 // A path the kernel takes in one call; longer ones are reached component by component.
 bool FitsOneCall(const std::string& path) {
@@ -67,8 +62,8 @@ int OpenDirectoryFd(const std::string& path) {
 template <class Call> int AtParent(const std::string& path, Call&& call) {
     const std::string::size_type slash = path.find_last_of('/');
     const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
-    const PGFd fd(OpenDirectoryFd(parent));
-    if (!fd.valid())
+    const UniqueFd fd(OpenDirectoryFd(parent));
+    if (!fd)
         return -1;
     return call(fd.get(), path.c_str() + slash + 1);
 }
@@ -183,7 +178,7 @@ public:
                     job_.WalArchiveDir_m.c_str(), job_.ClusterDir_m.c_str());
         const bool excluded =
             exclude || (job_.Exclude_m && (dirPath == walDir_ || dirPath == job_.WalArchiveDir_m));
-        DirHandle dir(OpenDirAnyLength(dirPath));
+        UniqueDir dir(OpenDirAnyLength(dirPath));
         if (!dir) {
             if (errno == ENOENT)
                 return;
@@ -249,7 +244,7 @@ private:
     };
     struct Frame {
         std::string path;
-        DirHandle dir;
+        UniqueDir dir;
         // Files of this listing are left out; its sub-directories inherit the flag.
         bool excluded;
         std::vector<SubDir> subdirs;
@@ -362,7 +357,7 @@ void PGFsBackup::DumpNewFileList(const char* dirPath, bool exclude) {
 // The DirChange file
 
 void PGFsBackup::OpenDirChangeFile() {
-    DirChangeFile_m = PGFile::Open(DirChangeFilePath_m, "wb");
+    DirChangeFile_m = UniqueFile::Open(DirChangeFilePath_m, "wb");
     if (!DirChangeFile_m) {
         g_log.Debug(kLabelGenerate, "DirChange file %s couldn't be opened ",
                     DirChangeFilePath_m.c_str());

@@ -1,13 +1,13 @@
 // The full backup entry points the backup host calls.
 #include "pgulo/PostGreFsBackupInterface.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGGuard.h"
 #include "fsbackup/PGFsBackup.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -28,10 +28,6 @@ const char* const kLabelArchDel = "GenerateArchDelFileList";
 const char* const kLabelDumpDir = "DumpDirContent";
 const char* const kNoJobResultsDir =
     "The job results directory is not set. Please provide a valid job results directory";
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
 
 } // namespace
 
@@ -166,13 +162,13 @@ int GenerateArchDelFileList(std::string jobResultsDir, std::string archiveLogDir
 
 int DumpDirContent(std::string dir, std::string listFile) {
     return PGGuard::OrReturn<int>(g_log, kLabelDumpDir, -1, [&] {
-        std::unique_ptr<DIR, DirCloser> handle(::opendir(dir.c_str()));
+        UniqueDir handle(::opendir(dir.c_str()));
         if (!handle) {
             g_log.Error(kLabelDumpDir, "eRRoR -- opendir failed on [%s]. errno:%d", dir.c_str(),
                         errno);
             return -1;
         }
-        PGFile list = PGFile::Open(listFile, "w+");
+        UniqueFile list = UniqueFile::Open(listFile, "w+");
         if (!list) {
             g_log.Debug(kLabelDumpDir, "OPEN file [%s] failed. Errno [%d]", listFile.c_str(),
                         errno);

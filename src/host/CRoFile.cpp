@@ -1,8 +1,7 @@
 #include "pgulo/host/CRoFile.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/FXErrorUtil.h"
-
-#include "AtomicFile.h"
 
 #include <cerrno>
 #include <cstring>

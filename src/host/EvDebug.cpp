@@ -1,10 +1,11 @@
 #include "pgulo/host/EvDebug.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
 #include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include "HostFormat.h"
-#include "UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -74,20 +75,8 @@ void appendLine(const std::string& path, const std::string& line) {
         return;
     // O_APPEND with a single write keeps lines whole between threads and processes.
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
-    if (!fd)
-        return;
-    const char* data = line.data();
-    size_t size = line.size();
-    while (size > 0) {
-        ssize_t written = ::write(fd.get(), data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
+    if (fd)
+        AtomicFile::writeAll(fd.get(), line.data(), line.size());
 }
 
 } // namespace

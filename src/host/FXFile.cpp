@@ -1,9 +1,8 @@
 #include "pgulo/host/FXFile.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/FXErrorUtil.h"
-
-#include "AtomicFile.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -16,13 +15,7 @@
 #include <vector>
 
 struct auto_find_handle::State {
-    struct DirCloser {
-        void operator()(DIR* dir) const {
-            if (dir != nullptr)
-                ::closedir(dir);
-        }
-    };
-    std::unique_ptr<DIR, DirCloser> dir;
+    UniqueDir dir;
     std::string directory;
     std::string pattern;
 };
@@ -44,49 +37,6 @@ CRoError errnoError(const FXCodeLocation& location, int code, const char* what,
                     const std::string& path) {
     return FXErrorUtil::ErrorErrNo(location, code, "%s [%s]: %s", what, path.c_str(),
                                    std::strerror(code));
-}
-
-// Copies the open source into a fresh temporary file next to target and renames it over.
-int copyInto(int source, mode_t mode, const std::string& target) {
-    std::vector<char> name(target.begin(), target.end());
-    const std::string suffix = ".tmpXXXXXX";
-    name.insert(name.end(), suffix.begin(), suffix.end());
-    name.push_back('\0');
-    UniqueFd out(::mkstemp(name.data()));
-    if (!out)
-        return errno;
-    const std::string temp = name.data();
-    int rc = 0;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        ssize_t got = ::read(source, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            rc = errno;
-            break;
-        }
-        if (got == 0)
-            break;
-        rc = AtomicFile::writeAll(out.get(), buffer.data(), static_cast<size_t>(got));
-        if (rc != 0)
-            break;
-    }
-    if (rc == 0 && ::fchmod(out.get(), mode & 07777) != 0)
-        rc = errno;
-    if (rc == 0 && ::fsync(out.get()) != 0)
-        rc = errno;
-    int fd = out.release();
-    if (::close(fd) != 0 && rc == 0)
-        rc = errno;
-    if (rc == 0 && ::rename(temp.c_str(), target.c_str()) != 0)
-        rc = errno;
-    if (rc != 0) {
-        ::unlink(temp.c_str());
-        return rc;
-    }
-    AtomicFile::syncDirectoryOf(target);
-    return 0;
 }
 
 bool hasWildcard(const std::string& text) {
@@ -125,7 +75,7 @@ CRoError FXFile::KXCopyFile(const std::string& source, const std::string& target
         return errnoError(FX_CODE_LOCATION, errno, "cannot stat", source);
     if (S_ISDIR(st.st_mode))
         return errnoError(FX_CODE_LOCATION, EISDIR, "cannot copy", source);
-    int rc = copyInto(in.get(), st.st_mode, target);
+    int rc = AtomicFile::copy(in.get(), target, st.st_mode);
     if (rc != 0)
         return errnoError(FX_CODE_LOCATION, rc, "cannot copy to", target);
     return CRoError::Success();

@@ -1,8 +1,7 @@
 #include "pgulo/host/KXPassword.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
-
-#include "AtomicFile.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,9 +1,8 @@
 #include "pgulo/host/KXPlatformInfo.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
-
-#include "AtomicFile.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdlib>

@@ -1,21 +1,9 @@
 #include "pgulo/host/KxMntTab.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
+#include "pgulo/host/UniqueFd.h"
+
 #include <sstream>
 #include <sys/stat.h>
-
-namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const {
-        if (file != nullptr)
-            std::fclose(file);
-    }
-};
-
-} // namespace
 
 std::string KxMntTab::unescape(const std::string& field) {
     std::string out;
@@ -37,19 +25,13 @@ std::string KxMntTab::unescape(const std::string& field) {
 }
 
 int KxMntTab::getAll(std::vector<KxMntEntry>& list) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen("/proc/self/mounts", "re"));
+    UniqueFile file = UniqueFile::Open("/proc/self/mounts", "re");
     if (!file)
         return -1;
     std::vector<KxMntEntry> entries;
-    std::unique_ptr<char, decltype(&std::free)> line(nullptr, &std::free);
-    size_t capacity = 0;
-    for (;;) {
-        char* raw = line.release();
-        ssize_t got = ::getline(&raw, &capacity, file.get());
-        line.reset(raw);
-        if (got < 0)
-            break;
-        std::istringstream fields(std::string(raw, static_cast<size_t>(got)));
+    std::string line;
+    while (UniqueFile::ReadLine(file.get(), line)) {
+        std::istringstream fields(line);
         std::string device;
         std::string mountPoint;
         std::string fsType;

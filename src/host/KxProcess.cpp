@@ -1,6 +1,6 @@
 #include "pgulo/host/KxProcess.h"
 
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -13,19 +13,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct Pipe {
-    UniqueFd read;
-    UniqueFd write;
-    bool open() {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return false;
-        read.reset(fds[0]);
-        write.reset(fds[1]);
-        return true;
-    }
-};
 
 // In the child, after the standard streams are in place: nothing else of the parent's
 // may leak into the command (sockets, database connections, lock files).
@@ -65,8 +52,8 @@ int KxProcess::system(const std::string& command, std::string* stdoutText, std::
     if (stderrText != nullptr)
         stderrText->clear();
 
-    Pipe out;
-    Pipe err;
+    UniquePipe out;
+    UniquePipe err;
     if (!out.open() || !err.open())
         return -1;
     UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));

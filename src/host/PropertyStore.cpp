@@ -1,10 +1,9 @@
 #include "pgulo/host/PropertyStore.h"
 
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/HostHome.h"
 #include "pgulo/host/KXPassword.h"
-
-#include "AtomicFile.h"
-#include "UniqueFd.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -127,10 +126,7 @@ int createJson(const std::string& path, const json& object) {
 
 std::vector<unsigned long long> listIds(const std::string& directory) {
     std::vector<unsigned long long> ids;
-    struct DirCloser {
-        void operator()(DIR* dir) const { ::closedir(dir); }
-    };
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(directory.c_str()));
+    UniqueDir dir(::opendir(directory.c_str()));
     if (!dir)
         return ids;
     while (struct dirent* entry = ::readdir(dir.get())) {

@@ -1,8 +1,9 @@
 // Log backup job setup and log file numbering.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
@@ -25,54 +26,7 @@ const char* const kLabelNext = "PGLogBackup :: GetNextLogNumber";
 const char* const kLabelToHex = "PGLogBackup :: ConvertDecimalToHex";
 const char* const kLabelFromHex = "PGLogBackup :: ConvertHexToDecimal";
 
-constexpr std::uint64_t kOneMiB = 0x100000;
-constexpr std::uint64_t kOneGiB = 0x40000000;
-constexpr std::uint64_t kOneKiB = 1024;
 constexpr std::uint64_t kLargestSegmentSize = 0xFFFFFFFFULL;
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The hexadecimal number at the start of text, ending at the first character that is not a
-// hexadecimal digit. False when there is no digit or the number does not fit 32 bits.
-bool ReadHexNumber(const std::string& text, std::uint32_t& value) {
-    std::uint64_t number = 0;
-    std::size_t digits = 0;
-    for (const char c : text) {
-        const int digit = HexValue(c);
-        if (digit < 0)
-            break;
-        number = number * 16 + static_cast<std::uint64_t>(digit);
-        if (number > 0xFFFFFFFFULL)
-            return false;
-        ++digits;
-    }
-    value = static_cast<std::uint32_t>(number);
-    return digits > 0;
-}
-
-// A size text such as "16MB", "1GB" or "64KB": the number before the last two characters
-// and the unit they name (anything but GB and KB counts as MB). A negative or missing
-// number reads as 0.
-void ParseSizeText(const std::string& text, std::uint64_t& number, std::uint64_t& unit) {
-    const std::string digits = text.size() > 2 ? text.substr(0, text.size() - 2) : std::string();
-    const std::string suffix = text.size() >= 2 ? text.substr(text.size() - 2) : text;
-    errno = 0;
-    const long long parsed = std::strtoll(digits.c_str(), nullptr, 10);
-    number = parsed > 0 ? static_cast<std::uint64_t>(parsed) : 0;
-    unit = kOneMiB;
-    if (suffix == "GB")
-        unit = kOneGiB;
-    else if (suffix == "KB")
-        unit = kOneKiB;
-}
 
 } // namespace
 
@@ -158,15 +112,13 @@ void PGLogBackup::Setup() {
 }
 
 void PGLogBackup::ReadSegmentRange() {
-    std::uint64_t number = 0;
-    std::uint64_t unitBytes = kOneMiB;
+    std::uint64_t segmentSize = PGText::kDefaultWalSegmentSize;
     std::string serverValue;
     if (!ReadServerSetting("wal_segment_size", &serverValue)) {
         g_log.Error(kLabelConstructor, "eRRoR -- Could not obtain the wal_segment_size");
-        number = 16;
     } else {
         g_log.DebugLvl(kLabelConstructor, 2, "wal_segment_size = [%s]", serverValue.c_str());
-        ParseSizeText(serverValue, number, unitBytes);
+        segmentSize = PGText::WalSegmentSize(serverValue, 0);
     }
 
     const char* const key = "sWalSegmentSize";
@@ -177,22 +129,12 @@ void PGLogBackup::ReadSegmentRange() {
     } else {
         g_log.Debug(kLabelConstructor, "WAL SEGMENT SIZE = %s - Read from registry %s",
                     registryValue.c_str(), key);
-        if (!registryValue.empty()) {
-            ParseSizeText(registryValue, number, unitBytes);
-            if (number == 0) {
-                number = 16;
-                unitBytes = kOneMiB;
-            }
-        }
+        if (!registryValue.empty())
+            segmentSize = PGText::WalSegmentSize(registryValue, PGText::kDefaultWalSegmentSize);
     }
-    g_log.DebugLvl(kLabelConstructor, 2, "wal_segment_size = [%llu]",
-                   static_cast<unsigned long long>(number));
-    g_log.DebugLvl(kLabelConstructor, 2, "Num_bytes = [%llu]",
-                   static_cast<unsigned long long>(unitBytes));
+    g_log.DebugLvl(kLabelConstructor, 2, "WalSegmentSize %llu",
+                   static_cast<unsigned long long>(segmentSize));
 
-    // Checked before multiplying: a huge number must not wrap round to a plausible size.
-    const bool tooLarge = number > kLargestSegmentSize / unitBytes;
-    const std::uint64_t segmentSize = tooLarge ? 0 : number * unitBytes;
     if (segmentSize == 0) {
         g_log.Error(kLabelConstructor, "Segment range is zero.");
         throw PGException(kLabelConstructor, PG_EXCEPTION_APPLICATION,
@@ -268,8 +210,10 @@ std::string PGLogBackup::NextLogNumber(const std::string& current, std::uint64_t
         g_log.DebugLvl(kLabelNext, 2, "CurrentLogNumber:%s", current.c_str());
         std::uint32_t logId = 0;
         std::uint32_t segment = 0;
-        if (current.size() < 17 || !ReadHexNumber(current.substr(8, 8), logId) ||
-            !ReadHexNumber(current.substr(16), segment)) {
+        std::string::size_type logIdEnd = 0;
+        std::string::size_type segmentEnd = 0;
+        if (current.size() < 17 || !PGText::ReadHex32(current.substr(8, 8), logIdEnd, logId) ||
+            !PGText::ReadHex32(current.substr(16), segmentEnd, segment)) {
             // Stepping on from a name that is no segment name would walk the archive for
             // names that can never be there.
             g_log.Error(kLabelNext, "eRRoR -- [%s] is not a WAL segment file name",
@@ -307,7 +251,7 @@ int PGLogBackup::ConvertHexToDecimal(char digit) {
     return PGGuard::Rethrow(g_log, kLabelFromHex, [&] {
         // Segment file names are written with upper-case digits only.
         const bool lowerCase = digit >= 'a' && digit <= 'f';
-        const int value = HexValue(digit);
+        const int value = PGText::HexDigit(digit);
         if (value < 0 || lowerCase) {
             g_log.Error(kLabelFromHex, "We cannot handle log files names that are not Hex");
             throw PGException(kLabelFromHex, PG_EXCEPTION_APPLICATION,

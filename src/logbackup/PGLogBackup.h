@@ -73,12 +73,9 @@ public:
     // Bytes of every file entered in the collect files.
     unsigned long long getTotBytes() const { return LogTotalBytes_m + TotalBytes_m; }
     std::uint64_t GetMaxSegmentNum() const { return Max_Segment_Num_m; }
-    const std::string& GetStartLogNumber() const { return StartLogNumber_m; }
     const std::string& GetWalDir() const { return WalDir_m; }
     bool IncludesWalDir() const { return IncludeWalDir_m; }
     bool BacksUpEntireArchiveDir() const { return BackupEntireArchiveDir_m; }
-    const std::string& GetLogPrefix() const { return LogPrefix_m; }
-    const std::string& GetLogSuffix() const { return LogSuffix_m; }
     const std::list<std::string>& GetCollectFileList() const { return CollectFileList_m; }
     // Where the archive_command puts a segment: archive dir / prefix + name + suffix.
     std::string ArchivedFilePath(const std::string& logNumber) const;

@@ -2,13 +2,13 @@
 // end log, and the log temporary file that travels with the backup.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/host/UniqueFd.h"
 #include "pgulo/host/UnixSymbolicLink.h"
 
 #include <dirent.h>
@@ -29,10 +29,6 @@ const char* const kLabel = "PGLogBackup :: GenerateCollectFile";
 constexpr long kDefaultWaitTrials = 30;
 constexpr long kDefaultWaitPollSeconds = 60;
 constexpr std::size_t kLogNumberLength = 24;
-
-struct DirCloser {
-    void operator()(DIR* dir) const noexcept { ::closedir(dir); }
-};
 
 bool Contains(const std::string& text, const char* part) {
     return text.find(part) != std::string::npos;
@@ -279,7 +275,7 @@ void PGLogBackup::WalkRange(int oldBehaviour, const std::string& firstLog) {
 void PGLogBackup::EnterArchivedLogsUpToEnd() {
     const std::string directory = WalArchiveDir_m + "/";
     g_log.DebugLvl(kLabel, 2, "Wal directory %s", directory.c_str());
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(WalArchiveDir_m.c_str()));
+    UniqueDir dir(::opendir(WalArchiveDir_m.c_str()));
     if (!dir) {
         g_log.Error(kLabel, "eRRoR -- opendir failed on [%s]. errno:%d", WalArchiveDir_m.c_str(),
                     errno);
@@ -364,7 +360,7 @@ void PGLogBackup::WriteCleanupFile(const std::string& copiedLog) {
                     errno);
         throw PGException(kLabel, PG_EXCEPTION_POSTGRE, "Failed to obtain Wal Log Config file");
     }
-    PGFile file = PGFile::Open(name, "w");
+    UniqueFile file = UniqueFile::Open(name, "w");
     if (!file) {
         g_log.Error(kLabel, "Failed to create wal config Line file %s, error %d", name.c_str(),
                     errno);
@@ -391,7 +387,7 @@ void PGLogBackup::WriteLogTmpFile() {
     }
     const std::string path = LogTmpFilePath();
     g_log.Debug(kLabel, "TmpFile = [%s]", path.c_str());
-    PGFile file = PGFile::Open(path, "w");
+    UniqueFile file = UniqueFile::Open(path, "w");
     if (!file) {
         g_log.Error(kLabel, "eRRoR -- fopen failed on [%s]. errno:%d", path.c_str(), errno);
         throw PGException(kLabel, PG_EXCEPTION_SYSTEM, "fopen failed on Tmp file");

@@ -2,13 +2,14 @@
 // archive after the host backed the segments up.
 #include "logbackup/PGLogBackup.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
 #include "fsbackup/CollectFileManager.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <unistd.h>
 
@@ -22,9 +23,7 @@ const char* const kLabelRollOverBackupMode = "PGLogBackup :: RollOverLogsWithSta
 const char* const kLabelRollOver = "PGLogBackup :: RollOverLogs";
 const char* const kLabelPrune = "PGLogBackup :: PruneLogs";
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
+using PGText::StartsWith;
 
 } // namespace
 
@@ -76,7 +75,7 @@ void PGLogBackup::PruneLogs() {
 }
 
 void PGLogBackup::PruneCollectFile(const std::string& collectFile) {
-    PGFile file = PGFile::Open(collectFile, "r");
+    UniqueFile file = UniqueFile::Open(collectFile, "r");
     if (!file) {
         g_log.Error(kLabelPrune, "eRRoR -- fopen failed on [%s] . errno:%d", collectFile.c_str(),
                     errno);
@@ -88,7 +87,7 @@ void PGLogBackup::PruneCollectFile(const std::string& collectFile) {
     const std::string archivePrefix = WalArchiveDir_m + "/";
     const std::string walPrefix = WalDir_m.empty() ? std::string() : WalDir_m + "/";
     std::string line;
-    while (PGFile::ReadLine(file.get(), line)) {
+    while (UniqueFile::ReadLine(file.get(), line)) {
         const std::string path = PGUlo::CollectFileManager::DecodeCollectLine(line);
         if (!StartsWith(path, archivePrefix))
             continue;
@@ -117,14 +116,14 @@ void PGLogBackup::ApplyArchiveDeleteList() {
     if (value != "YES" && value != "Y" && value != "yes" && value != "y")
         return;
     const std::string listPath = PGCommon::GetArchDelFileName(JobResultsDir_m);
-    PGFile list = PGFile::Open(listPath, "r");
+    UniqueFile list = UniqueFile::Open(listPath, "r");
     if (!list) {
         g_log.Error(kLabelPrune, "eRRoR -- fopen failed on [%s] . errno:%d", listPath.c_str(),
                     errno);
         throw PGException(kLabelPrune, PG_EXCEPTION_SYSTEM, "Collect File open failed");
     }
     std::string path;
-    while (PGFile::ReadLine(list.get(), path)) {
+    while (UniqueFile::ReadLine(list.get(), path)) {
         if (path.empty())
             continue;
         if (::unlink(path.c_str()) != 0) {

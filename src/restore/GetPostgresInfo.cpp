@@ -1,8 +1,7 @@
 #include "pgulo/GetPostgresInfo.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
 #include "pgulo/ExecutePostgre.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PostgresChildProcess.h"
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/ClientFromInstanceId.h"
@@ -10,6 +9,7 @@
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/KXPassword.h"
 #include "pgulo/host/PostgreSQLInstance.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -305,7 +305,7 @@ int GetPostgresInfo::GetDataDirectory(std::string& dataDir, ApplicationId appId)
         g_log.Error(label, "Failed to get GUID location");
         return rc;
     }
-    PGFile file = PGFile::Open(path, "r");
+    UniqueFile file = UniqueFile::Open(path, "r");
     if (!file) {
         g_log.Error(label, "fopen failed on [%s]. errno:%d", path.c_str(), errno);
         return -1;

@@ -1,7 +1,7 @@
 #include "restore/PostgresCatalogQueries.h"
 
-#include "common/PGCommon.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 
 #include <algorithm>
 

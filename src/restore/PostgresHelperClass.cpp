@@ -1,12 +1,12 @@
 #include "pgulo/PostgresHelperClass.h"
 
-#include "common/PGCommon.h"
-#include "common/PGFd.h"
 #include "common/PGGuard.h"
 #include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/CRoFile.h"
 #include "pgulo/host/CRoUTFOSAPI.h"
@@ -17,6 +17,7 @@
 #include "pgulo/host/FXPath.h"
 #include "pgulo/host/FXString.h"
 #include "pgulo/host/KxProcess.h"
+#include "pgulo/host/UniqueFd.h"
 #include "pgulo/host/UnixSymbolicLink.h"
 #include "pgulo/host/UtfFileApi.h"
 #include "pgulo/libpqInterface.h"
@@ -80,26 +81,9 @@ void GiveOwnerOfDataDir(const std::string& path, const std::string& dataDir) {
         PGULO_LOG_WRITE(-1, "Unable to change ownership on %s", path.c_str());
 }
 
-// Writes the whole text to the descriptor; false with errno set on failure.
-bool WriteAll(int fd, const std::string& text) {
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
 // Makes the empty file whose presence switches the server's start-up mode.
 void CreateSignalFile(const std::string& signalFile, const std::string& dataDir) {
-    PGFd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    UniqueFd signal(::open(signalFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (signal.get() < 0) {
         PGULO_LOG_WRITE(-1, "Unable to create %s", signalFile.c_str());
         return;
@@ -253,7 +237,8 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
         BuildRecoverySettings(version, dataDir, archiveDirectory, recoveryTargetTime, info.Port,
                               standbyMode, replicationMode);
 
-    PGFd fd(::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd fd(
+        ::open(recoveryConfigFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
     if (fd.get() < 0) {
         PGULO_LOG_WRITE(-1, "Failed to open file %s", recoveryConfigFile.c_str());
         return FXErrorUtil::ErrorErrNo(FX_CODE_LOCATION, -1,
@@ -270,7 +255,7 @@ CRoError PostgresHelperClass::addRecoveryCommandsToServerConfig(
     // A failed write takes the file back to its length before the append.
     struct stat before {};
     const bool sized = ::fstat(fd.get(), &before) == 0;
-    if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
+    if (AtomicFile::writeAll(fd.get(), text.data(), text.size()) != 0 || ::fsync(fd.get()) != 0) {
         const int error = errno;
         if (sized && ::ftruncate(fd.get(), before.st_size) != 0)
             PGULO_LOG_WRITE(-1, "Unable to take %s back to its former length",

@@ -1,7 +1,7 @@
 #include "pgulo/Postgres_objects.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/EvDebug.h"
 #include "restore/PostgresCatalogQueries.h"
 

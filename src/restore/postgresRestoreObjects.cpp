@@ -1,12 +1,14 @@
 #include "pgulo/postgresRestoreObjects.h"
 
-#include "common/PGCommon.h"
 #include "common/PGGuard.h"
+#include "common/PGText.h"
 #include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/Parse_selectedItems.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KxProcess.h"
+#include "pgulo/libpqInterface.h"
 #include "restore/PostgresCatalogQueries.h"
 
 #include <cstdlib>
@@ -45,9 +47,7 @@ const char* const kEntryKinds[] = {
     "TRIGGER ",
 };
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
+using PGText::StartsWith;
 
 // A value a program takes as a positional argument: one that starts with "-" would be read
 // as an option, so the options end before it.
@@ -61,13 +61,7 @@ std::string DbnameValue(const std::string& database) {
     if (database.find('=') == std::string::npos && !StartsWith(database, "postgresql://") &&
         !StartsWith(database, "postgres://"))
         return database;
-    std::string value = "dbname='";
-    for (char c : database) {
-        if (c == '\'' || c == '\\')
-            value += '\\';
-        value += c;
-    }
-    return value + "'";
+    return "dbname=" + libpqInterface::QuoteConnectionValue(database);
 }
 
 // The words after an entry kind: each ends at a blank, at most four, and a word that ends

@@ -2,8 +2,8 @@
 // token reader that takes single values from the agent's bookkeeping files and from
 // postgresql.conf.
 #include "FuzzSupport.h"
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
+#include "pgulo/PGCommon.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <map>
 
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(input.find(token + ":" + value) != std::string::npos);
     }
 
-    PGFile file = PGFile::Open(directory + "/postgres_5432", "r");
+    UniqueFile file = UniqueFile::Open(directory + "/postgres_5432", "r");
     FUZZ_CHECK(file);
     for (const char* token : kTokens) {
         std::string value;

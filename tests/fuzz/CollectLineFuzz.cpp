@@ -2,8 +2,8 @@
 // log backup prune read them back.
 #include "CollectFile.h"
 #include "FuzzSupport.h"
-#include "common/PGFile.h"
 #include "fsbackup/CollectFileManager.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <cstdio>
 
@@ -14,11 +14,11 @@ namespace {
 
 // The agent's reader: what PruneCollectFile sees of each line.
 std::vector<std::string> AgentRead(const std::string& path) {
-    PGFile file = PGFile::Open(path, "r");
+    UniqueFile file = UniqueFile::Open(path, "r");
     FUZZ_CHECK(file);
     std::vector<std::string> paths;
     std::string line;
-    while (PGFile::ReadLine(file.get(), line))
+    while (UniqueFile::ReadLine(file.get(), line))
         paths.push_back(CollectFileManager::DecodeCollectLine(line));
     return paths;
 }

@@ -5,6 +5,7 @@
 
 #include "TestFiles.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -264,15 +265,14 @@ TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {
     const std::string data = MakeTree();
     BaseBackupPostGres backup;
     Init(backup, data);
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(CollectFile().c_str(), "w"),
-                                               &std::fclose);
+    UniqueFile file = UniqueFile::Open(CollectFile(), "w");
     ASSERT_TRUE(file);
 
     EXPECT_EQ(backup.dirwalk((data + "/sub").c_str(), file.get()), 1);
     EXPECT_EQ(backup.dirwalk((data + "/absent").c_str(), file.get()), 0);
     EXPECT_EQ(backup.getDirContent((data + "/absent").c_str(), file.get()), -1);
     EXPECT_EQ(backup.getDirContent((data + "/a_link").c_str(), file.get()), 0);
-    file.reset();
+    ASSERT_EQ(file.close(), 0);
 
     std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),

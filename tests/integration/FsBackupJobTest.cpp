@@ -75,9 +75,10 @@ public:
     }
 
 private:
-    static constexpr const char* kNames[] = {
-        "/BackupTime.kxf", "/BackupTime.kxf.tmp", "/backup_label",        "/backup_label.tmp",
-        "/tablespace_map", "/tablespace_map.tmp", "/PGLogNumberStore.txt"};
+    // A file the job keeps is written under a unique temporary name first, which cannot be
+    // listed here; the final names show any such write.
+    static constexpr const char* kNames[] = {"/BackupTime.kxf", "/backup_label", "/tablespace_map",
+                                             "/PGLogNumberStore.txt"};
     std::map<std::string, std::optional<fs::file_time_type>> before_;
 };
 

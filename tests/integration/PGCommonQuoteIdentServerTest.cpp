@@ -1,7 +1,8 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -12,6 +13,16 @@ namespace {
 
 using pgulo::test::PgCluster;
 
+// A server of the major, without archiving, started for one test.
+std::unique_ptr<PgCluster> StartServer(int major, const std::string& name) {
+    PgCluster::Options options;
+    options.name = name + "-" + std::to_string(major);
+    options.archiving = false;
+    auto cluster = std::make_unique<PgCluster>(major, options);
+    cluster->start();
+    return cluster;
+}
+
 class QuoteIdentAgainstServer : public ::testing::TestWithParam<int> {};
 
 // Every keyword the server knows, and a few awkward names: where the server quotes, we quote
@@ -20,11 +31,8 @@ class QuoteIdentAgainstServer : public ::testing::TestWithParam<int> {};
 TEST_P(QuoteIdentAgainstServer, QuotesAtLeastWhatTheServerQuotes) {
     const int major = GetParam();
     PGULO_REQUIRE_MAJOR(major);
-    PgCluster::Options options;
-    options.name = "quoteident-" + std::to_string(major);
-    options.archiving = false;
-    PgCluster cluster(major, options);
-    cluster.start();
+    const std::unique_ptr<PgCluster> server = StartServer(major, "quoteident");
+    const PgCluster& cluster = *server;
 
     const std::string output = cluster.psql(
         "SELECT w || '|' || quote_ident(w) FROM (SELECT word AS w FROM pg_get_keywords() UNION "
@@ -59,6 +67,44 @@ TEST_P(QuoteIdentAgainstServer, QuotesAtLeastWhatTheServerQuotes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, QuoteIdentAgainstServer, ::testing::Values(10, 16, 18),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return "PG" + std::to_string(info.param);
+                         });
+
+// A quoted text reaches the server as the text itself, whichever way standard_conforming_strings
+// is set.
+class QuoteLiteralAgainstServer : public ::testing::TestWithParam<int> {};
+
+std::string Hex(const std::string& text) {
+    static const char* const kDigits = "0123456789abcdef";
+    std::string hex;
+    for (const unsigned char c : text) {
+        hex += kDigits[c >> 4];
+        hex += kDigits[c & 15];
+    }
+    return hex;
+}
+
+TEST_P(QuoteLiteralAgainstServer, ReadsBackTheTextUnderEitherStringSetting) {
+    const int major = GetParam();
+    PGULO_REQUIRE_MAJOR(major);
+    const std::unique_ptr<PgCluster> server = StartServer(major, "quoteliteral");
+    const PgCluster& cluster = *server;
+
+    const std::vector<std::string> texts = {"plain", "it's",      "''",
+                                            "a\\b",  "\\",        "x\\'; SELECT 1; --",
+                                            "\\\\'", "tab\there", "caf\xc3\xa9"};
+    for (const char* setting : {"on", "off"}) {
+        for (const std::string& text : texts) {
+            const std::string sql = std::string("SET standard_conforming_strings = ") + setting +
+                                    "; SELECT encode(convert_to(" + PGCommon::QuoteLiteral(text) +
+                                    ", 'UTF8'), 'hex')";
+            EXPECT_EQ(cluster.psql(sql), Hex(text)) << setting << ": " << text;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, QuoteLiteralAgainstServer, ::testing::Values(10, 18),
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "PG" + std::to_string(info.param);
                          });

@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/PropertyStore.h"
 

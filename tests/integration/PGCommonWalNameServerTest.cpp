@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "TestProcess.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pwd.h>
@@ -25,51 +27,12 @@ namespace pgulo::test {
 
 namespace {
 
-// Owns one file descriptor so that every early return or exception closes it.
-class Fd {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    ~Fd() { reset(); }
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-struct Pipe {
-    Fd read;
-    Fd write;
-};
-
-Pipe makePipe() {
-    std::array<int, 2> fds{};
-    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
+UniquePipe makePipe() {
+    UniquePipe ends;
+    if (!ends.open()) {
         throw std::runtime_error(std::string("pipe2: ") + std::strerror(errno));
     }
-    return Pipe{Fd(fds[0]), Fd(fds[1])};
+    return ends;
 }
 
 std::string currentUserName() {
@@ -265,14 +228,16 @@ ProcessResult runCommand(const std::vector<std::string>& argvIn, const ProcessOp
     std::vector<char*> envPtrs = toCharPointers(envStrings);
     const char* cwd = options.cwd.empty() ? nullptr : options.cwd.c_str();
 
-    Pipe in = options.input.empty() ? Pipe{Fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)), Fd()}
-                                    : makePipe();
-    if (!in.read.valid()) {
+    UniquePipe in =
+        options.input.empty()
+            ? UniquePipe{UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)), UniqueFd()}
+            : makePipe();
+    if (!in.read) {
         throw std::runtime_error(std::string("open /dev/null: ") + std::strerror(errno));
     }
-    Pipe out = makePipe();
-    Pipe err = makePipe();
-    Pipe execError = makePipe();
+    UniquePipe out = makePipe();
+    UniquePipe err = makePipe();
+    UniquePipe execError = makePipe();
 
     pid_t pid = ::fork();
     if (pid < 0) {
@@ -291,26 +256,26 @@ ProcessResult runCommand(const std::vector<std::string>& argvIn, const ProcessOp
     execError.write.reset();
 
     ProcessResult result;
-    if (in.write.valid()) {
+    if (in.write) {
         setNonBlocking(in.write.get());
     }
     size_t inputOffset = 0;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     std::array<char, 65536> buffer{};
 
-    while (out.read.valid() || err.read.valid() || in.write.valid()) {
+    while (out.read || err.read || in.write) {
         std::array<pollfd, 3> fds{};
         std::array<int, 3> which{};
         nfds_t n = 0;
-        if (out.read.valid()) {
+        if (out.read) {
             fds[n] = {out.read.get(), POLLIN, 0};
             which[n++] = 1;
         }
-        if (err.read.valid()) {
+        if (err.read) {
             fds[n] = {err.read.get(), POLLIN, 0};
             which[n++] = 2;
         }
-        if (in.write.valid()) {
+        if (in.write) {
             fds[n] = {in.write.get(), POLLOUT, 0};
             which[n++] = 0;
         }
@@ -351,7 +316,7 @@ ProcessResult runCommand(const std::vector<std::string>& argvIn, const ProcessOp
                 }
                 continue;
             }
-            Fd& fd = which[i] == 1 ? out.read : err.read;
+            UniqueFd& fd = which[i] == 1 ? out.read : err.read;
             std::string& sink = which[i] == 1 ? result.out : result.err;
             ssize_t r = ::read(fd.get(), buffer.data(), buffer.size());
             if (r > 0) {

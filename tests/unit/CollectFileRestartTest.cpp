@@ -7,6 +7,7 @@
 #include "TestFiles.h"
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/PGException.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -269,8 +270,9 @@ TEST(RestartHelpers, FgetsPReadsOneLineWithinTheBuffer) {
     TempHostHome home;
     const std::string path = home.file("lines");
     TestFiles::Write(path, "abc\ndefgh\n\nlast");
-    FILE* file = std::fopen(path.c_str(), "r");
-    ASSERT_NE(file, nullptr);
+    UniqueFile opened = UniqueFile::Open(path, "r");
+    ASSERT_TRUE(opened);
+    FILE* const file = opened.get();
     char buffer[8];
     EXPECT_EQ(fgets_p(nullptr, 8, file), nullptr);
     EXPECT_EQ(fgets_p(buffer, 0, file), nullptr);
@@ -285,7 +287,6 @@ TEST(RestartHelpers, FgetsPReadsOneLineWithinTheBuffer) {
     ASSERT_NE(fgets_p(buffer, 8, file), nullptr);
     EXPECT_STREQ(buffer, "last");
     EXPECT_EQ(fgets_p(buffer, 8, file), nullptr);
-    std::fclose(file);
 }
 
 TEST(RestartHelpers, CreateBackupCopyCopiesOrReportsFailure) {

@@ -1,6 +1,7 @@
 // What a full backup job decides without asking its server: the WAL segment size it works
 // with (16 MiB unless the registry value "sWalSegmentSize" of section "PostGres" says
-// otherwise) and the refusal of a log boundary it does not know.
+// otherwise; a size no server can have is refused) and the refusal of a log boundary it does
+// not know.
 
 #include "TempHostHome.h"
 
@@ -19,13 +20,26 @@ using pgulo::test::TempHostHome;
 
 TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
     struct Case {
-        const char* value; // nullptr: the key is not set
-        unsigned long long bytes;
+        const char* value;        // nullptr: the key is not set
+        unsigned long long bytes; // 0: refused, no size the server can have
     } const cases[] = {
-        {nullptr, 16777216ULL}, {"16MB", 16777216ULL},  {"64MB", 67108864ULL},
-        {"1GB", 1073741824ULL}, {"64KB", 65536ULL},     {"0MB", 16777216ULL},
-        {"MB", 16777216ULL},    {"", 16777216ULL},      {"32XB", 33554432ULL},
-        {"-4MB", 16777216ULL},  {"2GB", 2147483648ULL}, {"512KB", 524288ULL},
+        {nullptr, 16777216ULL},
+        {"16MB", 16777216ULL},
+        {"64MB", 67108864ULL},
+        {"1GB", 1073741824ULL},
+        {"1MB", 1048576ULL},
+        {"1024KB", 1048576ULL},
+        {"0MB", 16777216ULL},
+        {"MB", 16777216ULL},
+        {"", 16777216ULL},
+        {"32XB", 33554432ULL},
+        {"-4MB", 16777216ULL},
+        {"64KB", 0},
+        {"512KB", 0},
+        {"3MB", 0},
+        {"2GB", 0},
+        {"4294967296GB", 0},
+        {"99999999999999999999MB", 0},
     };
     for (const Case& c : cases) {
         TempHostHome home;
@@ -36,7 +50,19 @@ TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
         PGFsBackup::OfflineSetup setup;
         setup.jobResultsDir = home.path();
         PGFsBackup job(setup);
-        EXPECT_EQ(job.getWalSegmentSize(), c.bytes) << (c.value ? c.value : "(not set)");
+        const char* const shown = c.value ? c.value : "(not set)";
+        if (c.bytes == 0) {
+            try {
+                job.getWalSegmentSize();
+                ADD_FAILURE() << shown;
+            } catch (const PGException& e) {
+                EXPECT_NE(std::string(e.what()).find("a power of two from 1MB to 1GB"),
+                          std::string::npos)
+                    << e.what();
+            }
+            continue;
+        }
+        EXPECT_EQ(job.getWalSegmentSize(), c.bytes) << shown;
     }
 }
 

@@ -3,7 +3,7 @@
 
 #include "FakeLibpq.h"
 
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/libpqInterface.h"

@@ -206,6 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Sizes that give no segment range at all.
         SegmentSetup{"0MB", std::nullopt, 0}, SegmentSetup{"garbage", std::nullopt, 0},
         SegmentSetup{"16MB", "4GB", 0}, SegmentSetup{"16MB", "99999999999GB", 0},
+        SegmentSetup{"16MB", "2GB", 0}, SegmentSetup{"16MB", "3MB", 0},
+        SegmentSetup{"16MB", "512KB", 0}, SegmentSetup{"512KB", std::nullopt, 0},
         SegmentSetup{"8192MB", std::nullopt, 0}));
 
 // The job steps through an archive exactly as the server named the segments: releases before

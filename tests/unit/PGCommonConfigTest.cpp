@@ -1,7 +1,7 @@
-#include "common/PGCommon.h"
-#include "common/PGFile.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/EvDebug.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ protected:
     Options Parse(const std::string& text) {
         const std::string path = dir_ + "/config";
         TestFiles::Write(path, text);
-        PGFile file = PGFile::Open(path, "r");
+        UniqueFile file = UniqueFile::Open(path, "r");
         EXPECT_TRUE(file);
         Options options;
         PGCommon::ReadConfigFromFile(file.get(), &options);
@@ -161,7 +161,7 @@ class TokenLines : public ConfigTest, public ::testing::WithParamInterface<Token
 TEST_P(TokenLines, GiveTheRestOfTheFirstMatchingLine) {
     const std::string path = dir_ + "/label";
     TestFiles::Write(path, GetParam().text);
-    PGFile file = PGFile::Open(path, "r");
+    UniqueFile file = UniqueFile::Open(path, "r");
     ASSERT_TRUE(file);
     std::string value = "untouched";
     EXPECT_EQ(PGCommon::ReadTokenFromFile(file.get(), GetParam().token, &value), GetParam().found);

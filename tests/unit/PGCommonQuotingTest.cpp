@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -81,5 +81,23 @@ INSTANTIATE_TEST_SUITE_P(
                       QuoteCase{"join", "\"join\""}, QuoteCase{"index", "index"},
                       QuoteCase{"schema", "schema"}, QuoteCase{"data", "data"},
                       QuoteCase{"selection", "selection"}, QuoteCase{"users", "users"}));
+
+class QuoteLiteralTable : public ::testing::TestWithParam<QuoteCase> {};
+
+TEST_P(QuoteLiteralTable, FollowsTheServersQuoteLiteral) {
+    EXPECT_EQ(PGCommon::QuoteLiteral(GetParam().input), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PlainAndHostile, QuoteLiteralTable,
+    ::testing::Values(QuoteCase{"", "''"}, QuoteCase{"0/3000028", "'0/3000028'"},
+                      QuoteCase{"pgulo_backup_5432", "'pgulo_backup_5432'"},
+                      QuoteCase{"it's", "'it''s'"}, QuoteCase{"'", "''''"},
+                      QuoteCase{"a\\b", "E'a\\\\b'"}, QuoteCase{"\\", "E'\\\\'"},
+                      // A backslash before a quote cannot end the literal early.
+                      QuoteCase{"x\\'; DROP TABLE t; --", "E'x\\\\''; DROP TABLE t; --'"},
+                      QuoteCase{"\"double\"", "'\"double\"'"},
+                      QuoteCase{"line1\nline2", "'line1\nline2'"},
+                      QuoteCase{"\xc3\xa9t\xc3\xa9", "'\xc3\xa9t\xc3\xa9'"}));
 
 } // namespace

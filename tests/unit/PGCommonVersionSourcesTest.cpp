@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/PostgreSQLInstance.h"
 #include "pgulo/host/PropertyStore.h"
 

@@ -1,5 +1,5 @@
-#include "common/PGCommon.h"
 #include "common/PGVersion.h"
+#include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
+#include "pgulo/host/UniqueFd.h"
 
 #include <gtest/gtest.h>
 
@@ -50,15 +51,14 @@ protected:
 
     std::vector<std::string> Listing() const {
         std::vector<std::string> names;
-        DIR* d = ::opendir(wal_.c_str());
-        if (d == nullptr)
+        UniqueDir d(::opendir(wal_.c_str()));
+        if (!d)
             return names;
-        while (dirent* e = ::readdir(d)) {
+        while (dirent* e = ::readdir(d.get())) {
             std::string name = e->d_name;
             if (name != "." && name != "..")
                 names.push_back(name);
         }
-        ::closedir(d);
         std::sort(names.begin(), names.end());
         return names;
     }

@@ -1,4 +1,4 @@
-#include "common/PGCommon.h"
+#include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>
 
@@ -236,7 +236,7 @@ TEST(VersionedSql, LocationCannotLeaveItsLiteral) {
     EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1'); drop table t; --", "16.2"),
               "select pg_walfile_name ( '0/1''); drop table t; --' );");
     EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1\\'", "9.6"),
-              "select pg_xlogfile_name ( '0/1\\\\''' );");
+              "select pg_xlogfile_name ( E'0/1\\\\''' );");
     EXPECT_EQ(PGCommon::GetQueryForXLogFileName("0/1'); drop table t; --", "17.2"),
               "select pg_walfile_name ( '0/1''); drop table t; --'::pg_lsn - 1 );");
 }
