@@ -5,12 +5,17 @@
 #include "JsonInteger.h"
 #include "TimeText.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <nlohmann/json.hpp>
+
+#include <fcntl.h>
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <set>
 #include <cerrno>
@@ -23,6 +28,20 @@ using json = nlohmann::json;
 
 bool ProcessAlive(long pid) {
     return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+constexpr std::size_t kStatusReserve = 4096;
+
+// Writes text over the start of an existing file at least as long, needing no new blocks. A
+// crash in the middle leaves a status that cannot be read, which counts as no status: the
+// backup is then judged by its manifest alone.
+bool OverwriteInPlace(const std::string& path, const std::string& text) {
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0 || static_cast<std::size_t>(st.st_size) < text.size())
+        return false;
+    return ::pwrite(fd.get(), text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) &&
+           ::fsync(fd.get()) == 0;
 }
 
 bool LooksLikeBackupId(const std::string& name) {
@@ -79,8 +98,19 @@ void Repository::WriteStatus(const std::string& instance, const std::string& id,
                          {"start_time_us", startMicros},
                          {"pid", static_cast<long>(::getpid())},
                          {"message", message}};
-    FileOps::WriteAtomically(BackupDirectory(instance, id) + "/" + kStatusFile,
-                             status.dump(2) + "\n");
+    std::string text = status.dump(2) + "\n";
+    // Padded, so that the file keeps room for the next status: a failure must still be
+    // recorded when it is the disk filling up that made the backup fail.
+    if (text.size() < kStatusReserve)
+        text.insert(text.size() - 1, kStatusReserve - text.size(), ' ');
+    const std::string path = BackupDirectory(instance, id) + "/" + kStatusFile;
+    try {
+        FileOps::WriteAtomically(path, text);
+    } catch (const std::exception& e) {
+        if (!OverwriteInPlace(path, text))
+            throw;
+        std::fprintf(stderr, "pgulo: note: %s; the status was written in place\n", e.what());
+    }
 }
 
 void Repository::MarkFailed(const std::string& instance, const std::string& id,
