@@ -99,21 +99,25 @@ struct World {
     std::string rows; // of t, at the end of the backed-up WAL
 };
 
-// A file of the repository put back as it was when the case is over.
+// A file of the repository put back as it was when the case is over. The copy waits
+// outside the backup: a file the manifest does not know makes a restore refuse the backup.
 class KeptFile {
 public:
     explicit KeptFile(std::string path) : path_(std::move(path)) {
-        fs::copy_file(path_, path_ + ".kept", fs::copy_options::overwrite_existing);
+        fs::copy_file(path_, Copy(), fs::copy_options::overwrite_existing);
     }
     ~KeptFile() {
         std::error_code ignored;
-        fs::rename(path_ + ".kept", path_, ignored);
+        fs::copy_file(Copy(), path_, fs::copy_options::overwrite_existing, ignored);
     }
     KeptFile(const KeptFile&) = delete;
     KeptFile& operator=(const KeptFile&) = delete;
 
 private:
+    std::string Copy() const { return kept_.Path("kept"); }
+
     std::string path_;
+    TempTree kept_{"pgulo-kept"};
 };
 
 std::string CountRows(const PgCluster& cluster, int port) {
