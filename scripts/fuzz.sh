@@ -34,27 +34,48 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
-failed=()
-for source in "$root"/tests/fuzz/*Fuzz.cpp; do
-    target=$(basename "$source" .cpp)
-    corpus=$root/tests/fuzz/corpus/$target
-    [[ -d $corpus ]] || die "$target has no seed corpus in $corpus"
+# One target per core at a time; each reports in its own file, printed in order at the end.
+run_target() {
+    local target=$1 corpus=$root/tests/fuzz/corpus/$1
+    local artifacts=$build/fuzz-artifacts/$target log=$work/$target.log
     cp -r "$corpus" "$work/$target"
-    artifacts=$build/fuzz-artifacts/$target
     mkdir -p "$artifacts"
-    log=$work/$target.log
-    # stdout is closed: the psql output parser prints what it reads.
     if TMPDIR=$work "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=25 \
         -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$artifacts/" \
         "$work/$target" >"$log" 2>&1; then
         runs=$(awk '/^stat::number_of_executed_units:/ {print $2}' "$log")
         rate=$(awk '/^stat::average_exec_per_sec:/ {print $2}' "$log")
-        printf '%-20s %9s runs in %ss (%s per second)\n' "$target" "$runs" "$seconds" "$rate"
+        printf '%-20s %9s runs in %ss (%s per second)\n' "$target" "$runs" "$seconds" "$rate" \
+            >"$work/$target.result"
     else
-        printf '%-20s FAILED; its output:\n' "$target"
-        grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$log" | tail -n 80 || true
-        failed+=("$target")
+        {
+            printf '%-20s FAILED; its output:\n' "$target"
+            grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$log" | tail -n 80 || true
+        } >"$work/$target.result"
+        return 1
     fi
+}
+
+targets=()
+for source in "$root"/tests/fuzz/*Fuzz.cpp; do
+    target=$(basename "$source" .cpp)
+    [[ -d $root/tests/fuzz/corpus/$target ]] || die "$target has no seed corpus"
+    targets+=("$target")
+done
+running=0
+for target in "${targets[@]}"; do
+    if ((running >= $(nproc))); then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    run_target "$target" &
+    running=$((running + 1))
+done
+wait || true
+failed=()
+for target in "${targets[@]}"; do
+    cat "$work/$target.result" 2>/dev/null || echo "$target: no result"
+    grep -q ' runs in ' "$work/$target.result" 2>/dev/null || failed+=("$target")
 done
 ((${#failed[@]} == 0)) || die "crashes found by: ${failed[*]} (inputs in $build/fuzz-artifacts/)"
 echo "fuzz: every target ran ${seconds}s without a crash"
