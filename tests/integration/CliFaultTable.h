@@ -311,6 +311,10 @@ public:
         const ProcessResult r = host_.Run({"backup", kInstance, "--type", type, "-q"});
         EXPECT_EQ(r.exitCode, 0) << "the " << type << " backup after the fault failed\n"
                                  << r.out << r.err;
+        // Whatever a killed job left in the archive directory is gone after the next one.
+        for (const auto& entry : fs::directory_iterator(cluster_->archiveDir()))
+            EXPECT_NE(entry.path().filename().string().rfind("pgulo_logtmp_", 0), 0u)
+                << entry.path() << " was left behind";
         VerifyCompleteBackups();
     }
 
