@@ -7,7 +7,7 @@
 #include "PgCluster.h"
 #include "TestProcess.h"
 
-#include "CollectLine.h"
+#include "fsbackup/CollectFileManager.h"
 #include "TestFiles.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/PostGreFsBackupInterface.h"
@@ -35,7 +35,6 @@
 namespace fsbackuptest {
 
 namespace fs = std::filesystem;
-using pgulo::test::CollectLine;
 using pgulo::test::PgCluster;
 using pgulo::test::TestFiles;
 
@@ -82,7 +81,7 @@ inline std::vector<std::string> ReadCollectFile(const std::string& path) {
     std::vector<std::string> paths;
     std::istringstream in(TestFiles::Read(path));
     for (std::string line; std::getline(in, line);)
-        paths.push_back(CollectLine::Decode(line));
+        paths.push_back(PGUlo::CollectFileManager::DecodeCollectLine(line));
     return paths;
 }
 
