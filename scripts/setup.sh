@@ -40,6 +40,8 @@ install_debian_packages() {
         clang-format gzip procps util-linux tar ca-certificates time
         # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.
         clang libclang-rt-14-dev
+        # Line coverage (scripts/coverage.sh).
+        gcovr
     )
     # node and npm may come from outside Debian on some images; only ask apt when absent.
     command -v node >/dev/null 2>&1 || wanted+=(nodejs)
