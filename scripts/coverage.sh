@@ -6,7 +6,9 @@
 # reported but does not hide the figures; the script's exit code is then 1.
 #
 # Environment:
-#   PGULO_COVERAGE_DIR   the build directory (default build-coverage)
+#   PGULO_COVERAGE_DIR      the build directory (default build-coverage)
+#   PGULO_COVERAGE_LABELS   the CTest labels to run, as a regular expression (default
+#                           'unit|integration')
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,7 +22,7 @@ cmake --build "$dir" -j"$(nproc)"
 # Counters from an earlier run would add to this one's.
 find "$dir" -name '*.gcda' -delete
 status=0
-(cd "$dir" && ctest --output-on-failure --timeout 900 -j3 -L 'unit|integration') || status=1
+(cd "$dir" && ctest --output-on-failure --timeout 900 -j3 -L "${PGULO_COVERAGE_LABELS:-unit|integration}") || status=1
 
 gcovr --root "$root" --object-directory "$dir" \
     --filter "$root/src/" --filter "$root/include/" --filter "$root/cli/" \

@@ -18,9 +18,9 @@ build_and_test() {
     # A build for the unit tests alone builds just their programs.
     local targets=()
     if [[ $label == unit ]]; then
-        for source in "$root"/tests/unit/*.cpp; do
+        while IFS= read -r source; do
             targets+=(--target "$(basename "$source" .cpp)")
-        done
+        done < <(find "$root/tests/unit" -name '*.cpp')
     fi
     cmake --build "$dir" -j"$jobs" "${targets[@]}"
     (cd "$dir" && ctest --output-on-failure --timeout 900 -j3 ${label:+-L "$label"})
