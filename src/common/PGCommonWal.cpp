@@ -1,7 +1,7 @@
 #include "pgulo/PGCommon.h"
 
 #include "common/PGText.h"
-#include "common/PGVersion.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/UniqueFd.h"
 

@@ -1,10 +1,10 @@
 #include "pgulo/libpqInterface.h"
 
 #include "common/PGGuard.h"
-#include "common/PGVersion.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/UniqueFd.h"
 

@@ -3,6 +3,7 @@
 #include "common/PGGuard.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/CRoUTFOSAPI.h"
+#include "pgulo/host/CollectLine.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/FXFile.h"
 #include "pgulo/host/KxMntTab.h"
@@ -27,21 +28,6 @@ void TakeCharacterTypeFromEnvironmentOnce() {
         return true;
     }();
     (void)done;
-}
-
-// Appends text with CR, LF and '%' escaped: the host reads one path per line.
-void AppendEscaped(std::string& out, const std::string& text) {
-    out.reserve(out.size() + text.size() + 1);
-    for (const char c : text) {
-        if (c == '\r' || c == '\n' || c == '%') {
-            const unsigned char byte = static_cast<unsigned char>(c);
-            out += '%';
-            out += CollectFileManager::getHexDig(byte >> 4);
-            out += CollectFileManager::getHexDig(byte);
-        } else {
-            out += c;
-        }
-    }
 }
 
 } // namespace
@@ -160,7 +146,7 @@ void CollectFileManager::WriteToCollect(const char* path, const struct stat* st)
         // One buffer per thread keeps a long walk from allocating for every line.
         thread_local std::string line;
         line.clear();
-        AppendEscaped(line, mbeToUtf(path));
+        CollectLine::Append(line, mbeToUtf(path));
         line += '\n';
         WriteLine(line);
         ++filesWritten_;
@@ -237,34 +223,6 @@ void CollectFileManager::CheckCollectFileSize(const std::string& path) {
                     static_cast<long long>(size));
         throw PGException(kLabel, PG_EXCEPTION_APPLICATION, "Collect file size is more than 2GB.");
     });
-}
-
-std::string CollectFileManager::removeSpecialChar(const std::string& text) {
-    std::string out;
-    AppendEscaped(out, text);
-    return out;
-}
-
-std::string CollectFileManager::DecodeCollectLine(const std::string& line) {
-    std::string path;
-    path.reserve(line.size());
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            const std::string code = line.substr(i + 1, 2);
-            if (code == "25" || code == "0A" || code == "0D") {
-                path += code == "25" ? '%' : (code == "0A" ? '\n' : '\r');
-                i += 2;
-                continue;
-            }
-        }
-        path += line[i];
-    }
-    return path;
-}
-
-char CollectFileManager::getHexDig(int value) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    return kDigits[value & 0xF];
 }
 
 void CollectFileManager::removeUnixSlash(char* text) {

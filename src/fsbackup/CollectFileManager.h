@@ -24,7 +24,7 @@ namespace PGUlo {
 //
 // Name: <JobResultsFolder_m>/CollectTot<N>.kxf (full backup) or Collect_logfile<N>.kxf
 // (other types), N counting from 1, with "New" appended for a restarted full backup.
-// A line is the path in UTF-8 with CR, LF and '%' written as %0D, %0A and %25.
+// A line is the path in UTF-8, encoded by CollectLine.
 class CollectFileManager {
 public:
     CollectFileManager(std::string jobResultsFolder, PG_BACKUP_TYPE type, unsigned long long jobId,
@@ -57,10 +57,6 @@ public:
 
     // Throws unless the file's size can be read and is at most kMaxCollectFileSize.
     static void CheckCollectFileSize(const std::string& path);
-    static std::string removeSpecialChar(const std::string& text);
-    // Reverses removeSpecialChar for one line read back; any other '%' stays as it is.
-    static std::string DecodeCollectLine(const std::string& line);
-    static char getHexDig(int value);
     static void removeUnixSlash(char* text);
 
     static constexpr long long kMaxCollectFileSize = 2147483646LL;

@@ -3,10 +3,10 @@
 
 #include "common/PGGuard.h"
 #include "common/PGText.h"
-#include "common/PGVersion.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/FXPath.h"

@@ -4,9 +4,9 @@
 
 #include "common/PGGuard.h"
 #include "common/PGText.h"
-#include "fsbackup/CollectFileManager.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
+#include "pgulo/host/CollectLine.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
 #include "pgulo/host/UniqueFd.h"
@@ -88,7 +88,7 @@ void PGLogBackup::PruneCollectFile(const std::string& collectFile) {
     const std::string walPrefix = WalDir_m.empty() ? std::string() : WalDir_m + "/";
     std::string line;
     while (UniqueFile::ReadLine(file.get(), line)) {
-        const std::string path = PGUlo::CollectFileManager::DecodeCollectLine(line);
+        const std::string path = CollectLine::Decode(line);
         if (!StartsWith(path, archivePrefix))
             continue;
         if (!walPrefix.empty() && StartsWith(path, walPrefix)) {

@@ -1,7 +1,7 @@
 #include "restore/PostgresCatalogQueries.h"
 
-#include "common/PGVersion.h"
 #include "pgulo/PGCommon.h"
+#include "pgulo/PGVersion.h"
 
 #include <algorithm>
 

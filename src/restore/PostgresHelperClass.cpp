@@ -1,11 +1,11 @@
 #include "pgulo/PostgresHelperClass.h"
 
 #include "common/PGGuard.h"
-#include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/host/AtomicFile.h"
 #include "pgulo/host/CLogWriterInterface.h"
 #include "pgulo/host/CRoFile.h"

@@ -2,9 +2,9 @@
 
 #include "common/PGGuard.h"
 #include "common/PGText.h"
-#include "common/PGVersion.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/PGCommon.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/Parse_selectedItems.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KxProcess.h"

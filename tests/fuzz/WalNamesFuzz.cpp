@@ -7,8 +7,8 @@
 // text is a history file and a backup label.
 #include "FuzzSupport.h"
 #include "WalChain.h"
-#include "common/PGVersion.h"
 #include "pgulo/PGCommon.h"
+#include "pgulo/PGVersion.h"
 
 #include <cctype>
 #include <cinttypes>

@@ -7,7 +7,7 @@
 #include "PgCluster.h"
 #include "TestProcess.h"
 
-#include "fsbackup/CollectFileManager.h"
+#include "pgulo/host/CollectLine.h"
 #include "TestFiles.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/PostGreFsBackupInterface.h"
@@ -81,7 +81,7 @@ inline std::vector<std::string> ReadCollectFile(const std::string& path) {
     std::vector<std::string> paths;
     std::istringstream in(TestFiles::Read(path));
     for (std::string line; std::getline(in, line);)
-        paths.push_back(PGUlo::CollectFileManager::DecodeCollectLine(line));
+        paths.push_back(CollectLine::Decode(line));
     return paths;
 }
 

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "fsbackup/CollectFileManager.h"
+#include "pgulo/host/CollectLine.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "TestFiles.h"
@@ -168,7 +168,7 @@ protected:
     void CopyCollectedDataFiles(const PgCluster& cluster, const std::string& collectFile) {
         const std::string dataDir = cluster.dataDir();
         for (const std::string& line : TestFiles::ReadLines(collectFile)) {
-            const std::string path = PGUlo::CollectFileManager::DecodeCollectLine(line);
+            const std::string path = CollectLine::Decode(line);
             if (path != dataDir && path.rfind(dataDir + "/", 0) != 0)
                 continue;
             if (fs::path(path).filename() == "postmaster.pid")
@@ -192,7 +192,7 @@ protected:
     // The archived files a log backup listed, into the restore archive.
     void CopyCollectedLogs(const PgCluster& cluster, const std::string& collectFile) {
         for (const std::string& line : TestFiles::ReadLines(collectFile)) {
-            const std::string path = PGUlo::CollectFileManager::DecodeCollectLine(line);
+            const std::string path = CollectLine::Decode(line);
             if (path.rfind(cluster.archiveDir() + "/", 0) != 0 ||
                 fs::path(path).filename() == kLogTmpName)
                 continue;

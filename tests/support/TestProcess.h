@@ -1,40 +1,28 @@
 #pragma once
 
+#include "Subprocess.h"
+
 #include <chrono>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace pgulo::test {
 
-struct ProcessOptions {
-    // Run as this OS user (via runuser when we are root). Empty: as the current user.
-    std::string asUser;
-    // Working directory of the child; empty keeps ours. Commands run as another user need one
-    // that user can enter, or PostgreSQL tools complain about the current directory.
-    std::string cwd;
-    // Added to (or replacing entries of) the inherited environment.
-    std::vector<std::pair<std::string, std::string>> env;
-    // Drop inherited PG* variables so a developer's PGHOST/PGPORT/PGDATA cannot redirect tests.
-    bool scrubPgEnv = true;
-    // Written to the child's stdin; stdin is /dev/null when empty.
-    std::string input;
-    // Zero means no limit. On expiry the child's process group is killed.
-    std::chrono::milliseconds timeout{std::chrono::minutes(5)};
+// The runner's options with the tests' defaults: inherited PG* variables are dropped, so that a
+// developer's PGHOST, PGPORT or PGDATA cannot redirect a test, and five minutes at most.
+struct ProcessOptions : Subprocess::Options {
+    ProcessOptions() {
+        dropInheritedPg = true;
+        timeout = std::chrono::minutes(5);
+    }
 };
 
-struct ProcessResult {
-    // Exit status, or 128 + signal number when killed by a signal.
-    int exitCode = -1;
-    bool timedOut = false;
-    std::string out;
-    std::string err;
+// Exit code (128 + N when ended by signal N), whether it timed out, and what it wrote.
+using ProcessResult = Subprocess::Result;
 
-    bool ok() const { return exitCode == 0 && !timedOut; }
-};
-
-// Runs argv without a shell, capturing stdout and stderr. argv[0] without a slash is looked up
-// in PATH. Throws std::runtime_error only if the program cannot be started at all.
+// Runs argv without a shell, capturing stdout and stderr; asUser naming ourselves runs it
+// directly. argv[0] without a slash is looked up in PATH. Throws std::runtime_error only if the
+// program cannot be started at all.
 ProcessResult runCommand(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 // Runs argv as the server's OS user "postgres" in cwd, with the C locale, for at most three

@@ -3,7 +3,7 @@
 
 #include "BackupLabel.h"
 #include "Checksum.h"
-#include "CollectFile.h"
+#include "pgulo/host/CollectLine.h"
 #include "HumanFormat.h"
 #include "Manifest.h"
 #include "Repository.h"
@@ -33,7 +33,7 @@ TEST(CollectFileUnescape, TurnsTheThreeEscapesBackIntoBytes) {
         {"", ""},
     };
     for (const auto& [line, path] : cases)
-        EXPECT_EQ(CollectFile::Unescape(line), path) << line;
+        EXPECT_EQ(CollectLine::Decode(line), path) << line;
 }
 
 TEST(RestoreExclusion, LeavesOutRunTimeFilesAndRebuiltDirectoryContents) {

@@ -6,6 +6,7 @@
 #include "TestFiles.h"
 #include "fsbackup/CollectFileManager.h"
 #include "pgulo/PGException.h"
+#include "pgulo/host/CollectLine.h"
 
 #include <gtest/gtest.h>
 
@@ -86,16 +87,7 @@ TEST(CollectFileEscaping, EscapesOnlyLineBreaksAndPercent) {
         {"/already%0A", "/already%250A"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(CollectFileManager::removeSpecialChar(c.path), c.line);
-}
-
-TEST(CollectFileEscaping, HexDigitsUseTheLowFourBits) {
-    const char* const digits = "0123456789ABCDEF";
-    for (int value = 0; value < 16; ++value)
-        EXPECT_EQ(CollectFileManager::getHexDig(value), digits[value]);
-    EXPECT_EQ(CollectFileManager::getHexDig(0x1A), 'A');
-    EXPECT_EQ(CollectFileManager::getHexDig(0x25), '5');
-    EXPECT_EQ(CollectFileManager::getHexDig(-1), 'F');
+        EXPECT_EQ(CollectLine::Encode(c.path), c.line);
 }
 
 TEST(CollectFileEscaping, RemoveUnixSlashTurnsSlashesAround) {

@@ -3,7 +3,7 @@
 
 #include "TempHostHome.h"
 
-#include "fsbackup/CollectFileManager.h"
+#include "pgulo/host/CollectLine.h"
 #include "TestFiles.h"
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/PGException.h"
@@ -93,7 +93,7 @@ protected:
         job.GenerateCollectFile(&counts_.first, &counts_.second);
         std::vector<std::string> lines;
         for (const std::string& line : SplitLines(TestFiles::Read(results_ + "/CollectTot1.kxf")))
-            lines.push_back(PGUlo::CollectFileManager::DecodeCollectLine(line));
+            lines.push_back(CollectLine::Decode(line));
         return lines;
     }
 
@@ -221,7 +221,7 @@ TEST_F(CollectFileWalkTest, NamesWithLineBreaksAndPercentStayOnOneLine) {
     EXPECT_EQ(raw.find('\r'), std::string::npos);
     for (const std::string& line : SplitLines(raw)) {
         struct stat st {};
-        EXPECT_EQ(::lstat(PGUlo::CollectFileManager::DecodeCollectLine(line).c_str(), &st), 0) << line;
+        EXPECT_EQ(::lstat(CollectLine::Decode(line).c_str(), &st), 0) << line;
     }
 }
 

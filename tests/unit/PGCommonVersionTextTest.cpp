@@ -1,4 +1,4 @@
-#include "common/PGVersion.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/PGCommon.h"
 
 #include <gtest/gtest.h>

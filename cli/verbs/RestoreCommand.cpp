@@ -15,6 +15,7 @@
 
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/GetPostgresInfo.h"
+#include "pgulo/PGVersion.h"
 #include "pgulo/PostgresHelperClass.h"
 #include "pgulo/host/HostHome.h"
 
@@ -29,15 +30,6 @@
 
 namespace {
 
-int MajorOf(const std::string& version) {
-    try {
-        return std::stoi(version);
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
-constexpr int kFirstNonExclusiveMajor = 15;
 constexpr std::size_t kSegmentNameLength = 24;
 
 // The server runs as its own user and must pass through every directory above its files:
@@ -384,7 +376,7 @@ void RestoreCommand::PlaceBackupLabel(const RestorePlan& plan) {
     };
     if (!m.backupLabel.empty())
         place(m.backupLabel, "backup_label", false);
-    else if (MajorOf(m.serverVersion) >= kFirstNonExclusiveMajor)
+    else if (PGVersionAtLeast(m.serverVersion, PG_VERSION_15))
         throw CliError("backup " + full_.id + " of PostgreSQL " + m.serverVersion +
                        " holds no backup_label");
     if (!m.tablespaceMap.empty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,10 +13,13 @@ public:
         std::string asUser;
         std::string cwd;
         std::vector<std::pair<std::string, std::string>> env;
+        // Leaves out every inherited variable whose name starts with PG (those in env stay),
+        // so that the caller's PGHOST or PGDATA cannot redirect the program.
+        bool dropInheritedPg = false;
         // Written to the program's standard input; /dev/null when empty.
         std::string input;
         // 0: no limit. On expiry the program's process group is killed.
-        int timeoutSeconds = 0;
+        std::chrono::milliseconds timeout{0};
     };
     struct Result {
         int exitCode = -1; // 128 + N for a program ended by signal N

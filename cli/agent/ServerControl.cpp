@@ -44,7 +44,7 @@ void ServerControl::Start(const std::string& logFile, const std::vector<std::str
     Subprocess::Options o;
     o.asUser = ::geteuid() == 0 ? osUser_ : "";
     o.cwd = "/";
-    o.timeoutSeconds = waitSeconds + 30;
+    o.timeout = std::chrono::seconds(waitSeconds + 30);
     const Subprocess::Result r = Subprocess::Run(argv, o);
     if (!r.ok())
         throw CliError("the server did not start (" + r.Message() + ")\n" + Tail(logFile));
@@ -54,7 +54,7 @@ void ServerControl::Stop(const std::string& mode) const {
     Subprocess::Options o;
     o.asUser = ::geteuid() == 0 ? osUser_ : "";
     o.cwd = "/";
-    o.timeoutSeconds = 180;
+    o.timeout = std::chrono::seconds(180);
     const Subprocess::Result r = Subprocess::Run(
         {binDir_ + "/pg_ctl", "-D", dataDirectory_, "-m", mode, "-w", "-t", "120", "stop"}, o);
     if (!r.ok())

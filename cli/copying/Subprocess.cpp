@@ -11,10 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-
-extern char** environ;
 #include <cstring>
 #include <stdexcept>
+
+extern char** environ;
 
 namespace {
 
@@ -47,7 +47,8 @@ ChildPlan PlanChild(const std::vector<std::string>& argv, const Subprocess::Opti
         const std::string name = entry.substr(0, entry.find('='));
         // The agent puts the instance's password into our environment; no program we start
         // (a server among them) is to inherit it.
-        bool replaced = name == "PGPASSWORD";
+        bool replaced = name == "PGPASSWORD" ||
+                        (o.dropInheritedPg && name.size() > 2 && name.compare(0, 2, "PG") == 0);
         for (const auto& [key, value] : o.env)
             replaced = replaced || key == name;
         if (!replaced)
@@ -114,8 +115,7 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
         in.write.reset();
     else
         ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
     char buffer[65536];
     while (out.read || err.read) {
         struct pollfd fds[3];
@@ -136,7 +136,7 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
         int wait = 200;
         if (::poll(fds, static_cast<nfds_t>(n), wait) < 0 && errno != EINTR)
             break;
-        if (options.timeoutSeconds > 0 && std::chrono::steady_clock::now() > deadline) {
+        if (options.timeout.count() > 0 && std::chrono::steady_clock::now() > deadline) {
             result.timedOut = true;
             ::kill(-pid, SIGKILL);
             break;

@@ -15,23 +15,14 @@
 #include "SignalGuard.h"
 #include "TimeText.h"
 
+#include "pgulo/PGVersion.h"
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
 namespace {
-
-int MajorOf(const std::string& version) {
-    try {
-        return std::stoi(version);
-    } catch (const std::exception&) {
-        return 0;
-    }
-}
-
-// PostgreSQL 15 dropped the exclusive backup mode: the agent hands the label back instead.
-constexpr int kFirstNonExclusiveMajor = 15;
 
 constexpr const char* kLogTmpPrefix = "pgulo_logtmp_";
 
@@ -200,7 +191,8 @@ Manifest BackupCommand::RunFull() {
     }
     const std::string startWal = fs.Shutdown();
     std::string label, map;
-    if (MajorOf(connection_.version) >= kFirstNonExclusiveMajor) {
+    // PostgreSQL 15 dropped the exclusive backup mode: the agent hands the label back instead.
+    if (PGVersionAtLeast(connection_.version, PG_VERSION_15)) {
         if (!FileOps::Exists(jobDir + "/backup_label"))
             throw CliError("the agent left no backup_label in " + jobDir +
                            "; the backup cannot be restored without it");

@@ -1,35 +1,20 @@
 #include "CollectFile.h"
 
+#include "pgulo/host/CollectLine.h"
+#include "pgulo/host/UniqueFd.h"
+
 #include <dirent.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <memory>
 #include <stdexcept>
-
-std::string CollectFile::Unescape(const std::string& line) {
-    std::string out;
-    out.reserve(line.size());
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '%' && i + 2 < line.size()) {
-            const std::string code = line.substr(i + 1, 2);
-            if (code == "0D" || code == "0A" || code == "25") {
-                out += code == "0D" ? '\r' : code == "0A" ? '\n' : '%';
-                i += 2;
-                continue;
-            }
-        }
-        out += line[i];
-    }
-    return out;
-}
 
 std::vector<std::string> CollectFile::Find(const std::string& directory,
                                            const std::string& prefix) {
     std::vector<std::pair<unsigned long, std::string>> numbered;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    UniqueDir dir(::opendir(directory.c_str()));
     if (!dir)
         return {};
     while (const struct dirent* entry = ::readdir(dir.get())) {
@@ -62,7 +47,7 @@ std::vector<std::string> CollectFile::Read(const std::string& path) {
     std::string line;
     while (std::getline(in, line)) {
         if (!line.empty())
-            paths.push_back(Unescape(line));
+            paths.push_back(CollectLine::Decode(line));
     }
     if (in.bad())
         throw std::runtime_error("error reading collect file " + path);
