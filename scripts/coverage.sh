@@ -15,6 +15,8 @@ root=$(pwd)
 
 bash scripts/setup.sh
 
+# A cache shared between trees would hand back coverage notes naming another tree's sources.
+unset CCACHE_BASEDIR
 dir=${PGULO_COVERAGE_DIR:-$root/build-coverage}
 cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPGULO_COVERAGE=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)"
@@ -26,7 +28,7 @@ status=0
 
 gcovr --root "$root" --object-directory "$dir" \
     --filter "$root/src/" --filter "$root/include/" --filter "$root/cli/" \
-    --json-summary "$dir/coverage-summary.json" >/dev/null
+    --gcov-ignore-parse-errors --json-summary "$dir/coverage-summary.json" >/dev/null 2>"$dir/gcovr.log"
 
 # One row per folder of the code, then the whole.
 python3 - "$dir/coverage-summary.json" <<'PY'
