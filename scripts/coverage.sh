@@ -28,7 +28,8 @@ status=0
 
 gcovr --root "$root" --object-directory "$dir" \
     --filter "$root/src/" --filter "$root/include/" --filter "$root/cli/" \
-    --gcov-ignore-parse-errors --json-summary "$dir/coverage-summary.json" >/dev/null 2>"$dir/gcovr.log"
+    --gcov-ignore-parse-errors --json-summary "$dir/coverage-summary.json" >/dev/null 2>"$dir/gcovr.log" ||
+    { cat "$dir/gcovr.log" >&2; exit 1; }
 
 # One row per folder of the code, then the whole.
 python3 - "$dir/coverage-summary.json" <<'PY'
