@@ -64,7 +64,16 @@ PgCluster& NeverArchivingCluster(int major) {
     PgClusterOptions options;
     options.name = "noarchive";
     options.extraConf = {"archive_command = '/bin/false'"};
-    return SharedCluster(major, options);
+    PgCluster& cluster = SharedCluster(major, options);
+    cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int)");
+    return cluster;
+}
+
+// Closes the segment being written, after writing to it: a switch on an idle server names
+// the next segment on recent majors.
+std::string ClosedSegment(const PgCluster& cluster) {
+    cluster.psql("INSERT INTO never_archived VALUES (1)");
+    return cluster.switchWal();
 }
 
 PGLogBackup* Job(const StartResult& started) {
@@ -669,9 +678,8 @@ TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfigur
     PGULO_REQUIRE_MAJOR(GetParam());
     PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
-    const std::string lastLog = cluster.switchWal();
-    cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int); "
-                 "INSERT INTO never_archived VALUES (1)");
+    const std::string lastLog = ClosedSegment(cluster);
+    cluster.psql("INSERT INTO never_archived VALUES (2)");
     SetRegistry("nWaitForEndLogMins", "3");
     SetRegistry("nWaitForEndLogPollSecs", "1");
 
@@ -691,9 +699,8 @@ TEST_P(LogBackupOwnArchiveCommand, TheQuitFlagEndsTheWaitWithinASecond) {
     PGULO_REQUIRE_MAJOR(GetParam());
     PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
-    const std::string lastLog = cluster.switchWal();
-    cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int); "
-                 "INSERT INTO never_archived VALUES (1)");
+    const std::string lastLog = ClosedSegment(cluster);
+    cluster.psql("INSERT INTO never_archived VALUES (2)");
     SetRegistry("nWaitForEndLogMins", "100");
     SetRegistry("nWaitForEndLogPollSecs", "30");
 
