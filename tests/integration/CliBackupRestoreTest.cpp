@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,44 +200,6 @@ TEST(CliRestore, RemapsDataDirectoryAndTablespace) {
     EXPECT_EQ(shared.exitCode, 1);
     EXPECT_NE(shared.err.find("belongs to the running cluster"), std::string::npos) << shared.err;
     EXPECT_EQ(cluster->psql("SELECT count(*) FROM in_ts"), "500");
-}
-
-// verify reads every stored file again: one changed byte is found and named, and a restore
-// of that backup stops instead of restoring damaged data.
-TEST(CliVerify, FindsOneCorruptedByte) {
-    PGULO_REQUIRE_MAJOR(17);
-    auto cluster = StartCluster(17, "verify");
-    cluster->psql("CREATE TABLE t AS SELECT generate_series(1, 10000) AS i");
-    const std::string relation = cluster->psql("SELECT pg_relation_filepath('t')");
-    Host host;
-    host.AddInstance("main", *cluster, "postgres", "");
-    ASSERT_EQ(host.Run({"backup", "main", "-q"}).exitCode, 0);
-    const std::string id = host.List("main")[0]["id"];
-
-    const ProcessResult sound = host.Run({"verify", "main", id, "-q"});
-    EXPECT_EQ(sound.exitCode, 0) << sound.out << sound.err;
-    EXPECT_NE(sound.out.find("no problems"), std::string::npos) << sound.out;
-
-    const std::string stored =
-        host.Repository() + "/main/" + id + "/files" + cluster->dataDir() + "/" + relation;
-    ASSERT_TRUE(fs::exists(stored)) << stored;
-    {
-        std::fstream file(stored, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekg(4000);
-        const char byte = static_cast<char>(file.get());
-        file.seekp(4000);
-        file.put(static_cast<char>(byte ^ 0x01));
-    }
-    const ProcessResult damaged = host.Run({"verify", "main", id, "-q"});
-    EXPECT_EQ(damaged.exitCode, 1);
-    EXPECT_NE(damaged.out.find(relation), std::string::npos) << damaged.out;
-    EXPECT_NE(damaged.out.find("checksum mismatch"), std::string::npos) << damaged.out;
-
-    TempTree target("pgulo-cli");
-    const ProcessResult restore =
-        host.Run({"restore", "main", "--backup", id, "--pgdata", target.Root() + "/data", "-q"});
-    EXPECT_EQ(restore.exitCode, 1);
-    EXPECT_NE(restore.err.find("damaged"), std::string::npos) << restore.err;
 }
 
 // Mistakes of the user and of the setup end with one clear sentence, exit code 1, the

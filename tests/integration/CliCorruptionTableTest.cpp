@@ -123,7 +123,7 @@ public:
         logId_ = Backup("log");
         for (const std::string& id : {fullId_, logId_}) {
             const ProcessResult sound = host_.Run({"verify", kInstance, id, "-q"});
-            if (sound.exitCode != 0)
+            if (sound.exitCode != 0 || sound.out.find("no problems") == std::string::npos)
                 throw std::runtime_error("the pristine backup " + id +
                                          " does not verify: " + sound.out + sound.err);
         }
@@ -291,11 +291,14 @@ struct CorruptionRow {
     std::function<std::string(CorruptionStage&, RepositoryEdit&)> damage;
     // Which backup verify is asked about.
     bool logBackup;
+    // Also found in the output of verify and of the refused restore, when given.
+    const char* verifyText = "";
+    const char* restoreText = "";
 };
 
 const std::vector<CorruptionRow>& CorruptionRows() {
     static const std::vector<CorruptionRow> rows = {
-        {"FlippedByteInDataFile", FlipByteInDataFile, false},
+        {"FlippedByteInDataFile", FlipByteInDataFile, false, "checksum mismatch", "damaged"},
         {"TruncatedDataFile", TruncateDataFile, false},
         {"DeletedDataFile", DeleteDataFile, false},
         {"ExtraFileInBackup", AddStrayFile, false},
@@ -355,6 +358,7 @@ TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
     EXPECT_NE((verify.out + verify.err).find(damaged), std::string::npos)
         << "verify did not name " << damaged << ":\n"
         << verify.out << verify.err;
+    EXPECT_NE(verify.out.find(GetParam().row->verifyText), std::string::npos) << verify.out;
 
     TempTree root("pgulo-corrupt-restore");
     const TmpfsMount target(root.Path("target"), kRepositoryMb);
@@ -362,6 +366,7 @@ TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
     const ProcessResult restore = s.host().Run({"restore", kInstance, "--pgdata", data, "-q"});
     EXPECT_EQ(restore.exitCode, 1) << "restored from a damaged repository:\n"
                                    << restore.out << restore.err;
+    EXPECT_NE(restore.err.find(GetParam().row->restoreText), std::string::npos) << restore.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, CliCorruptionTable, ::testing::ValuesIn(CorruptionCases()),

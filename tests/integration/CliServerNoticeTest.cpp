@@ -4,11 +4,11 @@
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/host/EvDebug.h"
 
-#include "PguloHost.h"
-#include "TempTree.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "PguloHost.h"
 #include "TempHostHome.h"
+#include "TempTree.h"
 #include "TestFiles.h"
 
 #include <gtest/gtest.h>
@@ -19,25 +19,24 @@
 
 namespace {
 
-using pgulo::test::PguloHost;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
-using pgulo::test::ProcessResult;
-using pgulo::test::TempHostHome;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 // Both backup modes end with the server confirming that the WAL it needs is archived: up to
 // 14 through pg_stop_backup, from 15 on through pg_backup_stop.
 const char* const kArchivedNotice = "all required WAL segments have been archived";
 
-class CliServerNoticeTest : public ::testing::TestWithParam<int> {};
+class CliServerNoticeTest : public ::testing::TestWithParam<int> {
+protected:
+    PgCluster& Cluster() const {
+        PgCluster::Options options;
+        options.name = "notice";
+        return SharedCluster(GetParam(), options);
+    }
+};
 
 TEST_P(CliServerNoticeTest, FullBackupKeepsServerNoticesInTheDebugLog) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster::Options options;
-    options.name = "notice";
-    PgCluster cluster(GetParam(), options);
-    cluster.start();
+    PgCluster& cluster = Cluster();
     PguloHost host;
     host.AddInstance("main", cluster, "postgres", "");
 
@@ -55,11 +54,7 @@ TEST_P(CliServerNoticeTest, FullBackupKeepsServerNoticesInTheDebugLog) {
 // sends in passing.
 TEST_P(CliServerNoticeTest, StatementMessagesGoToTheDebugLogOnEitherPath) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster::Options options;
-    options.name = "notice-statements";
-    options.archiving = false;
-    PgCluster cluster(GetParam(), options);
-    cluster.start();
+    PgCluster& cluster = Cluster();
     TempHostHome home;
     // psql finds the cluster's socket the way a host's environment would give it.
     ::setenv("PGHOST", cluster.socketDir().c_str(), 1);

@@ -18,25 +18,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
-using pgulo::test::TempHostHome;
-using pgulo::test::TempTree;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 // The debug log lines written since the object was made.
 class LogWatch {
@@ -62,26 +53,14 @@ void GiveTo(const std::string& path, const passwd* user) {
 
 class DataWalDirectoryTest : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
-    static void TearDownTestSuite() {
-        clusters_.clear();
-        home_.reset();
-    }
-
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
         postgres_ = ::getpwnam("postgres");
         if (::geteuid() != 0 || postgres_ == nullptr)
             GTEST_SKIP() << "needs root and the postgres user";
-        auto& slot = clusters_[GetParam()];
-        if (!slot) {
-            PgCluster::Options options;
-            options.name = "dirs-" + std::to_string(GetParam());
-            slot = std::make_unique<PgCluster>(GetParam(), options);
-            slot->start();
-        }
-        cluster_ = slot.get();
-        tree_ = std::make_unique<TempTree>("pgulo-dirs");
+        PgCluster::Options options;
+        options.name = "dirs";
+        cluster_ = &SharedCluster(GetParam(), options);
     }
 
     GetPostgresInfo Info() const {
@@ -103,64 +82,61 @@ protected:
 
     // An empty directory for a tablespace, owned by the server's user.
     std::string TablespaceDir(const std::string& name) const {
-        const std::string dir = tree_->Path(name);
-        fs::create_directory(dir);
+        const std::string dir = tree_.Dir(name);
         GiveTo(dir, postgres_);
         return dir;
     }
 
-    static std::unique_ptr<TempHostHome> home_;
-    static std::map<int, std::unique_ptr<PgCluster>> clusters_;
+    TempHostHome home_;
+    TempTree tree_{"pgulo-dirs"};
     PgCluster* cluster_ = nullptr;
     const passwd* postgres_ = nullptr;
-    std::unique_ptr<TempTree> tree_;
 };
-std::unique_ptr<TempHostHome> DataWalDirectoryTest::home_;
-std::map<int, std::unique_ptr<PgCluster>> DataWalDirectoryTest::clusters_;
 
 // ---- ValidateWalDirectory
 
-TEST_P(DataWalDirectoryTest, ArchiveDirectoryNamedByArchiveCommandPassesSilently) {
-    for (const std::string suffix : {"", "/"}) {
+// An archive directory (or a server port), and what validation makes of it.
+struct ValidationRow {
+    std::string archive; // "<cluster>": the one archive_command names
+    std::string port;    // empty: the cluster's
+    int rc;
+    std::string lastError; // empty: not checked
+    std::string logged;    // must (or, with a leading '!', must not) be in the debug log
+};
+
+TEST_P(DataWalDirectoryTest, ValidationAcceptsTheArchiveAndWarnsOrFailsOtherwise) {
+    const std::string file = tree_.Path("a-file");
+    TestFiles::Write(file, "not a directory");
+    const std::string warning = "Warning: Unable to find Archive WAL directory";
+    const std::vector<ValidationRow> rows = {
+        {"<cluster>", "", 0, "", "!" + warning},
+        {"<cluster>/", "", 0, "", "!" + warning},
+        // Another directory than archive_command's is only a warning.
+        {tree_.Path(""), "", 0, "", warning + " [" + tree_.Path("") + "%f]"},
+        {file, "", -1, "Wal directory is a file. Please give valid WAL directory name.", ""},
+        {tree_.Path("missing"), "", -1, "Invalid archive log directory.", ""},
+        {"<cluster>", "1", -1, "Failed to connect to PostgreSQL server", ""},
+    };
+    for (const ValidationRow& r : rows) {
+        SCOPED_TRACE(r.archive + " port " + r.port);
         GetPostgresInfo info = Info();
-        info.archlogFile += suffix;
+        if (r.archive.rfind("<cluster>", 0) == 0)
+            info.archlogFile += r.archive.substr(9);
+        else
+            info.archlogFile = r.archive;
+        if (!r.port.empty())
+            info.Port = r.port;
         LogWatch log;
-        EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), 0);
-        EXPECT_EQ(log.Since().find("Warning: Unable to find Archive WAL directory"),
-                  std::string::npos)
-            << log.Since();
+        EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), r.rc);
+        if (!r.lastError.empty()) {
+            EXPECT_STREQ(PGLastError(nullptr), r.lastError.c_str());
+        }
+        if (!r.logged.empty() && r.logged[0] == '!') {
+            EXPECT_EQ(log.Since().find(r.logged.substr(1)), std::string::npos) << log.Since();
+        } else if (!r.logged.empty()) {
+            EXPECT_NE(log.Since().find(r.logged), std::string::npos) << log.Since();
+        }
     }
-}
-
-TEST_P(DataWalDirectoryTest, AnotherArchiveDirectoryIsOnlyAWarning) {
-    GetPostgresInfo info = Info();
-    info.archlogFile = tree_->Path("");
-    LogWatch log;
-    EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), 0);
-    EXPECT_NE(log.Since().find("Warning: Unable to find Archive WAL directory [" +
-                               info.archlogFile + "%f]"),
-              std::string::npos)
-        << log.Since();
-}
-
-TEST_P(DataWalDirectoryTest, ArchiveDirectoryThatIsAFileOrMissingFails) {
-    GetPostgresInfo info = Info();
-    info.archlogFile = tree_->Path("a-file");
-    std::ofstream(info.archlogFile) << "not a directory";
-    EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), -1);
-    EXPECT_STREQ(PGLastError(nullptr),
-                 "Wal directory is a file. Please give valid WAL directory name.");
-
-    info.archlogFile = tree_->Path("missing");
-    EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), -1);
-    EXPECT_STREQ(PGLastError(nullptr), "Invalid archive log directory.");
-}
-
-TEST_P(DataWalDirectoryTest, UnreachableServerFailsValidation) {
-    GetPostgresInfo info = Info();
-    info.Port = "1";
-    EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), -1);
-    EXPECT_STREQ(PGLastError(nullptr), "Failed to connect to PostgreSQL server");
     EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(nullptr), -1);
 }
 
@@ -183,7 +159,7 @@ TEST_P(DataWalDirectoryTest, ClusterWithoutTablespacesListsTheDataDirectoryOnly)
 TEST_P(DataWalDirectoryTest, TablespacesAreListedByTheirPhysicalPaths) {
     const std::string plain = TablespaceDir("ts-plain");
     const std::string real = TablespaceDir("ts-real");
-    const std::string link = tree_->Path("ts-link");
+    const std::string link = tree_.Path("ts-link");
     fs::create_directory_symlink(real, link);
     cluster_->psql("CREATE TABLESPACE ts_plain LOCATION '" + plain + "'");
     cluster_->psql("CREATE TABLESPACE ts_linked LOCATION '" + link + "'");
@@ -229,9 +205,6 @@ INSTANTIATE_TEST_SUITE_P(Majors, DataWalDirectoryTest,
 
 class OwnershipTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { home_ = std::make_unique<TempHostHome>(); }
-    static void TearDownTestSuite() { home_.reset(); }
-
     void SetUp() override {
         postgres_ = ::getpwnam("postgres");
         if (::geteuid() != 0 || postgres_ == nullptr)
@@ -239,30 +212,88 @@ protected:
         const group* g = ::getgrgid(postgres_->pw_gid);
         ASSERT_NE(g, nullptr);
         groupName_ = g->gr_name;
-        tree_ = std::make_unique<TempTree>("pgulo-dirs");
     }
 
     // A restored tree as root leaves it: data directory with a file, a WAL directory, and the
     // configuration file.
     void MakeTree(const std::string& data, const std::string& wal, const std::string& config) {
         fs::create_directories(data + "/base");
-        std::ofstream(data + "/base/1") << "x";
+        TestFiles::Write(data + "/base/1", "x");
         fs::create_directories(wal);
-        std::ofstream(wal + "/000000010000000000000001") << "x";
-        std::ofstream(config) << "port = 5432\n";
+        TestFiles::Write(wal + "/000000010000000000000001", "x");
+        TestFiles::Write(config, "port = 5432\n");
     }
 
-    static std::unique_ptr<TempHostHome> home_;
+    TempHostHome home_;
+    TempTree tree_{"pgulo-dirs"};
     const passwd* postgres_ = nullptr;
     std::string groupName_;
-    std::unique_ptr<TempTree> tree_;
 };
-std::unique_ptr<TempHostHome> OwnershipTest::home_;
+
+// A tree (names of its data and WAL directory, whether they already belong to the user, its
+// configuration file) given to a user, and who owns what afterwards.
+struct OwnershipRow {
+    std::string label, data, wal;
+    bool dataOwned, walOwned, configExists;
+    std::string user;
+    bool ok;
+    std::vector<std::string> logged, notLogged;
+    bool dataFileGiven, walGiven, configGiven;
+};
+
+TEST_F(OwnershipTest, TreesAreGivenToTheUserAsFarAsTheyNeedIt) {
+    const std::string marker = tree_.Path("pwned");
+    const std::string changing = "Changing file ownership";
+    // clang-format off
+    const std::vector<OwnershipRow> rows = {
+        {"already owned", "data1", "wal1", true, true, true, "postgres", true,
+         {"UID and GID for WAL directorory is same OS User [postgres]"}, {changing},
+         false, false, false},
+        {"data owned", "data2", "wal2", true, false, true, "postgres", true,
+         {changing + " to [postgres:" + groupName_ + "] for " + tree_.Path("wal2") + " " +
+          tree_.Path("data2.conf") + "\n"}, {}, false, true, true},
+        {"no configuration", "data3", "wal3", false, false, false, "postgres", true,
+         {"Config file [" + tree_.Path("data3.conf") +
+          "] does not exist, not changing permission for it."}, {}, true, true, false},
+        {"shell syntax", "data$(touch " + marker + ")", "wal`touch " + marker + "`; x'y",
+         false, false, true, "postgres", true, {}, {}, true, true, true},
+        {"unknown user", "data5", "wal5", false, false, true, "no_such_user_pgulo", false, {},
+         {changing}, false, false, false},
+    };
+    // clang-format on
+    for (const OwnershipRow& r : rows) {
+        SCOPED_TRACE(r.label);
+        const std::string data = tree_.Path(r.data);
+        const std::string wal = tree_.Path(r.wal);
+        const std::string config = data + ".conf";
+        MakeTree(data, wal, config);
+        if (!r.configExists)
+            fs::remove(config);
+        if (r.dataOwned)
+            GiveTo(data, postgres_);
+        if (r.walOwned)
+            GiveTo(wal, postgres_);
+        LogWatch log;
+        const int rc = PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, r.user);
+        EXPECT_EQ(rc == 0, r.ok) << rc;
+        for (const std::string& text : r.logged)
+            EXPECT_NE(log.Since().find(text), std::string::npos) << text << "\n" << log.Since();
+        for (const std::string& text : r.notLogged)
+            EXPECT_EQ(log.Since().find(text), std::string::npos) << text << "\n" << log.Since();
+        const auto owner = [&](bool given) { return given ? postgres_->pw_uid : 0u; };
+        EXPECT_EQ(Uid(data + "/base/1"), owner(r.dataFileGiven));
+        EXPECT_EQ(Uid(wal + "/000000010000000000000001"), owner(r.walGiven));
+        if (r.configExists) {
+            EXPECT_EQ(Uid(config), owner(r.configGiven));
+        }
+    }
+    EXPECT_FALSE(fs::exists(marker));
+}
 
 TEST_F(OwnershipTest, RestoredTreesAreGivenToTheUserThroughLinks) {
-    const std::string data = tree_->Path("data dir");
-    const std::string walReal = tree_->Path("wal's real home");
-    const std::string config = tree_->Path("postgresql.conf");
+    const std::string data = tree_.Path("data dir");
+    const std::string walReal = tree_.Path("wal's real home");
+    const std::string config = tree_.Path("postgresql.conf");
     MakeTree(data, walReal, config);
     const std::string walLink = data + "/pg_wal";
     fs::create_directory_symlink(walReal, walLink);
@@ -274,113 +305,29 @@ TEST_F(OwnershipTest, RestoredTreesAreGivenToTheUserThroughLinks) {
         EXPECT_EQ(Uid(path), postgres_->pw_uid) << path;
 }
 
-TEST_F(OwnershipTest, TreesAlreadyOwnedRunNoCommand) {
-    const std::string data = tree_->Path("data");
-    const std::string wal = tree_->Path("wal");
-    const std::string config = tree_->Path("postgresql.conf");
-    MakeTree(data, wal, config);
-    GiveTo(data, postgres_);
-    GiveTo(wal, postgres_);
-    LogWatch log;
-
-    EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, "postgres"), 0);
-
-    EXPECT_EQ(log.Since().find("Changing file ownership"), std::string::npos) << log.Since();
-    EXPECT_NE(log.Since().find("UID and GID for WAL directorory is same OS User [postgres]"),
-              std::string::npos);
-    // Nothing inside was touched either.
-    EXPECT_EQ(Uid(data + "/base/1"), 0u);
-    EXPECT_EQ(Uid(config), 0u);
-}
-
-TEST_F(OwnershipTest, OnlyTheWalDirectoryAndConfigurationChangeWhenTheDataDirectoryIsOwned) {
-    const std::string data = tree_->Path("data");
-    const std::string wal = tree_->Path("wal");
-    const std::string config = tree_->Path("postgresql.conf");
-    MakeTree(data, wal, config);
-    GiveTo(data, postgres_);
-    LogWatch log;
-
-    EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, "postgres"), 0);
-
-    EXPECT_NE(log.Since().find("Changing file ownership to [postgres:" + groupName_ + "] for " +
-                               wal + " " + config + "\n"),
-              std::string::npos)
-        << log.Since();
-    EXPECT_EQ(Uid(wal + "/000000010000000000000001"), postgres_->pw_uid);
-    EXPECT_EQ(Uid(config), postgres_->pw_uid);
-    EXPECT_EQ(Uid(data + "/base/1"), 0u);
-}
-
-TEST_F(OwnershipTest, MissingConfigurationFileIsLeftOut) {
-    const std::string data = tree_->Path("data");
-    const std::string wal = tree_->Path("wal");
-    MakeTree(data, wal, tree_->Path("unused.conf"));
-    LogWatch log;
-
-    EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(data, wal, tree_->Path("none.conf"),
-                                                          "postgres"),
-              0);
-    EXPECT_NE(log.Since().find("Config file [" + tree_->Path("none.conf") +
-                               "] does not exist, not changing permission for it."),
-              std::string::npos);
-    EXPECT_EQ(Uid(data + "/base/1"), postgres_->pw_uid);
-    EXPECT_EQ(Uid(wal), postgres_->pw_uid);
-}
-
-TEST_F(OwnershipTest, PathsWithShellSyntaxAreNotRunByTheShell) {
-    const std::string marker = tree_->Path("pwned");
-    const std::string data = tree_->Path("data$(touch " + marker + ")");
-    const std::string wal = tree_->Path("wal`touch " + marker + "`; x'y");
-    const std::string config = tree_->Path("conf\"$HOME\"");
-    MakeTree(data, wal, config);
-
-    EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, "postgres"), 0);
-
-    EXPECT_FALSE(fs::exists(marker));
-    EXPECT_EQ(Uid(data + "/base/1"), postgres_->pw_uid);
-    EXPECT_EQ(Uid(wal), postgres_->pw_uid);
-    EXPECT_EQ(Uid(config), postgres_->pw_uid);
-}
-
-TEST_F(OwnershipTest, UnknownUserIsAFailureAndChangesNothing) {
-    const std::string data = tree_->Path("data");
-    const std::string wal = tree_->Path("wal");
-    const std::string config = tree_->Path("postgresql.conf");
-    MakeTree(data, wal, config);
-    LogWatch log;
-
-    int rc = PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, "no_such_user_pgulo");
-
-    EXPECT_NE(rc, 0);
-    EXPECT_EQ(log.Since().find("Changing file ownership"), std::string::npos);
-    EXPECT_EQ(Uid(data), 0u);
-    EXPECT_EQ(Uid(wal), 0u);
-}
-
 TEST_F(OwnershipTest, InvalidArgumentsAndMissingDirectoriesGiveOne) {
-    const std::string data = tree_->Path("data");
-    const std::string wal = tree_->Path("wal");
-    MakeTree(data, wal, tree_->Path("c"));
+    const std::string data = tree_.Path("data");
+    const std::string wal = tree_.Path("wal");
+    MakeTree(data, wal, tree_.Path("c"));
     struct Case {
         std::string data, wal, user;
     };
     for (const Case& c : {Case{"", wal, "postgres"}, Case{data, "", "postgres"},
-                          Case{data, wal, ""}, Case{tree_->Path("missing"), wal, "postgres"}})
+                          Case{data, wal, ""}, Case{tree_.Path("missing"), wal, "postgres"}})
         EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(c.data, c.wal, "", c.user), 1)
             << c.data << "|" << c.wal << "|" << c.user;
     GiveTo(data, postgres_);
     EXPECT_EQ(
-        PostgresHelperClass::ChangeDataWalOwnership(data, tree_->Path("missing"), "", "postgres"),
+        PostgresHelperClass::ChangeDataWalOwnership(data, tree_.Path("missing"), "", "postgres"),
         1);
 }
 
 TEST_F(OwnershipTest, FailingChownIsNotReportedAsSuccess) {
-    const std::string data = tree_->Path("data");
-    MakeTree(data, tree_->Path("wal"), tree_->Path("c"));
+    const std::string data = tree_.Path("data");
+    MakeTree(data, tree_.Path("wal"), tree_.Path("c"));
     // A WAL path through a dangling link: chown -RL cannot follow it.
-    const std::string dangling = tree_->Path("dangling");
-    fs::create_directory_symlink(tree_->Path("nowhere"), dangling);
+    const std::string dangling = tree_.Path("dangling");
+    fs::create_directory_symlink(tree_.Path("nowhere"), dangling);
 
     EXPECT_NE(PostgresHelperClass::ChangeDataWalOwnership(data, dangling, "", "postgres"), 0);
 }

@@ -4,50 +4,30 @@
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempHostHome.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <map>
-#include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
+using namespace pgulo::test;
 
 // One running cluster per major, started when a test first needs it and shared by the file.
 class ExecutePostgreTest : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite() {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-exec-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        home_ = pattern;
-        ::setenv("PGULO_HOME", home_.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        clusters_.clear();
-        std::error_code ignored;
-        fs::remove_all(home_, ignored);
-    }
-
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        auto& slot = clusters_[GetParam()];
-        if (!slot) {
-            PgCluster::Options options;
-            options.name = "exec-" + std::to_string(GetParam());
-            options.archiving = false;
-            slot = std::make_unique<PgCluster>(GetParam(), options);
-            slot->start();
-            slot->psql("CREATE DATABASE \"second db\"");
-        }
-        cluster_ = slot.get();
+        PgCluster::Options options;
+        options.name = "exec";
+        options.archiving = false;
+        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_->tryPsql("CREATE DATABASE \"second db\"");
         // The psql command names no host: the cluster's socket comes from the environment,
         // as it would for a host program.
         ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
@@ -66,70 +46,61 @@ protected:
     }
 
     // A marker path that a shell would create if any value reached it as syntax.
-    static std::string Marker(const std::string& name) {
-        return (fs::path(home_) / ("pwned-" + name)).string();
-    }
+    std::string Marker(const std::string& name) const { return home_.file("pwned-" + name); }
 
-    static std::string home_;
-    static std::map<int, std::unique_ptr<PgCluster>> clusters_;
+    TempHostHome home_;
     PgCluster* cluster_ = nullptr;
 };
 
-std::string ExecutePostgreTest::home_;
-std::map<int, std::unique_ptr<PgCluster>> ExecutePostgreTest::clusters_;
-
 using Values = std::vector<std::string>;
 
+// A statement, and what getcol and getrow give for a position: a column of the output holds
+// its name and then its values, a row its values.
+struct OutputRow {
+    std::string sql;
+    int rows, columns;
+    int col;
+    Values colValues;
+    int row;
+    Values rowValues;
+};
+
 TEST_P(ExecutePostgreTest, PsqlOutputBecomesColumnsHeadedByTheirNames) {
+    // clang-format off
+    const std::vector<OutputRow> table = {
+        {"SELECT 1 AS a, 2 AS b", 2, 2, 1, {"1", "2"}, 1, {"b", "2"}},
+        {"SELECT g AS n, g * 10 AS tens FROM generate_series(1, 3) g ORDER BY g", 2, 4, 3,
+         {"3", "30"}, 1, {"tens", "10", "20", "30"}},
+        // Empty and null fields are empty texts.
+        {"SELECT 'x' AS a, '' AS b, NULL AS c, 'z' AS d", 4, 2, 1, {"x", "", "", "z"}, 3,
+         {"d", "z"}},
+        // Values holding the separators' characters and shell syntax arrive as they are.
+        {"SELECT '?#$#?' AS v, '$# \"quoted\" $HOME \\' AS w, 'it''s' AS x", 3, 2, 1,
+         {"?#$#?", "$# \"quoted\" $HOME \\", "it's"}, 2, {"x", "it's"}},
+        // A value holding the whole separator does not overrun the columns.
+        {std::string("SELECT 'left") + ExecutePostgre::kFieldSeparator + "right' AS v", 1, 2, 1,
+         {"left"}, 0, {"v", "left"}},
+    };
+    // clang-format on
+    for (const OutputRow& r : table) {
+        SCOPED_TRACE(r.sql);
+        ExecutePostgre executor = PsqlExecutor();
+        ASSERT_EQ(executor.postgre_exe(r.sql), 0);
+        EXPECT_EQ(executor.GetResultRows(), r.rows);
+        EXPECT_EQ(executor.GetResultColumns(), r.columns);
+        Values col;
+        EXPECT_EQ(executor.getcol(r.col, col), 0);
+        EXPECT_EQ(col, r.colValues);
+        Values row;
+        EXPECT_EQ(executor.getrow(r.row, row), 0);
+        EXPECT_EQ(row, r.rowValues);
+    }
+    // The names line is appended to what the caller holds.
     ExecutePostgre executor = PsqlExecutor();
     ASSERT_EQ(executor.postgre_exe("SELECT 1 AS a, 2 AS b"), 0);
-
-    EXPECT_EQ(executor.GetResultRows(), 2);
-    EXPECT_EQ(executor.GetResultColumns(), 2);
-    Values line;
-    EXPECT_EQ(executor.getcol(1, line), 0);
-    EXPECT_EQ(line, (Values{"1", "2"}));
-    Values column;
-    EXPECT_EQ(executor.getrow(1, column), 0);
-    EXPECT_EQ(column, (Values{"b", "2"}));
     Values names{"kept"};
     EXPECT_EQ(executor.getcol(0, names), 0);
     EXPECT_EQ(names, (Values{"kept", "a", "b"}));
-}
-
-TEST_P(ExecutePostgreTest, SeveralRowsKeepTheirOrder) {
-    ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe("SELECT g AS n, g * 10 AS tens FROM generate_series(1, 3) g "
-                                   "ORDER BY g"),
-              0);
-
-    EXPECT_EQ(executor.GetResultColumns(), 4);
-    Values tens;
-    executor.getrow(1, tens);
-    EXPECT_EQ(tens, (Values{"tens", "10", "20", "30"}));
-    Values third;
-    executor.getcol(3, third);
-    EXPECT_EQ(third, (Values{"3", "30"}));
-}
-
-TEST_P(ExecutePostgreTest, EmptyAndNullFieldsAreEmptyTexts) {
-    ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe("SELECT 'x' AS a, '' AS b, NULL AS c, 'z' AS d"), 0);
-
-    Values values;
-    executor.getcol(1, values);
-    EXPECT_EQ(values, (Values{"x", "", "", "z"}));
-}
-
-TEST_P(ExecutePostgreTest, ValuesWithTheSeparatorsCharactersAndShellSyntaxArriveAsTheyAre) {
-    ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe("SELECT '?#$#?' AS v, '$# \"quoted\" $HOME \\' AS w, "
-                                   "'it''s' AS x"),
-              0);
-
-    Values values;
-    executor.getcol(1, values);
-    EXPECT_EQ(values, (Values{"?#$#?", "$# \"quoted\" $HOME \\", "it's"}));
 }
 
 TEST_P(ExecutePostgreTest, HostileQueryTextNeverReachesTheShell) {
@@ -198,18 +169,6 @@ TEST_P(ExecutePostgreTest, CommandWithoutRowsGivesAnEmptyOutput) {
     EXPECT_EQ(executor.getcol(0, values), -1);
     EXPECT_EQ(executor.getrow(0, values), -1);
     EXPECT_EQ(values, (Values{"kept"}));
-}
-
-TEST_P(ExecutePostgreTest, ValueHoldingTheWholeSeparatorDoesNotOverrunTheColumns) {
-    ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe(std::string("SELECT 'left") + ExecutePostgre::kFieldSeparator +
-                                   "right' AS v"),
-              0);
-
-    EXPECT_EQ(executor.GetResultRows(), 1);
-    Values values;
-    executor.getcol(1, values);
-    EXPECT_EQ(values, (Values{"left"}));
 }
 
 TEST_P(ExecutePostgreTest, OutOfRangePositionsAreRefused) {

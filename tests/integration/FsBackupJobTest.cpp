@@ -4,9 +4,9 @@
 // restarted backup. One server per major serves every test.
 
 #include "FsBackupHost.h"
-
-#include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 
 #include "fsbackup/PGFsBackup.h"
 
@@ -17,9 +17,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
+#include <filesystem>
 #include <memory>
-#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -27,84 +26,23 @@
 
 namespace {
 
-using namespace fsbackuptest;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
+using namespace pgulo::test;
+namespace fs = std::filesystem;
 
 auto* const g_home = ::testing::AddGlobalTestEnvironment(new HostHome());
 
-std::string AgentLog() {
-    std::string text;
-    const std::string dir = std::string(std::getenv("PGULO_HOME")) + "/log";
-    if (fs::exists(dir)) {
-        for (const auto& entry : fs::directory_iterator(dir))
-            text += TestFiles::Read(entry.path().string());
-    }
-    return text;
-}
-
-// The files a job keeps in its job results directory. A job built without one (the standby
-// start) must not put them into the root directory; whatever it did put there is reported and
-// removed again.
-class RootDirectoryWatch {
-public:
-    RootDirectoryWatch() {
-        for (const char* name : kNames) {
-            std::error_code ec;
-            const auto time = fs::last_write_time(name, ec);
-            before_[name] = ec ? std::nullopt : std::optional<fs::file_time_type>(time);
-        }
-    }
-    ~RootDirectoryWatch() { Written(); }
-    RootDirectoryWatch(const RootDirectoryWatch&) = delete;
-    RootDirectoryWatch& operator=(const RootDirectoryWatch&) = delete;
-
-    // The files created or rewritten since construction.
-    std::vector<std::string> Written() {
-        std::vector<std::string> written;
-        for (const auto& [name, time] : before_) {
-            std::error_code ec;
-            const auto now = fs::last_write_time(name, ec);
-            if (ec || (time && *time == now))
-                continue;
-            written.push_back(name);
-            if (!time)
-                fs::remove(name, ec);
-        }
-        return written;
-    }
-
-private:
-    // A file the job keeps is written under a unique temporary name first, which cannot be
-    // listed here; the final names show any such write.
-    static constexpr const char* kNames[] = {"/BackupTime.kxf", "/backup_label", "/tablespace_map",
-                                             "/PGLogNumberStore.txt"};
-    std::map<std::string, std::optional<fs::file_time_type>> before_;
-};
-
 class FsBackupJobTest : public ::testing::TestWithParam<int> {
 protected:
-    // One server per major, started by the first test that needs it.
-    static PgCluster* ClusterFor(int major) {
-        std::unique_ptr<PgCluster>& cluster = clusters_[major];
-        if (!cluster) {
-            PgCluster::Options options;
-            options.name = "fsbackup-job-" + std::to_string(major);
-            options.extraConf = {"log_checkpoints = on"};
-            cluster = std::make_unique<PgCluster>(major, options);
-            cluster->start();
-        }
-        return cluster.get();
-    }
-    static void TearDownTestSuite() { clusters_.clear(); }
-
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        cluster_ = ClusterFor(GetParam());
-        scratch_ = std::make_unique<ScratchDir>("pgulo-fsb-job");
+        PgCluster::Options options;
+        options.name = "fsbackup-job";
+        options.extraConf = {"log_checkpoints = on"};
+        cluster_ = &SharedCluster(GetParam(), options);
+        scratch_ = std::make_unique<TempTree>("pgulo-fsb-job");
         job_.jobId = ++nextJobId_;
-        job_.jobResultsDir = scratch_->sub("results");
-        job_.configDir = scratch_->sub("config");
+        job_.jobResultsDir = scratch_->Dir("results");
+        job_.configDir = scratch_->Dir("config");
         job_.archiveDir = cluster_->archiveDir();
         job_.version = cluster_->psql("SHOW server_version");
         Config("start_backup_immediate:on\n");
@@ -121,6 +59,30 @@ protected:
     }
 
     std::string Port() const { return std::to_string(cluster_->port()); }
+    std::string OwnLabelPrefix() const {
+        return "pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_";
+    }
+
+    // Ends the backup through the job's handle, which must succeed; returns its start log.
+    static std::string Finish(void* handle) {
+        std::string startLog;
+        EXPECT_EQ(ShutdownBackup(handle, startLog), 1) << LastError();
+        return startLog;
+    }
+
+    // The standby overloads: backup mode only, begun and ended apart from a collect walk.
+    void* StartStandby(std::string& startLog, const std::string& jobResults) const {
+        return PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
+                                             "postgres", cluster_->socketDir(), Port(), "postgres",
+                                             "", job_.archiveDir, startLog, nullptr, nullptr,
+                                             jobResults, job_.configDir, "", job_.version);
+    }
+    int EndStandby(std::string& endLog, const std::string& jobResults) const {
+        return PostGreFsBackupInterfaceShutdown(
+            job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
+            Port(), "postgres", "", job_.archiveDir, 0, endLog, nullptr, nullptr, job_.configDir,
+            "", jobResults, job_.version);
+    }
 
     // A backup mode begun by someone else, as psql would leave it.
     void StartForeignBackup(const std::string& label) {
@@ -128,10 +90,9 @@ protected:
         ASSERT_EQ(BackupLabel(*cluster_), label);
     }
 
-    static inline std::map<int, std::unique_ptr<PgCluster>> clusters_;
     static inline unsigned long long nextJobId_ = 7000;
     PgCluster* cluster_ = nullptr;
-    std::unique_ptr<ScratchDir> scratch_;
+    std::unique_ptr<TempTree> scratch_;
     JobSetup job_;
 };
 
@@ -139,15 +100,12 @@ TEST_P(FsBackupJobTest, AnOrdinaryBackupUsesItsOwnLabelAndEndsIt) {
     StartResult started = StartBackup(*cluster_, job_);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string label = BackupLabel(*cluster_);
-    EXPECT_TRUE(std::regex_match(
-        label, std::regex("pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_[0-9]+")))
-        << label;
+    EXPECT_TRUE(std::regex_match(label, std::regex(OwnLabelPrefix() + "[0-9]+"))) << label;
     EXPECT_GT(started.files, 100U);
     EXPECT_GT(started.totalBytes, 1000000);
     EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/BackupTime.kxf"));
     EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/DCTmp.kxf"));
-    std::string startLog;
-    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    const std::string startLog = Finish(started.handle);
     EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]{24}"))) << startLog;
     EXPECT_FALSE(InBackupMode(*cluster_));
 }
@@ -156,11 +114,8 @@ TEST_P(FsBackupJobTest, ABackupThisAgentLeftRunningIsEndedFirst) {
     StartForeignBackup("pgulo_backup_" + Port() + "_1_1700000000");
     StartResult started = StartBackup(*cluster_, job_);
     ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_EQ(BackupLabel(*cluster_).rfind(
-                  "pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_", 0),
-              0U);
-    std::string startLog;
-    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    EXPECT_EQ(BackupLabel(*cluster_).rfind(OwnLabelPrefix(), 0), 0U);
+    Finish(started.handle);
 }
 
 TEST_P(FsBackupJobTest, ABackupOfAnotherPortOrOwnerIsLeftUnlessResetIsOn) {
@@ -179,11 +134,8 @@ TEST_P(FsBackupJobTest, ABackupOfAnotherPortOrOwnerIsLeftUnlessResetIsOn) {
         Config("start_backup_immediate:on\nreset_backup_mode:on\n");
         StartResult started = StartBackup(*cluster_, job_);
         ASSERT_NE(started.handle, nullptr) << LastError();
-        EXPECT_EQ(BackupLabel(*cluster_).rfind(
-                      "pgulo_backup_" + Port() + "_" + std::to_string(job_.jobId) + "_", 0),
-                  0U);
-        std::string startLog;
-        EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+        EXPECT_EQ(BackupLabel(*cluster_).rfind(OwnLabelPrefix(), 0), 0U);
+        Finish(started.handle);
         EXPECT_FALSE(InBackupMode(*cluster_));
     }
 }
@@ -201,8 +153,7 @@ TEST_P(FsBackupJobTest, StartBackupImmediateAsksForAnImmediateCheckpoint) {
                   immediate)
             << log;
         EXPECT_NE(log.find("force wait"), std::string::npos) << log;
-        std::string startLog;
-        EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+        Finish(started.handle);
     }
 }
 
@@ -212,8 +163,7 @@ TEST_P(FsBackupJobTest, WithAsyncTheBackupModeQueriesAreAwaitedByPolling) {
     StartResult started = StartBackup(*cluster_, job_);
     ASSERT_NE(started.handle, nullptr) << LastError();
     EXPECT_TRUE(InBackupMode(*cluster_));
-    std::string startLog;
-    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    Finish(started.handle);
     EXPECT_FALSE(InBackupMode(*cluster_));
     // Stopping waits for the archiver, which takes the poll at least one round.
     EXPECT_NE(
@@ -232,7 +182,7 @@ TEST_P(FsBackupJobTest, AQuitRequestDuringTheWalkEndsTheBackupMode) {
 }
 
 TEST_P(FsBackupJobTest, AStartThatFailsAfterBackupModeLeavesNoBackupMode) {
-    job_.jobResultsDir = scratch_->path() + "/no-such-directory";
+    job_.jobResultsDir = scratch_->Root() + "/no-such-directory";
     StartResult started = StartBackup(*cluster_, job_);
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_FALSE(InBackupMode(*cluster_));
@@ -265,10 +215,7 @@ TEST_P(FsBackupJobTest, AnEmptyArchiveCommandIsRefusedUnlessAllowed) {
 
 TEST_P(FsBackupJobTest, TheStandbyOverloadsBracketABackupFromAnotherSession) {
     std::string startLog;
-    void* handle = PostGreFsBackupInterfaceStart(
-        job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
-        Port(), "postgres", "", job_.archiveDir, startLog, nullptr, nullptr, job_.jobResultsDir,
-        job_.configDir, "", job_.version);
+    void* handle = StartStandby(startLog, job_.jobResultsDir);
     ASSERT_NE(handle, nullptr) << LastError();
     EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}")))
         << startLog;
@@ -282,12 +229,7 @@ TEST_P(FsBackupJobTest, TheStandbyOverloadsBracketABackupFromAnotherSession) {
     EXPECT_TRUE(folders.empty());
 
     std::string endLog;
-    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(
-                  job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres",
-                  cluster_->socketDir(), Port(), "postgres", "", job_.archiveDir, 0, endLog,
-                  nullptr, nullptr, job_.configDir, "", job_.jobResultsDir, job_.version),
-              1)
-        << LastError();
+    EXPECT_EQ(EndStandby(endLog, job_.jobResultsDir), 1) << LastError();
     EXPECT_TRUE(std::regex_match(endLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}"))) << endLog;
     EXPECT_GE(endLog.substr(endLog.find(',') + 1), startLog.substr(startLog.find(',') + 1));
     EXPECT_FALSE(InBackupMode(*cluster_));
@@ -300,21 +242,13 @@ TEST_P(FsBackupJobTest, TheStandbyOverloadsBracketABackupFromAnotherSession) {
 TEST_P(FsBackupJobTest, AStandbyStartWithoutAJobResultsDirectoryWritesNothingIntoTheRoot) {
     RootDirectoryWatch root;
     std::string startLog;
-    void* handle = PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
-                                                 "postgres", cluster_->socketDir(), Port(),
-                                                 "postgres", "", job_.archiveDir, startLog, nullptr,
-                                                 nullptr, "", job_.configDir, "", job_.version);
+    void* handle = StartStandby(startLog, "");
     ASSERT_NE(handle, nullptr) << LastError();
     EXPECT_TRUE(InBackupMode(*cluster_));
     EXPECT_EQ(root.Written(), std::vector<std::string>{});
 
     std::string endLog;
-    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(job_.jobId, cluster_->binDir(), cluster_->libDir(),
-                                               "postgres", cluster_->socketDir(), Port(),
-                                               "postgres", "", job_.archiveDir, 0, endLog, nullptr,
-                                               nullptr, job_.configDir, "", "", job_.version),
-              1)
-        << LastError();
+    EXPECT_EQ(EndStandby(endLog, ""), 1) << LastError();
     EXPECT_FALSE(InBackupMode(*cluster_));
 
     // An outside caller asking the job for the START_LOG_FILE / END_LOG_FILE file gets the
@@ -423,12 +357,11 @@ TEST_P(FsBackupJobTest, TheAgentConfigurationChoosesTheDatabase) {
     EXPECT_EQ(cluster_->psql("SELECT datname FROM pg_stat_activity "
                              "WHERE query = 'select datname from pg_database'"),
               "pgulo_dbname");
-    std::string startLog;
-    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
+    Finish(started.handle);
 }
 
 TEST_P(FsBackupJobTest, AStartSegmentMissingFromTheArchiveFailsTheShutdown) {
-    job_.archiveDir = scratch_->sub("not-the-archive");
+    job_.archiveDir = scratch_->Dir("not-the-archive");
     StartResult started = StartBackup(*cluster_, job_);
     ASSERT_NE(started.handle, nullptr) << LastError();
     std::string startLog;
@@ -449,11 +382,11 @@ TEST(FsBackupArchivingOff, AClusterWithoutArchivingIsRefused) {
         options.extraConf = {"archive_command = 'true'"};
         PgCluster cluster(major, options);
         cluster.start();
-        ScratchDir scratch("pgulo-fsb-noarch");
+        TempTree scratch("pgulo-fsb-noarch");
         JobSetup job;
         job.jobId = 6999;
-        job.jobResultsDir = scratch.sub("results");
-        job.configDir = scratch.sub("config");
+        job.jobResultsDir = scratch.Dir("results");
+        job.configDir = scratch.Dir("config");
         job.archiveDir = cluster.archiveDir();
         StartResult started = StartBackup(cluster, job);
         EXPECT_EQ(started.handle, nullptr);
@@ -505,27 +438,18 @@ TEST_P(NonExclusiveJobTest, AHostThatDiesMidBackupLeavesNothingThatBlocksTheNext
     job_.jobId += 1;
     StartResult started = StartBackup(*cluster_, job_);
     ASSERT_NE(started.handle, nullptr) << LastError();
-    std::string startLog;
-    EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
-    EXPECT_TRUE(fs::is_regular_file(job_.archiveDir + "/" + startLog));
+    EXPECT_TRUE(fs::is_regular_file(job_.archiveDir + "/" + Finish(started.handle)));
 }
 
 TEST_P(NonExclusiveJobTest, TheStandbyStartCanOnlyBeEndedThroughItsOwnHandle) {
     std::string startLog;
-    void* handle = PostGreFsBackupInterfaceStart(
-        job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
-        Port(), "postgres", "", job_.archiveDir, startLog, nullptr, nullptr, job_.jobResultsDir,
-        job_.configDir, "", job_.version);
+    void* handle = StartStandby(startLog, job_.jobResultsDir);
     ASSERT_NE(handle, nullptr) << LastError();
     EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]+/[0-9A-F]+,[0-9A-F]{24}")))
         << startLog;
 
     std::string endLog;
-    EXPECT_EQ(PostGreFsBackupInterfaceShutdown(
-                  job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres",
-                  cluster_->socketDir(), Port(), "postgres", "", job_.archiveDir, 0, endLog,
-                  nullptr, nullptr, job_.configDir, "", job_.jobResultsDir, job_.version),
-              0);
+    EXPECT_EQ(EndStandby(endLog, job_.jobResultsDir), 0);
     EXPECT_NE(LastError().find("can only be ended by the job that started it"), std::string::npos)
         << LastError();
     EXPECT_EQ(endLog, "");
@@ -539,10 +463,7 @@ TEST_P(NonExclusiveJobTest, TheStandbyStartCanOnlyBeEndedThroughItsOwnHandle) {
 TEST_P(NonExclusiveJobTest, AStandbyStartWithoutAJobResultsDirectoryWritesNothingIntoTheRoot) {
     RootDirectoryWatch root;
     std::string startLog;
-    void* handle = PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
-                                                 "postgres", cluster_->socketDir(), Port(),
-                                                 "postgres", "", job_.archiveDir, startLog, nullptr,
-                                                 nullptr, "", job_.configDir, "", job_.version);
+    void* handle = StartStandby(startLog, "");
     ASSERT_NE(handle, nullptr) << LastError();
     EXPECT_EQ(root.Written(), std::vector<std::string>{});
     // Ending it gives the label back from the server, with nowhere to keep it.
@@ -575,11 +496,11 @@ TEST_P(OwnArchiveNamesJobTest, TheShutdownFindsTheStartSegmentUnderItsArchivedNa
     PgCluster cluster(GetParam(), options);
     cluster.appendConf("archive_command = 'gzip < %p > " + cluster.archiveDir() + "/arch_%f.gz'");
     cluster.start();
-    ScratchDir scratch("pgulo-fsb-gzip");
+    TempTree scratch("pgulo-fsb-gzip");
     JobSetup job;
     job.jobId = 6998;
-    job.jobResultsDir = scratch.sub("results");
-    job.configDir = scratch.sub("config");
+    job.jobResultsDir = scratch.Dir("results");
+    job.configDir = scratch.Dir("config");
     job.archiveDir = cluster.archiveDir();
     job.version = cluster.psql("SHOW server_version");
 

@@ -5,6 +5,8 @@
 // backup included.
 
 #include "FsBackupHost.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 
 #include "PgCluster.h"
 #include "PgInstall.h"
@@ -18,7 +20,8 @@
 
 namespace {
 
-using namespace fsbackuptest;
+using namespace pgulo::test;
+namespace fs = std::filesystem;
 using pgulo::test::PgCluster;
 using pgulo::test::ProcessOptions;
 using pgulo::test::ProcessResult;
@@ -65,9 +68,9 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     // end instead of lying in the data directory.
     const bool exclusive = major < 15;
 
-    ScratchDir scratch("pgulo-fsb-restore");
-    ChownToPostgres(scratch.path());
-    const std::string tablespace = scratch.sub("ts");
+    TempTree scratch("pgulo-fsb-restore");
+    ChownToPostgres(scratch.Root());
+    const std::string tablespace = scratch.Dir("ts");
     ChownToPostgres(tablespace);
 
     PgCluster::Options options;
@@ -76,7 +79,7 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     cluster.init();
     std::string configFile;
     if (configOutside) {
-        const std::string etc = scratch.sub("etc");
+        const std::string etc = scratch.Dir("etc");
         configFile = etc + "/postgresql.conf";
         fs::rename(cluster.dataDir() + "/postgresql.conf", configFile);
         ChownToPostgres(etc);
@@ -95,8 +98,8 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     // The backup, as the host drives it.
     JobSetup job;
     job.jobId = 4100 + static_cast<unsigned long long>(major);
-    job.jobResultsDir = scratch.sub("results");
-    job.configDir = scratch.sub("config");
+    job.jobResultsDir = scratch.Dir("results");
+    job.configDir = scratch.Dir("config");
     job.archiveDir = cluster.archiveDir();
     job.version = cluster.psql("SHOW server_version");
     WriteAgentConfig(job.configDir, cluster.port(), "start_backup_immediate:on\n");
@@ -119,7 +122,7 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     EXPECT_NE(std::find(listed.begin(), listed.end(), physicalConfig), listed.end());
     for (const std::string& path : listed)
         EXPECT_EQ(path.find("/pg_wal/0000"), std::string::npos) << path;
-    BackupCopy copy(scratch.sub("stage"));
+    BackupCopy copy(scratch.Dir("stage"));
     copy.CopyListed(listed);
 
     std::vector<std::string> databases;
@@ -165,7 +168,8 @@ void FullBackupRestoreTest::BackUpDestroyAndRestore(bool configOutside) {
     if (major >= 12) {
         const std::string conf =
             configOutside ? configFile : cluster.dataDir() + "/postgresql.conf";
-        std::ofstream(conf, std::ios::app) << "restore_command = '" << restoreCommand << "'\n";
+        TestFiles::Write(conf,
+                         TestFiles::Read(conf) + "restore_command = '" + restoreCommand + "'\n");
         TestFiles::Write(cluster.dataDir() + "/recovery.signal", "");
     } else {
         TestFiles::Write(cluster.dataDir() + "/recovery.conf",

@@ -18,22 +18,14 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
-using pgulo::test::ProcessResult;
-using pgulo::test::runAsPostgres;
-using pgulo::test::runCommand;
-using pgulo::test::TempTree;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 constexpr uid_t kUidWithoutName = 54321;
 
@@ -42,58 +34,27 @@ std::string Env(const char* name) {
     return value != nullptr ? value : "<unset>";
 }
 
-void GiveToPostgres(const std::string& path) {
-    const passwd* postgres = ::getpwnam("postgres");
-    if (postgres == nullptr || ::chown(path.c_str(), postgres->pw_uid, postgres->pw_gid) != 0)
-        throw std::runtime_error("cannot give " + path + " to postgres");
-}
-
-// A hot standby of a PostgreSQL 15 primary, made with pg_basebackup -R and started on its own
-// port and socket directory; stopped and removed at the end.
+// A hot standby of the primary, made with pg_basebackup -R and started beside it.
 class Standby {
 public:
     Standby(const PgCluster& primary, const TempTree& tree)
-        : dataDir_(tree.Path("standby")), socketDir_(tree.Path("standby-socket")),
-          logFile_(tree.Path("standby.log")), port_(primary.port() + 1) {
-        fs::create_directory(dataDir_);
-        ::chmod(dataDir_.c_str(), 0700);
-        GiveToPostgres(dataDir_);
-        fs::create_directory(socketDir_);
-        GiveToPostgres(socketDir_);
-        std::ofstream(logFile_).close();
-        GiveToPostgres(logFile_);
-        ProcessResult backup =
-            runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", dataDir_, "-R", "-X",
-                           "stream", "-h", primary.socketDir(), "-p",
+        : server_(primary, tree.Dir("standby"), tree.Dir("standby-run")) {
+        ::chmod(server_.dataDir().c_str(), 0700);
+        ChownToPostgres(server_.dataDir());
+        const ProcessResult backup =
+            runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", server_.dataDir(), "-R",
+                           "-X", "stream", "-h", primary.socketDir(), "-p",
                            std::to_string(primary.port()), "-U", "postgres", "--checkpoint=fast"});
         if (!backup.ok())
             throw std::runtime_error("pg_basebackup failed: " + backup.err);
-        ProcessResult started = runAsPostgres(
-            {PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-l", logFile_, "-w", "-t", "120",
-             "-o", "-p " + std::to_string(port_) + " -k " + socketDir_ + " -c archive_mode=off",
-             "start"});
-        started_ = started.ok();
-        if (!started_)
-            throw std::runtime_error("standby did not start: " + started.err +
-                                     TestFiles::Read(logFile_));
+        const ProcessResult started = server_.Start();
+        if (!started.ok())
+            throw std::runtime_error("standby did not start: " + started.err + server_.Log());
     }
-    ~Standby() {
-        if (started_)
-            runAsPostgres({PgInstall::binDir(15) + "/pg_ctl", "-D", dataDir_, "-m", "immediate",
-                           "-w", "stop"});
-    }
-    Standby(const Standby&) = delete;
-    Standby& operator=(const Standby&) = delete;
-
-    const std::string& socketDir() const { return socketDir_; }
-    int port() const { return port_; }
+    const ServerCopy& server() const { return server_; }
 
 private:
-    std::string dataDir_;
-    std::string socketDir_;
-    std::string logFile_;
-    int port_;
-    bool started_ = false;
+    ServerCopy server_;
 };
 
 // Gives a directory to a uid that has no user name for the life of the object. The
@@ -401,8 +362,8 @@ TEST_F(GetPostgresInfoTest, DataDirectoryAndStandbyStatusOfThePrimary) {
 }
 
 TEST_F(GetPostgresInfoTest, StandbyServerIsReportedAsStandby) {
-    Standby server(*primary_, *tree_);
-    GetPostgresInfo info = Connected(server.socketDir(), server.port());
+    const Standby server(*primary_, *tree_);
+    GetPostgresInfo info = Connected(server.server().socketDir(), server.server().port());
 
     bool standby = false;
     ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
@@ -464,11 +425,11 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTh
     fs::create_directory(archive);
     const std::string restored = tree_->Path("restored-data");
     fs::create_directory(restored);
-    GiveToPostgres(restored);
+    ChownToPostgres(restored);
     Records r = Primary();
     r.subclient.guid = "guid-in-archive-0001";
     ApplicationId appId = Store(r);
-    std::ofstream(archive + "/" + r.subclient.guid) << "data_directory=" << restored << "\n";
+    TestFiles::Write(archive + "/" + r.subclient.guid, "data_directory=" + restored + "\n");
 
     GetPostgresInfo info = Connected(primary_->socketDir(), 1);
     info.archlogFile = archive;
@@ -490,7 +451,7 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileUnderTmpIsTheSecondPlaceLookedAt)
     r.subclient.guid = "pgulo-test-guid-" + std::to_string(::getpid());
     ApplicationId appId = Store(r);
     const std::string tmpFile = "/tmp/pg_restore_DATA_DIR_" + r.subclient.guid;
-    std::ofstream(tmpFile) << "other_token x\ndata_directory " << tree_->Path("from-tmp") << "\n";
+    TestFiles::Write(tmpFile, "other_token x\ndata_directory " + tree_->Path("from-tmp") + "\n");
     struct RemoveFile {
         std::string path;
         ~RemoveFile() { fs::remove(path); }
@@ -529,7 +490,7 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileWithoutTheTokenIsAFailure) {
     Records r = Primary();
     r.subclient.guid = "guid-without-token-0003";
     ApplicationId appId = Store(r);
-    std::ofstream(archive + "/" + r.subclient.guid) << "something_else=1\n";
+    TestFiles::Write(archive + "/" + r.subclient.guid, "something_else=1\n");
 
     GetPostgresInfo info;
     info.archlogFile = archive;
@@ -540,39 +501,36 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileWithoutTheTokenIsAFailure) {
 
 // ---- Commands through a shell child
 
-TEST_F(GetPostgresInfoTest, CommandOutputComesBackWhole) {
-    GetPostgresInfo info;
+// A shell command, and what comes back: the exit, the output and the error text.
+struct CommandRow {
+    std::string command;
+    int rc;
+    std::string output, error;
+};
+
+TEST_F(GetPostgresInfoTest, CommandsComeBackWholeAndFailuresWithTheirErrorText) {
+    // clang-format off
+    const std::vector<CommandRow> rows = {
+        {"echo one; echo two >&2\nprintf three", 0, "one\ntwo\nthree", ""},
+        {"head -c 300000 /dev/zero | tr '\\000' y", 0, std::string(300000, 'y'), ""},
+        {"true", 0, "", ""},
+        {"echo 'no such table' >&2; exit 3", -1, "no such table\n",
+         "Command exited with status 3: no such table"},
+        // A command that fails without a word is still a failure.
+        {"false", -1, "", "Command exited with status 1"},
+        {"kill -9 $$", -1, "", "Command was ended by a signal"},
+    };
+    // clang-format on
+    for (const CommandRow& r : rows) {
+        GetPostgresInfo info;
+        std::string output = "stale";
+        std::string error = "stale";
+        EXPECT_EQ(info.executePostGresCommand(r.command, output, error), r.rc) << r.command;
+        EXPECT_EQ(output, r.output) << r.command;
+        EXPECT_EQ(error, r.error) << r.command;
+    }
     std::string output;
-    std::string error = "stale";
-    ASSERT_EQ(info.executePostGresCommand("echo one; echo two >&2\nprintf three", output, error),
-              0);
-    EXPECT_EQ(output, "one\ntwo\nthree");
-    EXPECT_EQ(error, "");
-
-    ASSERT_EQ(info.executePostGresCommand("head -c 300000 /dev/zero | tr '\\000' y", output), 0);
-    EXPECT_EQ(output, std::string(300000, 'y'));
-
-    ASSERT_EQ(info.executePostGresCommand("true", output), 0);
-    EXPECT_EQ(output, "");
-}
-
-TEST_F(GetPostgresInfoTest, FailingCommandsAreFailuresWithTheirErrorText) {
-    GetPostgresInfo info;
-    std::string output;
-    std::string error;
-
-    EXPECT_EQ(info.executePostGresCommand("echo 'no such table' >&2; exit 3", output, error), -1);
-    EXPECT_EQ(output, "no such table\n");
-    EXPECT_EQ(error, "Command exited with status 3: no such table");
-
-    // A command that fails without a word is still a failure.
-    EXPECT_EQ(info.executePostGresCommand("false", output, error), -1);
-    EXPECT_EQ(error, "Command exited with status 1");
-
-    EXPECT_EQ(info.executePostGresCommand("kill -9 $$", output, error), -1);
-    EXPECT_EQ(error, "Command was ended by a signal");
-
-    EXPECT_EQ(info.executePostGresCommand("no_such_command_pgulo", output), -1);
+    EXPECT_EQ(GetPostgresInfo().executePostGresCommand("no_such_command_pgulo", output), -1);
     EXPECT_NE(LogSince().find("Failed to execute command [no_such_command_pgulo], Error [Command "
                               "exited with status 127: "),
               std::string::npos)

@@ -2,10 +2,10 @@
 // loaded, the session connects over the cluster's socket directory and runs the statements a
 // backup job runs, and it refuses the uses libpq cannot survive.
 
-#include "../unit/FakeLibpq.h"
-
+#include "FsBackupHost.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TestFiles.h"
 
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -27,12 +26,10 @@
 
 namespace {
 
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
+using namespace pgulo::test;
 using Clock = std::chrono::steady_clock;
 
-auto* const g_home =
-    ::testing::AddGlobalTestEnvironment(new libpqtest::HostHomeEnvironment("pgulo-libpq-session"));
+auto* const g_home = ::testing::AddGlobalTestEnvironment(new HostHome(9));
 
 const char* const kSuperPassword = "Sup3r-pw";
 const char* const kPlainPassword = "Pl4in-pw";
@@ -74,37 +71,16 @@ private:
 class LibpqSessionTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        const int major = GetParam();
-        PGULO_REQUIRE_MAJOR(major);
-        const std::vector<int> wanted = PgInstall::testMajors();
-        if (std::find(wanted.begin(), wanted.end(), major) == wanted.end())
-            GTEST_SKIP() << "PostgreSQL " << major << " is left out by PGULO_TEST_MAJORS";
-        cluster_ = &ClusterFor(major);
+        PGULO_REQUIRE_MAJOR(GetParam());
+        PgCluster::Options options;
+        options.name = "libpq";
+        cluster_ = &SharedCluster(GetParam(), options);
+        // A plain role and a second database, made once per cluster.
+        if (cluster_->tryPsql("CREATE DATABASE pgulo_other").ok())
+            cluster_->psql(std::string("CREATE ROLE pgulo_plain LOGIN NOSUPERUSER PASSWORD '") +
+                           kPlainPassword + "'");
         PGLastError("earlier failure");
-        logStart_ = libpqtest::DebugLog().size();
-    }
-
-    static void TearDownTestSuite() { Clusters().clear(); }
-
-    static std::map<int, std::unique_ptr<PgCluster>>& Clusters() {
-        static std::map<int, std::unique_ptr<PgCluster>> clusters;
-        return clusters;
-    }
-
-    // One cluster per major for the whole suite, with a plain role and a second database.
-    static PgCluster& ClusterFor(int major) {
-        auto& slot = Clusters()[major];
-        if (!slot) {
-            PgCluster::Options options;
-            options.name = "libpq-" + std::to_string(major);
-            auto cluster = std::make_unique<PgCluster>(major, options);
-            cluster->start();
-            cluster->psql(std::string("CREATE ROLE pgulo_plain LOGIN NOSUPERUSER PASSWORD '") +
-                          kPlainPassword + "'");
-            cluster->psql("CREATE DATABASE pgulo_other");
-            slot = std::move(cluster);
-        }
-        return *slot;
+        logStart_ = AgentLog().size();
     }
 
     std::unique_ptr<libpqInterface> Connect(const std::string& login = "postgres",
@@ -115,7 +91,7 @@ protected:
                                                 "", cluster_->socketDir(), "", false);
     }
 
-    std::string NewLog() const { return libpqtest::DebugLog().substr(logStart_); }
+    std::string NewLog() const { return AgentLog().substr(logStart_); }
 
     static std::string FirstValue(libpqInterface& session, const std::string& query) {
         EXPECT_TRUE(session.ExecQuery(query)) << query;
@@ -164,7 +140,7 @@ TEST_P(LibpqSessionTest, PlainRoleIsNoSuperUser) {
                                "The user is not a super user"));
     }
     EXPECT_STREQ(PGLastError(nullptr), "eRRoR -- The user is not a super user.");
-    EXPECT_EQ(libpqtest::DebugLog().find(kPlainPassword), std::string::npos);
+    EXPECT_EQ(AgentLog().find(kPlainPassword), std::string::npos);
 }
 
 TEST_P(LibpqSessionTest, ServerSettingsAndDatabaseList) {
@@ -355,7 +331,7 @@ public:
         struct stat st {};
         if (::lstat(kDumpFile, &st) == 0)
             return false;
-        libpqtest::TestFiles::Write(kDumpFile, "");
+        TestFiles::Write(kDumpFile, "");
         created_ = true;
         return true;
     }
@@ -380,7 +356,7 @@ TEST_P(LibpqSessionTest, DebugDumpFileReceivesEachTupleResult) {
     ASSERT_TRUE(session->ExecQuery(query));
     ASSERT_TRUE(session->ExecQuery("set application_name to 'pgulo_dump_check'"));
     ASSERT_FALSE(session->ExecQuery("select pgulo_dump_failure()"));
-    const std::string text = libpqtest::TestFiles::Read(kDumpFile);
+    const std::string text = TestFiles::Read(kDumpFile);
     dump.Remove();
 
     const auto block = text.find("DbName:[postgres]\nQuery:[" + query + "]\n");

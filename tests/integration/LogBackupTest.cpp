@@ -14,27 +14,20 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <memory>
 #include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "FsBackupHost.h"
 #include "PgCluster.h"
-#include "PgInstall.h"
+#include "TempTree.h"
 #include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PgClusterOptions;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 const std::vector<int> kEveryMajor = {10, 12, 14, 15, 16, 17, 18};
 const std::vector<int> kSomeMajors = {10, 14, 17};
@@ -53,51 +46,49 @@ std::vector<std::string> DirectoryNames(const std::string& dir) {
     return names;
 }
 
-bool WaitForFile(const std::string& path, std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!fs::exists(path)) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
+bool WaitForFile(const std::string& path) {
+    return WaitFor([&] { return fs::exists(path); }, std::chrono::seconds(60));
 }
 
-// The clusters of this program, one per major, started on first use.
-class Clusters {
-public:
-    static PgCluster& Get(int major) {
-        auto& map = All();
-        auto found = map.find(major);
-        if (found != map.end())
-            return *found->second;
-        PgClusterOptions options;
-        options.name = "logbackup" + std::to_string(major);
-        auto cluster = std::make_unique<PgCluster>(major, options);
-        cluster->start();
-        cluster->psql("CREATE TABLE IF NOT EXISTS filler (id serial, note text)");
-        return *map.emplace(major, std::move(cluster)).first->second;
-    }
-    static void StopAll() { All().clear(); }
+// The program's cluster of the major, shared by the tests that need nothing of their own.
+PgCluster& SharedLogCluster(int major) {
+    PgClusterOptions options;
+    options.name = "logbackup";
+    PgCluster& cluster = SharedCluster(major, options);
+    cluster.psql("CREATE TABLE IF NOT EXISTS filler (id serial, note text)");
+    return cluster;
+}
 
-private:
-    static std::map<int, std::unique_ptr<PgCluster>>& All() {
-        static std::map<int, std::unique_ptr<PgCluster>> clusters;
-        return clusters;
-    }
-};
+// A cluster whose archive takes nothing.
+PgCluster& NeverArchivingCluster(int major) {
+    PgClusterOptions options;
+    options.name = "noarchive";
+    options.extraConf = {"archive_command = '/bin/false'"};
+    PgCluster& cluster = SharedCluster(major, options);
+    cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int)");
+    return cluster;
+}
+
+// Closes the segment being written, after writing to it: a switch on an idle server names
+// the next segment on recent majors.
+std::string ClosedSegment(const PgCluster& cluster) {
+    cluster.psql("INSERT INTO never_archived VALUES (1)");
+    return cluster.switchWal();
+}
+
+PGLogBackup* Job(const StartResult& started) {
+    return static_cast<PGLogBackup*>(started.handle);
+}
 
 // One backup job's side of the host: its own host home (registry, debug log), job results
 // directory and agent configuration directory.
 class LogBackupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-logbackup-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
+        root_ = std::make_unique<TempTree>("pgulo-logbackup");
         for (const char* dir : {"home", "jobresults", "config"})
-            fs::create_directories(root_ + "/" + dir);
-        ::setenv("PGULO_HOME", (root_ + "/home").c_str(), 1);
+            root_->Dir(dir);
+        ::setenv("PGULO_HOME", root_->Path("home").c_str(), 1);
         EvDebug::reloadSettings();
         // The error state is process-wide: what an earlier test left must not pass for ours.
         SetPGLastErrCode(0);
@@ -106,23 +97,21 @@ protected:
         SetRegistry("nWaitForEndLogPollSecs", "1");
     }
     void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        root_.reset();
         ::unsetenv("PGULO_HOME");
         EvDebug::reloadSettings();
     }
-    static void TearDownTestSuite() { Clusters::StopAll(); }
 
-    std::string JobResults() const { return root_ + "/jobresults"; }
-    std::string ConfigDir() const { return root_ + "/config"; }
+    std::string JobResults() const { return root_->Path("jobresults"); }
+    std::string ConfigDir() const { return root_->Path("config"); }
 
     // The agent configuration file of the cluster's port. Backup mode starts with an
     // immediate checkpoint so the tests do not wait for a spread one.
     void WriteAgentConfig(const PgCluster& cluster, const std::vector<std::string>& lines) const {
-        std::ofstream out(ConfigDir() + "/postgres_" + std::to_string(cluster.port()));
-        out << "start_backup_immediate:on\n";
+        std::string text = "start_backup_immediate:on\n";
         for (const std::string& line : lines)
-            out << line << "\n";
+            text += line + "\n";
+        pgulo::test::WriteAgentConfig(ConfigDir(), cluster.port(), text);
     }
 
     static void SetRegistry(const std::string& key, const std::string& value) {
@@ -133,48 +122,39 @@ protected:
         return cluster.psql("SHOW server_version");
     }
 
+    JobSetup Setup(const PgCluster& cluster) const {
+        JobSetup job;
+        job.jobId = kJobId;
+        job.jobResultsDir = JobResults();
+        job.configDir = ConfigDir();
+        job.archiveDir = cluster.archiveDir();
+        job.version = Version(cluster);
+        job.logTmpName = kLogTmpName;
+        return job;
+    }
+
     // A full backup as the host runs it; returns the first WAL segment it needs.
     std::string FullBackup(const PgCluster& cluster, bool makeArchiveDeleteList = false) const {
-        unsigned long long collectFiles = 0;
-        unsigned long long files = 0;
-        long long bytes = 0;
-        void* handle = PostGreFsBackupInterfaceStart(
-            kJobId, JobResults(), ConfigDir(), cluster.binDir(), cluster.libDir(), "postgres",
-            cluster.socketDir(), std::to_string(cluster.port()), "postgres", "", &collectFiles,
-            &files, &bytes, nullptr, nullptr, cluster.archiveDir(), kLogTmpName, {}, nullptr,
-            Version(cluster), makeArchiveDeleteList, 0);
-        if (handle == nullptr) {
+        JobSetup job = Setup(cluster);
+        job.makeArchiveDeleteList = makeArchiveDeleteList;
+        const StartResult started = StartBackup(cluster, job);
+        if (started.handle == nullptr) {
             ADD_FAILURE() << "full backup start failed: " << LastError();
             return {};
         }
         std::string startLog;
-        EXPECT_EQ(PostGreFsBackupInterfaceShutdown(handle, 0, startLog), 1) << LastError();
+        EXPECT_EQ(ShutdownBackup(started.handle, startLog), 1) << LastError();
         return startLog;
     }
 
-    struct Started {
-        void* handle = nullptr;
-        unsigned long long collectFiles = 0;
-        unsigned long long files = 0;
-        long long bytes = 0;
-        PGLogBackup* job() const { return static_cast<PGLogBackup*>(handle); }
-    };
-
-    Started StartLogBackup(const PgCluster& cluster, PG_LOG_BACKUP_TYPE type,
-                           const std::string& lastLog, bool prune = false,
-                           PGQuitFlagCallback quitFlag = nullptr, void* context = nullptr) const {
-        Started started;
-        started.handle = PostGreLogBackupInterfaceStart(
-            kJobId, JobResults(), ConfigDir(), prune, cluster.binDir(), cluster.libDir(),
-            "postgres", cluster.socketDir(), std::to_string(cluster.port()), "postgres", "",
-            cluster.archiveDir(), type, &started.collectFiles, &started.files, &started.bytes,
-            lastLog, quitFlag, context, kLogTmpName, Version(cluster), "", 0);
-        return started;
-    }
-
-    static std::string LastError() {
-        const char* text = PGLastError(nullptr);
-        return text == nullptr ? std::string("(none)") : std::string(text);
+    StartResult StartLogBackup(const PgCluster& cluster, PG_LOG_BACKUP_TYPE type,
+                               const std::string& lastLog, bool prune = false,
+                               PGQuitFlagCallback quitFlag = nullptr,
+                               void* context = nullptr) const {
+        JobSetup job = Setup(cluster);
+        job.quitFlag = quitFlag;
+        job.quitFlagContext = context;
+        return pgulo::test::StartLogBackup(cluster, job, type, lastLog, prune);
     }
 
     static std::string EndLogOf(void* handle) {
@@ -186,9 +166,9 @@ protected:
     }
 
     // Lines of every collect file the job wrote.
-    static std::vector<std::string> CollectLines(const Started& started) {
+    static std::vector<std::string> CollectLines(const StartResult& started) {
         std::vector<std::string> lines;
-        for (const std::string& file : started.job()->GetCollectFileList()) {
+        for (const std::string& file : Job(started)->GetCollectFileList()) {
             const std::vector<std::string> more = TestFiles::ReadLines(file);
             lines.insert(lines.end(), more.begin(), more.end());
         }
@@ -223,14 +203,9 @@ protected:
         return last;
     }
 
-    std::string DebugLog() const {
-        std::ifstream in(EvDebug::logFilePath());
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    static std::string DebugLog() { return TestFiles::Read(EvDebug::logFilePath()); }
 
-    std::string root_;
+    std::unique_ptr<TempTree> root_;
 };
 
 class LogBackupEveryMajor : public LogBackupTest, public ::testing::WithParamInterface<int> {};
@@ -242,14 +217,14 @@ std::string MajorName(const ::testing::TestParamInfo<int>& info) {
 
 TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsLastLog) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     const std::string switched = MakeSegments(cluster, 3);
     cluster.psql("INSERT INTO filler (note) VALUES ('after the last switch')");
 
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, fullStart);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, fullStart);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string endLog = EndLogOf(started.handle);
     ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
@@ -263,12 +238,12 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
         segmentBytes += static_cast<long long>(fs::file_size(path));
     EXPECT_EQ(started.files, expected.size());
     EXPECT_EQ(started.collectFiles, 1u);
-    EXPECT_EQ(started.bytes, segmentBytes);
+    EXPECT_EQ(started.totalBytes, segmentBytes);
     expected.push_back(tmpFile);
     expected.push_back(cluster.archiveDir());
     EXPECT_EQ(CollectLines(started), expected);
-    ASSERT_EQ(started.job()->GetCollectFileList().size(), 1u);
-    EXPECT_EQ(started.job()->GetCollectFileList().front(), JobResults() + "/Collect_logfile1.kxf");
+    ASSERT_EQ(Job(started)->GetCollectFileList().size(), 1u);
+    EXPECT_EQ(Job(started)->GetCollectFileList().front(), JobResults() + "/Collect_logfile1.kxf");
 
     const std::string configFile = cluster.psql("SHOW config_file");
     EXPECT_EQ(
@@ -284,14 +259,14 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
 
 TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheRangeOnlyWithTheOldBehaviourSwitch) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     MakeSegments(cluster, 2);
     SetRegistry("nDoNotBackupAllLogs", "1");
 
-    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    StartResult started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string endLog = EndLogOf(started.handle);
     std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog, true);
@@ -300,14 +275,14 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheRangeOnlyWithTheOldBehaviourSwit
     expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
     expected.push_back(cluster.archiveDir());
     EXPECT_EQ(CollectLines(started), expected);
-    ASSERT_EQ(started.job()->GetCollectFileList().size(), 1u);
-    EXPECT_EQ(started.job()->GetCollectFileList().front(), JobResults() + "/CollectTot1.kxf");
+    ASSERT_EQ(Job(started)->GetCollectFileList().size(), 1u);
+    EXPECT_EQ(Job(started)->GetCollectFileList().front(), JobResults() + "/CollectTot1.kxf");
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefault) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
@@ -315,10 +290,10 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefau
     // A time line history file, and a segment far beyond anything the server wrote yet.
     const std::string history = cluster.archiveDir() + "/00000002.history";
     const std::string beyond = cluster.archiveDir() + "/00000001000000FF000000FE";
-    std::ofstream(history) << "1\t0/3000000\tno recovery target specified\n";
-    std::ofstream(beyond) << "not yet";
+    TestFiles::Write(history, "1\t0/3000000\tno recovery target specified\n");
+    TestFiles::Write(beyond, "not yet");
 
-    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    StartResult started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
     fs::remove(history);
     fs::remove(beyond);
     ASSERT_NE(started.handle, nullptr) << LastError();
@@ -352,14 +327,14 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefau
 
 TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     MakeSegments(cluster, 2);
     cluster.psql("INSERT INTO filler (note) VALUES ('in the segment the roll-over closes')");
 
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string endLog = EndLogOf(started.handle);
     const std::vector<std::string> taken = ArchivedSegments(cluster, lastLog, endLog);
@@ -377,7 +352,7 @@ TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
 // and archived; the open one would be waited for in vain.
 TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     // A missing end log fails within a few seconds rather than half an hour.
     SetRegistry("nWaitForEndLogMins", "10");
@@ -390,7 +365,7 @@ TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
         const std::string closed = cluster.switchWal();
         ASSERT_GT(closed, lastLog);
 
-        Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+        StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
         ASSERT_NE(started.handle, nullptr) << LastError();
         const std::string endLog = EndLogOf(started.handle);
         ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
@@ -414,32 +389,26 @@ INSTANTIATE_TEST_SUITE_P(Majors, LogBackupEveryMajor, ::testing::ValuesIn(kEvery
 // backup restores only with its own label.
 TEST_F(LogBackupTest, TheFullLogPhaseLeavesTheFullBackupsLabelAsItWas) {
     PGULO_REQUIRE_MAJOR(15);
-    PgCluster& cluster = Clusters::Get(15);
+    PgCluster& cluster = SharedLogCluster(15);
     WriteAgentConfig(cluster, {});
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     const std::string labelPath = JobResults() + "/backup_label";
-    std::ifstream labelFile(labelPath, std::ios::binary);
-    const std::string label((std::istreambuf_iterator<char>(labelFile)),
-                            std::istreambuf_iterator<char>());
-    labelFile.close();
+    const std::string label = TestFiles::Read(labelPath);
     ASSERT_NE(label.find("(file " + fullStart + ")"), std::string::npos) << label;
     MakeSegments(cluster, 1);
 
-    Started started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    StartResult started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
     ASSERT_NE(started.handle, nullptr) << LastError();
     EXPECT_GT(EndLogOf(started.handle), fullStart);
-    std::ifstream after(labelPath, std::ios::binary);
-    EXPECT_EQ(
-        std::string((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>()),
-        label);
+    EXPECT_EQ(TestFiles::Read(labelPath), label);
     EXPECT_FALSE(fs::exists(JobResults() + "/tablespace_map"));
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = cluster.switchWal();
     const std::string middle = MakeSegments(cluster, 2);
@@ -449,7 +418,7 @@ TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
     ASSERT_LT(middle, newest);
     fs::remove(cluster.archiveDir() + "/" + middle);
 
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_EQ(GetPGLastErrCode(), 3);
     EXPECT_EQ(LastError(), "Archive Log files are missing. Please run a FULL backup");
@@ -461,15 +430,15 @@ TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
 
 TEST_P(LogBackupSomeMajors, WithoutAnEarlierFullBackupTheJobIsRefused) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, "");
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, "");
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_EQ(GetPGLastErrCode(), 3);
     EXPECT_NE(LastError().find("No earlier FULL backup detected"), std::string::npos)
         << LastError();
 
-    Started unknownType = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(3), "x");
+    StartResult unknownType = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(3), "x");
     EXPECT_EQ(unknownType.handle, nullptr);
     EXPECT_NE(LastError().find("Improper Usage.Unknown BackupType"), std::string::npos)
         << LastError();
@@ -477,14 +446,14 @@ TEST_P(LogBackupSomeMajors, WithoutAnEarlierFullBackupTheJobIsRefused) {
 
 TEST_P(LogBackupSomeMajors, TheWholeArchiveDirectoryAndTheLiveWalDirectoryOnRequest) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {"backup_entire_archive_dir:on"});
     const std::string lastLog = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     std::vector<std::string> before = DirectoryNames(cluster.archiveDir());
 
     // Neither the type nor the last log is looked at in this mode.
-    Started started = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(7), "");
+    StartResult started = StartLogBackup(cluster, static_cast<PG_LOG_BACKUP_TYPE>(7), "");
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::vector<std::string> lines = CollectLines(started);
     const std::set<std::string> listed(lines.begin(), lines.end());
@@ -502,7 +471,7 @@ TEST_P(LogBackupSomeMajors, TheWholeArchiveDirectoryAndTheLiveWalDirectoryOnRequ
 
 TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSegment) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {"donot_set_backup_mode_for_log_backup:on"});
     const std::string lastLog = cluster.switchWal();
     const std::string newest = MakeSegments(cluster, 2);
@@ -515,7 +484,7 @@ TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSeg
 
     for (PG_LOG_BACKUP_TYPE type : {PG_LOG_INCR_BACKUP, PG_LOG_FULL_BACKUP}) {
         SCOPED_TRACE(type);
-        Started started = StartLogBackup(cluster, type, lastLog);
+        StartResult started = StartLogBackup(cluster, type, lastLog);
         ASSERT_NE(started.handle, nullptr) << LastError();
         EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
             << "no segment switch";
@@ -539,7 +508,7 @@ TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSeg
 
 TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllowsIt) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string stray = cluster.archiveDir() + "/stray-file-of-the-admin";
 
@@ -553,7 +522,7 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
           Case{"yes", PG_LOG_INCR_BACKUP, false}, Case{"y", PG_LOG_FULL_BACKUP, true}}) {
         SCOPED_TRACE(c.cleanArchDir == nullptr ? "unset" : c.cleanArchDir);
         SCOPED_TRACE(c.type);
-        std::ofstream(stray) << "keep me unless told";
+        TestFiles::Write(stray, "keep me unless told");
         if (c.cleanArchDir != nullptr)
             SetRegistry("sCleanArchDir", c.cleanArchDir);
         const std::string fullStart = FullBackup(cluster, true);
@@ -563,7 +532,7 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
         ASSERT_NE(std::find(deleteList.begin(), deleteList.end(), stray), deleteList.end());
         MakeSegments(cluster, 1);
 
-        Started started = StartLogBackup(cluster, c.type, fullStart, true);
+        StartResult started = StartLogBackup(cluster, c.type, fullStart, true);
         ASSERT_NE(started.handle, nullptr) << LastError();
         const std::vector<std::string> lines = CollectLines(started);
         ASSERT_EQ(std::count(lines.begin(), lines.end(), stray), 0);
@@ -584,14 +553,14 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
 
 TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = MakeSegments(cluster, 1);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     MakeSegments(cluster, 1);
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
     ASSERT_NE(started.handle, nullptr) << LastError();
-    const std::string collectFile = started.job()->GetCollectFileList().front();
+    const std::string collectFile = Job(started)->GetCollectFileList().front();
     const std::string aside = collectFile + ".aside";
     fs::rename(collectFile, aside);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 0);
@@ -606,7 +575,7 @@ TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
 
 TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = MakeSegments(cluster, 1);
     const std::string primaryEnd = MakeSegments(cluster, 2);
@@ -614,12 +583,10 @@ TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
     cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
     const std::string current = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
 
-    Started started;
-    started.handle = PostGreLogBackupInterfaceStart(
-        kJobId, JobResults(), ConfigDir(), false, cluster.binDir(), cluster.libDir(), "postgres",
-        cluster.socketDir(), std::to_string(cluster.port()), "postgres", "", cluster.archiveDir(),
-        PG_LOG_INCR_BACKUP, &started.collectFiles, &started.files, &started.bytes, lastLog, nullptr,
-        nullptr, kLogTmpName, Version(cluster), primaryEnd, 1);
+    JobSetup job = Setup(cluster);
+    job.standby = 1;
+    const StartResult started =
+        pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
     ASSERT_NE(started.handle, nullptr) << LastError();
     EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
         << "no segment switch";
@@ -637,32 +604,20 @@ TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
 
 TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBackupMode) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = Clusters::Get(GetParam());
+    PgCluster& cluster = SharedLogCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = MakeSegments(cluster, 1);
     cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
     const std::string open = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
     // This form has no job results directory; what a job keeps there must not land in the
-    // root directory. Anything that does is reported and removed again. (Each is written under
-    // a unique temporary name first; the final names show any such write.)
-    const std::vector<std::string> kept = {"/BackupTime.kxf", "/backup_label", "/tablespace_map"};
-    std::vector<std::string> before;
-    for (const std::string& path : kept) {
-        if (fs::exists(path))
-            before.push_back(path);
-    }
-
+    // root directory.
+    RootDirectoryWatch root;
     std::string endLog;
     void* handle = PostGreLogBackupInterfaceStart(
         kJobId, false, cluster.binDir(), cluster.libDir(), "postgres", cluster.socketDir(),
         std::to_string(cluster.port()), "postgres", "", cluster.archiveDir(), PG_LOG_INCR_BACKUP,
         lastLog, endLog, nullptr, nullptr, ConfigDir(), kLogTmpName, Version(cluster));
-    for (const std::string& path : kept) {
-        if (fs::exists(path) && std::find(before.begin(), before.end(), path) == before.end()) {
-            ADD_FAILURE() << "the job wrote " << path;
-            fs::remove(path);
-        }
-    }
+    EXPECT_EQ(root.Written(), std::vector<std::string>{});
     ASSERT_NE(handle, nullptr) << LastError();
     const std::string::size_type comma = endLog.find(',');
     ASSERT_NE(comma, std::string::npos) << endLog;
@@ -695,7 +650,7 @@ TEST_P(LogBackupOwnArchiveCommand, PrefixAndSuffixNameTheCompressedArchiveFiles)
     MakeSegments(cluster, 2);
     cluster.psql("INSERT INTO filler (note) VALUES ('in the segment the roll-over closes')");
 
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string endLog = EndLogOf(started.handle);
     std::vector<std::string> expected;
@@ -721,19 +676,15 @@ TEST_P(LogBackupOwnArchiveCommand, PrefixAndSuffixNameTheCompressedArchiveFiles)
 
 TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfiguredLooks) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgClusterOptions options;
-    options.name = "noarchive" + std::to_string(GetParam());
-    options.extraConf = {"archive_command = '/bin/false'"};
-    PgCluster cluster(GetParam(), options);
-    cluster.start();
+    PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
-    const std::string lastLog = cluster.switchWal();
-    cluster.psql("CREATE TABLE never_archived (id int)");
+    const std::string lastLog = ClosedSegment(cluster);
+    cluster.psql("INSERT INTO never_archived VALUES (2)");
     SetRegistry("nWaitForEndLogMins", "3");
     SetRegistry("nWaitForEndLogPollSecs", "1");
 
     const auto before = std::chrono::steady_clock::now();
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
+    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog);
     const auto waited = std::chrono::steady_clock::now() - before;
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_EQ(LastError(), "Some Transaction Log files are missing from the WAL directory. Please "
@@ -746,14 +697,10 @@ TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfigur
 
 TEST_P(LogBackupOwnArchiveCommand, TheQuitFlagEndsTheWaitWithinASecond) {
     PGULO_REQUIRE_MAJOR(GetParam());
-    PgClusterOptions options;
-    options.name = "quit" + std::to_string(GetParam());
-    options.extraConf = {"archive_command = '/bin/false'"};
-    PgCluster cluster(GetParam(), options);
-    cluster.start();
+    PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
-    const std::string lastLog = cluster.switchWal();
-    cluster.psql("CREATE TABLE never_archived (id int)");
+    const std::string lastLog = ClosedSegment(cluster);
+    cluster.psql("INSERT INTO never_archived VALUES (2)");
     SetRegistry("nWaitForEndLogMins", "100");
     SetRegistry("nWaitForEndLogPollSecs", "30");
 
@@ -767,7 +714,8 @@ TEST_P(LogBackupOwnArchiveCommand, TheQuitFlagEndsTheWaitWithinASecond) {
         return std::chrono::steady_clock::now() >= q->at;
     };
     const auto before = std::chrono::steady_clock::now();
-    Started started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, false, callback, &quit);
+    StartResult started =
+        StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, false, callback, &quit);
     const auto waited = std::chrono::steady_clock::now() - before;
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_GE(quit.asked, 2);

@@ -3,8 +3,13 @@
 #include "pgulo/postgresRestoreObjects.h"
 
 #include "ObjectTestSupport.h"
+#include "PgInstall.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 #include <algorithm>
 #include <string>
@@ -12,7 +17,8 @@
 
 namespace {
 
-using namespace objecttest;
+using namespace pgulo::test;
+namespace fs = std::filesystem;
 using pgulo::test::ProcessResult;
 using pgulo::test::runCommand;
 
@@ -43,9 +49,8 @@ INSERT INTO public.bystander VALUES (7);
 class ObjectRestoreTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        Home();
         PGULO_REQUIRE_MAJOR(GetParam());
-        cluster_ = &Clusters::For(GetParam());
+        cluster_ = &ObjectCluster(GetParam());
         // The programs name no host: the cluster's socket comes from the environment, as for
         // a host program run next to its server.
         ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
@@ -116,20 +121,20 @@ protected:
         return cluster_->psql(sql, database);
     }
 
+    TempTree work{"pgulo-objrestore"};
     PgCluster* cluster_ = nullptr;
     std::string version_;
 };
 
 TEST_P(ObjectRestoreTest, ChosenObjectsComeBackAndNothingElseIsTouched) {
-    TempDir work("pgulo-objrestore");
-    const std::string dump = work.file("shop.dump");
+    const std::string dump = work.Path("shop.dump");
     Dump(dump);
     const std::vector<std::string> paths =
         Browse({"/app/orders/#?#?#tabl", "/app/price/#?#?#func", "/archive/#?#?#schm",
                 "/archive/old_orders/#?#?#tabl"});
     ASSERT_EQ(paths.size(), 4u);
 
-    ASSERT_EQ(Restore(paths, "target", dump, work.path()), 0);
+    ASSERT_EQ(Restore(paths, "target", dump, work.Root()), 0);
 
     // The table with its data, default, constraints, rule and trigger; not its index.
     EXPECT_EQ(
@@ -166,12 +171,11 @@ TEST_P(ObjectRestoreTest, ChosenObjectsComeBackAndNothingElseIsTouched) {
 }
 
 TEST_P(ObjectRestoreTest, MissingTargetDatabaseIsCreated) {
-    TempDir work("pgulo-objrestore");
-    const std::string dump = work.file("shop.dump");
+    const std::string dump = work.Path("shop.dump");
     Dump(dump);
 
     ASSERT_EQ(
-        Restore(Browse({"/zeta/#?#?#schm", "/zeta/events/#?#?#tabl"}), "fresh", dump, work.path()),
+        Restore(Browse({"/zeta/#?#?#schm", "/zeta/events/#?#?#tabl"}), "fresh", dump, work.Root()),
         0);
 
     EXPECT_EQ(Target("SELECT count(*) FROM zeta.events", "fresh"), "0");
@@ -180,11 +184,10 @@ TEST_P(ObjectRestoreTest, MissingTargetDatabaseIsCreated) {
 }
 
 TEST_P(ObjectRestoreTest, HostileDatabaseAndPathNamesWorkAndRunNothingElse) {
-    TempDir work("pgulo-objrestore");
     // Names hold no "/", so the marker's path comes from the environment.
-    const std::string marker = work.file("pwned");
+    const std::string marker = work.Path("pwned");
     ::setenv("PGULO_OBJ_MARKER", marker.c_str(), 1);
-    const std::string workDir = work.file("work dir; touch $PGULO_OBJ_MARKER");
+    const std::string workDir = work.Path("work dir; touch $PGULO_OBJ_MARKER");
     fs::create_directories(workDir);
     const std::string dump = workDir + "/it's \"shop\" $(touch $PGULO_OBJ_MARKER).dump";
     Dump(dump);
@@ -201,14 +204,13 @@ TEST_P(ObjectRestoreTest, HostileDatabaseAndPathNamesWorkAndRunNothingElse) {
 }
 
 TEST_P(ObjectRestoreTest, SchemaPresentInTheTargetIsNotRecreated) {
-    TempDir work("pgulo-objrestore");
-    const std::string dump = work.file("shop.dump");
+    const std::string dump = work.Path("shop.dump");
     Dump(dump);
 
     postgresRestoreObjects restore;
     restore.init(cluster_->libDir(), "", PgInstall::clientBinDir(), "postgres",
                  cluster_->socketDir(), std::to_string(cluster_->port()), "target", dump,
-                 work.path(), version_);
+                 work.Root(), version_);
     ASSERT_EQ(restore.getObjectsList(), 0);
     restore.addObjects({"app", "SCHEMA", "app"});
     restore.addObjects({"archive", "SCHEMA", "archive"});
@@ -222,8 +224,7 @@ TEST_P(ObjectRestoreTest, SchemaPresentInTheTargetIsNotRecreated) {
 }
 
 TEST_P(ObjectRestoreTest, FailedRestoreIsReported) {
-    TempDir work("pgulo-objrestore");
-    const std::string dump = work.file("shop.dump");
+    const std::string dump = work.Path("shop.dump");
     Dump(dump);
 
     // customers is not dropped (it is not selected), so restoring it fails on the
@@ -231,7 +232,7 @@ TEST_P(ObjectRestoreTest, FailedRestoreIsReported) {
     postgresRestoreObjects restore;
     restore.init(cluster_->libDir(), "", PgInstall::clientBinDir(), "postgres",
                  cluster_->socketDir(), std::to_string(cluster_->port()), "target", dump,
-                 work.path(), version_);
+                 work.Root(), version_);
     ASSERT_EQ(restore.getObjectsList(), 0);
     restore.addObjects({"customers", "TABLE", "app"});
     ASSERT_EQ(restore.setObjectsList(), 0);

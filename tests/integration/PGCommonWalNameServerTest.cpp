@@ -5,24 +5,22 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <map>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
-#include <thread>
-#include <unistd.h>
-#include <utility>
 #include <vector>
 
 #include "PgCluster.h"
 #include "PgInstall.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 #include "TestProcess.h"
 
 namespace {
 
-using pgulo::test::PgCluster;
+using namespace pgulo::test;
 
 constexpr std::uint64_t MB = 1024 * 1024;
 constexpr std::uint64_t kLogIdSpan = 0x100000000ULL;
@@ -108,28 +106,14 @@ std::string OurName(const std::string& location, std::uint64_t segmentSize,
 
 class WalNameAgainstServer : public ::testing::TestWithParam<ServerSetup> {
 protected:
-    static void TearDownTestSuite() { clusters_.clear(); }
-
     // One server per setup, shared by the tests of this file.
     PgCluster& Cluster() {
-        const ServerSetup setup = GetParam();
-        auto key = std::make_pair(setup.major, setup.walSegSizeMb);
-        auto found = clusters_.find(key);
-        if (found != clusters_.end())
-            return *found->second;
         PgCluster::Options options;
-        options.name = "walname-" + std::to_string(setup.major) + "-" +
-                       std::to_string(setup.segmentSize() / MB);
-        options.walSegSizeMb = setup.walSegSizeMb;
-        auto cluster = std::make_unique<PgCluster>(setup.major, options);
-        cluster->start();
-        return *clusters_.emplace(key, std::move(cluster)).first->second;
+        options.name = "walname-" + std::to_string(GetParam().segmentSize() / MB);
+        options.walSegSizeMb = GetParam().walSegSizeMb;
+        return SharedCluster(GetParam().major, options);
     }
-
-    static std::map<std::pair<int, int>, std::unique_ptr<PgCluster>> clusters_;
 };
-
-std::map<std::pair<int, int>, std::unique_ptr<PgCluster>> WalNameAgainstServer::clusters_;
 
 // Up to release 16 pg_walfile_name (and pg_walfile_name_offset) name the segment holding the
 // byte before a location; from 17 on they name the segment holding the location itself. The
@@ -252,36 +236,27 @@ TEST_P(WalNameAgainstServer, BackupStopLocationNamesTheArchivedSegment) {
     const std::uint64_t segmentSize = GetParam().segmentSize();
     cluster.psql("CREATE TABLE IF NOT EXISTS filler AS SELECT g FROM generate_series(1, 1000) g");
 
-    std::string labelPath;
+    const TempTree scratch("pgulo-label");
+    const std::string labelPath = scratch.Path("backup_label");
     std::string stopLocation;
-    char scratch[] = "/tmp/pgulo_label_XXXXXX";
-    ASSERT_NE(::mkdtemp(scratch), nullptr);
     if (GetParam().major < 15) {
         // Exclusive backup mode writes the label into the data directory.
         cluster.psql("SELECT pg_start_backup('pgulo_walname', true)");
-        labelPath = cluster.dataDir() + "/backup_label";
-        std::string timeLine;
-        ASSERT_EQ(PGCommon::getTimeLineID(labelPath, timeLine), 0);
-        EXPECT_EQ(timeLine, "00000001");
-        std::ifstream in(labelPath);
-        std::string label((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::ofstream(std::string(scratch) + "/backup_label") << label;
+        TestFiles::Write(labelPath, TestFiles::Read(cluster.dataDir() + "/backup_label"));
         stopLocation = cluster.psql("SELECT pg_stop_backup()");
     } else {
         // The label comes back from the stop call of the same session.
-        const auto result =
-            pgulo::test::runCommand({pgulo::test::PgInstall::clientTool("psql"), "-X", "-A", "-t",
-                                     "-q", "-v", "ON_ERROR_STOP=1", "-d", cluster.connInfo(), "-c",
-                                     "SELECT pg_backup_start('pgulo_walname', true)", "-c",
-                                     "SELECT lsn || '|' || labelfile FROM pg_backup_stop(true)"});
+        const auto result = runCommand(
+            {PgInstall::clientTool("psql"), "-X", "-A", "-t", "-q", "-v", "ON_ERROR_STOP=1", "-d",
+             cluster.connInfo(), "-c", "SELECT pg_backup_start('pgulo_walname', true)", "-c",
+             "SELECT lsn || '|' || labelfile FROM pg_backup_stop(true)"});
         ASSERT_TRUE(result.ok()) << result.err;
         const auto bar = result.out.find('|');
         ASSERT_NE(bar, std::string::npos) << result.out;
         const auto lineStart = result.out.rfind('\n', bar);
         stopLocation = result.out.substr(lineStart + 1, bar - lineStart - 1);
-        std::ofstream(std::string(scratch) + "/backup_label") << result.out.substr(bar + 1);
+        TestFiles::Write(labelPath, result.out.substr(bar + 1));
     }
-    labelPath = std::string(scratch) + "/backup_label";
     std::string timeLine;
     ASSERT_EQ(PGCommon::getTimeLineID(labelPath, timeLine), 0);
     EXPECT_EQ(timeLine, "00000001");
@@ -294,14 +269,9 @@ TEST_P(WalNameAgainstServer, BackupStopLocationNamesTheArchivedSegment) {
                                stopLocation, cluster.psql("SHOW server_version"))));
 
     const std::string archived = cluster.archiveDir() + "/" + stopSegment;
-    bool present = false;
-    for (int i = 0; i < 150 && !present; ++i) {
-        present = ::access(archived.c_str(), F_OK) == 0;
-        if (!present)
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    EXPECT_TRUE(present) << archived;
-    pgulo::test::runCommand({"rm", "-rf", scratch});
+    EXPECT_TRUE(
+        WaitFor([&] { return std::filesystem::exists(archived); }, std::chrono::seconds(30)))
+        << archived;
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, WalNameAgainstServer,

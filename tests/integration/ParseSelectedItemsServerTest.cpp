@@ -3,6 +3,7 @@
 #include "pgulo/PGLastError.h"
 
 #include "ObjectTestSupport.h"
+#include "PgInstall.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,7 @@
 
 namespace {
 
-using namespace objecttest;
+using namespace pgulo::test;
 
 std::vector<std::string> Texts(const std::vector<object_type>& objects) {
     std::vector<std::string> texts;
@@ -20,14 +21,16 @@ std::vector<std::string> Texts(const std::vector<object_type>& objects) {
     return texts;
 }
 
-// Each test gets a fresh target database "target" holding public.t1 and the objects of
-// ShopSchemaSql (schemas app and zeta).
 class ParseSelectedItemsServerTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        Home();
         PGULO_REQUIRE_MAJOR(GetParam());
-        cluster_ = &Clusters::For(GetParam());
+        cluster_ = &ObjectCluster(GetParam());
+    }
+
+    // A fresh target database holding public.t1 and the objects of ShopSchemaSql (schemas app
+    // and zeta).
+    void FreshTarget() const {
         cluster_->psql("DROP DATABASE IF EXISTS target");
         cluster_->psql("CREATE DATABASE target");
         cluster_->psql(ShopSchemaSql(), "target");
@@ -41,191 +44,127 @@ protected:
                   0);
     }
 
-    // Selects the paths on the target and returns getobjects' status.
-    int Select(const std::vector<std::string>& paths, std::vector<object_type>& objects,
-               bool noDrop = false) {
-        SetDb(items_);
-        for (const std::string& path : paths)
-            items_.addGUIitems(path);
-        items_.parse();
-        return items_.getobjects("target", objects, noDrop);
-    }
-
-    bool Exists(const std::string& regclass) const {
-        std::string literal;
-        for (char c : regclass)
-            literal += c == '\'' ? std::string("''") : std::string(1, c);
-        return cluster_->psql("SELECT to_regclass('" + literal + "') IS NOT NULL", "target") == "t";
+    // True when the SQL condition holds in the target database.
+    bool Holds(const std::string& condition) const {
+        return cluster_->psql("SELECT " + condition, "target") == "t";
     }
 
     PgCluster* cluster_ = nullptr;
-    Parse_selectedItems items_;
 };
 
-TEST_P(ParseSelectedItemsServerTest, SelectedTableIsDroppedBeforeRestore) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/public/t1/#?#?#tabl"}, objects), 0);
-
-    EXPECT_EQ(Texts(objects), (std::vector<std::string>{"t1|TABLE|public"}));
-    EXPECT_EQ(LangInstallFlag, 0);
-    EXPECT_FALSE(Exists("public.t1"));
+// A relation, as a condition for Holds.
+std::string Rel(const std::string& regclass) {
+    std::string literal;
+    for (char c : regclass)
+        literal += c == '\'' ? std::string("''") : std::string(1, c);
+    return "to_regclass('" + literal + "') IS NOT NULL";
 }
 
-TEST_P(ParseSelectedItemsServerTest, NoDropLeavesTheTargetAsItIs) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(
-        Select({"/TblView/target/public/t1/#?#?#tabl", "/TblView/target/app/orders/#?#?#tabl"},
-               objects, true),
-        0);
-
-    EXPECT_EQ(Texts(objects), (std::vector<std::string>{"t1|TABLE|public", "orders|TABLE|app"}));
-    EXPECT_TRUE(Exists("public.t1"));
-    EXPECT_TRUE(Exists("app.orders"));
+std::string Count(const std::string& catalog, const std::string& where, int n) {
+    return "(SELECT count(*) FROM " + catalog + " WHERE " + where + ") = " + std::to_string(n);
 }
 
-TEST_P(ParseSelectedItemsServerTest, ViewDomainAndSequenceAreDroppedTheOtherKindsNever) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(
-        Select({"/TblView/target/app/open_orders/#?#?#view",
-                "/TblView/target/app/positive/#?#?#domn",
-                "/TblView/target/app/ticket_seq/#?#?#seqc",
-                "/TblView/target/app/orders/orders_pkey/#?#?#cons",
-                "/TblView/target/app/orders/orders_status_idx/#?#?#indx",
-                "/TblView/target/app/orders/orders_no_delete/#?#?#rule",
-                "/TblView/target/app/orders/orders_touch/#?#?#trig",
-                "/TblView/target/app/price/#?#?#func", "/TblView/target/app/touch_order/#?#?#trfn",
-                "/TblView/target/app/mood/#?#?#type"},
-               objects),
-        0);
+// Paths selected on the target (after more SQL there), and what getobjects makes of them:
+// its status, the objects it names (when given) and conditions that hold afterwards.
+struct SelectRow {
+    const char* name;
+    std::string sql;
+    std::vector<std::string> paths;
+    bool noDrop;
+    int rc;
+    std::vector<std::string> texts; // empty: not checked
+    std::vector<std::string> holding;
+};
 
-    EXPECT_EQ(objects.size(), 10u);
-    EXPECT_FALSE(Exists("app.open_orders"));
-    EXPECT_FALSE(Exists("app.ticket_seq"));
-    EXPECT_EQ(cluster_->psql("SELECT count(*) FROM pg_type WHERE typname = 'positive'", "target"),
-              "0");
-    EXPECT_TRUE(Exists("app.orders_pkey"));
-    EXPECT_TRUE(Exists("app.orders_status_idx"));
-    EXPECT_EQ(cluster_->psql("SELECT count(*) FROM pg_rewrite WHERE rulename = "
-                             "'orders_no_delete'",
-                             "target"),
-              "1");
-    EXPECT_EQ(
-        cluster_->psql("SELECT count(*) FROM pg_trigger WHERE tgname = 'orders_touch'", "target"),
-        "1");
-    EXPECT_EQ(cluster_->psql("SELECT count(*) FROM pg_proc WHERE proname IN ('price', "
-                             "'touch_order')",
-                             "target"),
-              "3");
-    EXPECT_EQ(cluster_->psql("SELECT count(*) FROM pg_type WHERE typname = 'mood'", "target"), "1");
-}
-
-TEST_P(ParseSelectedItemsServerTest, MissingSchemaIsAddedAndNothingOfItDropped) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/ghost/t9/#?#?#tabl"}, objects), 0);
-
-    EXPECT_EQ(Texts(objects), (std::vector<std::string>{"t9|TABLE|ghost", "ghost|SCHEMA|ghost"}));
-}
-
-TEST_P(ParseSelectedItemsServerTest, MissingSchemaDoesNotSpareTablesOfExistingSchemas) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/ghost/t9/#?#?#tabl", "/TblView/target/public/t1/#?#?#tabl",
-                      "/TblView/target/ghost/t8/#?#?#tabl"},
-                     objects),
-              0);
-
-    EXPECT_EQ(Texts(objects),
-              (std::vector<std::string>{"t9|TABLE|ghost", "ghost|SCHEMA|ghost", "t1|TABLE|public",
-                                        "t8|TABLE|ghost", "ghost|SCHEMA|ghost"}));
-    // Left in place, t1 would receive the dump's rows on top of its own.
-    EXPECT_FALSE(Exists("public.t1"));
-}
-
-TEST_P(ParseSelectedItemsServerTest, TargetWithoutAnyUserSchemaLacksTheSchema) {
-    cluster_->psql("DROP SCHEMA public CASCADE; DROP SCHEMA app CASCADE; DROP SCHEMA zeta CASCADE",
-                   "target");
-
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/public/t1/#?#?#tabl"}, objects), 0);
-
-    EXPECT_EQ(Texts(objects),
-              (std::vector<std::string>{"t1|TABLE|public", "public|SCHEMA|public"}));
-}
-
-TEST_P(ParseSelectedItemsServerTest, MixedCaseBlankAndQuoteNamesAreDroppedExactly) {
-    cluster_->psql(R"SQL(
-CREATE SCHEMA "Sales Dept";
-CREATE TABLE "Sales Dept"."Orders" (v integer);
-CREATE TABLE "Sales Dept".orders (v integer);
-CREATE TABLE public."my table" (v integer);
-CREATE TABLE public.my (v integer);
-CREATE TABLE public.table (v integer);
-CREATE TABLE public."it's ""x""" (v integer);
-)SQL",
-                   "target");
-
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/Sales Dept/Orders/#?#?#tabl",
-                      "/TblView/target/public/my table/#?#?#tabl",
-                      "/TblView/target/public/table/#?#?#tabl",
-                      "/TblView/target/public/it's \"x\"/#?#?#tabl"},
-                     objects),
-              0);
-
-    EXPECT_EQ(objects.size(), 4u);
-    EXPECT_FALSE(Exists("\"Sales Dept\".\"Orders\""));
-    EXPECT_FALSE(Exists("public.\"my table\""));
-    EXPECT_FALSE(Exists("public.\"table\""));
-    EXPECT_FALSE(Exists("public.\"it's \"\"x\"\"\""));
-    // The lower-case namesakes were not the ones selected.
-    EXPECT_TRUE(Exists("\"Sales Dept\".orders"));
-    EXPECT_TRUE(Exists("public.my"));
-}
-
-TEST_P(ParseSelectedItemsServerTest, NameCarryingSqlDropsOnlyThatName) {
-    cluster_->psql("CREATE TABLE public.\"t1; drop table app.customers cascade; --\" (v integer)",
-                   "target");
-
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/target/public/t1; drop table app.customers cascade; --/#?#?#tabl"},
-                     objects),
-              0);
-
-    EXPECT_FALSE(Exists("public.\"t1; drop table app.customers cascade; --\""));
-    EXPECT_TRUE(Exists("app.customers"));
-    EXPECT_TRUE(Exists("public.t1"));
-}
-
-TEST_P(ParseSelectedItemsServerTest, FailedDropEndsWithItsMessage) {
-    // orders refers to customers, so customers cannot go alone.
-    std::vector<object_type> objects;
-    ASSERT_EQ(
-        Select({"/TblView/target/public/t1/#?#?#tabl", "/TblView/target/app/customers/#?#?#tabl",
-                "/TblView/target/zeta/events/#?#?#tabl"},
-               objects),
-        -1);
-
-    EXPECT_STREQ(PGLastError(nullptr),
-                 "Failed to drop TABLE - app.customers. Please make sure all dependent objects "
-                 "associated with this TABLE is selected for restore.");
-    EXPECT_TRUE(Exists("app.customers"));
-    EXPECT_TRUE(Exists("zeta.events"));
-    EXPECT_FALSE(Exists("public.t1"));
-    EXPECT_EQ(Texts(objects), (std::vector<std::string>{"t1|TABLE|public", "customers|TABLE|app"}));
-}
-
-TEST_P(ParseSelectedItemsServerTest, EntriesOfOtherDatabasesAreLeftForTheirOwnCall) {
-    std::vector<object_type> objects;
-    ASSERT_EQ(Select({"/TblView/other/public/t1/#?#?#tabl", "/TblView/target/#?#?#dbnm",
-                      "/TblView/target/zeta/events/#?#?#tabl"},
-                     objects),
-              0);
-
-    EXPECT_EQ(Texts(objects), (std::vector<std::string>{"events|TABLE|zeta"}));
-    EXPECT_TRUE(Exists("public.t1"));
-    EXPECT_FALSE(Exists("zeta.events"));
+TEST_P(ParseSelectedItemsServerTest, SelectedObjectsAreDroppedBeforeRestoreAsFarAsTheyMayBe) {
+    const std::string t = "/TblView/target/";
+    const std::string nasty = "t1; drop table app.customers cascade; --";
+    // clang-format off
+    const std::vector<SelectRow> rows = {
+        {"a table", "", {t + "public/t1/#?#?#tabl"}, false, 0, {"t1|TABLE|public"},
+         {"NOT " + Rel("public.t1"), Rel("app.orders")}},
+        {"no drop", "", {t + "public/t1/#?#?#tabl", t + "app/orders/#?#?#tabl"}, true, 0,
+         {"t1|TABLE|public", "orders|TABLE|app"}, {Rel("public.t1"), Rel("app.orders")}},
+        // Views, domains and sequences are dropped, the other kinds never.
+        {"every kind", "",
+         {t + "app/open_orders/#?#?#view", t + "app/positive/#?#?#domn",
+          t + "app/ticket_seq/#?#?#seqc", t + "app/orders/orders_pkey/#?#?#cons",
+          t + "app/orders/orders_status_idx/#?#?#indx", t + "app/orders/orders_no_delete/#?#?#rule",
+          t + "app/orders/orders_touch/#?#?#trig", t + "app/price/#?#?#func",
+          t + "app/touch_order/#?#?#trfn", t + "app/mood/#?#?#type"}, false, 0, {},
+         {"NOT " + Rel("app.open_orders"), "NOT " + Rel("app.ticket_seq"),
+          Count("pg_type", "typname = 'positive'", 0), Rel("app.orders_pkey"),
+          Rel("app.orders_status_idx"), Count("pg_rewrite", "rulename = 'orders_no_delete'", 1),
+          Count("pg_trigger", "tgname = 'orders_touch'", 1),
+          Count("pg_proc", "proname IN ('price', 'touch_order')", 3),
+          Count("pg_type", "typname = 'mood'", 1)}},
+        // A missing schema is added, and nothing of it dropped...
+        {"missing schema", "", {t + "ghost/t9/#?#?#tabl"}, false, 0,
+         {"t9|TABLE|ghost", "ghost|SCHEMA|ghost"}, {}},
+        // ... yet tables of existing schemas still are: left in place, t1 would receive the
+        // dump's rows on top of its own.
+        {"missing schema beside an existing one", "",
+         {t + "ghost/t9/#?#?#tabl", t + "public/t1/#?#?#tabl", t + "ghost/t8/#?#?#tabl"}, false, 0,
+         {"t9|TABLE|ghost", "ghost|SCHEMA|ghost", "t1|TABLE|public", "t8|TABLE|ghost",
+          "ghost|SCHEMA|ghost"}, {"NOT " + Rel("public.t1")}},
+        {"no user schema at all",
+         "DROP SCHEMA public CASCADE; DROP SCHEMA app CASCADE; DROP SCHEMA zeta CASCADE",
+         {t + "public/t1/#?#?#tabl"}, false, 0, {"t1|TABLE|public", "public|SCHEMA|public"}, {}},
+        // Mixed case, blank and quote names are dropped exactly; their lower-case namesakes
+        // were not selected.
+        {"awkward names",
+         "CREATE SCHEMA \"Sales Dept\"; CREATE TABLE \"Sales Dept\".\"Orders\" (v integer); "
+         "CREATE TABLE \"Sales Dept\".orders (v integer); CREATE TABLE public.\"my table\" (v int);"
+         "CREATE TABLE public.my (v integer); CREATE TABLE public.table (v integer); "
+         "CREATE TABLE public.\"it's \"\"x\"\"\" (v integer)",
+         {t + "Sales Dept/Orders/#?#?#tabl", t + "public/my table/#?#?#tabl",
+          t + "public/table/#?#?#tabl", t + "public/it's \"x\"/#?#?#tabl"}, false, 0, {},
+         {"NOT " + Rel("\"Sales Dept\".\"Orders\""), "NOT " + Rel("public.\"my table\""),
+          "NOT " + Rel("public.\"table\""), "NOT " + Rel("public.\"it's \"\"x\"\"\""),
+          Rel("\"Sales Dept\".orders"), Rel("public.my")}},
+        {"a name carrying SQL", "CREATE TABLE public.\"" + nasty + "\" (v integer)",
+         {t + "public/" + nasty + "/#?#?#tabl"}, false, 0, {},
+         {"NOT " + Rel("public.\"" + nasty + "\""), Rel("app.customers"), Rel("public.t1")}},
+        // orders refers to customers, so customers cannot go alone; the drop ends there.
+        {"a failed drop", "",
+         {t + "public/t1/#?#?#tabl", t + "app/customers/#?#?#tabl", t + "zeta/events/#?#?#tabl"},
+         false, -1, {"t1|TABLE|public", "customers|TABLE|app"},
+         {Rel("app.customers"), Rel("zeta.events"), "NOT " + Rel("public.t1")}},
+        // Entries of other databases are left for their own call.
+        {"other databases", "",
+         {"/TblView/other/public/t1/#?#?#tabl", t + "#?#?#dbnm", t + "zeta/events/#?#?#tabl"},
+         false, 0, {"events|TABLE|zeta"}, {Rel("public.t1"), "NOT " + Rel("zeta.events")}},
+    };
+    // clang-format on
+    for (const SelectRow& r : rows) {
+        SCOPED_TRACE(r.name);
+        FreshTarget();
+        if (!r.sql.empty())
+            cluster_->psql(r.sql, "target");
+        Parse_selectedItems items;
+        SetDb(items);
+        for (const std::string& path : r.paths)
+            items.addGUIitems(path);
+        items.parse();
+        std::vector<object_type> objects;
+        EXPECT_EQ(items.getobjects("target", objects, r.noDrop), r.rc);
+        if (r.texts.empty())
+            EXPECT_EQ(objects.size(), r.paths.size());
+        else
+            EXPECT_EQ(Texts(objects), r.texts);
+        if (r.rc == 0)
+            EXPECT_EQ(LangInstallFlag, 0);
+        else
+            EXPECT_STREQ(PGLastError(nullptr),
+                         "Failed to drop TABLE - app.customers. Please make sure all dependent "
+                         "objects associated with this TABLE is selected for restore.");
+        for (const std::string& condition : r.holding)
+            EXPECT_TRUE(Holds(condition)) << condition;
+    }
 }
 
 TEST_P(ParseSelectedItemsServerTest, MissingTargetDatabaseSetsTheLanguageFlag) {
+    FreshTarget();
     Parse_selectedItems items;
     SetDb(items, "no_such_database");
     EXPECT_EQ(LangInstallFlag, 1);

@@ -1,6 +1,7 @@
 #include "pgulo/Postgres_objects.h"
 
 #include "ObjectTestSupport.h"
+#include "PgInstall.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 
 namespace {
 
-using namespace objecttest;
+using namespace pgulo::test;
 
 // "Label|name|path" per record, the way the browse tree shows it.
 std::vector<std::string> Shown(const std::vector<object_prop>& records) {
@@ -22,9 +23,8 @@ std::vector<std::string> Shown(const std::vector<object_prop>& records) {
 class PostgresObjectsTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
-        Home();
         PGULO_REQUIRE_MAJOR(GetParam());
-        cluster_ = &Clusters::For(GetParam());
+        cluster_ = &ObjectCluster(GetParam());
         if (cluster_->psql("SELECT count(*) FROM pg_database WHERE datname = 'shop'") == "0") {
             cluster_->psql("CREATE DATABASE shop");
             cluster_->psql(ShopSchemaSql(), "shop");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -93,7 +94,6 @@ public:
 private:
     ProcessResult runAsPostgres(const std::vector<std::string>& argv,
                                 std::chrono::milliseconds timeout = std::chrono::minutes(3)) const;
-    std::vector<std::string> psqlArgv(const std::string& sql, const std::string& db) const;
     void createTree();
     void stopForTeardown() noexcept;
     void removeTree() noexcept;
@@ -110,10 +110,50 @@ private:
     std::string logFile_;
 };
 
-// Majors for which a cluster was started in this process, ascending.
+// The program's running cluster of the major and options.name, started on first use and
+// shared by every test that asks for it; all are stopped after the last test.
+PgCluster& SharedCluster(int major, const PgClusterOptions& options);
+
+// Majors for which a cluster was started in this process, ascending. A GoogleTest environment
+// registered by this library prints them after the last test when any cluster was started.
 std::set<int> majorsUsed();
-// Prints "PostgreSQL majors used: ..." to stdout. A GoogleTest environment registered by this
-// library calls it after the last test when any cluster was started.
-void printMajorsUsed();
+
+// Polls until condition holds (true) or the time is up (false, after one last look).
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// Gives path, and everything below it, to the server's OS user.
+void ChownToPostgres(const std::string& path);
+
+// A TCP port nobody listens on now, for a server beside the test clusters.
+int FreePort();
+
+// A server of the cluster's major run on another data directory (a restored copy or a
+// standby), with its own port, socket directory and log under root and no archiving of its
+// own: it must not write into the archive it may replay from. Stopped at once at the end.
+class ServerCopy {
+public:
+    ServerCopy(const PgCluster& cluster, std::string dataDir, const std::string& root);
+    ~ServerCopy();
+    ServerCopy(const ServerCopy&) = delete;
+    ServerCopy& operator=(const ServerCopy&) = delete;
+
+    // pg_ctl start, with more server options when given.
+    ProcessResult Start(const std::string& options = "");
+    ProcessResult Psql(const std::string& sql) const;
+    // The trimmed result, or "error: ..." so that a comparison shows what went wrong.
+    std::string Query(const std::string& sql) const;
+    std::string Log() const;
+    int port() const { return port_; }
+    const std::string& socketDir() const { return socketDir_; }
+    const std::string& dataDir() const { return dataDir_; }
+
+private:
+    std::string binDir_;
+    std::string dataDir_;
+    std::string socketDir_;
+    std::string logFile_;
+    int port_;
+    bool started_ = false;
+};
 
 } // namespace pgulo::test

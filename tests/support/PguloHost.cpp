@@ -183,22 +183,6 @@ void StopServer(const PgCluster& cluster, const std::string& dataDir) {
         std::cerr << "stopping the server of " << dataDir << ": " << r.out << r.err << std::endl;
 }
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                       ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
-    ::close(fd);
-    if (!bound)
-        throw std::runtime_error("no free port");
-    return ntohs(addr.sin_port);
-}
-
 bool RegularFileUnder(const std::string& dir, const std::string& part) {
     std::error_code ec;
     fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);

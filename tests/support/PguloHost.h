@@ -73,9 +73,6 @@ std::string CountRows(const PgCluster& cluster, int port, const std::string& tab
 // Stops the server of dataDir (a restored copy) at once.
 void StopServer(const PgCluster& cluster, const std::string& dataDir);
 
-// A TCP port nobody listens on now, for a restored copy's server.
-int FreePort();
-
 // True when a regular file whose path contains part lies anywhere under dir.
 bool RegularFileUnder(const std::string& dir, const std::string& part = "");
 

@@ -22,4 +22,9 @@ TempTree::~TempTree() {
     std::filesystem::remove_all(root_, ignored);
 }
 
+std::string TempTree::Dir(const std::string& name) const {
+    std::filesystem::create_directories(Path(name));
+    return Path(name);
+}
+
 } // namespace pgulo::test

@@ -17,6 +17,8 @@ public:
     const std::string& Root() const { return root_; }
     // A path below the root; nothing is created.
     std::string Path(const std::string& name) const { return root_ + "/" + name; }
+    // A directory below the root, created (with its parents) when missing.
+    std::string Dir(const std::string& name) const;
 
 private:
     std::string root_;
