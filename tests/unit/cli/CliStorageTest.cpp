@@ -12,6 +12,8 @@
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "Repository.h"
+#include "TempTree.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -30,29 +32,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempTree {
+// A test's own tree; Write makes the parents and returns the file's path.
+class Tree : public pgulo::test::TempTree {
 public:
-    TempTree() {
-        std::string pattern = "/tmp/pgulo-cli-unit-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-    }
-    ~TempTree() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+    Tree() : TempTree("pgulo-cli-unit") {}
     std::string Write(const std::string& relative, const std::string& text) const {
-        const std::string path = Path(relative);
-        fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-        return path;
+        fs::create_directories(fs::path(Path(relative)).parent_path());
+        pgulo::test::TestFiles::Write(Path(relative), text);
+        return Path(relative);
     }
-    const std::string& Root() const { return root_; }
-
-private:
-    std::string root_;
 };
 
 std::string Read(const std::string& path) {
@@ -68,70 +56,46 @@ std::string Pattern(std::size_t size) {
 }
 
 TEST(FileCopier, CopiesContentAndChecksumInOneRead) {
-    TempTree tree;
+    Tree tree;
     const std::string content = Pattern(3 * 1024 * 1024 + 17);
     const std::string source = tree.Write("src/base/1/1234", content);
+    const std::string target = tree.Write("copy", std::string(4 * 1024 * 1024, 'z'));
     FileCopier copier({});
-    const auto result = copier.Copy(source, tree.Path("copy"), 0600);
+    const auto result = copier.Copy(source, target, 0600);
     EXPECT_EQ(result.status, FileCopier::Status::Copied);
     EXPECT_EQ(result.bytes, content.size());
     EXPECT_EQ(result.checksum, Checksum::ofText(content));
     EXPECT_EQ(static_cast<std::size_t>(result.source.st_size), content.size());
-    EXPECT_EQ(Read(tree.Path("copy")), content);
-    struct stat st {};
-    ASSERT_EQ(::stat(tree.Path("copy").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Read(target), content) << "an older, longer target is replaced whole";
+    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
+    // Without a target the file is only read.
+    EXPECT_EQ(copier.Copy(source, "", 0600).checksum, Checksum::ofText(content));
+
+    FileCopier::Options kernel;
+    kernel.checksum = false;
+    const auto plain = FileCopier(kernel).Copy(source, tree.Path("plain"), 0600);
+    EXPECT_EQ(plain.bytes, content.size());
+    EXPECT_TRUE(plain.checksum.empty());
+    EXPECT_EQ(Read(tree.Path("plain")), content);
 }
 
-TEST(FileCopier, ReplacesAnOlderTargetWhole) {
-    TempTree tree;
-    const std::string target = tree.Write("copy", std::string(10000, 'z'));
-    FileCopier copier({});
-    copier.Copy(tree.Write("src", "short"), target, 0600);
-    EXPECT_EQ(Read(target), "short");
-}
-
-TEST(FileCopier, KernelCopyWithoutChecksumGivesTheSameBytes) {
-    TempTree tree;
-    const std::string content = Pattern(2 * 1024 * 1024 + 5);
-    FileCopier::Options options;
-    options.checksum = false;
-    FileCopier copier(options);
-    const auto result = copier.Copy(tree.Write("src", content), tree.Path("copy"), 0600);
-    EXPECT_EQ(result.bytes, content.size());
-    EXPECT_TRUE(result.checksum.empty());
-    EXPECT_EQ(Read(tree.Path("copy")), content);
-}
-
-TEST(FileCopier, ReadsOnlyWhenThereIsNoTarget) {
-    TempTree tree;
-    FileCopier copier({});
-    const auto result = copier.Copy(tree.Write("src", "abc"), "", 0600);
-    EXPECT_EQ(result.checksum, Checksum::ofText("abc"));
-    EXPECT_EQ(result.bytes, 3u);
-}
-
-TEST(FileCopier, ReportsAVanishedSourceAndFailsOnOtherErrors) {
-    TempTree tree;
+TEST(FileCopier, ReportsAVanishedSourceAStopAndFailsOnOtherErrors) {
+    Tree tree;
     FileCopier copier({});
     EXPECT_EQ(copier.Copy(tree.Path("gone"), tree.Path("copy"), 0600).status,
               FileCopier::Status::Vanished);
     EXPECT_FALSE(fs::exists(tree.Path("copy")));
     EXPECT_THROW(copier.Copy(tree.Write("src", "x"), tree.Path("no/such/dir/copy"), 0600),
                  std::runtime_error);
-}
-
-TEST(FileCopier, StopsWhenAsked) {
-    TempTree tree;
     FileCopier::Options options;
     options.stop = [] { return true; };
-    FileCopier copier(options);
-    EXPECT_EQ(copier.Copy(tree.Write("src", Pattern(100000)), tree.Path("copy"), 0600).status,
+    EXPECT_EQ(FileCopier(options).Copy(tree.Write("big", Pattern(100000)), tree.Path("copy"), 0600)
+                  .status,
               FileCopier::Status::Stopped);
 }
 
 TEST(CopyEngine, CopiesEveryTaskOnSeveralThreadsAndKeepsTheOrder) {
-    TempTree tree;
+    Tree tree;
     std::vector<CopyEngine::Task> tasks;
     std::vector<std::string> contents;
     for (int i = 0; i < 40; ++i) {
@@ -157,7 +121,7 @@ TEST(CopyEngine, CopiesEveryTaskOnSeveralThreadsAndKeepsTheOrder) {
 // A file larger than a checksum piece is copied by several workers at once; its checksum is
 // the same as when one worker copies it, and the same as reading it again.
 TEST(CopyEngine, LargeFileCutIntoPiecesKeepsItsChecksum) {
-    TempTree tree;
+    Tree tree;
     const std::uint64_t size = PieceChecksum::kPieceSize * 2 + 4096 * 3 + 7;
     const std::string content = Pattern(static_cast<std::size_t>(size));
     const std::string source = tree.Write("big", content);
@@ -165,6 +129,8 @@ TEST(CopyEngine, LargeFileCutIntoPiecesKeepsItsChecksum) {
     expected.update(content.data(), content.size());
     const std::string checksum = PieceChecksum::Combine(expected.finishPieces(true));
     EXPECT_NE(checksum, Checksum::ofText(content)) << "large files are hashed piece by piece";
+    EXPECT_EQ(PieceChecksum::OfText(""), Checksum::ofText(""));
+    EXPECT_EQ(PieceChecksum::OfText("abc"), Checksum::ofText("abc")) << "small ones whole";
 
     CopyEngine::Options parallel;
     parallel.jobs = 3;
@@ -187,13 +153,8 @@ TEST(CopyEngine, LargeFileCutIntoPiecesKeepsItsChecksum) {
     EXPECT_EQ(Read(tree.Path("again")), content);
 }
 
-TEST(PieceChecksumOfText, SmallTextsAreHashedWhole) {
-    EXPECT_EQ(PieceChecksum::OfText(""), Checksum::ofText(""));
-    EXPECT_EQ(PieceChecksum::OfText("abc"), Checksum::ofText("abc"));
-}
-
 TEST(CopyEngine, FirstFailureStopsTheRunUnlessAllErrorsAreWanted) {
-    TempTree tree;
+    Tree tree;
     std::vector<CopyEngine::Task> tasks;
     for (int i = 0; i < 20; ++i)
         tasks.push_back({tree.Write("src/" + std::to_string(i), "data"),
@@ -218,7 +179,7 @@ TEST(CopyEngine, FirstFailureStopsTheRunUnlessAllErrorsAreWanted) {
 }
 
 TEST(CopyEngine, QuitRequestStopsTheWorkers) {
-    TempTree tree;
+    Tree tree;
     std::vector<CopyEngine::Task> tasks;
     for (int i = 0; i < 5; ++i)
         tasks.push_back({tree.Write("src/" + std::to_string(i), "data"),
@@ -251,7 +212,7 @@ TEST(RateLimiter, KeepsTheWorkersBelowTheRateAndLetsAStopThrough) {
 }
 
 TEST(Repository, CatalogueTellsCompleteFromIncompleteBackups) {
-    TempTree tree;
+    Tree tree;
     Repository repo(tree.Path("repo"));
     const std::int64_t t = 1796552100LL * 1000000;
     const std::string first = repo.CreateBackup("main", "full", t);
@@ -301,7 +262,7 @@ TEST(Repository, CatalogueTellsCompleteFromIncompleteBackups) {
 }
 
 TEST(BackupWriter, StoresEachListedEntryByRoleWithItsChecksum) {
-    TempTree tree;
+    Tree tree;
     const std::string data = tree.Path("cluster/data");
     const std::string archive = tree.Path("cluster/archive");
     tree.Write("cluster/data/PG_VERSION", "17\n");
@@ -347,7 +308,7 @@ TEST(BackupWriter, StoresEachListedEntryByRoleWithItsChecksum) {
 }
 
 TEST(BackupWriter, FileDroppedBeforeItsCopyLeavesNoEntry) {
-    TempTree tree;
+    Tree tree;
     const std::string data = tree.Path("data");
     const std::string kept = tree.Write("data/kept", "k");
     const std::string dropped = tree.Write("data/dropped", "d");
@@ -361,7 +322,7 @@ TEST(BackupWriter, FileDroppedBeforeItsCopyLeavesNoEntry) {
 }
 
 TEST(CollectFileFind, ListsCollectFilesByNumber) {
-    TempTree tree;
+    Tree tree;
     for (const char* name :
          {"CollectTot10.kxf", "CollectTot2.kxf", "CollectTot1.kxf", "CollectTot1.kxfNew",
           "CollectTotX.kxf", "Collect_logfile1.kxf", "DCTmp.kxf"})
@@ -374,7 +335,7 @@ TEST(CollectFileFind, ListsCollectFilesByNumber) {
 }
 
 TEST(CollectFileRead, GivesOnePathPerLineUnescaped) {
-    TempTree tree;
+    Tree tree;
     const std::string file = tree.Write("CollectTot1.kxf", "/d/a\n/d/odd%0Aname\n\n/d/100%25\n");
     EXPECT_EQ(CollectFile::Read(file),
               (std::vector<std::string>{"/d/a", "/d/odd\nname", "/d/100%"}));
@@ -382,19 +343,19 @@ TEST(CollectFileRead, GivesOnePathPerLineUnescaped) {
 }
 
 TEST(FileOpsPaths, SplitsAndJoinsPaths) {
-    EXPECT_EQ(FileOps::Parent("/a/b/c"), "/a/b");
-    EXPECT_EQ(FileOps::Parent("/a"), "/");
-    EXPECT_EQ(FileOps::Parent("a"), ".");
-    EXPECT_EQ(FileOps::BaseName("/a/b/c"), "c");
-    EXPECT_EQ(FileOps::BaseName("c"), "c");
-    EXPECT_EQ(FileOps::Join("/a/", "/b"), "/a/b");
-    EXPECT_EQ(FileOps::Join("/a", "b"), "/a/b");
-    EXPECT_EQ(FileOps::Join("", "b"), "b");
-    EXPECT_EQ(FileOps::Join("/a", ""), "/a");
+    const std::pair<std::string, std::string> cases[] = {
+        {FileOps::Parent("/a/b/c"), "/a/b"}, {FileOps::Parent("/a"), "/"},
+        {FileOps::Parent("a"), "."},         {FileOps::BaseName("/a/b/c"), "c"},
+        {FileOps::BaseName("c"), "c"},       {FileOps::Join("/a/", "/b"), "/a/b"},
+        {FileOps::Join("/a", "b"), "/a/b"},  {FileOps::Join("", "b"), "b"},
+        {FileOps::Join("/a", ""), "/a"},
+    };
+    for (const auto& [got, expected] : cases)
+        EXPECT_EQ(got, expected);
 }
 
 TEST(FileOpsFiles, WritesAtomicallyAndTellsEmptyDirectories) {
-    TempTree tree;
+    Tree tree;
     const std::string path = tree.Path("file");
     FileOps::WriteAtomically(path, "one");
     FileOps::WriteAtomically(path, "two");

@@ -1,103 +1,71 @@
+// Quoting for the shell and for SQL: hostile values must stay one word or one literal.
 #include "pgulo/PGCommon.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-#include <sys/wait.h>
 
 #include "TestProcess.h"
 
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
 namespace {
 
-struct QuoteCase {
-    const char* input;
-    const char* expected;
-};
+using Cases = std::pair<const char*, const char*>;
 
-class ShellQuoteTable : public ::testing::TestWithParam<QuoteCase> {};
-
-TEST_P(ShellQuoteTable, QuotesOnlyWhatTheShellWouldInterpret) {
-    EXPECT_EQ(PGCommon::ShellQuote(GetParam().input), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    PlainAndHostile, ShellQuoteTable,
-    ::testing::Values(
+TEST(Quoting, ShellQuoteQuotesOnlyWhatTheShellWouldInterpret) {
+    const Cases cases[] = {
         // Plain values keep the command texts exactly as they are written.
-        QuoteCase{"/var/lib/pgsql/data", "/var/lib/pgsql/data"},
-        QuoteCase{"000000010000000000000003", "000000010000000000000003"},
-        QuoteCase{"user@db1:5432/a_b.c-d+e,f=g%h", "user@db1:5432/a_b.c-d+e,f=g%h"},
-        QuoteCase{"-f", "-f"},
+        {"/var/lib/pgsql/data", "/var/lib/pgsql/data"},
+        {"user@db1:5432/a_b.c-d+e,f=g%h", "user@db1:5432/a_b.c-d+e,f=g%h"},
+        {"-f", "-f"},
         // Anything else is one single-quoted word.
-        QuoteCase{"", "''"}, QuoteCase{" ", "' '"}, QuoteCase{"my dir/file", "'my dir/file'"},
-        QuoteCase{"it's", "'it'\\''s'"}, QuoteCase{"'", "''\\'''"}, QuoteCase{"$HOME", "'$HOME'"},
-        QuoteCase{"`id`", "'`id`'"}, QuoteCase{"a;rm -rf /", "'a;rm -rf /'"},
-        QuoteCase{"line1\nline2", "'line1\nline2'"}, QuoteCase{"\"double\"", "'\"double\"'"},
-        QuoteCase{"a\\b", "'a\\b'"}, QuoteCase{"*", "'*'"}, QuoteCase{"a|b&c>d<e", "'a|b&c>d<e'"},
-        QuoteCase{"\t", "'\t'"}, QuoteCase{"~root", "'~root'"},
-        QuoteCase{"\xc3\xa9t\xc3\xa9", "'\xc3\xa9t\xc3\xa9'"}));
+        {"", "''"}, {"my dir/file", "'my dir/file'"}, {"it's", "'it'\\''s'"},
+        {"'", "''\\'''"}, {"$HOME", "'$HOME'"}, {"a;rm -rf /", "'a;rm -rf /'"},
+        {"line1\nline2", "'line1\nline2'"}, {"a\\b", "'a\\b'"}, {"\t", "'\t'"},
+        {"~root", "'~root'"}, {"\xc3\xa9t\xc3\xa9", "'\xc3\xa9t\xc3\xa9'"},
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(PGCommon::ShellQuote(input), expected) << input;
+}
 
 // What the shell makes of a quoted word is the word itself, whatever it holds.
-class ShellQuoteRoundTrip : public ::testing::TestWithParam<std::string> {};
-
-TEST_P(ShellQuoteRoundTrip, ShellSeesTheOriginalWord) {
-    const std::string command = "printf '%s' " + PGCommon::ShellQuote(GetParam());
-    auto result = pgulo::test::runCommand({"/bin/sh", "-c", command});
-    ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.out, GetParam());
+TEST(Quoting, TheShellSeesTheOriginalWord) {
+    for (const std::string word : {"two words", "''''", "$(touch /tmp/pgulo_never)",
+                                   "`touch /tmp/pgulo_never`", "a; echo injected", "new\nline",
+                                   "back\\slash", "*", "!event"}) {
+        const auto result = pgulo::test::runCommand(
+            {"/bin/sh", "-c", "printf '%s' " + PGCommon::ShellQuote(word)});
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        EXPECT_EQ(result.out, word);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, ShellQuoteRoundTrip,
-                         ::testing::Values(std::string("plain"), std::string("two words"),
-                                           std::string("it's"), std::string("''''"),
-                                           std::string("$(touch /tmp/pgulo_never)"),
-                                           std::string("`touch /tmp/pgulo_never`"),
-                                           std::string("a; echo injected"),
-                                           std::string("new\nline"), std::string("back\\slash"),
-                                           std::string("*"), std::string("!event")));
-
-class QuoteIdentTable : public ::testing::TestWithParam<QuoteCase> {};
-
-TEST_P(QuoteIdentTable, FollowsTheServersQuoteIdent) {
-    EXPECT_EQ(PGCommon::QuoteIdent(GetParam().input), GetParam().expected);
+TEST(Quoting, QuoteIdentFollowsTheServer) {
+    const Cases cases[] = {
+        {"sales", "sales"}, {"_private", "_private"}, {"t1_2", "t1_2"},
+        {"Sales", "\"Sales\""}, {"1abc", "\"1abc\""}, {"a-b", "\"a-b\""}, {"", "\"\""},
+        {"say \"hi\"", "\"say \"\"hi\"\"\""}, {"x;drop table y", "\"x;drop table y\""},
+        {"\xc3\xa9t\xc3\xa9", "\"\xc3\xa9t\xc3\xa9\""},
+        // Reserved keywords are quoted; unreserved ones are not.
+        {"select", "\"select\""}, {"user", "\"user\""}, {"all", "\"all\""},
+        {"xmltable", "\"xmltable\""}, {"current_user", "\"current_user\""},
+        {"int", "\"int\""}, {"join", "\"join\""}, {"index", "index"}, {"schema", "schema"},
+        {"selection", "selection"}, {"users", "users"},
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(PGCommon::QuoteIdent(input), expected) << input;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    IdentifiersAndKeywords, QuoteIdentTable,
-    ::testing::Values(QuoteCase{"sales", "sales"}, QuoteCase{"_private", "_private"},
-                      QuoteCase{"t1_2", "t1_2"}, QuoteCase{"postgres", "postgres"},
-                      QuoteCase{"Sales", "\"Sales\""}, QuoteCase{"1abc", "\"1abc\""},
-                      QuoteCase{"my table", "\"my table\""}, QuoteCase{"a-b", "\"a-b\""},
-                      QuoteCase{"", "\"\""}, QuoteCase{"say \"hi\"", "\"say \"\"hi\"\"\""},
-                      QuoteCase{"\"", "\"\"\"\""}, QuoteCase{"a'b", "\"a'b\""},
-                      QuoteCase{"x;drop table y", "\"x;drop table y\""},
-                      QuoteCase{"\xc3\xa9t\xc3\xa9", "\"\xc3\xa9t\xc3\xa9\""},
-                      // Reserved keywords are quoted; unreserved ones are not.
-                      QuoteCase{"select", "\"select\""}, QuoteCase{"table", "\"table\""},
-                      QuoteCase{"user", "\"user\""}, QuoteCase{"order", "\"order\""},
-                      QuoteCase{"all", "\"all\""}, QuoteCase{"xmltable", "\"xmltable\""},
-                      QuoteCase{"current_user", "\"current_user\""}, QuoteCase{"int", "\"int\""},
-                      QuoteCase{"join", "\"join\""}, QuoteCase{"index", "index"},
-                      QuoteCase{"schema", "schema"}, QuoteCase{"data", "data"},
-                      QuoteCase{"selection", "selection"}, QuoteCase{"users", "users"}));
-
-class QuoteLiteralTable : public ::testing::TestWithParam<QuoteCase> {};
-
-TEST_P(QuoteLiteralTable, FollowsTheServersQuoteLiteral) {
-    EXPECT_EQ(PGCommon::QuoteLiteral(GetParam().input), GetParam().expected);
+TEST(Quoting, QuoteLiteralFollowsTheServer) {
+    const Cases cases[] = {
+        {"", "''"}, {"0/3000028", "'0/3000028'"}, {"it's", "'it''s'"}, {"'", "''''"},
+        {"a\\b", "E'a\\\\b'"}, {"\\", "E'\\\\'"},
+        // A backslash before a quote cannot end the literal early.
+        {"x\\'; DROP TABLE t; --", "E'x\\\\''; DROP TABLE t; --'"},
+        {"line1\nline2", "'line1\nline2'"}, {"\xc3\xa9t\xc3\xa9", "'\xc3\xa9t\xc3\xa9'"},
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(PGCommon::QuoteLiteral(input), expected) << input;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    PlainAndHostile, QuoteLiteralTable,
-    ::testing::Values(QuoteCase{"", "''"}, QuoteCase{"0/3000028", "'0/3000028'"},
-                      QuoteCase{"pgulo_backup_5432", "'pgulo_backup_5432'"},
-                      QuoteCase{"it's", "'it''s'"}, QuoteCase{"'", "''''"},
-                      QuoteCase{"a\\b", "E'a\\\\b'"}, QuoteCase{"\\", "E'\\\\'"},
-                      // A backslash before a quote cannot end the literal early.
-                      QuoteCase{"x\\'; DROP TABLE t; --", "E'x\\\\''; DROP TABLE t; --'"},
-                      QuoteCase{"\"double\"", "'\"double\"'"},
-                      QuoteCase{"line1\nline2", "'line1\nline2'"},
-                      QuoteCase{"\xc3\xa9t\xc3\xa9", "'\xc3\xa9t\xc3\xa9'"}));
 
 } // namespace

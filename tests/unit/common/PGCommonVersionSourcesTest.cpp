@@ -1,30 +1,30 @@
+// Where the agent learns an instance's PostgreSQL release when the server cannot tell it: the
+// installation's pg_config, then the data directory's PG_VERSION; and what it stores.
 #include "pgulo/PGCommon.h"
 #include "pgulo/host/PostgreSQLInstance.h"
 #include "pgulo/host/PropertyStore.h"
 
+#include "TempHostHome.h"
+#include "TestFiles.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
-
-#include "TestProcess.h"
 
 namespace {
 
-void WriteFile(const std::string& path, const std::string& text, mode_t mode = 0644) {
-    {
-        std::ofstream out(path, std::ios::binary);
-        out << text;
-    }
-    ::chmod(path.c_str(), mode);
-}
+namespace fs = std::filesystem;
+using namespace pgulo::test;
 
-bool Mentions(const CRoError& error, const std::string& text) {
-    return error.AsString().find(text) != std::string::npos;
+// What a call left: its error code (0 for none) and whether its text mentions the given part.
+::testing::AssertionResult Fails(const CRoError& error, int code, const std::string& part) {
+    if (error.GetErrorCode() == code && error.AsString().find(part) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "code " << error.GetErrorCode() << ": " << error.AsString();
 }
 
 // A host home with its property store, a fake installation whose pg_config prints a version,
@@ -32,24 +32,16 @@ bool Mentions(const CRoError& error, const std::string& text) {
 class VersionSourcesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/pgulo_versrc_XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        home_ = pattern;
-        ::setenv("PGULO_HOME", home_.c_str(), 1);
-        binDir_ = home_ + "/pg bin's";
-        dataDir_ = home_ + "/data";
-        ASSERT_EQ(::mkdir(binDir_.c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir(dataDir_.c_str(), 0700), 0);
+        fs::create_directories(binDir_);
+        fs::create_directories(dataDir_);
     }
-    void TearDown() override { pgulo::test::runCommand({"rm", "-rf", home_}); }
-
-    void FakePgConfig(const std::string& body) {
-        WriteFile(binDir_ + "/pg_config", "#!/bin/sh\n" + body + "\n", 0755);
+    void FakePgConfig(const std::string& body) const {
+        TestFiles::Write(binDir_ + "/pg_config", "#!/bin/sh\n" + body + "\n");
+        fs::permissions(binDir_ + "/pg_config", fs::perms(0755));
     }
-
     // An instance whose connection cannot succeed: no library directory, a closed port.
     unsigned long long AddInstance(const std::string& storedVersion,
-                                   const std::string& sealedPassword = "") {
+                                   const std::string& sealedPassword = "") const {
         PropertyStore store;
         PropertyStore::ClientRecord client;
         client.name = "db-client";
@@ -57,208 +49,153 @@ protected:
         PropertyStore::InstanceRecord instance;
         instance.clientId = client.id;
         instance.name = "pg";
-        instance.properties = {{"saUser", "postgres"},
-                               {"saPassword", sealedPassword},
-                               {"port", "1"},
-                               {"binaryDirectory", binDir_},
-                               {"dataDirectoryPath", home_ + "/no-lib"},
-                               {"configFile", "postgres"},
-                               {"pgDataDir", dataDir_},
+        instance.properties = {{"saUser", "postgres"},       {"saPassword", sealedPassword},
+                               {"port", "1"},                {"binaryDirectory", binDir_},
+                               {"dataDirectoryPath", home_.file("no-lib")},
+                               {"configFile", "postgres"},   {"pgDataDir", dataDir_},
                                {"postgreSQLVersion", storedVersion}};
         EXPECT_EQ(store.addInstance(instance), 0);
         return instance.id;
     }
-
-    std::string StoredVersion(unsigned long long id) {
+    static std::string StoredVersion(unsigned long long id) {
         std::string version;
         EXPECT_EQ(PropertyStore().getInstanceProperty(id, "postgreSQLVersion", version), 0);
         return version;
     }
 
-    ino_t RecordInode(unsigned long long id) {
-        struct stat st {};
-        ::stat((PropertyStore().directory() + "/instances/" + std::to_string(id) + ".json").c_str(),
-               &st);
-        return st.st_ino;
-    }
-
-    std::string home_;
-    std::string binDir_;
-    std::string dataDir_;
+    TempHostHome home_;
+    const std::string binDir_ = home_.file("pg bin's");
+    const std::string dataDir_ = home_.file("data");
 };
 
 TEST_F(VersionSourcesTest, PgVersionFileGivesTheMajorWithoutItsLineEnd) {
-    WriteFile(dataDir_ + "/PG_VERSION", "16\n");
-    std::string version;
-    EXPECT_FALSE(PGCommon::GetPostgresVersionUsingPG_VERSIONfile(dataDir_, version).IsError());
-    EXPECT_EQ(version, "16");
-
-    WriteFile(dataDir_ + "/PG_VERSION", "9.6\r\n");
-    EXPECT_FALSE(PGCommon::GetPostgresVersionUsingPG_VERSIONfile(dataDir_, version).IsError());
-    EXPECT_EQ(version, "9.6");
+    const struct {
+        const char* text; // nullptr: no file
+        const char* version;
+        int code;
+        std::string part;
+    } cases[] = {
+        {"16\n", "16", 0, ""},
+        {"9.6\r\n", "9.6", 0, ""},
+        {nullptr, "9.6", 2, "PGCommon"},
+        {"\n", "9.6", 1627, "Version file is empty " + dataDir_ + "/PG_VERSION"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(dataDir_ + "/PG_VERSION");
+        if (c.text != nullptr)
+            TestFiles::Write(dataDir_ + "/PG_VERSION", c.text);
+        std::string version = "9.6";
+        EXPECT_TRUE(Fails(PGCommon::GetPostgresVersionUsingPG_VERSIONfile(dataDir_, version),
+                          c.code, c.part));
+        EXPECT_EQ(version, c.version);
+    }
 }
 
-TEST_F(VersionSourcesTest, EmptyOrMissingPgVersionFileIsAnError) {
-    std::string version = "untouched";
-    CRoError missing = PGCommon::GetPostgresVersionUsingPG_VERSIONfile(dataDir_, version);
-    EXPECT_TRUE(missing.IsError());
-    EXPECT_TRUE(Mentions(missing, "PGCommon")) << missing.AsString();
-
-    WriteFile(dataDir_ + "/PG_VERSION", "\n");
-    CRoError empty = PGCommon::GetPostgresVersionUsingPG_VERSIONfile(dataDir_, version);
-    EXPECT_TRUE(empty.IsError());
-    EXPECT_EQ(empty.GetErrorCode(), 1627);
-    EXPECT_TRUE(Mentions(empty, "Version file is empty " + dataDir_ + "/PG_VERSION"))
-        << empty.AsString();
-    EXPECT_EQ(version, "untouched");
-}
-
-TEST_F(VersionSourcesTest, PgConfigOutputGivesTheVersion) {
+TEST_F(VersionSourcesTest, PgConfigOutputGivesTheVersionOrItsErrorOutput) {
+    std::string version = "stale";
+    EXPECT_TRUE(Fails(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version), 0, ""))
+        << "a missing pg_config is no error, but no version";
+    EXPECT_EQ(version, "");
     FakePgConfig("echo 'pg_config (PostgreSQL) 12.4'");
-    std::string version;
-    EXPECT_FALSE(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version).IsError());
+    EXPECT_TRUE(Fails(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version), 0, ""));
     EXPECT_EQ(version, "12.4");
-}
-
-TEST_F(VersionSourcesTest, FailingPgConfigReturnsItsErrorOutput) {
     FakePgConfig("echo 'pg_config: could not find own program executable' >&2; exit 3");
-    std::string version = "stale";
-    CRoError error = PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version);
-    EXPECT_TRUE(error.IsError());
-    EXPECT_EQ(error.GetErrorCode(), -1);
-    EXPECT_TRUE(Mentions(error, "could not find own program executable")) << error.AsString();
+    EXPECT_TRUE(Fails(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version), -1,
+                      "could not find own program executable"));
     EXPECT_EQ(version, "");
+    fs::remove(binDir_ + "/pg_config");
+    fs::create_directory(binDir_ + "/pg_config");
+    EXPECT_TRUE(Fails(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version), 0, ""));
 }
 
-TEST_F(VersionSourcesTest, MissingPgConfigIsNoErrorButNoVersion) {
-    std::string version = "stale";
-    EXPECT_FALSE(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version).IsError());
-    EXPECT_EQ(version, "");
-    ASSERT_EQ(::mkdir((binDir_ + "/pg_config").c_str(), 0755), 0);
-    EXPECT_FALSE(PGCommon::GetPostgresVersionUsingPgConfig(binDir_, version).IsError());
-    EXPECT_EQ(version, "");
+TEST_F(VersionSourcesTest, UnreachableServerFallsBackToPgConfigThenPgVersion) {
+    const struct {
+        const char* pgConfig; // nullptr: none
+        const char* pgVersion;
+        const char* stored;
+        const char* password;
+        int code;
+        const char* part;
+        const char* storedAfter;
+    } cases[] = {
+        {"12.4", "11\n", "9.6", "", 0, "", "12.4"},
+        {nullptr, "11\n", "", "", 0, "", "11"},
+        {nullptr, nullptr, "9.6", "", 22,
+         "Unable to obtain version by connecting to PostgreSQL server and from pg_config", "9.6"},
+        {"12.4", nullptr, "9.6", "v1:not-a-sealed-password", -1, "PW.decrypt error", "9.6"},
+    };
+    for (const auto& c : cases) {
+        fs::remove(binDir_ + "/pg_config");
+        fs::remove(dataDir_ + "/PG_VERSION");
+        if (c.pgConfig != nullptr)
+            FakePgConfig(std::string("echo 'pg_config (PostgreSQL) ") + c.pgConfig + "'");
+        if (c.pgVersion != nullptr)
+            TestFiles::Write(dataDir_ + "/PG_VERSION", c.pgVersion);
+        const unsigned long long id = AddInstance(c.stored, c.password);
+        EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id), c.code, c.part));
+        EXPECT_EQ(StoredVersion(id), c.storedAfter);
+    }
 }
 
-TEST_F(VersionSourcesTest, UnreachableServerFallsBackToPgConfigAndStoresTheVersion) {
-    FakePgConfig("echo 'pg_config (PostgreSQL) 12.4'");
-    WriteFile(dataDir_ + "/PG_VERSION", "11\n");
-    const unsigned long long id = AddInstance("9.6");
-
-    CRoError error = PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id);
-    EXPECT_FALSE(error.IsError()) << error.AsString();
-    EXPECT_EQ(StoredVersion(id), "12.4");
-}
-
-TEST_F(VersionSourcesTest, WithoutPgConfigThePgVersionFileDecides) {
-    WriteFile(dataDir_ + "/PG_VERSION", "11\n");
-    const unsigned long long id = AddInstance("");
-    EXPECT_FALSE(PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id).IsError());
-    EXPECT_EQ(StoredVersion(id), "11");
-}
-
-TEST_F(VersionSourcesTest, NoSourceAtAllFails) {
-    const unsigned long long id = AddInstance("9.6");
-    CRoError error = PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id);
-    EXPECT_TRUE(error.IsError());
-    EXPECT_EQ(error.GetErrorCode(), 22);
-    EXPECT_TRUE(Mentions(error, "Unable to obtain version by connecting to PostgreSQL server and "
-                                "from pg_config"));
-    EXPECT_EQ(StoredVersion(id), "9.6");
-}
-
-TEST_F(VersionSourcesTest, UndecryptablePasswordStopsDiscovery) {
-    FakePgConfig("echo 'pg_config (PostgreSQL) 12.4'");
-    const unsigned long long id = AddInstance("9.6", "v1:not-a-sealed-password");
-    CRoError error = PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id);
-    EXPECT_TRUE(error.IsError());
-    EXPECT_EQ(error.GetErrorCode(), -1);
-    EXPECT_TRUE(Mentions(error, "PW.decrypt error"));
-    EXPECT_EQ(StoredVersion(id), "9.6");
-}
-
-TEST_F(VersionSourcesTest, SameVersionIsNotWrittenAgain) {
+TEST_F(VersionSourcesTest, SameVersionIsNotWrittenAgainAndAStoredOneIsKeptUnlessForced) {
     FakePgConfig("echo 'pg_config (PostgreSQL) 12.4'");
     const unsigned long long id = AddInstance("12.4");
-    const ino_t before = RecordInode(id);
-    EXPECT_FALSE(PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id).IsError());
-    EXPECT_EQ(RecordInode(id), before);
-    EXPECT_EQ(StoredVersion(id), "12.4");
-}
+    const std::string record = PropertyStore().directory() + "/instances/" + std::to_string(id) +
+                               ".json";
+    struct stat before {}, after {};
+    ASSERT_EQ(::stat(record.c_str(), &before), 0);
+    EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstanceByInstanceID(0, id), 0, ""));
+    ASSERT_EQ(::stat(record.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
 
-TEST_F(VersionSourcesTest, StoredVersionIsKeptUnlessForced) {
-    const unsigned long long id = AddInstance("9.6");
-    PostgreSQLInstance instance(id);
+    fs::remove(binDir_ + "/pg_config");
+    PostgreSQLInstance instance(AddInstance("9.6"));
     // Nothing could be discovered here, so success shows that nothing was tried.
     EXPECT_FALSE(PGCommon::queryVersionFromServerAndUpdateInstProperty(&instance, false).IsError());
     EXPECT_TRUE(PGCommon::queryVersionFromServerAndUpdateInstProperty(&instance, true).IsError());
-    EXPECT_EQ(StoredVersion(id), "9.6");
 }
 
-TEST_F(VersionSourcesTest, ApplicationIdFromTheCommandLine) {
+TEST_F(VersionSourcesTest, ApplicationIdComesFromTheCommandLine) {
     FakePgConfig("echo 'pg_config (PostgreSQL) 14.23'");
     const unsigned long long id = AddInstance("9.6");
     PropertyStore::SubclientRecord subclient;
     subclient.instanceId = id;
     subclient.clientId = 1;
     ASSERT_EQ(PropertyStore().addSubclient(subclient), 0);
-    const std::string app = "2:" + std::to_string(subclient.id);
-
-    std::vector<std::string> words = {"restore", "-j", "5", "-a", app};
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    CRoError error =
-        PGCommon::CheckAndUpdateAppInstance(static_cast<int>(argv.size()), argv.data());
-    EXPECT_FALSE(error.IsError()) << error.AsString();
+    const std::string noAppId = "Unable to get QuorixID/AppID from command line parameter (-a)";
+    const struct {
+        std::vector<std::string> words;
+        int code;
+        std::string part;
+    } cases[] = {
+        {{"restore"}, 22, noAppId},
+        {{"restore", "-j", "5"}, 22, noAppId},
+        {{"restore", "-a"}, 22, noAppId},
+        {{"restore", "-a", "2"}, 22, noAppId},
+        {{"restore", "-a", "x:17"}, 22, noAppId},
+        {{"restore", "-a", "2:" + std::string(130, '7')}, 22, noAppId},
+        {{"restore", "-a", "2:0"}, 22, "AppID invalid 0"},
+        {{"restore", "-a", "2:-4"}, 22, "AppID invalid -4"},
+        {{"restore", "-a", "2:17"}, 22, "App Instance for subclient not found. Internal error"},
+        {{"restore", "-j", "5", "-a", "2:" + std::to_string(subclient.id)}, 0, ""},
+    };
+    for (auto c : cases) {
+        std::vector<char*> argv;
+        for (std::string& w : c.words)
+            argv.push_back(w.data());
+        EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstance(static_cast<int>(argv.size()),
+                                                              argv.data()),
+                          c.code, c.part));
+    }
     EXPECT_EQ(StoredVersion(id), "14.23");
-}
 
-struct ArgumentCase {
-    std::vector<std::string> words;
-    const char* message;
-};
-
-class BadArguments : public VersionSourcesTest,
-                     public ::testing::WithParamInterface<ArgumentCase> {};
-
-TEST_P(BadArguments, NameTheirFault) {
-    std::vector<std::string> words = GetParam().words;
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    CRoError error =
-        PGCommon::CheckAndUpdateAppInstance(static_cast<int>(argv.size()), argv.data());
-    EXPECT_TRUE(error.IsError());
-    EXPECT_EQ(error.GetErrorCode(), 22);
-    EXPECT_TRUE(Mentions(error, GetParam().message)) << error.AsString();
-}
-
-const char* const kNoAppId = "Unable to get QuorixID/AppID from command line parameter (-a)";
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLines, BadArguments,
-    ::testing::Values(ArgumentCase{{"restore"}, kNoAppId},
-                      ArgumentCase{{"restore", "-j", "5"}, kNoAppId},
-                      ArgumentCase{{"restore", "-a"}, kNoAppId},
-                      ArgumentCase{{"restore", "-a", "2"}, kNoAppId},
-                      ArgumentCase{{"restore", "-a", "x:17"}, kNoAppId},
-                      ArgumentCase{{"restore", "-a", "2:" + std::string(130, '7')}, kNoAppId},
-                      ArgumentCase{{"restore", "-a", "2:0"}, "AppID invalid 0"},
-                      ArgumentCase{{"restore", "-a", "2:-4"}, "AppID invalid -4"},
-                      ArgumentCase{{"restore", "-a", "2:17"},
-                                   "App Instance for subclient not found. Internal error"}));
-
-TEST_F(VersionSourcesTest, InvalidIdsAndMissingInstancesAreRefused) {
-    CRoError zeroApp = PGCommon::CheckAndUpdateAppInstanceByAppID(2, 0);
-    EXPECT_TRUE(Mentions(zeroApp, "AppID invalid 0"));
-    CRoError zeroInstance = PGCommon::CheckAndUpdateAppInstanceByInstanceID(7, 0);
-    EXPECT_TRUE(Mentions(zeroInstance, "AppInstanceID invalid 0"));
-    CRoError missing = PGCommon::CheckAndUpdateAppInstanceByInstanceID(7, 999);
-    EXPECT_TRUE(Mentions(missing, "App Instance for subclient not found. Internal error"));
-    CRoError null = PGCommon::queryVersionFromServerAndUpdateInstProperty(nullptr, true);
-    EXPECT_TRUE(Mentions(null, "App Instance passed as NULL"));
-    for (const CRoError* e : {&zeroApp, &zeroInstance, &missing, &null})
-        EXPECT_EQ(e->GetErrorCode(), 22);
+    EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstanceByAppID(2, 0), 22, "AppID invalid 0"));
+    EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstanceByInstanceID(7, 0), 22,
+                      "AppInstanceID invalid 0"));
+    EXPECT_TRUE(Fails(PGCommon::CheckAndUpdateAppInstanceByInstanceID(7, 999), 22,
+                      "App Instance for subclient not found. Internal error"));
+    EXPECT_TRUE(Fails(PGCommon::queryVersionFromServerAndUpdateInstProperty(nullptr, true), 22,
+                      "App Instance passed as NULL"));
 }
 
 } // namespace

@@ -2,40 +2,23 @@
 
 #include "pgulo/host/EvDebug.h"
 
+#include "TempHostHome.h"
+#include "TestFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
 
 // Every test logs into its own fresh host home, so the debug log holds only its own lines.
 class PostgresChildProcessTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "pgulo-child-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        home_ = pattern;
-        ::setenv("PGULO_HOME", home_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(home_, ignored);
-    }
-
-    static std::string DebugLog() {
-        std::ifstream in(EvDebug::logFilePath());
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    static std::string DebugLog() { return pgulo::test::TestFiles::Read(EvDebug::logFilePath()); }
 
     // Reads until the child closes its output; the last status and last error are kept.
     static std::string ReadAll(PostgresChildProcess& child, int* lastError = nullptr) {
@@ -58,7 +41,7 @@ protected:
         return child.PGCreateProcess();
     }
 
-    std::string home_;
+    pgulo::test::TempHostHome home_;
 };
 
 TEST_F(PostgresChildProcessTest, EmptyArgumentListRunsTheProgramWithOnlyItsPath) {
@@ -75,47 +58,35 @@ TEST_F(PostgresChildProcessTest, EmptyArgumentListRunsTheProgramWithOnlyItsPath)
     EXPECT_NE(DebugLog().find("Child OK"), std::string::npos);
 }
 
-TEST_F(PostgresChildProcessTest, MissingProgramIsReportedAsExecFailure) {
-    PostgresChildProcess child;
-    child.Initialize("/nonexistent/pgulo-no-such-program", {"pgulo-no-such-program"}, {});
-
-    EXPECT_EQ(child.PGCreateProcess(), 0);
-    EXPECT_EQ(child.Wait(0), -1);
-    EXPECT_EQ(child.GetLastErrNo(), -1);
-    EXPECT_NE(DebugLog().find("Exec failed"), std::string::npos);
-}
-
-TEST_F(PostgresChildProcessTest, ExitCodeThreeIsDecodedAndKeptAsLastError) {
-    PostgresChildProcess child;
-    ASSERT_EQ(Start(child, "exit 3"), 0);
-
-    EXPECT_EQ(child.Wait(0), -1);
-    EXPECT_EQ(child.GetLastErrNo(), 3);
-    const std::string log = DebugLog();
-    EXPECT_NE(log.find("Exit status 0x300 (return 3 0x3)"), std::string::npos) << log;
-    EXPECT_NE(log.find("Child exited with error: 3"), std::string::npos) << log;
-}
-
-TEST_F(PostgresChildProcessTest, ExitCodesAboveTheChildsOwnAreKeptAsLastError) {
-    PostgresChildProcess child;
-    ASSERT_EQ(Start(child, "exit 84"), 0);
-
-    EXPECT_EQ(child.Wait(0), -1);
-    EXPECT_EQ(child.GetLastErrNo(), 84);
-    EXPECT_NE(DebugLog().find("Child exited with error: 84"), std::string::npos);
-}
-
-TEST_F(PostgresChildProcessTest, ChildKilledBySigkillIsAFailureWithoutCoreSuffix) {
-    PostgresChildProcess child;
-    ASSERT_EQ(Start(child, "kill -9 $$"), 0);
-
-    EXPECT_EQ(child.Wait(0), -1);
-    const std::string log = DebugLog();
-    const std::string line = "Child died after receiving signal 9";
-    std::string::size_type at = log.find(line);
-    ASSERT_NE(at, std::string::npos) << log;
-    // The suffix is empty: the line ends right after the signal number.
-    EXPECT_EQ(log.substr(at + line.size(), 1), "\n");
+// How a child ends: the wait's result, the last error kept and the line the log gets.
+TEST_F(PostgresChildProcessTest, EachWayOfEndingIsDecodedAndLogged) {
+    const struct {
+        const char* program;
+        const char* script;
+        std::vector<std::string> environment;
+        int wait, lastError;
+        const char* logLine;
+    } cases[] = {
+        {"/nonexistent/pgulo-no-such-program", "", {}, -1, -1, "Exec failed"},
+        {"/bin/sh", "exit 3", {}, -1, 3, "Exit status 0x300 (return 3 0x3)"},
+        {"/bin/sh", "exit 3", {}, -1, 3, "Child exited with error: 3"},
+        {"/bin/sh", "exit 84", {}, -1, 84, "Child exited with error: 84"},
+        // Without a core the line ends right after the signal number.
+        {"/bin/sh", "kill -9 $$", {}, -1, 0, "Child died after receiving signal 9\n"},
+        {"/bin/sh", "echo should not run", {"NO_EQUALS_SIGN"}, -1, -1, "Env failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const std::size_t logStart = DebugLog().size();
+        PostgresChildProcess child;
+        child.Initialize(c.program, {"sh", "-c", c.script}, c.environment);
+        EXPECT_EQ(child.PGCreateProcess(), 0);
+        EXPECT_EQ(ReadAll(child), "");
+        EXPECT_EQ(child.Wait(0), c.wait);
+        if (c.lastError != 0)
+            EXPECT_EQ(child.GetLastErrNo(), c.lastError);
+        EXPECT_NE(DebugLog().find(c.logLine, logStart), std::string::npos) << DebugLog();
+    }
 }
 
 TEST_F(PostgresChildProcessTest, ReadingAfterTheChildClosedItsOutputIsABrokenPipe) {
@@ -132,6 +103,7 @@ TEST_F(PostgresChildProcessTest, ReadingAfterTheChildClosedItsOutputIsABrokenPip
     EXPECT_EQ(child.GetLastErrNo(), 32);
     EXPECT_EQ(length, 7);
     EXPECT_EQ(child.Wait(0), 0);
+    EXPECT_EQ(child.Wait(0), -1) << "waiting twice";
 }
 
 TEST_F(PostgresChildProcessTest, OutputLargerThanAPipeHoldsArrivesWhole) {
@@ -204,13 +176,6 @@ TEST_F(PostgresChildProcessTest, OperationsWithoutAChildFail) {
     EXPECT_EQ(child.ReadBuf(buffer, &length), -1);
     EXPECT_EQ(child.WriteBuf(buffer, 1), -1);
     EXPECT_EQ(child.CloseInput(), -1);
-}
-
-TEST_F(PostgresChildProcessTest, WaitingTwiceFails) {
-    PostgresChildProcess child;
-    ASSERT_EQ(Start(child, "exit 0"), 0);
-    EXPECT_EQ(child.Wait(0), 0);
-    EXPECT_EQ(child.Wait(0), -1);
 }
 
 TEST_F(PostgresChildProcessTest, GetLastErrTakesTheCurrentErrno) {

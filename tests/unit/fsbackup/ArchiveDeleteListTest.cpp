@@ -2,6 +2,7 @@
 // backup started, one full path per line, for the log backup to delete afterwards.
 
 #include "TempHostHome.h"
+#include "TestFiles.h"
 
 #include "pgulo/PostGreFsBackupInterface.h"
 
@@ -10,23 +11,20 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
 using pgulo::test::TempHostHome;
+using pgulo::test::TestFiles;
 
 namespace fs = std::filesystem;
 
 std::set<std::string> Lines(const std::string& path) {
-    std::ifstream in(path);
-    std::set<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.insert(line);
-    return lines;
+    const std::vector<std::string> lines = pgulo::test::TestFiles::ReadLines(path);
+    return std::set<std::string>(lines.begin(), lines.end());
 }
 
 class ArchiveDeleteListTest : public ::testing::Test {
@@ -38,7 +36,7 @@ protected:
         fs::create_directories(results_);
         for (const char* name : {"000000010000000000000001", "000000010000000000000002",
                                  "000000010000000000000002.00000028.backup", "00000002.history"})
-            std::ofstream(archive_ + "/" + name) << "wal";
+            TestFiles::Write(archive_ + "/" + name, "wal");
         fs::create_symlink(archive_ + "/000000010000000000000001", archive_ + "/link");
         ::mkfifo((archive_ + "/fifo").c_str(), 0600);
     }
@@ -57,21 +55,17 @@ TEST_F(ArchiveDeleteListTest, ListsOnlyTheRegularFiles) {
                                      archive_ + "/00000002.history"}));
 }
 
-TEST_F(ArchiveDeleteListTest, ReplacesAnEarlierList) {
-    std::ofstream(results_ + "/PGArchDelList.kxf") << "/old/entry\n/another\n/third\n";
-    ASSERT_EQ(DumpDirContent(archive_, results_ + "/PGArchDelList.kxf"), 0);
-    EXPECT_EQ(Lines(results_ + "/PGArchDelList.kxf").count("/old/entry"), 0U);
-    EXPECT_EQ(Lines(results_ + "/PGArchDelList.kxf").size(), 4U);
-}
-
-TEST_F(ArchiveDeleteListTest, AnEmptyArchiveGivesAnEmptyList) {
+TEST_F(ArchiveDeleteListTest, ReplacesAnEarlierListAndFailsWithoutDirectories) {
+    const std::string list = results_ + "/PGArchDelList.kxf";
+    TestFiles::Write(list, "/old/entry\n/another\n/third\n");
+    ASSERT_EQ(DumpDirContent(archive_, list), 0);
+    EXPECT_EQ(Lines(list).count("/old/entry"), 0U);
+    EXPECT_EQ(Lines(list).size(), 4U);
     fs::create_directories(home_.file("empty"));
-    ASSERT_EQ(DumpDirContent(home_.file("empty"), results_ + "/list"), 0);
-    EXPECT_TRUE(fs::exists(results_ + "/list"));
-    EXPECT_EQ(fs::file_size(results_ + "/list"), 0U);
-}
+    ASSERT_EQ(DumpDirContent(home_.file("empty"), list), 0);
+    EXPECT_EQ(TestFiles::Read(list), "");
+    EXPECT_TRUE(fs::exists(list));
 
-TEST_F(ArchiveDeleteListTest, AMissingDirectoryOrListLocationFails) {
     EXPECT_EQ(DumpDirContent(home_.file("missing"), results_ + "/list"), -1);
     EXPECT_FALSE(fs::exists(results_ + "/list"));
     EXPECT_EQ(DumpDirContent(archive_, home_.file("missing/list")), -1);

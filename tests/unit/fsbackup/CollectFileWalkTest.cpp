@@ -1,12 +1,11 @@
 // The walk that writes a full backup's collect file, run on a data directory tree built in a
 // temporary directory. The job has no server: the settings the walk reads come from the test.
 
+#include "PGFailure.h"
 #include "TempHostHome.h"
-
-#include "fsbackup/CollectFileManager.h"
 #include "TestFiles.h"
+#include "fsbackup/CollectFileManager.h"
 #include "fsbackup/PGFsBackup.h"
-#include "pgulo/PGException.h"
 
 #include <gtest/gtest.h>
 
@@ -18,30 +17,22 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-using pgulo::test::TempHostHome;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 namespace fs = std::filesystem;
 
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
-    std::string::size_type begin = 0;
-    while (begin < text.size()) {
-        std::string::size_type end = text.find('\n', begin);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(begin, end - begin));
-        begin = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
     return lines;
 }
 
@@ -126,6 +117,13 @@ TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegment) {
     EXPECT_EQ(lines[2], data_ + "/pg_ident.conf");
     EXPECT_EQ(lines[3], data_);
     EXPECT_EQ(Count(lines, data_ + "/postgresql.conf"), 2);
+    // Files of a directory come before its subdirectories.
+    const auto at = [&](const std::string& path) {
+        return std::find(lines.begin(), lines.end(), path) - lines.begin();
+    };
+    EXPECT_LT(at(data_ + "/PG_VERSION"), at(data_ + "/base"));
+    EXPECT_LT(at(data_ + "/base"), at(data_ + "/base/1"));
+    EXPECT_LT(at(data_ + "/base/1"), at(data_ + "/base/1/1259"));
 
     EXPECT_EQ(Count(lines, data_ + "/pg_wal/000000010000000000000001"), 0);
     EXPECT_EQ(Count(lines, data_ + "/pg_wal/archive_status/000000010000000000000001.ready"), 0);
@@ -144,17 +142,6 @@ TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegment) {
             bytes += static_cast<unsigned long long>(st.st_size);
     }
     EXPECT_EQ(job.getTotBytes(), bytes);
-}
-
-TEST_F(CollectFileWalkTest, FilesOfADirectoryComeBeforeItsSubDirectories) {
-    PGFsBackup job(Setup());
-    const std::vector<std::string> lines = Generate(job);
-    const auto at = [&](const std::string& path) {
-        return std::find(lines.begin(), lines.end(), path) - lines.begin();
-    };
-    EXPECT_LT(at(data_ + "/PG_VERSION"), at(data_ + "/base"));
-    EXPECT_LT(at(data_ + "/base"), at(data_ + "/base/1"));
-    EXPECT_LT(at(data_ + "/base/1"), at(data_ + "/base/1/1259"));
 }
 
 TEST_F(CollectFileWalkTest, TheDirChangeFileDescribesTheTree) {
@@ -283,26 +270,17 @@ TEST_F(CollectFileWalkTest, PathsLongerThanAnyFixedBufferAreListed) {
 }
 
 TEST_F(CollectFileWalkTest, AQuitRequestStopsTheWalkAtTheNextEntry) {
-    struct Quit {
-        int calls = 0;
-        int stopAt = 5;
-    } quit;
+    int calls = 0;
     PGFsBackup::OfflineSetup setup = Setup();
-    setup.quitFlag = [](void* context) {
-        auto* q = static_cast<Quit*>(context);
-        return ++q->calls >= q->stopAt;
-    };
-    setup.quitFlagContext = &quit;
+    setup.quitFlag = [](void* context) { return ++*static_cast<int*>(context) >= 5; };
+    setup.quitFlagContext = &calls;
     PGFsBackup job(setup);
     unsigned long long collectFiles = 0;
     unsigned long long files = 0;
-    try {
-        job.GenerateCollectFile(&collectFiles, &files);
-        FAIL() << "the walk went on after the quit request";
-    } catch (const PGException& e) {
-        EXPECT_NE(std::string(e.what()).find("Type:[UNKNOWN_EXCEPTION]"), std::string::npos);
-    }
-    EXPECT_EQ(quit.calls, 5);
+    EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(&collectFiles, &files); })
+                  .find("Type:[UNKNOWN_EXCEPTION]"),
+              std::string::npos);
+    EXPECT_EQ(calls, 5);
     EXPECT_EQ(collectFiles, 0U);
 }
 
@@ -322,35 +300,27 @@ TEST_F(CollectFileWalkTest, AConfigFileOutsideIsListedOnceUnderItsPhysicalPath) 
 }
 
 TEST_F(CollectFileWalkTest, AMissingServerFileFailsWithItsOwnMessage) {
-    struct Case {
+    const std::string missing = root_ + "/nowhere/file";
+    const struct {
         const char* setting;
+        bool set; // false: the setting is not there at all
         const char* message;
-    } const cases[] = {
-        {"config_file", "Msg:[Config file is missing]"},
-        {"hba_file", "Msg:[hbafile is missing]"},
-        {"ident_file", "Msg:[ident_file is missing]"},
-        {"data_directory", "Msg:[data_dir is missing]"},
+    } cases[] = {
+        {"config_file", true, "Msg:[Config file is missing]"},
+        {"hba_file", true, "Msg:[hbafile is missing]"},
+        {"ident_file", true, "Msg:[ident_file is missing]"},
+        {"data_directory", true, "Msg:[data_dir is missing]"},
+        {"hba_file", false, "Msg:[hba_filecould not be obtained]"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         PGFsBackup::OfflineSetup setup = Setup();
-        setup.settings[c.setting] = root_ + "/nowhere/file";
+        setup.settings[c.setting] = missing;
+        if (!c.set)
+            setup.settings.erase(c.setting);
         PGFsBackup job(setup);
-        try {
-            job.GenerateCollectFile(nullptr, nullptr);
-            ADD_FAILURE() << c.setting;
-        } catch (const PGException& e) {
-            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-        }
-    }
-    PGFsBackup::OfflineSetup setup = Setup();
-    setup.settings.erase("hba_file");
-    PGFsBackup job(setup);
-    try {
-        job.GenerateCollectFile(nullptr, nullptr);
-        ADD_FAILURE() << "no hba_file";
-    } catch (const PGException& e) {
-        EXPECT_NE(std::string(e.what()).find("Msg:[hba_filecould not be obtained]"),
-                  std::string::npos);
+        EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(nullptr, nullptr); }).find(c.message),
+                  std::string::npos)
+            << c.setting;
     }
 }
 

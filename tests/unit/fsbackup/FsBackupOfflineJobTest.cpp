@@ -3,12 +3,10 @@
 // otherwise; a size no server can have is refused) and the refusal of a log boundary it does
 // not know.
 
+#include "PGFailure.h"
 #include "TempHostHome.h"
-
 #include "fsbackup/PGFsBackup.h"
 #include "pgulo/host/KXPlatformInfo.h"
-
-#include "pgulo/PGException.h"
 
 #include <gtest/gtest.h>
 
@@ -16,53 +14,32 @@
 
 namespace {
 
-using pgulo::test::TempHostHome;
+using namespace pgulo::test;
 
 TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
-    struct Case {
+    const struct {
         const char* value;        // nullptr: the key is not set
         unsigned long long bytes; // 0: refused, no size the server can have
-    } const cases[] = {
-        {nullptr, 16777216ULL},
-        {"16MB", 16777216ULL},
-        {"64MB", 67108864ULL},
-        {"1GB", 1073741824ULL},
-        {"1MB", 1048576ULL},
-        {"1024KB", 1048576ULL},
-        {"0MB", 16777216ULL},
-        {"MB", 16777216ULL},
-        {"", 16777216ULL},
-        {"32XB", 33554432ULL},
-        {"-4MB", 16777216ULL},
-        {"64KB", 0},
-        {"512KB", 0},
-        {"3MB", 0},
-        {"2GB", 0},
-        {"4294967296GB", 0},
-        {"99999999999999999999MB", 0},
+    } cases[] = {
+        {nullptr, 16777216ULL}, {"64MB", 67108864ULL}, {"1GB", 1073741824ULL},
+        {"1MB", 1048576ULL},    {"1024KB", 1048576ULL}, {"0MB", 16777216ULL},
+        {"MB", 16777216ULL},    {"", 16777216ULL},      {"32XB", 33554432ULL},
+        {"-4MB", 16777216ULL},  {"512KB", 0},           {"3MB", 0},
+        {"2GB", 0},             {"4294967296GB", 0},    {"99999999999999999999MB", 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         TempHostHome home;
-        if (c.value != nullptr) {
-            KXPlatformInfo registry;
-            ASSERT_TRUE(registry.setString("PostGres", "sWalSegmentSize", c.value));
-        }
+        if (c.value != nullptr)
+            ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sWalSegmentSize", c.value));
         PGFsBackup::OfflineSetup setup;
         setup.jobResultsDir = home.path();
         PGFsBackup job(setup);
-        const char* const shown = c.value ? c.value : "(not set)";
-        if (c.bytes == 0) {
-            try {
-                job.getWalSegmentSize();
-                ADD_FAILURE() << shown;
-            } catch (const PGException& e) {
-                EXPECT_NE(std::string(e.what()).find("a power of two from 1MB to 1GB"),
-                          std::string::npos)
-                    << e.what();
-            }
-            continue;
-        }
-        EXPECT_EQ(job.getWalSegmentSize(), c.bytes) << shown;
+        unsigned long long bytes = 0;
+        const std::string failure = PGFailure([&] { bytes = job.getWalSegmentSize(); });
+        EXPECT_EQ(bytes, c.bytes) << (c.value ? c.value : "(not set)");
+        EXPECT_EQ(failure.find("a power of two from 1MB to 1GB") != std::string::npos,
+                  c.bytes == 0)
+            << failure;
     }
 }
 
@@ -74,14 +51,10 @@ TEST(FsBackupLogBoundaries, OnlyTheStartAndTheEndCanBeAskedFor) {
     PGFsBackup job(setup);
     for (int which : {0, 3, -1}) {
         std::string out = "untouched";
-        try {
-            job.GetLogFilesNeeded(&out, which);
-            ADD_FAILURE() << which;
-        } catch (const PGException& e) {
-            EXPECT_NE(std::string(e.what()).find(
-                          "Msg:[Unable to obtain start transaction log file name]"),
-                      std::string::npos);
-        }
+        EXPECT_NE(PGFailure([&] { job.GetLogFilesNeeded(&out, which); })
+                      .find("Msg:[Unable to obtain start transaction log file name]"),
+                  std::string::npos)
+            << which;
         EXPECT_EQ(out, "untouched");
     }
 }

@@ -7,9 +7,11 @@
 #include "pgulo/host/UloBackup.h"
 
 #include "TempHostHome.h"
+#include "TestFiles.h"
 
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -47,10 +49,11 @@ protected:
         appId_ = subclient.id;
     }
 
+    std::string instancePath() const {
+        return store_.directory() + "/instances/" + std::to_string(instanceId_) + ".json";
+    }
     std::string instanceFileText() {
-        std::ifstream in(store_.directory() + "/instances/" + std::to_string(instanceId_) +
-                         ".json");
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return pgulo::test::TestFiles::Read(instancePath());
     }
 
     TempHostHome home_;
@@ -87,62 +90,59 @@ TEST_F(PropertyStoreTest, ApplicationIdLeadsToTheInstanceAndItsOwners) {
     EXPECT_FALSE(missing.getSubclient(nullptr));
 }
 
-TEST_F(PropertyStoreTest, GettersReadInTheOrderOfUse) {
+TEST_F(PropertyStoreTest, GettersReadWhatSettersStored) {
+    using Getter = int (PostgreSQLInstance::*)(std::string&, KxException*);
+    const std::pair<Getter, const char*> stored[] = {
+        {&PostgreSQLInstance::getSaUser, "postgres"},
+        {&PostgreSQLInstance::getBinaryDirectory, "/usr/lib/postgresql/15/bin"},
+        {&PostgreSQLInstance::getDataDirectoryPath, "/usr/lib/x86_64-linux-gnu"},
+        {&PostgreSQLInstance::getConfigFile, "postgres"},
+        {&PostgreSQLInstance::getPort, "db1:5433"},
+        // A property that is not set reads empty.
+        {&PostgreSQLInstance::getUnixUser, ""},
+        {&PostgreSQLInstance::getSocketFile, ""},
+        {&PostgreSQLInstance::getNTUser, ""},
+        {&PostgreSQLInstance::getNTPassword, ""},
+        {&PostgreSQLInstance::getUNCUser, ""},
+        {&PostgreSQLInstance::getUNCPassword, ""},
+        {&PostgreSQLInstance::getWriteAheadArchiveLogDir, ""},
+        {&PostgreSQLInstance::getPgDataDir, ""},
+    };
     PostgreSQLInstance instance(instanceId_);
-    std::string value = "stale";
-    EXPECT_EQ(0, instance.getUnixUser(value, nullptr));
-    EXPECT_EQ("", value) << "a property that is not set reads empty";
-    EXPECT_EQ(0, instance.getSaUser(value, nullptr));
-    EXPECT_EQ("postgres", value);
-    std::string stored;
-    ASSERT_EQ(0, instance.getSaPassword(stored, nullptr));
+    for (const auto& [getter, expected] : stored) {
+        std::string value = "stale";
+        EXPECT_EQ(0, (instance.*getter)(value, nullptr));
+        EXPECT_EQ(expected, value);
+    }
+    std::string sealed;
+    ASSERT_EQ(0, instance.getSaPassword(sealed, nullptr));
     char clear[1025] = {};
     int length = sizeof clear;
-    ASSERT_NE(0, KXPassword(0).decrypt(stored, clear, &length));
+    ASSERT_NE(0, KXPassword(0).decrypt(sealed, clear, &length));
     EXPECT_STREQ("s3cret", clear);
-    for (auto getter :
-         {&PostgreSQLInstance::getSocketFile, &PostgreSQLInstance::getNTUser,
-          &PostgreSQLInstance::getNTPassword, &PostgreSQLInstance::getUNCUser,
-          &PostgreSQLInstance::getUNCPassword, &PostgreSQLInstance::getPostgreSQLVersion,
-          &PostgreSQLInstance::getWriteAheadArchiveLogDir,
-          &PostgreSQLInstance::getLastBackupLogNumber, &PostgreSQLInstance::getPgDataDir}) {
-        value = "stale";
-        EXPECT_EQ(0, (instance.*getter)(value, nullptr));
-        EXPECT_EQ("", value);
-    }
-    EXPECT_EQ(0, instance.getBinaryDirectory(value, nullptr));
-    EXPECT_EQ("/usr/lib/postgresql/15/bin", value);
-    EXPECT_EQ(0, instance.getDataDirectoryPath(value, nullptr));
-    EXPECT_EQ("/usr/lib/x86_64-linux-gnu", value);
-    EXPECT_EQ(0, instance.getConfigFile(value, nullptr));
-    EXPECT_EQ("postgres", value);
-    EXPECT_EQ(0, instance.getPort(value, nullptr));
-    EXPECT_EQ("db1:5433", value);
-    bool prune = false;
-    EXPECT_EQ(0, instance.isArchiveDeleteSet(prune, nullptr));
-    EXPECT_TRUE(prune);
-}
 
-TEST_F(PropertyStoreTest, SettersStoreAndOthersSeeTheChange) {
     PostgreSQLInstance writer(instanceId_);
     ASSERT_EQ(0, writer.setPostgreSQLVersion("15.4", nullptr));
     ASSERT_EQ(0, writer.setUnixUser("postgres", nullptr));
     ASSERT_EQ(0, writer.setLastBackupLogNumber("000000010000000000000003", nullptr));
+    bool prune = false;
+    EXPECT_EQ(0, instance.isArchiveDeleteSet(prune, nullptr));
+    EXPECT_TRUE(prune);
     ASSERT_EQ(0, writer.setArchiveDelete(false, nullptr));
-
+    const std::pair<Getter, const char*> changed[] = {
+        {&PostgreSQLInstance::getPostgreSQLVersion, "15.4"},
+        {&PostgreSQLInstance::getUnixUser, "postgres"},
+        {&PostgreSQLInstance::getLastBackupLogNumber, "000000010000000000000003"},
+        {&PostgreSQLInstance::getSaUser, "postgres"},
+    };
     PostgreSQLInstance reader(instanceId_);
-    std::string value;
-    ASSERT_EQ(0, reader.getPostgreSQLVersion(value, nullptr));
-    EXPECT_EQ("15.4", value);
-    ASSERT_EQ(0, reader.getUnixUser(value, nullptr));
-    EXPECT_EQ("postgres", value);
-    ASSERT_EQ(0, reader.getLastBackupLogNumber(value, nullptr));
-    EXPECT_EQ("000000010000000000000003", value);
-    bool prune = true;
+    for (const auto& [getter, expected] : changed) {
+        std::string value;
+        EXPECT_EQ(0, (reader.*getter)(value, nullptr));
+        EXPECT_EQ(expected, value);
+    }
     ASSERT_EQ(0, reader.isArchiveDeleteSet(prune, nullptr));
     EXPECT_FALSE(prune);
-    ASSERT_EQ(0, reader.getSaUser(value, nullptr));
-    EXPECT_EQ("postgres", value) << "other properties are kept";
 }
 
 TEST_F(PropertyStoreTest, MissingInstanceFailsEveryCall) {
@@ -181,15 +181,12 @@ TEST_F(PropertyStoreTest, GenericPropertiesAreChecked) {
     EXPECT_EQ(EINVAL, instance.setProperty("archiveDelete", "maybe", nullptr));
     std::string value;
     EXPECT_EQ(EINVAL, instance.getProperty("noSuchProperty", value, nullptr));
-    for (const char* yes : {"true", "1", "YES", "on"}) {
-        ASSERT_EQ(0, instance.setProperty("archiveDelete", yes, nullptr));
+    for (const auto& [given, read] : std::map<std::string, std::string>{
+             {"true", "true"}, {"1", "true"}, {"YES", "true"}, {"on", "true"},
+             {"false", "false"}, {"0", "false"}, {"no", "false"}, {"Off", "false"}}) {
+        ASSERT_EQ(0, instance.setProperty("archiveDelete", given, nullptr));
         ASSERT_EQ(0, instance.getProperty("archiveDelete", value, nullptr));
-        EXPECT_EQ("true", value) << yes;
-    }
-    for (const char* no : {"false", "0", "no", "Off"}) {
-        ASSERT_EQ(0, instance.setProperty("archiveDelete", no, nullptr));
-        ASSERT_EQ(0, instance.getProperty("archiveDelete", value, nullptr));
-        EXPECT_EQ("false", value) << no;
+        EXPECT_EQ(read, value) << given;
     }
     ASSERT_EQ(0, instance.setProperty("socketFile", "/run/postgresql", nullptr));
     EXPECT_EQ(0, PostgreSQLInstance(instanceId_).getSocketFile(value, nullptr));
@@ -286,8 +283,7 @@ TEST_F(PropertyStoreTest, RecordsAreNumberedListedAndRemoved) {
 }
 
 TEST_F(PropertyStoreTest, RecordsAreJsonFilesInTheHome) {
-    const std::string path =
-        home_.path() + "/store/instances/" + std::to_string(instanceId_) + ".json";
+    const std::string path = instancePath();
     struct stat st {};
     ASSERT_EQ(0, ::stat(path.c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);
@@ -306,8 +302,7 @@ TEST_F(PropertyStoreTest, RecordsAreJsonFilesInTheHome) {
 }
 
 TEST_F(PropertyStoreTest, DamagedRecordIsAnErrorNotACrash) {
-    const std::string path =
-        home_.path() + "/store/instances/" + std::to_string(instanceId_) + ".json";
+    const std::string path = instancePath();
     PostgreSQLInstance instance(instanceId_);
     std::string value;
     for (const char* text : {"{not json", "[]", R"({"properties": {"port": 5432}})",

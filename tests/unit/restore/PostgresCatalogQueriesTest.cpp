@@ -1,123 +1,74 @@
+// The catalogue queries of object browse: which text stands for an oid, and where the queries
+// follow the server's release (the queries themselves run against real servers elsewhere).
 #include "restore/PostgresCatalogQueries.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+using Q = PostgresCatalogQueries;
 
 TEST(PostgresCatalogQueries, OnlyDigitsStandWhereAnOidGoes) {
-    struct Case {
+    const struct {
         const char* text;
         bool oid;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"0", true},       {"2200", true},   {"4294967295", true}, {"", false},
         {" 2200", false},  {"2200 ", false}, {"-1", false},        {"22a", false},
         {"1;DROP", false}, {"0x10", false},  {"1.5", false},       {"16384::oid", false},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(PostgresCatalogQueries::IsOidText(c.text), c.oid) << "[" << c.text << "]";
+    for (const auto& c : cases)
+        EXPECT_EQ(Q::IsOidText(c.text), c.oid) << "[" << c.text << "]";
 }
 
-TEST(PostgresCatalogQueries, OldServersGetNoEscapeStringLiteralsAndNoFillFactor) {
-    for (const char* version : {"8.0.26", "8.1", "8.1.23"}) {
-        SCOPED_TRACE(version);
-        const std::string schemas = PostgresCatalogQueries::Schemas(version);
-        EXPECT_TRUE(Has(schemas, "nspname LIKE 'pg\\_temp\\_%'"));
-        EXPECT_TRUE(Has(schemas, "(nspname LIKE 'pg\\_%')"));
-        EXPECT_FALSE(Has(schemas, "LIKE E"));
-        EXPECT_TRUE(Has(PostgresCatalogQueries::Types("2200", version), "NOT LIKE '\\\\_%'"));
-        EXPECT_FALSE(Has(PostgresCatalogQueries::Tables("2200", version), "fillfactor"));
-        EXPECT_FALSE(Has(PostgresCatalogQueries::Indexes("16384", version), "fillfactor"));
-    }
-}
-
-TEST(PostgresCatalogQueries, LaterServersGetEscapeStringLiteralsAndFillFactor) {
-    for (const char* version :
-         {"8.2", "8.4.22", "9.6.24", "15.8 (Debian 15.8-0+deb12u1)", "18.1"}) {
-        SCOPED_TRACE(version);
-        const std::string schemas = PostgresCatalogQueries::Schemas(version);
-        EXPECT_TRUE(Has(schemas, "nspname LIKE E'pg\\_temp\\_%'"));
-        EXPECT_TRUE(Has(schemas, "(nspname LIKE E'pg\\_%')"));
-        EXPECT_TRUE(Has(PostgresCatalogQueries::Types("2200", version), "NOT LIKE E'\\\\_%'"));
-        EXPECT_TRUE(Has(PostgresCatalogQueries::Tables("2200", version),
-                        ", substring(array_to_string(reloptions, ',') from "
-                        "'fillfactor=([0-9]*)') AS fillfactor FROM pg_class rel"));
-        EXPECT_TRUE(Has(PostgresCatalogQueries::Indexes("16384", version),
-                        "substring(array_to_string(cls.reloptions, ',') from "
-                        "'fillfactor=([0-9]*)') AS fillfactor FROM pg_index idx"));
-    }
-}
-
-TEST(PostgresCatalogQueries, TriggerFilterChangesAtRelease9) {
-    struct Case {
+// Each row: a query for a release, a part it must hold and whether it does.
+TEST(PostgresCatalogQueries, QueriesFollowTheServersRelease) {
+    using Query = std::function<std::string(const std::string&)>;
+    const Query schemas = [](const std::string& v) { return Q::Schemas(v); };
+    const Query types = [](const std::string& v) { return Q::Types("2200", v); };
+    const Query tables = [](const std::string& v) { return Q::Tables("2200", v); };
+    const Query indexes = [](const std::string& v) { return Q::Indexes("16384", v); };
+    const Query triggers = [](const std::string& v) { return Q::Triggers("16384", v); };
+    const Query functions = [](const std::string& v) { return Q::Functions("2200", v); };
+    const Query triggerFunctions = [](const std::string& v) {
+        return Q::TriggerFunctions("2200", v);
+    };
+    const char* const oldTrigger = "WHERE NOT tgisconstraint AND tgrelid = 16384::oid";
+    const char* const newTrigger = "WHERE NOT tgisinternal AND tgrelid = 16384::oid";
+    const char* const oldAggregate = "WHERE proisagg = FALSE AND pronamespace = 2200::oid ";
+    const char* const newAggregate = "WHERE prokind != 'a' AND pronamespace = 2200::oid ";
+    const struct {
+        const Query& query;
         const char* version;
-        const char* filter;
+        const char* part;
+        bool held;
+    } rows[] = {
+        {schemas, "8.1.23", "nspname LIKE 'pg\\_temp\\_%'", true},
+        {schemas, "8.1", "LIKE E", false},
+        {schemas, "8.2", "nspname LIKE E'pg\\_temp\\_%'", true},
+        {schemas, "15.8 (Debian 15.8-0+deb12u1)", "(nspname LIKE E'pg\\_%')", true},
+        {types, "8.0.26", "NOT LIKE '\\\\_%'", true},
+        {types, "18.1", "NOT LIKE E'\\\\_%'", true},
+        {tables, "8.1", "fillfactor", false},
+        {tables, "8.2", "AS fillfactor FROM pg_class rel", true},
+        {indexes, "8.1.23", "fillfactor", false},
+        {indexes, "9.6.24", "AS fillfactor FROM pg_index idx", true},
+        {triggers, "8.4.22", oldTrigger, true},
+        {triggers, "9.0", newTrigger, true},
+        {triggers, "17.2", newTrigger, true},
+        {functions, "10.23", oldAggregate, true},
+        {functions, "11", newAggregate, true},
+        {triggerFunctions, "10.23", oldAggregate, true},
+        {triggerFunctions, "11.0", newAggregate, true},
+        {functions, "15.8", "typname <> 'trigger' ORDER BY proname;", true},
+        {triggerFunctions, "15.8", "typname = 'trigger' AND lanname != 'edbspl'", true},
     };
-    const Case cases[] = {
-        {"8.1", "WHERE NOT tgisconstraint AND tgrelid = 16384::oid"},
-        {"8.4.22", "WHERE NOT tgisconstraint AND tgrelid = 16384::oid"},
-        {"9.0", "WHERE NOT tgisinternal AND tgrelid = 16384::oid"},
-        {"9.0.23", "WHERE NOT tgisinternal AND tgrelid = 16384::oid"},
-        {"17.2", "WHERE NOT tgisinternal AND tgrelid = 16384::oid"},
-    };
-    for (const Case& c : cases)
-        EXPECT_TRUE(Has(PostgresCatalogQueries::Triggers("16384", c.version), c.filter))
-            << c.version;
-}
-
-TEST(PostgresCatalogQueries, AggregateFilterChangesAtRelease11) {
-    struct Case {
-        const char* version;
-        const char* filter;
-    };
-    const Case cases[] = {
-        {"9.6.24", "WHERE proisagg = FALSE AND pronamespace = 2200::oid "},
-        {"10.23", "WHERE proisagg = FALSE AND pronamespace = 2200::oid "},
-        {"11.0", "WHERE prokind != 'a' AND pronamespace = 2200::oid "},
-        {"11", "WHERE prokind != 'a' AND pronamespace = 2200::oid "},
-        {"18.1", "WHERE prokind != 'a' AND pronamespace = 2200::oid "},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.version);
-        const std::string functions = PostgresCatalogQueries::Functions("2200", c.version);
-        const std::string triggers = PostgresCatalogQueries::TriggerFunctions("2200", c.version);
-        EXPECT_TRUE(Has(functions, c.filter));
-        EXPECT_TRUE(Has(triggers, c.filter));
-    }
-}
-
-TEST(PostgresCatalogQueries, FunctionQueriesDifferInHeadAndTail) {
-    const std::string functions = PostgresCatalogQueries::Functions("2200", "15.8");
-    const std::string triggers = PostgresCatalogQueries::TriggerFunctions("2200", "15.8");
-
-    EXPECT_EQ(functions.rfind("SELECT pr.oid, proname, pr.xmin, format_type(TYP.oid, NULL)", 0),
-              0u);
-    EXPECT_EQ(triggers.rfind("SELECT pr.oid, pr.xmin, pr.proname, format_type(TYP.oid, NULL)", 0),
-              0u);
-    EXPECT_TRUE(Has(functions, "::oid AND typname <> 'trigger' ORDER BY proname;"));
-    EXPECT_TRUE(
-        Has(triggers, "::oid AND typname = 'trigger' AND lanname != 'edbspl' ORDER BY proname"));
-}
-
-TEST(PostgresCatalogQueries, OidIsSplicedIntoEachQuery) {
-    EXPECT_TRUE(Has(PostgresCatalogQueries::Domains("77"), "d.typnamespace = 77::oid ORDER BY"));
-    EXPECT_TRUE(Has(PostgresCatalogQueries::KeyConstraints("77"),
-                    "WHERE indrelid = 77::oid AND (contype='p' OR contype='u') "));
-    EXPECT_TRUE(Has(PostgresCatalogQueries::ForeignKeys("77"),
-                    "WHERE contype='f' AND conrelid = 77::oid ORDER BY conname"));
-    EXPECT_TRUE(Has(PostgresCatalogQueries::Indexes("77", "15"),
-                    "WHERE indrelid = 77::oid AND conname IS NULL ORDER BY cls.relname"));
-    // The rule query alone takes the oid without a cast.
-    EXPECT_TRUE(Has(PostgresCatalogQueries::Rules("77"), "WHERE ev_class = 77 ORDER BY"));
-    EXPECT_TRUE(Has(PostgresCatalogQueries::Views("77"), "AND relnamespace = 77::oid ORDER BY"));
-    EXPECT_TRUE(Has(PostgresCatalogQueries::Sequences("77"),
-                    "WHERE relkind = 'S' AND relnamespace = 77::oid ORDER BY relname"));
+    for (const auto& r : rows)
+        EXPECT_EQ(r.query(r.version).find(r.part) != std::string::npos, r.held)
+            << r.version << " " << r.part;
 }
 
 } // namespace
