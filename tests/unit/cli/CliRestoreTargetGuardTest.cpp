@@ -92,10 +92,11 @@ TEST_P(GuardCases, AllowsOrRefusesWithItsReason) {
     const GuardTree& tree = Tree();
     const GuardCase& c = GetParam();
     const std::string refusal = tree.Guard().Refusal(tree.Path(c.target), c.kind, c.force);
-    if (c.refusal.empty())
+    if (c.refusal.empty()) {
         EXPECT_EQ(refusal, "");
-    else
+    } else {
         EXPECT_NE(refusal.find(c.refusal), std::string::npos) << refusal;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

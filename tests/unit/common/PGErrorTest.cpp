@@ -51,10 +51,11 @@ TEST(PGExceptionTest, TextNamesLabelTypeAndMessage) {
     };
     for (const auto& c : cases) {
         EXPECT_STREQ(PGException::TypeName(c.type), c.shown) << c.type;
-        if (c.type >= 0 && c.type <= 7)
+        if (c.type >= 0 && c.type <= 7) {
             EXPECT_EQ(PGFailure([&] {
                           throw PGException("libpqInterface :: ConnectDb",
                                             static_cast<PGExceptionTypes>(c.type), "failed");
+        }
                       }),
                       std::string("Exception in [libpqInterface :: ConnectDb]\tType:[") +
                           c.shown + "]\tMsg:[failed]");

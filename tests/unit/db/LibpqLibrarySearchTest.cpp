@@ -161,8 +161,9 @@ TEST_F(LibpqLibrarySearchTest, EachLibraryLocationLoadsOrFailsWithItsOwnMessage)
         PGLastError(kSentinel);
         std::unique_ptr<libpqInterface> session;
         EXPECT_EQ(PGFailure([&] { session = Load(location); }), c.failure);
-        if (!c.loaded.empty() && session)
+        if (!c.loaded.empty() && session) {
             EXPECT_EQ(session->LibraryPath(), dir + "/" + c.loaded);
+        }
         std::string lastError = c.lastError;
         if (lastError.find("{dir}") != std::string::npos)
             lastError.replace(lastError.find("{dir}"), 5, location);

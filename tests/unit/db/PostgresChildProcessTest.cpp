@@ -83,8 +83,9 @@ TEST_F(PostgresChildProcessTest, EachWayOfEndingIsDecodedAndLogged) {
         EXPECT_EQ(child.PGCreateProcess(), 0);
         EXPECT_EQ(ReadAll(child), "");
         EXPECT_EQ(child.Wait(0), c.wait);
-        if (c.lastError != 0)
+        if (c.lastError != 0) {
             EXPECT_EQ(child.GetLastErrNo(), c.lastError);
+        }
         EXPECT_NE(DebugLog().find(c.logLine, logStart), std::string::npos) << DebugLog();
     }
 }

@@ -29,8 +29,9 @@ TEST(FsBackupSegmentSize, ComesFromTheRegistryWithItsUnit) {
     };
     for (const auto& c : cases) {
         TempHostHome home;
-        if (c.value != nullptr)
+        if (c.value != nullptr) {
             ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sWalSegmentSize", c.value));
+        }
         PGFsBackup::OfflineSetup setup;
         setup.jobResultsDir = home.path();
         PGFsBackup job(setup);

@@ -16,7 +16,7 @@ const KxMntEntry* find(const std::vector<KxMntEntry>& list, const std::string& m
     return nullptr;
 }
 
-TEST(HostMountTest, ListsRootAndProc) {
+TEST(HostMountTest, ListsRootAndProcWithUnescapedMountPoints) {
     TempHostHome home;
     std::vector<KxMntEntry> list;
     ASSERT_EQ(0, KxMntTab::getAll(list));
@@ -29,11 +29,6 @@ TEST(HostMountTest, ListsRootAndProc) {
     const KxMntEntry* proc = find(list, "/proc");
     ASSERT_NE(nullptr, proc);
     EXPECT_EQ("proc", proc->fsType);
-}
-
-TEST(HostMountTest, MountPointsAreUnescaped) {
-    std::vector<KxMntEntry> list;
-    ASSERT_EQ(0, KxMntTab::getAll(list));
     for (const KxMntEntry& entry : list) {
         EXPECT_EQ(std::string::npos, entry.mountPoint.find("\\040")) << entry.mountPoint;
         EXPECT_FALSE(entry.mountPoint.empty());
@@ -41,15 +36,8 @@ TEST(HostMountTest, MountPointsAreUnescaped) {
     }
 }
 
-} // namespace
-
-namespace {
-
 TEST(HostMountTest, UnescapesOctalSequences) {
-    struct Case {
-        const char* field;
-        const char* expected;
-    } cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"/mnt/plain", "/mnt/plain"},
         {"/mnt/with\\040blank", "/mnt/with blank"},
         {"/mnt/tab\\011and\\012newline", "/mnt/tab\tand\nnewline"},
@@ -61,8 +49,8 @@ TEST(HostMountTest, UnescapesOctalSequences) {
         {"/mnt/end\\", "/mnt/end\\"},
         {"", ""},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.expected, KxMntTab::unescape(c.field)) << "field [" << c.field << "]";
+    for (const auto& [field, expected] : cases)
+        EXPECT_EQ(expected, KxMntTab::unescape(field)) << "field [" << field << "]";
 }
 
 } // namespace

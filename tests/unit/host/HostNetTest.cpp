@@ -16,30 +16,23 @@ std::string toText(const RONET_ip& ip) {
     return buffer;
 }
 
-TEST(HostNetTest, NumericAddressesRoundTrip) {
+TEST(HostNetTest, NumericAddressesRoundTripAndNothingElseIsOne) {
     TempHostHome home;
-    struct Case {
-        const char* text;
-        const char* normal;
-    } cases[] = {
-        {"127.0.0.1", "127.0.0.1"},
+    const std::pair<const char*, const char*> cases[] = {
         {"10.1.2.3", "10.1.2.3"},
-        {"::1", "::1"},
         {"0:0:0:0:0:0:0:1", "::1"},
         {"2001:DB8::0:1", "2001:db8::1"},
         {"::ffff:192.168.1.1", "::ffff:192.168.1.1"},
+        // Not numeric addresses.
+        {"localhost", nullptr}, {"", nullptr}, {"256.1.1.1", nullptr}, {"1.2.3", nullptr},
+        {"::g", nullptr}, {"1.2.3.4 ", nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& [text, normal] : cases) {
         RONET_ip ip;
-        ASSERT_EQ(0, RONET_str2ip(c.text, &ip)) << c.text;
-        EXPECT_EQ(c.normal, toText(ip)) << c.text;
-    }
-}
-
-TEST(HostNetTest, NonNumericTextIsNotAnAddress) {
-    for (const char* text : {"localhost", "", "256.1.1.1", "1.2.3", "::g", "1.2.3.4 "}) {
-        RONET_ip ip;
-        EXPECT_NE(0, RONET_str2ip(text, &ip)) << "[" << text << "]";
+        EXPECT_EQ(RONET_str2ip(text, &ip) == 0, normal != nullptr) << "[" << text << "]";
+        if (normal != nullptr) {
+            EXPECT_EQ(normal, toText(ip)) << text;
+        }
     }
     EXPECT_NE(0, RONET_str2ip(nullptr, nullptr));
 }
@@ -60,12 +53,9 @@ TEST(HostNetTest, ResolvesLocalhost) {
     ASSERT_EQ(0, RONET_name2ip("127.0.0.1", &host));
     ASSERT_EQ(1u, host.addresses.size());
     EXPECT_EQ("127.0.0.1", toText(host.addresses[0]));
-}
-
-TEST(HostNetTest, UnresolvableNameFails) {
-    RONET_hostent host;
-    EXPECT_NE(0, RONET_name2ip("no-such-host.invalid", &host));
-    EXPECT_TRUE(host.addresses.empty());
+    RONET_hostent none;
+    EXPECT_NE(0, RONET_name2ip("no-such-host.invalid", &none));
+    EXPECT_TRUE(none.addresses.empty());
 }
 
 TEST(HostNetTest, SmallBufferIsRefused) {

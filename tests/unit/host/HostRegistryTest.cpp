@@ -2,8 +2,8 @@
 #include "pgulo/host/KXPlatformInfo.h"
 
 #include "TempHostHome.h"
+#include "TestFiles.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,12 +14,7 @@ using pgulo::test::TempHostHome;
 class HostRegistryTest : public ::testing::Test {
 protected:
     void writeRegistry(const std::string& text) {
-        std::ofstream out(HostHome::registryFile());
-        out << text;
-    }
-    std::string readRegistry() {
-        std::ifstream in(HostHome::registryFile());
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        pgulo::test::TestFiles::Write(HostHome::registryFile(), text);
     }
 
     TempHostHome home_;
@@ -69,21 +64,15 @@ TEST_F(HostRegistryTest, ReadsKeysOfTheirOwnSectionOnly) {
 }
 
 TEST_F(HostRegistryTest, NumbersMustBeWholeDecimalNumbers) {
-    struct Case {
+    const struct {
         const char* text;
         bool valid;
         long value;
     } cases[] = {
-        {"0", true, 0},
-        {"-5", true, -5},
-        {"+12", true, 12},
-        {" 30 ", true, 30},
-        {"9223372036854775807", true, 9223372036854775807L},
-        {"9223372036854775808", false, 0},
-        {"12abc", false, 0},
-        {"abc", false, 0},
-        {"", false, 0},
-        {"1.5", false, 0},
+        {"0", true, 0},           {"-5", true, -5},          {"+12", true, 12},
+        {" 30 ", true, 30},       {"9223372036854775807", true, 9223372036854775807L},
+        {"9223372036854775808", false, 0}, {"12abc", false, 0}, {"abc", false, 0},
+        {"", false, 0},           {"1.5", false, 0},
     };
     std::string text = "[PostGres]\n";
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
@@ -99,7 +88,7 @@ TEST_F(HostRegistryTest, NumbersMustBeWholeDecimalNumbers) {
     }
 }
 
-TEST_F(HostRegistryTest, SetThenGetKeepsCommentsAndOtherKeys) {
+TEST_F(HostRegistryTest, SetThenGetKeepsCommentsAndOtherKeysInAPrivateFile) {
     writeRegistry("# keep me\n[PostGres]\nnWaitForEndLogMins=30\n\n[Other]\nx=1\n");
     ASSERT_TRUE(registry_.setNumber("PostGres", "nWaitForEndLogMins", 5));
     ASSERT_TRUE(registry_.setString("PostGres", "sCleanArchDir", "/arch"));
@@ -116,14 +105,10 @@ TEST_F(HostRegistryTest, SetThenGetKeepsCommentsAndOtherKeys) {
     ASSERT_NE(0, registry_.getString("Other", "x", value));
     EXPECT_EQ("1", value);
 
-    const std::string text = readRegistry();
+    const std::string text = pgulo::test::TestFiles::Read(HostHome::registryFile());
     EXPECT_NE(std::string::npos, text.find("# keep me")) << text;
     EXPECT_EQ(text.find("sCleanArchDir"), text.rfind("sCleanArchDir")) << text;
     EXPECT_LT(text.find("sCleanArchDir"), text.find("[Other]")) << "added in its own section";
-}
-
-TEST_F(HostRegistryTest, SetCreatesAPrivateFile) {
-    ASSERT_TRUE(registry_.setString("PostGres", "sWalSegmentSize", "16"));
     struct stat st {};
     ASSERT_EQ(0, ::stat(HostHome::registryFile().c_str(), &st));
     EXPECT_EQ(0600u, st.st_mode & 0777);

@@ -91,7 +91,7 @@ TEST_F(PropertyStoreTest, ApplicationIdLeadsToTheInstanceAndItsOwners) {
 }
 
 TEST_F(PropertyStoreTest, GettersReadWhatSettersStored) {
-    using Getter = int (PostgreSQLInstance::*)(std::string&, KxException*);
+    using Getter = int (PostgreSQLInstance::*)(std::string&, void*) const;
     const std::pair<Getter, const char*> stored[] = {
         {&PostgreSQLInstance::getSaUser, "postgres"},
         {&PostgreSQLInstance::getBinaryDirectory, "/usr/lib/postgresql/15/bin"},

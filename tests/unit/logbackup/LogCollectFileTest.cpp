@@ -109,11 +109,12 @@ TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
          "log_prefix:arch_\nlog_suffix:.gz\n", incr, "14.2", Seg(0, 0x10), Seg(0, 0x12), true,
          {"arch_" + Seg(0, 0x11) + ".gz", "arch_" + Seg(0, 0x12) + ".gz"}, false},
         // Full: every archived log up to the end, and the history files.
-        {{Seg(0, 0xE), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup", "00000002.history",
-          Seg(0, 0x11), Seg(0, 0x13), Seg(0, 0x14), Seg(0, 0x13) + ".partial", "README"},
+        {{Seg(0, 0xE), Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup",
+          "00000002.history", Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13), Seg(0, 0x14),
+          Seg(0, 0x13) + ".partial", "README"},
          "", full, "14.2", Seg(0, 0x10), Seg(0, 0x13), true,
-         {Seg(0, 0xE), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup", "00000002.history",
-          Seg(0, 0x11), Seg(0, 0x13)},
+         {Seg(0, 0xE), Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup",
+          "00000002.history", Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13)},
          true},
         // Full with the old behaviour: the range with its start.
         {{Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x11), Seg(0, 0x12), "00000002.history"}, "", full,
@@ -159,7 +160,8 @@ TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(files, expected.size());
         EXPECT_EQ(collectFiles, 1u);
-        EXPECT_EQ(job.GetCollectFileList().front(), Path("jr/CollectTot1.kxf"));
+        EXPECT_EQ(job.GetCollectFileList().front(),
+                  Path(w.type == full ? "jr/CollectTot1.kxf" : "jr/Collect_logfile1.kxf"));
     }
 }
 
@@ -178,6 +180,7 @@ TEST_F(LogCollectFile, IncrementalCountsBytesAndWritesTheLogTemporaryFile) {
 }
 
 TEST_F(LogCollectFile, OldServersKeepTheEndLogCopyForCleanup) {
+    Archive({"000000010000000000000010"});
     TestFiles::Write(Path("data/pg_xlog/000000010000000000000011"), "newest");
     PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010", "8.1.22"));
     job.SetCurrentLastLog("000000010000000000000011");
@@ -303,8 +306,9 @@ TEST_F(LogCollectFile, SegmentRangeFollowsTheServerUnlessTheRegistrySaysOtherwis
     for (const auto& c : cases) {
         SCOPED_TRACE(c.server.value_or("-") + " " + c.registry.value_or("-"));
         fs::remove(home_.file("registry.ini"));
-        if (c.registry)
+        if (c.registry) {
             ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sWalSegmentSize", *c.registry));
+        }
         std::uint64_t max = 0;
         const std::string failure = PGFailure([&] {
             max = PGLogBackup(Job(PG_LOG_INCR_BACKUP, "000000010000000000000001", "14.2",
@@ -336,6 +340,7 @@ protected:
 
 TEST_F(LogPruning, DeletesWhatTheCollectFilesListInsideTheArchiveOnly) {
     auto job = TookLogs(PG_LOG_INCR_BACKUP);
+    fs::create_directories(Path("archive-old"));
     TestFiles::Write(Path("archive-old/000000010000000000000011"), "elsewhere");
     TestFiles::Write(Archived("100%"), "odd name");
     TestFiles::Write(Path("data/pg_wal/000000010000000000000013"), "live");

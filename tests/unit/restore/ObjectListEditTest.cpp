@@ -4,11 +4,10 @@
 #include "pgulo/host/EvDebug.h"
 
 #include "TempHostHome.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -69,6 +68,8 @@ std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+using pgulo::test::TestFiles;
+
 class ObjectListEditTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -80,7 +81,7 @@ protected:
     void TearDown() override { LangInstallFlag = 0; }
 
     void UseList(const std::string& text) {
-        std::ofstream(home_.file("list.txt")) << text;
+        TestFiles::Write(home_.file("list.txt"), text);
         ASSERT_EQ(restore_.setObjectsListfile(home_.file("list.txt")), 0);
     }
 
@@ -91,8 +92,7 @@ protected:
         EXPECT_EQ(restore_.setObjectsList(), 0);
         std::string path;
         restore_.getEditObjectListfile(path);
-        std::ifstream in(path);
-        return Lines(std::string(std::istreambuf_iterator<char>(in), {}));
+        return TestFiles::ReadLines(path);
     }
 
     // The entry lines of the edited list (the header left out).
@@ -122,52 +122,41 @@ TEST_F(ObjectListEditTest, HeaderLinesAreCopiedInTheirOrder) {
     EXPECT_EQ(edited, Lines(kHeader15));
 }
 
-TEST_F(ObjectListEditTest, SelectedTableKeepsItsOwnEntriesOnly) {
-    UseList(std::string(kHeader15) + kEntries);
-
-    EXPECT_EQ(EditedEntries({{"orders", "TABLE", "app"}}),
-              (std::vector<std::string>{
-                  "215; 1259 16386 TABLE app orders postgres",
-                  "3210; 2604 16391 DEFAULT app orders id postgres",
-                  "3890; 0 16386 TABLE DATA app orders postgres",
-                  "3220; 2606 16395 CONSTRAINT app orders orders_pkey postgres",
-                  "3222; 2618 16397 RULE app orders orders_no_delete postgres",
-                  "3223; 2620 16398 TRIGGER app orders orders_touch postgres",
-                  "3224; 2606 16399 FK CONSTRAINT app orders orders_customer_fk postgres",
-              }));
-}
-
-TEST_F(ObjectListEditTest, SelectedIndexAndSequenceKeepTheirLines) {
-    UseList(std::string(kHeader15) + kEntries);
-
-    EXPECT_EQ(EditedEntries(
-                  {{"orders_status_idx", "INDEX", "app"}, {"orders_id_seq", "SEQUENCE", "app"}}),
-              (std::vector<std::string>{
-                  "216; 1259 16390 SEQUENCE app orders_id_seq postgres",
-                  "3901; 0 0 SEQUENCE OWNED BY app orders_id_seq postgres",
-                  "3902; 0 0 SEQUENCE SET app orders_id_seq postgres",
-                  "3221; 1259 16396 INDEX app orders_status_idx postgres",
-              }));
-}
-
-TEST_F(ObjectListEditTest, FunctionKeepsEveryOverloadOfItsSchemaOnly) {
-    UseList(std::string(kHeader15) + kEntries);
-
-    EXPECT_EQ(EditedEntries({{"price", "FUNCTION", "app"}}),
-              (std::vector<std::string>{
-                  "230; 1255 16400 FUNCTION app price(integer) postgres",
-                  "231; 1255 16401 FUNCTION app price(integer, integer) postgres",
-              }));
-}
-
-TEST_F(ObjectListEditTest, TableNameWithABlankIsMatchedWhole) {
-    UseList(std::string(kHeader15) + kEntries);
-
-    EXPECT_EQ(EditedEntries({{"my table", "TABLE", "app"}}),
-              (std::vector<std::string>{
-                  "218; 1259 16388 TABLE app my table postgres",
-                  "3891; 0 16388 TABLE DATA app my table postgres",
-              }));
+TEST_F(ObjectListEditTest, SelectedObjectsKeepTheirOwnEntriesOnly) {
+    const struct {
+        std::vector<object_type> objects;
+        std::vector<std::string> entries;
+    } cases[] = {
+        {{{"orders", "TABLE", "app"}},
+         {"215; 1259 16386 TABLE app orders postgres",
+          "3210; 2604 16391 DEFAULT app orders id postgres",
+          "3890; 0 16386 TABLE DATA app orders postgres",
+          "3220; 2606 16395 CONSTRAINT app orders orders_pkey postgres",
+          "3222; 2618 16397 RULE app orders orders_no_delete postgres",
+          "3223; 2620 16398 TRIGGER app orders orders_touch postgres",
+          "3224; 2606 16399 FK CONSTRAINT app orders orders_customer_fk postgres"}},
+        {{{"orders_status_idx", "INDEX", "app"}, {"orders_id_seq", "SEQUENCE", "app"}},
+         {"216; 1259 16390 SEQUENCE app orders_id_seq postgres",
+          "3901; 0 0 SEQUENCE OWNED BY app orders_id_seq postgres",
+          "3902; 0 0 SEQUENCE SET app orders_id_seq postgres",
+          "3221; 1259 16396 INDEX app orders_status_idx postgres"}},
+        // Every overload of a function, of its schema only.
+        {{{"price", "FUNCTION", "app"}},
+         {"230; 1255 16400 FUNCTION app price(integer) postgres",
+          "231; 1255 16401 FUNCTION app price(integer, integer) postgres"}},
+        {{{"my table", "TABLE", "app"}},
+         {"218; 1259 16388 TABLE app my table postgres",
+          "3891; 0 16388 TABLE DATA app my table postgres"}},
+        // The schema of an unreachable target is kept, but public never.
+        {{{"app", "SCHEMA", "app"}, {"public", "SCHEMA", "public"}},
+         {"6; 2615 16385 SCHEMA - app postgres"}},
+        // Objects are used up by a successful edit.
+        {{}, {}},
+    };
+    for (const auto& c : cases) {
+        UseList(std::string(kHeader15) + kEntries);
+        EXPECT_EQ(EditedEntries(c.objects), c.entries);
+    }
 }
 
 TEST_F(ObjectListEditTest, SelectingTwiceWritesTheLinesTwice) {
@@ -183,13 +172,6 @@ TEST_F(ObjectListEditTest, SchemaOfAnUnreachableTargetIsKeptButPublicNever) {
 
     EXPECT_EQ(EditedEntries({{"app", "SCHEMA", "app"}, {"public", "SCHEMA", "public"}}),
               (std::vector<std::string>{"6; 2615 16385 SCHEMA - app postgres"}));
-}
-
-TEST_F(ObjectListEditTest, ObjectsAreUsedUpByASuccessfulEdit) {
-    UseList(std::string(kHeader15) + kEntries);
-    ASSERT_FALSE(EditedEntries({{"orders", "TABLE", "app"}}).empty());
-
-    EXPECT_TRUE(EditedEntries({}).empty());
 }
 
 TEST_F(ObjectListEditTest, MissingListFileFailsAndKeepsTheObjects) {
@@ -210,42 +192,30 @@ TEST_F(ObjectListEditTest, UnwritableEditedListFails) {
     EXPECT_EQ(restore_.setObjectsList(), -1);
 }
 
-struct LanguageCase {
-    const char* name;
-    const char* versionLine; // empty: the list names no version
-    int langInstallFlag;
-    bool kept;
-};
-
-class ProceduralLanguageTest : public ObjectListEditTest,
-                               public ::testing::WithParamInterface<LanguageCase> {};
-
-TEST_P(ProceduralLanguageTest, OldDumpKeepsItsLanguagesForANewDatabase) {
-    const LanguageCase& c = GetParam();
-    LangInstallFlag = c.langInstallFlag;
-    UseList(std::string(";\n") + c.versionLine + ";\n" +
-            "8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres\n"
-            "215; 1259 16386 TABLE public t1 postgres\n");
-
-    std::vector<std::string> expected;
-    if (c.kept)
-        expected.push_back("8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres");
-    expected.push_back("215; 1259 16386 TABLE public t1 postgres");
-    EXPECT_EQ(EditedEntries({{"t1", "TABLE", "public"}}), expected);
+TEST_F(ObjectListEditTest, OldDumpKeepsItsLanguagesForANewDatabase) {
+    const struct {
+        const char* version; // "": the list names no version
+        int langInstallFlag;
+        bool kept;
+    } cases[] = {
+        {"8.4.22", 1, true}, {"8.4.22", 0, false}, {"8.0.26", 1, true}, {"9.0.23", 1, false},
+        {"15.8 (Debian)", 1, false}, {"", 1, true}, {"", 0, false},
+    };
+    const std::string language = "8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres";
+    const std::string table = "215; 1259 16386 TABLE public t1 postgres";
+    for (const auto& c : cases) {
+        LangInstallFlag = c.langInstallFlag;
+        const std::string versionLine =
+            *c.version ? std::string(";     Dumped from database version: ") + c.version + "\n"
+                       : "";
+        UseList(";\n" + versionLine + ";\n" + language + "\n" + table + "\n");
+        std::vector<std::string> expected{table};
+        if (c.kept)
+            expected.insert(expected.begin(), language);
+        EXPECT_EQ(EditedEntries({{"t1", "TABLE", "public"}}), expected)
+            << c.version << " " << c.langInstallFlag;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Dumps, ProceduralLanguageTest,
-    ::testing::Values(
-        LanguageCase{"v84_flag1", ";     Dumped from database version: 8.4.22\n", 1, true},
-        LanguageCase{"v84_flag0", ";     Dumped from database version: 8.4.22\n", 0, false},
-        LanguageCase{"v8_flag1", ";     Dumped from database version: 8.0.26\n", 1, true},
-        LanguageCase{"v90_flag1", ";     Dumped from database version: 9.0.23\n", 1, false},
-        LanguageCase{"v96_flag1", ";     Dumped from database version: 9.6.24\n", 1, false},
-        LanguageCase{"v15_flag1", ";     Dumped from database version: 15.8 (Debian)\n", 1, false},
-        LanguageCase{"no_version_flag1", "", 1, true},
-        LanguageCase{"no_version_flag0", "", 0, false}),
-    [](const ::testing::TestParamInfo<LanguageCase>& info) { return info.param.name; });
 
 TEST_F(ObjectListEditTest, NewDumpKeepsALanguageOnlyWhenSelected) {
     LangInstallFlag = 1;
@@ -264,8 +234,7 @@ TEST_F(ObjectListEditTest, ExecuteReportsTheExitStatus) {
 TEST_F(ObjectListEditTest, ListingAMissingDumpFailsNamingItsCommand) {
     EXPECT_EQ(restore_.getObjectsList(), -1);
 
-    std::ifstream log(EvDebug::logFilePath());
-    const std::string text(std::istreambuf_iterator<char>(log), {});
+    const std::string text = TestFiles::Read(EvDebug::logFilePath());
     EXPECT_NE(text.find(" command = /usr/lib/postgresql/15/bin/pg_restore -U postgres -Fc -p 1 "
                         "--list " +
                         home_.file("shop.dump") + " > " + home_.file("ObjectsList") + " failed"),

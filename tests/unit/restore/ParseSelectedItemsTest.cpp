@@ -36,30 +36,10 @@ protected:
     Parse_selectedItems items_;
 };
 
-TEST_F(ParseSelectedItemsTest, TablePathGivesItsDatabaseSchemaAndName) {
-    std::vector<Item_prop> parsed = Parse({"/TblView/db1/public/t1/#?#?#tabl"});
-
-    ASSERT_EQ(parsed.size(), 1u);
-    EXPECT_EQ(parsed[0].database, "db1");
-    EXPECT_EQ(parsed[0].schema, "public");
-    EXPECT_EQ(parsed[0].parent, "t1");
-    EXPECT_EQ(parsed[0].name, "t1");
-    EXPECT_EQ(parsed[0].type, "TABLE");
-    EXPECT_EQ(parsed[0].path, "/TblView/db1/public/t1/#?#?#tabl");
-    EXPECT_TRUE(parsed[0].oid.empty());
-    EXPECT_TRUE(parsed[0].extra.empty());
-}
-
 TEST_F(ParseSelectedItemsTest, EveryTagGivesItsKeywordAndNames) {
-    struct Case {
-        const char* path;
-        const char* keyword;
-        const char* database;
-        const char* schema;
-        const char* parent;
-        const char* name;
-    };
-    const Case cases[] = {
+    const struct {
+        const char *path, *keyword, *database, *schema, *parent, *name;
+    } cases[] = {
         {"/TblView/db1/public/t1/#?#?#tabl", "TABLE", "db1", "public", "t1", "t1"},
         {"/TblView/db1/public/v1/#?#?#view", "VIEW", "db1", "public", "v1", "v1"},
         {"/TblView/db1/public/tf/#?#?#trfn", "FUNCTION", "db1", "public", "tf", "tf"},
@@ -75,7 +55,7 @@ TEST_F(ParseSelectedItemsTest, EveryTagGivesItsKeywordAndNames) {
         {"/TblView/db1/#?#?#dbnm", "DATABASE", "db1", "", "", "db1"},
         {"/TblView/db1/public/mood/#?#?#type", "TYPE", "db1", "public", "mood", "mood"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Parse_selectedItems items;
         items.addGUIitems(c.path);
         items.parse();
@@ -87,6 +67,7 @@ TEST_F(ParseSelectedItemsTest, EveryTagGivesItsKeywordAndNames) {
         EXPECT_EQ(item.parent, c.parent) << c.path;
         EXPECT_EQ(item.name, c.name) << c.path;
         EXPECT_EQ(item.path, c.path);
+        EXPECT_TRUE(item.oid.empty() && item.extra.empty());
     }
 }
 
@@ -174,27 +155,9 @@ TEST_F(ParseSelectedItemsTest, UnreachableTargetRestoresEverySchemaAndDropsNothi
 TEST_F(ParseSelectedItemsTest, DatabaseEntryAloneGivesNoObjects) {
     SetUnreachableDb();
     Parse({"/TblView/db1/#?#?#dbnm"});
-
     std::vector<object_type> objects;
     ASSERT_EQ(items_.getobjects("db1", objects, false), 0);
     EXPECT_TRUE(objects.empty());
-}
-
-TEST_F(ParseSelectedItemsTest, ObjectRecordsAreEmptyValuesUntilFilled) {
-    object_prop prop;
-    Item_prop item;
-    object_type type;
-    DBObject entry;
-    EXPECT_TRUE(prop.schema.empty() && prop.path.empty());
-    EXPECT_TRUE(item.database.empty() && item.type.empty());
-    EXPECT_TRUE(type.name.empty() && type.type.empty() && type.schema.empty());
-    EXPECT_TRUE(entry.line.empty());
-
-    type = object_type{"t1", "TABLE", "public"};
-    object_type copy = type;
-    object_type moved = std::move(type);
-    EXPECT_EQ(copy.name, "t1");
-    EXPECT_EQ(moved.schema, "public");
 }
 
 } // namespace
