@@ -59,16 +59,18 @@ TEST(FileCopier, CopiesContentAndChecksumInOneRead) {
     Tree tree;
     const std::string content = Pattern(3 * 1024 * 1024 + 17);
     const std::string source = tree.Write("src/base/1/1234", content);
-    const std::string target = tree.Write("copy", std::string(4 * 1024 * 1024, 'z'));
     FileCopier copier({});
-    const auto result = copier.Copy(source, target, 0600);
+    const auto result = copier.Copy(source, tree.Path("copy"), 0600);
     EXPECT_EQ(result.status, FileCopier::Status::Copied);
     EXPECT_EQ(result.bytes, content.size());
     EXPECT_EQ(result.checksum, Checksum::ofText(content));
     EXPECT_EQ(static_cast<std::size_t>(result.source.st_size), content.size());
-    EXPECT_EQ(Read(target), content) << "an older, longer target is replaced whole";
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms(0600));
-    // Without a target the file is only read.
+    EXPECT_EQ(Read(tree.Path("copy")), content);
+    EXPECT_EQ(fs::status(tree.Path("copy")).permissions(), fs::perms(0600));
+    // An older, longer target is replaced whole; without a target the file is only read.
+    const std::string older = tree.Write("older", std::string(4 * 1024 * 1024, 'z'));
+    copier.Copy(source, older, 0600);
+    EXPECT_EQ(Read(older), content);
     EXPECT_EQ(copier.Copy(source, "", 0600).checksum, Checksum::ofText(content));
 
     FileCopier::Options kernel;

@@ -55,10 +55,10 @@ TEST(PGExceptionTest, TextNamesLabelTypeAndMessage) {
             EXPECT_EQ(PGFailure([&] {
                           throw PGException("libpqInterface :: ConnectDb",
                                             static_cast<PGExceptionTypes>(c.type), "failed");
-        }
                       }),
                       std::string("Exception in [libpqInterface :: ConnectDb]\tType:[") +
                           c.shown + "]\tMsg:[failed]");
+        }
     }
 }
 
