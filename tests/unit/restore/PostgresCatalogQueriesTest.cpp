@@ -71,4 +71,11 @@ TEST(PostgresCatalogQueries, QueriesFollowTheServersRelease) {
             << r.version << " " << r.part;
 }
 
+TEST(PostgresCatalogQueries, TheOidIsSplicedIntoEachQuery) {
+    for (const std::string& query : {Q::Domains("77"), Q::KeyConstraints("77"),
+                                     Q::ForeignKeys("77"), Q::Rules("77"), Q::Views("77"),
+                                     Q::Sequences("77"), Q::Indexes("77", "15")})
+        EXPECT_NE(query.find("= 77"), std::string::npos) << query;
+}
+
 } // namespace
