@@ -2,7 +2,8 @@
 // loaded, the session connects over the cluster's socket directory and runs the statements a
 // backup job runs, and it refuses the uses libpq cannot survive.
 
-#include "../unit/FakeLibpq.h"
+#include "ChattyHostHome.h"
+#include "TestFiles.h"
 
 #include "PgCluster.h"
 #include "PgInstall.h"
@@ -31,8 +32,7 @@ using pgulo::test::PgCluster;
 using pgulo::test::PgInstall;
 using Clock = std::chrono::steady_clock;
 
-auto* const g_home =
-    ::testing::AddGlobalTestEnvironment(new libpqtest::HostHomeEnvironment("pgulo-libpq-session"));
+const pgulo::test::ChattyHostHome g_home;
 
 const char* const kSuperPassword = "Sup3r-pw";
 const char* const kPlainPassword = "Pl4in-pw";
@@ -81,7 +81,7 @@ protected:
             GTEST_SKIP() << "PostgreSQL " << major << " is left out by PGULO_TEST_MAJORS";
         cluster_ = &ClusterFor(major);
         PGLastError("earlier failure");
-        logStart_ = libpqtest::DebugLog().size();
+        logStart_ = pgulo::test::ChattyHostHome::Log().size();
     }
 
     static void TearDownTestSuite() { Clusters().clear(); }
@@ -115,7 +115,7 @@ protected:
                                                 "", cluster_->socketDir(), "", false);
     }
 
-    std::string NewLog() const { return libpqtest::DebugLog().substr(logStart_); }
+    std::string NewLog() const { return pgulo::test::ChattyHostHome::Log().substr(logStart_); }
 
     static std::string FirstValue(libpqInterface& session, const std::string& query) {
         EXPECT_TRUE(session.ExecQuery(query)) << query;
@@ -164,7 +164,7 @@ TEST_P(LibpqSessionTest, PlainRoleIsNoSuperUser) {
                                "The user is not a super user"));
     }
     EXPECT_STREQ(PGLastError(nullptr), "eRRoR -- The user is not a super user.");
-    EXPECT_EQ(libpqtest::DebugLog().find(kPlainPassword), std::string::npos);
+    EXPECT_EQ(pgulo::test::ChattyHostHome::Log().find(kPlainPassword), std::string::npos);
 }
 
 TEST_P(LibpqSessionTest, ServerSettingsAndDatabaseList) {
@@ -355,7 +355,7 @@ public:
         struct stat st {};
         if (::lstat(kDumpFile, &st) == 0)
             return false;
-        libpqtest::TestFiles::Write(kDumpFile, "");
+        pgulo::test::TestFiles::Write(kDumpFile, "");
         created_ = true;
         return true;
     }
@@ -380,7 +380,7 @@ TEST_P(LibpqSessionTest, DebugDumpFileReceivesEachTupleResult) {
     ASSERT_TRUE(session->ExecQuery(query));
     ASSERT_TRUE(session->ExecQuery("set application_name to 'pgulo_dump_check'"));
     ASSERT_FALSE(session->ExecQuery("select pgulo_dump_failure()"));
-    const std::string text = libpqtest::TestFiles::Read(kDumpFile);
+    const std::string text = pgulo::test::TestFiles::Read(kDumpFile);
     dump.Remove();
 
     const auto block = text.find("DbName:[postgres]\nQuery:[" + query + "]\n");
