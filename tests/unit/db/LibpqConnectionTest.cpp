@@ -1,0 +1,248 @@
+// Connecting: the connection string a session hands to libpq, what its log shows of it, and
+// the checks a fresh connection goes through. A stand-in libpq plays the server.
+
+#include "ChattyHostHome.h"
+#include "FakeLibpq.h"
+#include "PGFailure.h"
+#include "TempTree.h"
+
+#include "pgulo/PGLastError.h"
+#include "pgulo/libpqInterface.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace pgulo::test;
+
+const ChattyHostHome g_home;
+const char* const kPassword = "S3cr3t'pw\\x";
+const std::string kLibrary = FakeLibpqPath();
+
+class LibpqConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"FAKEPQ_CONNECT_FAIL", "FAKEPQ_STATUS", "FAKEPQ_PROTOCOL",
+                                 "FAKEPQ_SERVER_VERSION", "FAKEPQ_SUPERUSER"})
+            ::unsetenv(name);
+        PGLastError("earlier failure");
+        logStart_ = ChattyHostHome::Log().size();
+    }
+    void TearDown() override { SetUp(); }
+
+    std::string NewLog() const { return ChattyHostHome::Log().substr(logStart_); }
+
+    static std::unique_ptr<libpqInterface> Connect(const std::string& hostAddr = "/run/pg sock",
+                                                   const std::string& port = "5433") {
+        return std::make_unique<libpqInterface>("/unused/bin", kLibrary, "sales db",
+                                                "backup'user", kPassword, port, "15",
+                                                "db.example", hostAddr, "-c search_path=x", false);
+    }
+    static std::string ConnectFailure() {
+        return PGFailure([] { Connect(); });
+    }
+
+    std::size_t logStart_ = 0;
+};
+
+TEST(LibpqQuoteTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"", "''"},     {"abc", "'abc'"}, {"a b", "'a b'"},   {"a'\\", "'a\\'\\\\'"},
+        {"'", "'\\''"}, {"\\", "'\\\\'"}, {"''", "'\\'\\''"}, {"x\\'y", "'x\\\\\\'y'"},
+        {"\"", "'\"'"}, {"=;", "'=;'"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(libpqInterface::QuoteConnectionValue(c.in), c.out) << c.in;
+}
+
+TEST_F(LibpqConnectionTest, EscapeSlashAndQuoteQuotesInPlace) {
+    libpqInterface session("", kLibrary, "", "", "", "", "", "", "", "", true);
+    std::string value = "a'\\";
+    session.EscapeSlashAndQuote(&value);
+    EXPECT_EQ(value, "'a\\'\\\\'");
+    EXPECT_THROW(session.EscapeSlashAndQuote(nullptr), PGException);
+}
+
+TEST(LibpqConnectionStringTest, KeysComeInOrderAndEmptyValuesAreLeftOut) {
+    const struct {
+        const char *db, *user, *password, *port, *timeout, *host, *hostAddr, *options;
+        const char* prefix; // everything before the password's value
+        const char* passwordPart;
+    } cases[] = {
+        {"db", "u", "pw", "5432", "10", "h", "10.0.0.1", "-c x=1",
+         "host = 'h' hostaddr = '10.0.0.1' port = '5432' dbname = 'db' user = 'u' "
+         "connect_timeout = '10' options = '-c x=1' password = ",
+         "'pw' "},
+        {"db", "u", "pw", "5432", "", "", "/var/run/post'gres", "",
+         "host = '/var/run/post\\'gres' port = '5432' dbname = 'db' user = 'u' password = ",
+         "'pw' "},
+        {"db", "", "pw", "", "", "h", "/tmp", "", "host = 'h' host = '/tmp' dbname = 'db' password = ",
+         "'pw' "},
+        {"db", "u", "pw", "", "", "", "127.0.0.1", "",
+         "hostaddr = '127.0.0.1' dbname = 'db' user = 'u' password = ", "'pw' "},
+        {"", "", "", "", "", "", "", "", "password = ", "'' "},
+        {"d'b", "u\\", "p'w\\", "", "", "", "", "", "dbname = 'd\\'b' user = 'u\\\\' password = ",
+         "'p\\'w\\\\' "},
+    };
+    for (const auto& c : cases) {
+        const libpqInterface::ConnectionString s = libpqInterface::BuildConnectionString(
+            c.db, c.user, c.password, c.port, c.timeout, c.host, c.hostAddr, c.options);
+        EXPECT_EQ(s.real, std::string(c.prefix) + c.passwordPart);
+        EXPECT_EQ(s.masked, std::string(c.prefix) + "*****");
+    }
+}
+
+TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePassword) {
+    auto session = Connect();
+    EXPECT_EQ(LastConnInfo(kLibrary),
+              "host = 'db.example' host = '/run/pg sock' port = '5433' dbname = 'sales db' "
+              "user = 'backup\\'user' connect_timeout = '15' options = '-c search_path=x' "
+              "password = 'S3cr3t\\'pw\\\\x' ");
+    const std::string log = NewLog();
+    for (const char* line :
+         {"Attempting to connect with the following params.DB:[sales db],Login[backup'user],"
+          "Port:[5433],Host:[db.example],Addr:[/run/pg sock],Options:[-c search_path=x]",
+          "Non default unix socket directory path /run/pg sock sending as host",
+          "Connection Info string: host = 'db.example' host = '/run/pg sock' ",
+          "password = *****"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    EXPECT_EQ(ChattyHostHome::Log().find("S3cr3t"), std::string::npos);
+}
+
+TEST_F(LibpqConnectionTest, ConnectedSessionLogsWhatTheServerReported) {
+    auto session = Connect("10.1.2.3", "");
+    EXPECT_EQ(LastConnInfo(kLibrary).find("port"), std::string::npos);
+    EXPECT_NE(LastConnInfo(kLibrary).find("hostaddr = '10.1.2.3' "), std::string::npos);
+    const std::string log = NewLog();
+    for (const char* line :
+         {"Transaction Status: currently idle", "server_version: 15.0", "is_superuser: on"})
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    // Parameters the server did not report are skipped silently.
+    EXPECT_EQ(log.find("TimeZone"), std::string::npos);
+    EXPECT_EQ(session->GetServerVersionString(), "15.0");
+    std::string value = "untouched";
+    EXPECT_FALSE(session->GetParameterValue("TimeZone", &value));
+    EXPECT_EQ(value, "untouched");
+    EXPECT_TRUE(session->GetParameterValue("is_superuser", &value));
+    EXPECT_EQ(value, "on");
+}
+
+TEST_F(LibpqConnectionTest, ServerNoticesGoToTheDebugLogNotToStandardError) {
+    auto session = Connect();
+    ::testing::internal::CaptureStderr();
+    const bool emitted = EmitNotice(kLibrary, "NOTICE:  all WAL segments archived\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ASSERT_TRUE(emitted) << "the session set no notice processor on its connection";
+    EXPECT_NE(NewLog().find("NOTICE:  all WAL segments archived"), std::string::npos);
+}
+
+// A refused connection: what the server reports, the exception and the user's last error
+// (nullptr: the earlier one stays).
+TEST_F(LibpqConnectionTest, FreshConnectionsAreCheckedBeforeUse) {
+    const std::string version = "libpqInterface :: IsThisPostGreVersoinSupported";
+    const struct {
+        const char* variable;
+        const char* value;
+        std::string failure;
+        const char* lastError;
+        const char* logLine;
+    } cases[] = {
+        {"FAKEPQ_SERVER_VERSION", "180000", "", nullptr, ""},
+        {"FAKEPQ_SERVER_VERSION", "80000", "", nullptr, ""},
+        {"FAKEPQ_SERVER_VERSION", "79999",
+         PGFailureText(version, "APPLICATION_EXCEPTION", "UnSupported Server"),
+         "Postgres Server Version is not supported", "eRRoR -- UnSupported Server version: 79999"},
+        {"FAKEPQ_PROTOCOL", "2",
+         PGFailureText(version, "APPLICATION_EXCEPTION", "UnSupported Protocol"), nullptr,
+         "eRRoR -- UnSupported Protocol version: 2"},
+        {"FAKEPQ_CONNECT_FAIL", "1",
+         PGFailureText("libpqInterface :: ConnectDb", "POSTGRE_EXCEPTION", "PQconnectdb failed"),
+         "Failed to Connect to DB. Please check if PostGres Server is running",
+         "eRRoR -- PQconnectdb failed. Error:NULL"},
+        {"FAKEPQ_STATUS", "1",
+         PGFailureText("libpqInterface :: ValidateConnection", "POSTGRE_EXCEPTION",
+                       "PQreset failed to reset the connection"),
+         "Connection to Database Failedfake server gone\n",
+         "eRRoR -- PQreset failed to reset the connection. Error:fake server gone"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
+        SetUp();
+        ::setenv(c.variable, c.value, 1);
+        EXPECT_EQ(ConnectFailure(), c.failure);
+        EXPECT_STREQ(PGLastError(nullptr), c.lastError ? c.lastError : "earlier failure");
+        EXPECT_NE(NewLog().find(c.logLine), std::string::npos);
+    }
+}
+
+TEST_F(LibpqConnectionTest, SuperUserCheckFollowsTheReportedValue) {
+    const struct {
+        const char* reported; // nullptr: the stand-in's default "on"
+        std::string failure;
+        const char* lastError;
+    } cases[] = {
+        {nullptr, "", "earlier failure"},
+        {"off",
+         PGFailureText("libpqInterface :: IsSuperUser", "APPLICATION_EXCEPTION",
+                       "The user is not a super user"),
+         "eRRoR -- The user is not a super user."},
+        {"-",
+         PGFailureText("libpqInterface :: IsSuperUser", "POSTGRE_EXCEPTION",
+                       "PQparameterStatus could not obtain the is_superuser"),
+         "eRRoR -- UnKnown Param.PQparameterStatus() returned NULL."},
+    };
+    for (const auto& c : cases) {
+        if (c.reported != nullptr)
+            ::setenv("FAKEPQ_SUPERUSER", c.reported, 1);
+        EXPECT_EQ(PGFailure([] { Connect()->IsSuperUser(); }), c.failure);
+        EXPECT_STREQ(PGLastError(nullptr), c.lastError);
+    }
+}
+
+TEST_F(LibpqConnectionTest, ShowSendsOnlyParameterNamesThatFitTheBuffer) {
+    auto session = Connect();
+    std::string value = "untouched";
+    auto show = [&](const std::string& name) {
+        return PGFailure([&] { session->GetServerParameter(name, &value); });
+    };
+    const std::string refused = "libpqInterface :: GetServerParameter";
+    // "SHOW " + 4090 characters + NUL fill the 4096 bytes exactly: the statement is sent, and
+    // the stand-in fails it as a server that went away would.
+    EXPECT_EQ(show(std::string(4090, 'a')),
+              PGFailureText("libpqInterface :: ExecQuery", "POSTGRE_EXCEPTION",
+                            "Query execution failed"));
+    EXPECT_EQ(show(std::string(4091, 'a')),
+              PGFailureText(refused, "APPLICATION_EXCEPTION", "Parameter name too long for SHOW"));
+    EXPECT_NE(NewLog().find("eRRoR -- Parameter name of 4091 characters does not fit the "
+                            "4096-byte query buffer"),
+              std::string::npos);
+    for (const char* name : {"wal_level; drop table x", "x'y", "a--b", "x\"y", "a\nb"})
+        EXPECT_EQ(show(name), PGFailureText(refused, "APPLICATION_EXCEPTION",
+                                            "Invalid parameter name for SHOW"))
+            << name;
+    EXPECT_EQ(value, "untouched");
+}
+
+TEST_F(LibpqConnectionTest, RealLibpqWithoutServerFailsValidation) {
+    TempTree emptySocketDir("pgulo-nosocket");
+    EXPECT_EQ(PGFailure([&] {
+                  libpqInterface("", "/usr/lib/x86_64-linux-gnu", "postgres", "postgres",
+                                 kPassword, "5999", "2", "", emptySocketDir.Root(), "", false);
+              }),
+              PGFailureText("libpqInterface :: ValidateConnection", "POSTGRE_EXCEPTION",
+                            "PQreset failed to reset the connection"));
+    const std::string lastError = PGLastError(nullptr);
+    EXPECT_EQ(lastError.rfind("Connection to Database Failed", 0), 0u) << lastError;
+    EXPECT_NE(lastError.find(emptySocketDir.Root()), std::string::npos) << lastError;
+    EXPECT_EQ(ChattyHostHome::Log().find("S3cr3t"), std::string::npos);
+}
+
+} // namespace

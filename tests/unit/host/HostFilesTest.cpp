@@ -1,0 +1,316 @@
+#include "pgulo/host/CRoDirectory.h"
+#include "pgulo/host/CRoFile.h"
+#include "pgulo/host/CRoPath.h"
+#include "pgulo/host/FXErrorUtil.h"
+#include "pgulo/host/FXFile.h"
+#include "pgulo/host/FXPath.h"
+#include "pgulo/host/FXString.h"
+#include "pgulo/host/KxProcess.h"
+#include "pgulo/host/UnixSymbolicLink.h"
+#include "pgulo/host/UtfFileApi.h"
+
+#include "TempHostHome.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <clocale>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using pgulo::test::TempHostHome;
+
+class HostFilesTest : public ::testing::Test {
+protected:
+    std::string path(const std::string& name) const { return home_.file(name); }
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream out(path(name), std::ios::binary);
+        out << text;
+    }
+    std::string read(const std::string& name) {
+        std::string text;
+        EXPECT_FALSE(CRoFile::ReadWholeFile(path(name), text).IsError()) << name;
+        return text;
+    }
+    unsigned mode(const std::string& name) {
+        struct stat st {};
+        EXPECT_EQ(0, ::stat(path(name).c_str(), &st));
+        return st.st_mode & 07777;
+    }
+    std::set<std::string> find(const std::string& pattern, std::set<std::string>* dirs = nullptr) {
+        std::set<std::string> names;
+        auto_find_handle handle;
+        FXFile::CFileData data;
+        for (bool more = FXFile::KXFindFirstFile(handle, pattern, data); more;
+             more = FXFile::KXFindNextFile(handle, data)) {
+            names.insert(data.name);
+            if (dirs != nullptr && data.IsDirectory())
+                dirs->insert(data.name);
+        }
+        return names;
+    }
+
+    TempHostHome home_;
+};
+
+TEST_F(HostFilesTest, CopyKeepsContentAndMode) {
+    std::string content(300000, 'x');
+    content[12345] = '\0';
+    write("source", content);
+    ASSERT_EQ(0, ::chmod(path("source").c_str(), 0640));
+    write("target", "old");
+
+    ASSERT_FALSE(FXFile::KXCopyFile(path("source"), path("target"), 0).IsError());
+    EXPECT_EQ(content, read("target"));
+    EXPECT_EQ(0640u, mode("target"));
+    EXPECT_EQ(std::set<std::string>({".", "..", "source", "target"}), find(home_.path() + "/*"))
+        << "no temporary file stays behind";
+}
+
+TEST_F(HostFilesTest, CopyOfAMissingFileIsAnError) {
+    CRoError error = FXFile::KXCopyFile(path("missing"), path("target"), 0);
+    ASSERT_TRUE(error.IsError());
+    EXPECT_EQ(ENOENT, error.GetErrorCode());
+    EXPECT_NE(std::string::npos, error.AsString().find("missing")) << error.AsString();
+    EXPECT_FALSE(FXFile::DoesFileExist(path("target")));
+}
+
+TEST_F(HostFilesTest, MoveReplacesOnlyWhenAsked) {
+    write("a", "A");
+    write("b", "B");
+    CRoError refused = FXFile::KXMoveFileEx(path("a"), path("b"), 0);
+    ASSERT_TRUE(refused.IsError());
+    EXPECT_EQ(EEXIST, refused.GetErrorCode());
+    EXPECT_EQ("A", read("a"));
+    EXPECT_EQ("B", read("b"));
+
+    ASSERT_FALSE(FXFile::KXMoveFileEx(path("a"), path("b"), 1).IsError());
+    EXPECT_FALSE(FXFile::DoesFileExist(path("a")));
+    EXPECT_EQ("A", read("b"));
+
+    ASSERT_FALSE(FXFile::KXMoveFileEx(path("b"), path("c"), 0).IsError());
+    EXPECT_EQ("A", read("c"));
+    EXPECT_TRUE(FXFile::KXMoveFileEx(path("b"), path("d"), 1).IsError());
+}
+
+TEST_F(HostFilesTest, RemoveExistsAndSize) {
+    write("file", "12345");
+    std::uint64_t size = 0;
+    ASSERT_FALSE(FXFile::KXGetFileSize(path("file"), size).IsError());
+    EXPECT_EQ(5u, size);
+    EXPECT_TRUE(FXFile::KXGetFileSize(path("nothing"), size).IsError());
+
+    ASSERT_EQ(0, ::symlink("nowhere", path("dangling").c_str()));
+    EXPECT_TRUE(FXFile::DoesFileExist(path("dangling"))) << "a link is there even if dangling";
+    EXPECT_TRUE(FXFile::DoesFileExist(path("file")));
+    ASSERT_FALSE(FXFile::RemoveFile(path("file")).IsError());
+    EXPECT_FALSE(FXFile::DoesFileExist(path("file")));
+    EXPECT_TRUE(FXFile::RemoveFile(path("file")).IsError());
+}
+
+TEST_F(HostFilesTest, FindMatchesPatterns) {
+    write("one.kxf", "");
+    write("two.kxf", "");
+    write("three.txt", "");
+    write(".hidden.kxf", "");
+    ASSERT_EQ(0, ::mkdir(path("sub.kxf").c_str(), 0700));
+
+    std::set<std::string> dirs;
+    EXPECT_EQ(std::set<std::string>(
+                  {".", "..", ".hidden.kxf", "one.kxf", "sub.kxf", "three.txt", "two.kxf"}),
+              find(home_.path(), &dirs));
+    EXPECT_EQ(std::set<std::string>({".", "..", "sub.kxf"}), dirs);
+    EXPECT_EQ(find(home_.path()), find(home_.path() + "/*"));
+    EXPECT_EQ(std::set<std::string>({".hidden.kxf", "one.kxf", "sub.kxf", "two.kxf"}),
+              find(home_.path() + "/*.kxf"));
+    EXPECT_EQ(std::set<std::string>({"three.txt"}), find(home_.path() + "/three.txt"));
+    EXPECT_TRUE(find(home_.path() + "/*.none").empty());
+    EXPECT_TRUE(find(home_.path() + "/missing/*").empty());
+}
+
+TEST_F(HostFilesTest, DirectoryListsWithoutDotEntries) {
+    write("a", "");
+    write(".b", "");
+    ASSERT_EQ(0, ::mkdir(path("c").c_str(), 0700));
+
+    auto list = [&](bool hidden) {
+        CRoDirectory directory;
+        EXPECT_FALSE(directory.Open(home_.path(), "*", hidden).IsError());
+        std::set<std::string> names;
+        bool done = false;
+        std::string entry;
+        while (!directory.GetEntry(entry, done).IsError() && !done)
+            names.insert(entry);
+        return names;
+    };
+    EXPECT_EQ(std::set<std::string>({"a", ".b", "c"}), list(true));
+    EXPECT_EQ(std::set<std::string>({"a", "c"}), list(false));
+
+    CRoDirectory missing;
+    EXPECT_TRUE(missing.Open(path("none"), "*", true).IsError());
+}
+
+TEST_F(HostFilesTest, PathsJoinWithOneSlash) {
+    struct Case {
+        const char* path;
+        const char* name;
+        const char* joined;
+    } cases[] = {
+        {"/a", "b", "/a/b"}, {"/a/", "b", "/a/b"}, {"/a//", "/b", "/a/b"}, {"/", "b", "/b"},
+        {"", "b", "b"},      {"/a", "", "/a"},     {"a", "b/c", "a/b/c"},  {"/a", "/", "/a"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.joined, FXPath::Append(c.path, c.name, 0)) << c.path << " + " << c.name;
+        EXPECT_EQ(c.joined, CRoPath::Append(c.path, c.name)) << c.path << " + " << c.name;
+    }
+}
+
+TEST_F(HostFilesTest, PathExistenceTellsFilesFromDirectories) {
+    write("file", "x");
+    bool isFile = false;
+    EXPECT_FALSE(FXPath::DoesPathExist(path("file"), isFile).IsError());
+    EXPECT_TRUE(isFile);
+    EXPECT_FALSE(FXPath::DoesPathExist(home_.path(), isFile).IsError());
+    EXPECT_FALSE(isFile);
+    EXPECT_TRUE(FXPath::DoesPathExist(path("none"), isFile).IsError());
+    EXPECT_TRUE(FXPath::DoesPathExist(path("file")));
+    EXPECT_FALSE(FXPath::DoesPathExist(path("none")));
+    EXPECT_TRUE(CRoPath::IsDirectory(home_.path()));
+    EXPECT_FALSE(CRoPath::IsDirectory(path("file")));
+}
+
+TEST_F(HostFilesTest, WholeFileWriteIsAtomicAndPrivate) {
+    ASSERT_FALSE(CRoFile::WriteWholeFileAtomic(path("f"), "first").IsError());
+    ASSERT_FALSE(CRoFile::WriteWholeFileAtomic(path("f"), "second").IsError());
+    EXPECT_EQ("second", read("f"));
+    EXPECT_EQ(0600u, mode("f"));
+    struct stat st {};
+    EXPECT_FALSE(CRoFile::Stat(path("f"), st).IsError());
+    EXPECT_EQ(6, st.st_size);
+    EXPECT_TRUE(CRoFile::Stat(path("none"), st).IsError());
+    EXPECT_TRUE(CRoFile::WriteWholeFileAtomic(path("none/f"), "x").IsError());
+}
+
+TEST_F(HostFilesTest, StringHelpers) {
+    EXPECT_EQ("a-7-b", FXString::Format("%s-%d-%s", "a", 7, "b"));
+    EXPECT_EQ(std::string(2000, 'z'), FXString::Format("%s", std::string(2000, 'z').c_str()));
+    EXPECT_EQ(std::vector<std::string>({"a", "", "b", ""}), FXString::Split("a,,b,", ","));
+    EXPECT_EQ(std::vector<std::string>({"a", "b"}), FXString::Split("a::b", "::"));
+    EXPECT_EQ(std::vector<std::string>({""}), FXString::Split("", ","));
+    EXPECT_EQ("x y", FXString::Trim(" \t x y\r\n", " \t\r\n"));
+    EXPECT_EQ("", FXString::Trim(" \t\r\n", " \t\r\n"));
+    EXPECT_EQ("-42", FXString::ToString(-42));
+}
+
+TEST_F(HostFilesTest, ErrorValuesCarryCodeMessageAndPlaces) {
+    EXPECT_FALSE(CRoError::Success().IsError());
+    CRoError error =
+        FXErrorUtil::ErrorErrNo(FXCodeLocation("PGCommon", "int f()", 12), 22, "bad %s", "value");
+    error.Push(FXCodeLocation("caller.cpp", "void g()", 3));
+    EXPECT_TRUE(error.IsError());
+    EXPECT_EQ(22, error.GetErrorCode());
+    EXPECT_EQ("bad value at PGCommon:12 (int f()) at caller.cpp:3 (void g())", error.AsString());
+}
+
+class HostLinkTest : public HostFilesTest {
+protected:
+    void SetUp() override {
+        // Resolved paths are compared with the home's own physical path.
+        real_ = std::filesystem::canonical(home_.path()).string();
+        ASSERT_EQ(0, ::mkdir(path("data").c_str(), 0700));
+        ASSERT_EQ(0, ::mkdir(path("data/base").c_str(), 0700));
+    }
+    void link(const std::string& target, const std::string& name) {
+        ASSERT_EQ(0, ::symlink(target.c_str(), path(name).c_str())) << name;
+    }
+    struct Resolved {
+        int error;
+        std::string physical;
+        bool isLink;
+        std::string joined; // the components, each after a slash
+    };
+    static Resolved resolve(const std::string& path, bool tailMustExist = false) {
+        Resolved r{0, "", false, ""};
+        std::vector<std::string> components;
+        r.error = UnixSymbolicLink::getPhysicalPath(path, r.physical, components, true,
+                                                    tailMustExist, r.isLink)
+                      .GetErrorCode();
+        for (const std::string& part : components)
+            r.joined += "/" + part;
+        return r;
+    }
+    std::string real_;
+};
+
+TEST_F(HostLinkTest, ResolvesLinksRelativePathsAndAllowedMissingTails) {
+    link(path("data"), "abs");
+    link("abs", "rel");
+    link("../rel/./base", "data/up");
+    const Resolved chain = resolve(path("rel"));
+    EXPECT_EQ(0, chain.error);
+    EXPECT_TRUE(chain.isLink);
+    EXPECT_EQ(real_ + "/data", chain.physical);
+    const Resolved up = resolve(path("rel/up"));
+    EXPECT_EQ(real_ + "/data/base", up.physical);
+    EXPECT_EQ(up.physical, up.joined);
+    const Resolved plain = resolve(path("data/base/"));
+    EXPECT_FALSE(plain.isLink);
+    EXPECT_EQ(real_ + "/data/base", plain.physical);
+    EXPECT_EQ(real_ + "/data/new/file", resolve(path("abs/new/file")).physical);
+    EXPECT_NE(0, resolve(path("abs/new/file"), true).error);
+
+    std::string before;
+    ASSERT_EQ(0, getcwd_utf(before));
+    ASSERT_EQ(0, chdir_utf(path("data")));
+    std::string physical;
+    std::vector<std::string> components;
+    const bool resolved =
+        UnixSymbolicLink::getPhysicalPath("base", physical, components, true, false);
+    ASSERT_EQ(0, chdir_utf(before));
+    EXPECT_TRUE(resolved);
+    EXPECT_EQ(real_ + "/data/base", physical);
+}
+
+TEST_F(HostLinkTest, DanglingAndLoopingLinksAreErrors) {
+    link("nowhere", "dangling");
+    link("loop2", "loop1");
+    link("loop1", "loop2");
+    const Resolved dangling = resolve(path("dangling"));
+    EXPECT_NE(0, dangling.error);
+    EXPECT_TRUE(dangling.isLink);
+    EXPECT_EQ(ELOOP, resolve(path("loop1")).error);
+    std::string physical;
+    std::vector<std::string> components;
+    EXPECT_FALSE(UnixSymbolicLink::getPhysicalPath(path("none"), physical, components, true, true));
+}
+
+TEST_F(HostFilesTest, MultiByteTextInTheCLocaleStaysAsItIs) {
+    // The test program runs in the C locale, whose code set cannot hold this text.
+    const std::string text = "/data/caf\xc3\xa9";
+    EXPECT_EQ(text, mbeToUtf(text));
+    EXPECT_EQ("/plain/ascii", mbeToUtf("/plain/ascii"));
+}
+
+TEST_F(HostFilesTest, Latin1TextIsConvertedToUtf8) {
+    // A Latin-1 locale compiled into the test's home keeps the system untouched.
+    const std::string locales = path("locales");
+    ASSERT_EQ(0, ::mkdir(locales.c_str(), 0700));
+    std::string out;
+    if (KxProcess::system("localedef -i en_US -f ISO-8859-1 " + locales + "/en_US.ISO-8859-1", &out,
+                          &out, 0, false) != 0)
+        GTEST_SKIP() << "cannot compile a Latin-1 locale: " << out;
+    ::setenv("LOCPATH", locales.c_str(), 1);
+    const char* set = std::setlocale(LC_CTYPE, "en_US.ISO-8859-1");
+    std::string converted = mbeToUtf("/data/caf\xe9");
+    std::setlocale(LC_CTYPE, "C");
+    ::unsetenv("LOCPATH");
+    ASSERT_NE(nullptr, set);
+    EXPECT_EQ("/data/caf\xc3\xa9", converted);
+}
+
+} // namespace
