@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -215,6 +216,10 @@ FileCopier::Result FileCopier::Copy(const std::string& source, const std::string
         target.empty() ? -1 : OpenTarget(target, mode, options_.checksum && options_.direct, true));
     if (!target.empty() && out.get() < 0)
         Fail("cannot create", target, errno);
+    // A target that existed keeps its old mode through O_CREAT: a restored key file left
+    // readable by the group is not what was backed up.
+    if (out.get() >= 0 && ::fchmod(out.get(), mode) != 0)
+        Fail("cannot set the mode of", target, errno);
     if (options_.checksum || target.empty())
         ReadAndWrite(in.get(), out.get(), 0, 0, result, source, target, true);
     else

@@ -67,10 +67,13 @@ TEST(FileCopier, CopiesContentAndChecksumInOneRead) {
     EXPECT_EQ(static_cast<std::size_t>(result.source.st_size), content.size());
     EXPECT_EQ(Read(tree.Path("copy")), content);
     EXPECT_EQ(fs::status(tree.Path("copy")).permissions(), fs::perms(0600));
-    // An older, longer target is replaced whole; without a target the file is only read.
+    // An older, longer target is replaced whole, and takes the mode asked for; without a
+    // target the file is only read.
     const std::string older = tree.Write("older", std::string(4 * 1024 * 1024, 'z'));
+    fs::permissions(older, fs::perms(0644));
     copier.Copy(source, older, 0600);
     EXPECT_EQ(Read(older), content);
+    EXPECT_EQ(fs::status(older).permissions(), fs::perms(0600));
     EXPECT_EQ(copier.Copy(source, "", 0600).checksum, Checksum::ofText(content));
 
     FileCopier::Options kernel;
