@@ -65,6 +65,18 @@ protected:
 
     std::string CollectFile() const { return dir_ + "/collect.txt"; }
 
+    // The lines of the collect file a walk of the data directory writes; the walk must work.
+    std::vector<std::string> Collected(const std::string& dataDir) const {
+        BaseBackupPostGres backup;
+        Init(backup, dataDir);
+        EXPECT_EQ(backup.CreatePostGresCollectFile(), 0);
+        return TestFiles::ReadLines(CollectFile());
+    }
+
+    static bool Lists(const std::vector<std::string>& lines, const std::string& path) {
+        return std::find(lines.begin(), lines.end(), path) != lines.end();
+    }
+
     // A small tree standing in for a data directory: files, nested directories, links to a
     // directory and to a file, and a pipe.
     std::string MakeTree() const {
@@ -88,12 +100,7 @@ protected:
 
 TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
     const std::string data = MakeTree();
-    BaseBackupPostGres backup;
-    Init(backup, data);
-
-    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
-
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
+    const std::vector<std::string> lines = Collected(data);
     // Every proper parent ending in "/", shortest first, then the data directory.
     std::vector<std::string> parents;
     for (size_t i = 0; i + 1 < data.size(); ++i)
@@ -121,30 +128,19 @@ TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
 
 TEST_F(BaseBackupPostGresTest, TrailingSlashOfTheDataDirectoryIsDropped) {
     const std::string data = MakeTree();
-    BaseBackupPostGres backup;
-    Init(backup, data + "/");
-
-    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
-
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), data), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), data + "/a.txt"), lines.end());
-    EXPECT_EQ(std::find(lines.begin(), lines.end(), data + "/"), lines.end());
+    const std::vector<std::string> lines = Collected(data + "/");
+    EXPECT_TRUE(Lists(lines, data));
+    EXPECT_TRUE(Lists(lines, data + "/a.txt"));
+    EXPECT_FALSE(Lists(lines, data + "/"));
     for (const std::string& line : lines)
         EXPECT_EQ(line.find("//"), std::string::npos) << line;
 }
 
 TEST_F(BaseBackupPostGresTest, RealDataDirectoryInBackupModeListsItsBackupLabel) {
-    BaseBackupPostGres backup;
-    Init(backup, cluster_->dataDir());
-
-    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
-
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
+    const std::vector<std::string> lines = Collected(cluster_->dataDir());
     for (const char* name :
          {"/PG_VERSION", "/global", "/global/pg_control", "/base", "/backup_label", "/pg_wal"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), cluster_->dataDir() + name), lines.end())
-            << name;
+        EXPECT_TRUE(Lists(lines, cluster_->dataDir() + name)) << name;
     // The label is "label" and the job id.
     const std::string label = TestFiles::Read(cluster_->dataDir() + "/backup_label");
     EXPECT_NE(label.find("LABEL: label4242\n"), std::string::npos) << label;
@@ -209,16 +205,11 @@ TEST_F(BaseBackupPostGresTest, NameWithANewlineIsLeftOut) {
     // collect file would list /etc/shadow.
     fs::create_directories(data + "/evil\n/etc");
     TestFiles::Write(data + "/evil\n/etc/shadow", "x");
-    BaseBackupPostGres backup;
-    Init(backup, data);
-
-    ASSERT_EQ(backup.CreatePostGresCollectFile(), 0);
-
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
-    EXPECT_EQ(std::find(lines.begin(), lines.end(), "/etc/shadow"), lines.end());
+    const std::vector<std::string> lines = Collected(data);
+    EXPECT_FALSE(Lists(lines, "/etc/shadow"));
     for (const std::string& line : lines)
         EXPECT_EQ(line.find("evil"), std::string::npos) << line;
-    EXPECT_NE(std::find(lines.begin(), lines.end(), data + "/a.txt"), lines.end());
+    EXPECT_TRUE(Lists(lines, data + "/a.txt"));
 }
 
 TEST_F(BaseBackupPostGresTest, HostileUserAndPortRunNothingElse) {

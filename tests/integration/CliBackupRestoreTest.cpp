@@ -22,11 +22,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::AddPasswordUser;
 using pgulo::test::BackgroundPgulo;
 using pgulo::test::CountRows;
-using pgulo::test::kBackupPassword;
-using pgulo::test::kBackupUser;
 using pgulo::test::MakeServerDirectory;
 using pgulo::test::PgCluster;
 using pgulo::test::ProcessResult;
@@ -37,6 +34,19 @@ using pgulo::test::TempTree;
 using pgulo::test::TestFiles;
 using Host = pgulo::test::PguloHost;
 using json = nlohmann::json;
+
+const char* const kBackupUser = "pgulo_backup";
+const char* const kBackupPassword = "s3cret pass'word";
+
+// Creates kBackupUser and lets it in only with its password.
+void AddPasswordUser(PgCluster& cluster) {
+    cluster.psql(std::string("CREATE ROLE ") + kBackupUser + " SUPERUSER LOGIN PASSWORD '" +
+                 "s3cret pass''word'");
+    const std::string hba = cluster.dataDir() + "/pg_hba.conf";
+    TestFiles::Write(hba, "local all " + std::string(kBackupUser) + " scram-sha-256\n" +
+                              TestFiles::Read(hba));
+    cluster.reload();
+}
 
 // A directory of the tree for the server's own use.
 std::string ServerDir(const TempTree& tree, const std::string& name) {

@@ -31,6 +31,20 @@ namespace fs = std::filesystem;
 
 auto* const g_home = ::testing::AddGlobalTestEnvironment(new HostHome());
 
+std::string MajorName(const ::testing::TestParamInfo<int>& info) {
+    return "PostgreSQL" + std::to_string(info.param);
+}
+
+// A job of its own cluster, with results and configuration directories under scratch.
+JobSetup OwnJob(unsigned long long jobId, const PgCluster& cluster, const TempTree& scratch) {
+    JobSetup job;
+    job.jobId = jobId;
+    job.jobResultsDir = scratch.Dir("results");
+    job.configDir = scratch.Dir("config");
+    job.archiveDir = cluster.archiveDir();
+    return job;
+}
+
 class FsBackupJobTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
@@ -383,12 +397,7 @@ TEST(FsBackupArchivingOff, AClusterWithoutArchivingIsRefused) {
         PgCluster cluster(major, options);
         cluster.start();
         TempTree scratch("pgulo-fsb-noarch");
-        JobSetup job;
-        job.jobId = 6999;
-        job.jobResultsDir = scratch.Dir("results");
-        job.configDir = scratch.Dir("config");
-        job.archiveDir = cluster.archiveDir();
-        StartResult started = StartBackup(cluster, job);
+        StartResult started = StartBackup(cluster, OwnJob(6999, cluster, scratch));
         EXPECT_EQ(started.handle, nullptr);
         EXPECT_EQ(LastError(),
                   "WAL Archiving is NOT ENABLED. Please enable WAL Archiving for PostGres server.");
@@ -475,15 +484,10 @@ TEST_P(NonExclusiveJobTest, AStandbyStartWithoutAJobResultsDirectoryWritesNothin
 }
 
 INSTANTIATE_TEST_SUITE_P(NonExclusiveBackupMajors, NonExclusiveJobTest,
-                         ::testing::Values(15, 16, 17, 18),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PostgreSQL" + std::to_string(info.param);
-                         });
+                         ::testing::Values(15, 16, 17, 18), MajorName);
 
 INSTANTIATE_TEST_SUITE_P(ExclusiveBackupMajors, FsBackupJobTest, ::testing::Values(10, 12, 14),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PostgreSQL" + std::to_string(info.param);
-                         });
+                         MajorName);
 
 // A cluster whose archive_command stores each segment compressed under a name of its own; the
 // agent configuration file tells the job the text around the segment name.
@@ -497,11 +501,7 @@ TEST_P(OwnArchiveNamesJobTest, TheShutdownFindsTheStartSegmentUnderItsArchivedNa
     cluster.appendConf("archive_command = 'gzip < %p > " + cluster.archiveDir() + "/arch_%f.gz'");
     cluster.start();
     TempTree scratch("pgulo-fsb-gzip");
-    JobSetup job;
-    job.jobId = 6998;
-    job.jobResultsDir = scratch.Dir("results");
-    job.configDir = scratch.Dir("config");
-    job.archiveDir = cluster.archiveDir();
+    JobSetup job = OwnJob(6998, cluster, scratch);
     job.version = cluster.psql("SHOW server_version");
 
     // Without the names the plain segment file is looked for, and it is not there.
@@ -524,9 +524,6 @@ TEST_P(OwnArchiveNamesJobTest, TheShutdownFindsTheStartSegmentUnderItsArchivedNa
     EXPECT_TRUE(check.ok()) << archived << ": " << check.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, OwnArchiveNamesJobTest, ::testing::Values(14, 17),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PostgreSQL" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Majors, OwnArchiveNamesJobTest, ::testing::Values(14, 17), MajorName);
 
 } // namespace

@@ -110,6 +110,9 @@ protected:
     std::string LogSince() const {
         return TestFiles::Read(EvDebug::logFilePath()).substr(logStart_);
     }
+    bool Logged(const std::string& text) const {
+        return LogSince().find(text) != std::string::npos;
+    }
 
     // A client, an instance of the primary and a subclient in the host's property store; the
     // properties can be changed before the records are written.
@@ -153,6 +156,20 @@ protected:
         r.subclient.clientId = r.client.id;
         EXPECT_EQ(store.addSubclient(r.subclient), 0);
         return ApplicationId(2, r.subclient.id);
+    }
+
+    // Writes the records and initialises from the subclient, which must work.
+    static GetPostgresInfo InitFrom(Records& r) {
+        GetPostgresInfo info;
+        EXPECT_EQ(info.Init(Store(r)), 0) << r.instance.properties["port"];
+        return info;
+    }
+
+    // The primary's records under a subclient with the guid; returns its application id.
+    ApplicationId StoreWithGuid(const std::string& guid) const {
+        Records r = Primary();
+        r.subclient.guid = guid;
+        return Store(r);
     }
 
     // Connection values of the primary, set directly.
@@ -219,9 +236,7 @@ TEST_F(GetPostgresInfoTest, PortWithAHostNameGivesItsAddress) {
                           Case{"127.0.0.1:", "127.0.0.1", "127.0.0.1:"}}) {
         Records r = Primary();
         r.instance.properties["port"] = c.property;
-        ApplicationId appId = Store(r);
-        GetPostgresInfo info;
-        ASSERT_EQ(info.Init(appId), 0) << c.property;
+        const GetPostgresInfo info = InitFrom(r);
         EXPECT_EQ(info.HostAddr, c.host) << c.property;
         EXPECT_EQ(info.Port, c.port) << c.property;
     }
@@ -230,12 +245,7 @@ TEST_F(GetPostgresInfoTest, PortWithAHostNameGivesItsAddress) {
 TEST_F(GetPostgresInfoTest, EmptyUnixUserIsTheDataDirectorysOwnerAndIsStoredBack) {
     Records r = Primary();
     r.instance.properties["unixUser"] = "";
-    ApplicationId appId = Store(r);
-
-    GetPostgresInfo info;
-    ASSERT_EQ(info.Init(appId), 0);
-
-    EXPECT_EQ(info.unixUser, "postgres");
+    EXPECT_EQ(InitFrom(r).unixUser, "postgres");
     std::string stored;
     ASSERT_EQ(PropertyStore().getInstanceProperty(r.instance.id, "unixUser", stored), 0);
     EXPECT_EQ(stored, "postgres");
@@ -248,13 +258,8 @@ TEST_F(GetPostgresInfoTest, DataDirectoryPropertyOwnedByANamelessUidLeavesUnixUs
     Records r = Primary();
     r.instance.properties["unixUser"] = "";
     r.instance.properties["pgDataDir"] = dir;
-    ApplicationId appId = Store(r);
-
-    GetPostgresInfo info;
-    ASSERT_EQ(info.Init(appId), 0);
-
-    EXPECT_EQ(info.unixUser, "");
-    EXPECT_NE(LogSince().find("Could not get unixUser for Postgres"), std::string::npos);
+    EXPECT_EQ(InitFrom(r).unixUser, "");
+    EXPECT_TRUE(Logged("Could not get unixUser for Postgres"));
 }
 
 TEST_F(GetPostgresInfoTest, InitByInstanceNumberKeepsGoingWithoutAPassword) {
@@ -272,7 +277,7 @@ TEST_F(GetPostgresInfoTest, InitByInstanceNumberKeepsGoingWithoutAPassword) {
     EXPECT_EQ(Env("PGUSER"), "<unset>");
     EXPECT_EQ(info.autoDiscoveryFlag, 0);
     EXPECT_EQ(info.saUser, "postgres");
-    EXPECT_NE(LogSince().find("PW.decrypt error"), std::string::npos);
+    EXPECT_TRUE(Logged("PW.decrypt error"));
 }
 
 TEST_F(GetPostgresInfoTest, InitByInstanceNumberFindsTheOwnerThroughTheServer) {
@@ -299,7 +304,7 @@ TEST_F(GetPostgresInfoTest, InitFailures) {
     ApplicationId appId = Store(orphan);
     ASSERT_EQ(PropertyStore().removeClient(orphan.client.id), 0);
     EXPECT_NE(GetPostgresInfo().Init(appId), 0);
-    EXPECT_NE(LogSince().find("Error: Unable to fetch client Id for app Id"), std::string::npos);
+    EXPECT_TRUE(Logged("Error: Unable to fetch client Id for app Id"));
 }
 
 TEST_F(GetPostgresInfoTest, CloudDatabaseUsesTheProxysInstallDirectory) {
@@ -316,10 +321,7 @@ TEST_F(GetPostgresInfoTest, CloudDatabaseUsesTheProxysInstallDirectory) {
     r.client.appType = 1;
     r.client.cloudType = 301;
     r.instance.properties["unixUser"] = "";
-    ApplicationId appId = Store(r);
-
-    GetPostgresInfo info;
-    ASSERT_EQ(info.Init(appId), 0);
+    const GetPostgresInfo info = InitFrom(r);
     EXPECT_EQ(info.binaryPath, "/opt/proxy/pgsql/bin");
     EXPECT_EQ(info.datafilePath, "/opt/proxy/pgsql/lib");
     // A cloud database's owner is never looked up.
@@ -332,8 +334,7 @@ TEST_F(GetPostgresInfoTest, CloudDatabaseWithoutAProxyInstallDirectoryFails) {
     ApplicationId appId = Store(r);
 
     EXPECT_NE(GetPostgresInfo().Init(appId), 0);
-    EXPECT_NE(LogSince().find("Error: Unable to fetch DB Install Directory on proxy machine"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("Error: Unable to fetch DB Install Directory on proxy machine"));
 }
 
 TEST_F(GetPostgresInfoTest, DisplayNeverShowsPasswords) {
@@ -350,7 +351,7 @@ TEST_F(GetPostgresInfoTest, DisplayNeverShowsPasswords) {
 
 // ---- Questions answered by the server
 
-TEST_F(GetPostgresInfoTest, DataDirectoryAndStandbyStatusOfThePrimary) {
+TEST_F(GetPostgresInfoTest, DataDirectoryStandbyStatusAndOwnerOfThePrimary) {
     GetPostgresInfo info = ConnectedToPrimary();
     std::string dataDir;
     ASSERT_EQ(info.GetDataDirectory(dataDir), 0);
@@ -359,6 +360,14 @@ TEST_F(GetPostgresInfoTest, DataDirectoryAndStandbyStatusOfThePrimary) {
     bool standby = true;
     ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
     EXPECT_FALSE(standby);
+
+    std::string user;
+    ASSERT_EQ(info.GetPostgresOSUserName(user), 0);
+    EXPECT_EQ(user, "postgres");
+    user.clear();
+    ASSERT_EQ(info.GetPostgresOSUserName(user, primary_->dataDir()), 0);
+    EXPECT_EQ(user, "postgres");
+    EXPECT_NE(info.GetPostgresOSUserName(user, tree_->Path("no-such-dir")), 0);
 }
 
 TEST_F(GetPostgresInfoTest, StandbyServerIsReportedAsStandby) {
@@ -368,8 +377,7 @@ TEST_F(GetPostgresInfoTest, StandbyServerIsReportedAsStandby) {
     bool standby = false;
     ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
     EXPECT_TRUE(standby);
-    EXPECT_NE(LogSince().find("Postgres Server in read only mode status returned [TRUE]"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("Postgres Server in read only mode status returned [TRUE]"));
 }
 
 TEST_F(GetPostgresInfoTest, UnreachableServerAnswersNothing) {
@@ -385,16 +393,6 @@ TEST_F(GetPostgresInfoTest, UnreachableServerAnswersNothing) {
 }
 
 // ---- Data directory owner
-
-TEST_F(GetPostgresInfoTest, OwnerOfTheServersDataDirectory) {
-    GetPostgresInfo info = ConnectedToPrimary();
-    std::string user;
-    ASSERT_EQ(info.GetPostgresOSUserName(user), 0);
-    EXPECT_EQ(user, "postgres");
-    user.clear();
-    ASSERT_EQ(info.GetPostgresOSUserName(user, primary_->dataDir()), 0);
-    EXPECT_EQ(user, "postgres");
-}
 
 TEST_F(GetPostgresInfoTest, NamelessOwnerIsTheUidOnlyWhenAskedThroughTheServerAlone) {
     Records r = Primary();
@@ -412,12 +410,6 @@ TEST_F(GetPostgresInfoTest, NamelessOwnerIsTheUidOnlyWhenAskedThroughTheServerAl
     EXPECT_EQ(user, "unchanged");
 }
 
-TEST_F(GetPostgresInfoTest, MissingDirectoryHasNoOwner) {
-    GetPostgresInfo info;
-    std::string user;
-    EXPECT_NE(info.GetPostgresOSUserName(user, tree_->Path("no-such-dir")), 0);
-}
-
 // ---- Restore location file
 
 TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTheServerIsDown) {
@@ -426,16 +418,15 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTh
     const std::string restored = tree_->Path("restored-data");
     fs::create_directory(restored);
     ChownToPostgres(restored);
-    Records r = Primary();
-    r.subclient.guid = "guid-in-archive-0001";
-    ApplicationId appId = Store(r);
-    TestFiles::Write(archive + "/" + r.subclient.guid, "data_directory=" + restored + "\n");
+    const std::string guid = "guid-in-archive-0001";
+    ApplicationId appId = StoreWithGuid(guid);
+    TestFiles::Write(archive + "/" + guid, "data_directory=" + restored + "\n");
 
     GetPostgresInfo info = Connected(primary_->socketDir(), 1);
     info.archlogFile = archive;
     std::string path;
     ASSERT_EQ(info.getGUIDLocation(path, &appId), 0);
-    EXPECT_EQ(path, archive + "/" + r.subclient.guid);
+    EXPECT_EQ(path, archive + "/" + guid);
     std::string dataDir;
     ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
     EXPECT_EQ(dataDir, restored);
@@ -443,14 +434,13 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTh
     std::string user;
     ASSERT_EQ(info.GetPostgresOSUserName(user, appId), 0);
     EXPECT_EQ(user, "postgres");
-    EXPECT_NE(LogSince().find("using PG_LOG_RESTORE_DIR_FILE"), std::string::npos);
+    EXPECT_TRUE(Logged("using PG_LOG_RESTORE_DIR_FILE"));
 }
 
 TEST_F(GetPostgresInfoTest, RestoreLocationFileUnderTmpIsTheSecondPlaceLookedAt) {
-    Records r = Primary();
-    r.subclient.guid = "pgulo-test-guid-" + std::to_string(::getpid());
-    ApplicationId appId = Store(r);
-    const std::string tmpFile = "/tmp/pg_restore_DATA_DIR_" + r.subclient.guid;
+    const std::string guid = "pgulo-test-guid-" + std::to_string(::getpid());
+    ApplicationId appId = StoreWithGuid(guid);
+    const std::string tmpFile = "/tmp/pg_restore_DATA_DIR_" + guid;
     TestFiles::Write(tmpFile, "other_token x\ndata_directory " + tree_->Path("from-tmp") + "\n");
     struct RemoveFile {
         std::string path;
@@ -462,15 +452,12 @@ TEST_F(GetPostgresInfoTest, RestoreLocationFileUnderTmpIsTheSecondPlaceLookedAt)
     std::string dataDir;
     ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
     EXPECT_EQ(dataDir, tree_->Path("from-tmp"));
-    EXPECT_NE(LogSince().find("Could not get GUID file in [" + info.archlogFile + "/" +
-                              r.subclient.guid + "]. Checking in [" + tmpFile + "]"),
-              std::string::npos);
+    EXPECT_TRUE(Logged("Could not get GUID file in [" + info.archlogFile + "/" + guid +
+                       "]. Checking in [" + tmpFile + "]"));
 }
 
 TEST_F(GetPostgresInfoTest, NoRestoreLocationFileOrNoSubclient) {
-    Records r = Primary();
-    r.subclient.guid = "guid-nowhere-0002";
-    ApplicationId appId = Store(r);
+    ApplicationId appId = StoreWithGuid("guid-nowhere-0002");
     GetPostgresInfo info;
     info.archlogFile = tree_->Path("empty-archive");
 
@@ -487,10 +474,8 @@ TEST_F(GetPostgresInfoTest, NoRestoreLocationFileOrNoSubclient) {
 TEST_F(GetPostgresInfoTest, RestoreLocationFileWithoutTheTokenIsAFailure) {
     const std::string archive = tree_->Path("archive-no-token");
     fs::create_directory(archive);
-    Records r = Primary();
-    r.subclient.guid = "guid-without-token-0003";
-    ApplicationId appId = Store(r);
-    TestFiles::Write(archive + "/" + r.subclient.guid, "something_else=1\n");
+    const ApplicationId appId = StoreWithGuid("guid-without-token-0003");
+    TestFiles::Write(archive + "/guid-without-token-0003", "something_else=1\n");
 
     GetPostgresInfo info;
     info.archlogFile = archive;
@@ -531,9 +516,8 @@ TEST_F(GetPostgresInfoTest, CommandsComeBackWholeAndFailuresWithTheirErrorText) 
     }
     std::string output;
     EXPECT_EQ(GetPostgresInfo().executePostGresCommand("no_such_command_pgulo", output), -1);
-    EXPECT_NE(LogSince().find("Failed to execute command [no_such_command_pgulo], Error [Command "
-                              "exited with status 127: "),
-              std::string::npos)
+    EXPECT_TRUE(Logged("Failed to execute command [no_such_command_pgulo], Error [Command exited "
+                       "with status 127: "))
         << LogSince();
 }
 

@@ -203,22 +203,47 @@ protected:
         return last;
     }
 
+    // The job's collect files list the paths, then its temporary file and the archive itself.
+    static void ExpectCollected(const StartResult& started, const PgCluster& cluster,
+                                std::vector<std::string> paths) {
+        paths.push_back(cluster.archiveDir() + "/" + kLogTmpName);
+        paths.push_back(cluster.archiveDir());
+        EXPECT_EQ(CollectLines(started), paths);
+    }
+
+    static std::string CurrentSegment(const PgCluster& cluster) {
+        return cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    }
+
     static std::string DebugLog() { return TestFiles::Read(EvDebug::logFilePath()); }
 
     std::unique_ptr<TempTree> root_;
 };
 
-class LogBackupEveryMajor : public LogBackupTest, public ::testing::WithParamInterface<int> {};
-class LogBackupSomeMajors : public LogBackupTest, public ::testing::WithParamInterface<int> {};
+// A test on one major, skipped when that major is not installed.
+class LogBackupMajor : public LogBackupTest, public ::testing::WithParamInterface<int> {
+protected:
+    void SetUp() override {
+        PGULO_REQUIRE_MAJOR(GetParam());
+        LogBackupTest::SetUp();
+    }
+
+    // The program's cluster of the major, with these agent configuration lines.
+    PgCluster& Cluster(const std::vector<std::string>& config = {}) const {
+        PgCluster& cluster = SharedLogCluster(GetParam());
+        WriteAgentConfig(cluster, config);
+        return cluster;
+    }
+};
+class LogBackupEveryMajor : public LogBackupMajor {};
+class LogBackupSomeMajors : public LogBackupMajor {};
 
 std::string MajorName(const ::testing::TestParamInfo<int>& info) {
     return "PG" + std::to_string(info.param);
 }
 
 TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsLastLog) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     const std::string switched = MakeSegments(cluster, 3);
@@ -230,7 +255,7 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
     ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
     EXPECT_GT(endLog, switched) << "the roll-over closes the segment being written";
 
-    std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog);
+    const std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog);
     ASSERT_GE(expected.size(), 4u);
     const std::string tmpFile = cluster.archiveDir() + "/" + kLogTmpName;
     long long segmentBytes = 0;
@@ -239,9 +264,7 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
     EXPECT_EQ(started.files, expected.size());
     EXPECT_EQ(started.collectFiles, 1u);
     EXPECT_EQ(started.totalBytes, segmentBytes);
-    expected.push_back(tmpFile);
-    expected.push_back(cluster.archiveDir());
-    EXPECT_EQ(CollectLines(started), expected);
+    ExpectCollected(started, cluster, expected);
     ASSERT_EQ(Job(started)->GetCollectFileList().size(), 1u);
     EXPECT_EQ(Job(started)->GetCollectFileList().front(), JobResults() + "/Collect_logfile1.kxf");
 
@@ -255,12 +278,11 @@ TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsL
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
     for (const std::string& path : expected)
         EXPECT_TRUE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::exists(tmpFile));
 }
 
 TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheRangeOnlyWithTheOldBehaviourSwitch) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     MakeSegments(cluster, 2);
@@ -269,21 +291,17 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheRangeOnlyWithTheOldBehaviourSwit
     StartResult started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
     ASSERT_NE(started.handle, nullptr) << LastError();
     const std::string endLog = EndLogOf(started.handle);
-    std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog, true);
+    const std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog, true);
     ASSERT_EQ(expected.front(), cluster.archiveDir() + "/" + fullStart) << "start included";
     EXPECT_EQ(started.files, expected.size());
-    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
-    expected.push_back(cluster.archiveDir());
-    EXPECT_EQ(CollectLines(started), expected);
+    ExpectCollected(started, cluster, expected);
     ASSERT_EQ(Job(started)->GetCollectFileList().size(), 1u);
     EXPECT_EQ(Job(started)->GetCollectFileList().front(), JobResults() + "/CollectTot1.kxf");
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefault) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     MakeSegments(cluster, 2);
@@ -326,9 +344,7 @@ TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveUpToTheEndLogByDefau
 }
 
 TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     MakeSegments(cluster, 2);
@@ -351,9 +367,7 @@ TEST_P(LogBackupEveryMajor, PruningDeletesWhatTheBackupTookFromTheArchive) {
 // the open segment. The end log is the segment before that location, the one that was closed
 // and archived; the open one would be waited for in vain.
 TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     // A missing end log fails within a few seconds rather than half an hour.
     SetRegistry("nWaitForEndLogMins", "10");
     bool atBoundary = false;
@@ -372,10 +386,7 @@ TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
         EXPECT_GE(endLog, closed);
         atBoundary = endLog == closed;
         if (atBoundary) {
-            EXPECT_EQ(CollectLines(started),
-                      (std::vector<std::string>{cluster.archiveDir() + "/" + closed,
-                                                cluster.archiveDir() + "/" + kLogTmpName,
-                                                cluster.archiveDir()}));
+            ExpectCollected(started, cluster, {cluster.archiveDir() + "/" + closed});
         }
         EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
     }
@@ -407,9 +418,7 @@ TEST_F(LogBackupTest, TheFullLogPhaseLeavesTheFullBackupsLabelAsItWas) {
 }
 
 TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string lastLog = cluster.switchWal();
     const std::string middle = MakeSegments(cluster, 2);
     const std::string newest = MakeSegments(cluster, 1);
@@ -429,9 +438,7 @@ TEST_P(LogBackupSomeMajors, ASegmentMissingFromTheArchiveAsksForAFullBackup) {
 }
 
 TEST_P(LogBackupSomeMajors, WithoutAnEarlierFullBackupTheJobIsRefused) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, "");
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_EQ(GetPGLastErrCode(), 3);
@@ -445,9 +452,7 @@ TEST_P(LogBackupSomeMajors, WithoutAnEarlierFullBackupTheJobIsRefused) {
 }
 
 TEST_P(LogBackupSomeMajors, TheWholeArchiveDirectoryAndTheLiveWalDirectoryOnRequest) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {"backup_entire_archive_dir:on"});
+    PgCluster& cluster = Cluster({"backup_entire_archive_dir:on"});
     const std::string lastLog = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     std::vector<std::string> before = DirectoryNames(cluster.archiveDir());
@@ -470,15 +475,13 @@ TEST_P(LogBackupSomeMajors, TheWholeArchiveDirectoryAndTheLiveWalDirectoryOnRequ
 }
 
 TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSegment) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {"donot_set_backup_mode_for_log_backup:on"});
+    PgCluster& cluster = Cluster({"donot_set_backup_mode_for_log_backup:on"});
     const std::string lastLog = cluster.switchWal();
     const std::string newest = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + newest));
     // Written to, so the segment being written exists in the WAL directory.
     cluster.psql("INSERT INTO filler (note) VALUES ('only in the live WAL directory')");
-    const std::string current = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    const std::string current = CurrentSegment(cluster);
     ASSERT_GT(current, newest);
     ASSERT_TRUE(WaitForFile(cluster.dataDir() + "/pg_wal/" + current));
 
@@ -486,8 +489,7 @@ TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSeg
         SCOPED_TRACE(type);
         StartResult started = StartLogBackup(cluster, type, lastLog);
         ASSERT_NE(started.handle, nullptr) << LastError();
-        EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
-            << "no segment switch";
+        EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
         EXPECT_EQ(EndLogOf(started.handle), newest);
         const std::vector<std::string> lines = CollectLines(started);
         const std::string walDir = cluster.dataDir() + "/pg_wal";
@@ -507,9 +509,7 @@ TEST_P(LogBackupSomeMajors, WithoutBackupModeTheWalkStopsAtTheFirstUnarchivedSeg
 }
 
 TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllowsIt) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string stray = cluster.archiveDir() + "/stray-file-of-the-admin";
 
     struct Case {
@@ -552,9 +552,7 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
 }
 
 TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 1);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + lastLog));
     MakeSegments(cluster, 1);
@@ -574,41 +572,34 @@ TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
 }
 
 TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 1);
     const std::string primaryEnd = MakeSegments(cluster, 2);
     ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
     cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
-    const std::string current = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    const std::string current = CurrentSegment(cluster);
 
     JobSetup job = Setup(cluster);
     job.standby = 1;
     const StartResult started =
         pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
     ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_EQ(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), current)
-        << "no segment switch";
+    EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
     std::vector<std::string> databases;
     EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
     EXPECT_NE(std::find(databases.begin(), databases.end(), "postgres"), databases.end());
     EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
-    std::vector<std::string> expected = ArchivedSegments(cluster, lastLog, primaryEnd);
+    const std::vector<std::string> expected = ArchivedSegments(cluster, lastLog, primaryEnd);
     ASSERT_EQ(expected.size(), 2u);
-    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
-    expected.push_back(cluster.archiveDir());
-    EXPECT_EQ(CollectLines(started), expected);
+    ExpectCollected(started, cluster, expected);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBackupMode) {
-    PGULO_REQUIRE_MAJOR(GetParam());
-    PgCluster& cluster = SharedLogCluster(GetParam());
-    WriteAgentConfig(cluster, {});
+    PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 1);
     cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
-    const std::string open = cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())");
+    const std::string open = CurrentSegment(cluster);
     // This form has no job results directory; what a job keeps there must not land in the
     // root directory.
     RootDirectoryWatch root;
@@ -626,18 +617,16 @@ TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBa
     EXPECT_GT(closed, open) << endLog;
     EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + open));
     EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + closed));
-    EXPECT_GT(cluster.psql("SELECT pg_walfile_name(pg_current_wal_insert_lsn())"), closed);
+    EXPECT_GT(CurrentSegment(cluster), closed);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(handle, 1), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Majors, LogBackupSomeMajors, ::testing::ValuesIn(kSomeMajors), MajorName);
 
 // Clusters of their own, for archive commands of their own.
-class LogBackupOwnArchiveCommand : public LogBackupTest,
-                                   public ::testing::WithParamInterface<int> {};
+class LogBackupOwnArchiveCommand : public LogBackupMajor {};
 
 TEST_P(LogBackupOwnArchiveCommand, PrefixAndSuffixNameTheCompressedArchiveFiles) {
-    PGULO_REQUIRE_MAJOR(GetParam());
     PgClusterOptions options;
     options.name = "gzip" + std::to_string(GetParam());
     PgCluster cluster(GetParam(), options);
@@ -668,14 +657,11 @@ TEST_P(LogBackupOwnArchiveCommand, PrefixAndSuffixNameTheCompressedArchiveFiles)
         const auto check = pgulo::test::runCommand({"gzip", "-t", path});
         EXPECT_TRUE(check.ok()) << path << ": " << check.err;
     }
-    expected.push_back(cluster.archiveDir() + "/" + kLogTmpName);
-    expected.push_back(cluster.archiveDir());
-    EXPECT_EQ(CollectLines(started), expected);
+    ExpectCollected(started, cluster, expected);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfiguredLooks) {
-    PGULO_REQUIRE_MAJOR(GetParam());
     PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = ClosedSegment(cluster);
@@ -696,7 +682,6 @@ TEST_P(LogBackupOwnArchiveCommand, AnEndLogThatNeverArrivesFailsAfterTheConfigur
 }
 
 TEST_P(LogBackupOwnArchiveCommand, TheQuitFlagEndsTheWaitWithinASecond) {
-    PGULO_REQUIRE_MAJOR(GetParam());
     PgCluster& cluster = NeverArchivingCluster(GetParam());
     WriteAgentConfig(cluster, {});
     const std::string lastLog = ClosedSegment(cluster);

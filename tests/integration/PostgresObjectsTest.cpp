@@ -43,18 +43,27 @@ protected:
 
     std::string Oid(const std::string& sql) const { return cluster_->psql(sql, "shop"); }
 
+    static std::vector<object_prop> Records(Postgres_objects& objects) {
+        std::vector<object_prop> records;
+        objects.getObjects(records);
+        return records;
+    }
+
+    // The records of a whole enumeration of the database, which must work.
+    std::vector<object_prop> Enumerated(const std::string& database) const {
+        Postgres_objects objects;
+        EXPECT_EQ(Init(objects, database), 0);
+        EXPECT_EQ(objects.fillSchemas(), 0);
+        std::vector<object_prop> records;
+        EXPECT_EQ(objects.getObjects(records), 0);
+        return records;
+    }
+
     PgCluster* cluster_ = nullptr;
     std::string version_;
 };
 
 TEST_P(PostgresObjectsTest, ListsEveryKindInEnumerationOrderWithItsPath) {
-    Postgres_objects objects;
-    ASSERT_EQ(Init(objects, "shop"), 0);
-
-    ASSERT_EQ(objects.fillSchemas(), 0);
-    std::vector<object_prop> records;
-    ASSERT_EQ(objects.getObjects(records), 0);
-
     // Types outside the search path come back schema-qualified from format_type.
     const std::vector<std::string> expected = {
         "Database|shop|",
@@ -80,15 +89,11 @@ TEST_P(PostgresObjectsTest, ListsEveryKindInEnumerationOrderWithItsPath) {
         "Schema|zeta|/TblView/shop/zeta/#?#?#schm",
         "Table|events|/TblView/shop/zeta/events/#?#?#tabl",
     };
-    EXPECT_EQ(Shown(records), expected);
+    EXPECT_EQ(Shown(Enumerated("shop")), expected);
 }
 
 TEST_P(PostgresObjectsTest, RecordsCarryTheirSchemaDatabaseAndCatalogueOid) {
-    Postgres_objects objects;
-    ASSERT_EQ(Init(objects, "shop"), 0);
-    ASSERT_EQ(objects.fillSchemas(), 0);
-    std::vector<object_prop> records;
-    objects.getObjects(records);
+    const std::vector<object_prop> records = Enumerated("shop");
     ASSERT_GE(records.size(), 22u);
 
     const object_prop& database = records[0];
@@ -137,13 +142,7 @@ TEST_P(PostgresObjectsTest, PathsAreListedInRecordOrderStartingWithTheDatabase) 
 }
 
 TEST_P(PostgresObjectsTest, DatabaseWithoutUserSchemasGivesOnlyTheDatabaseRecord) {
-    Postgres_objects objects;
-    ASSERT_EQ(Init(objects, "bare"), 0);
-
-    ASSERT_EQ(objects.fillSchemas(), 0);
-    std::vector<object_prop> records;
-    objects.getObjects(records);
-    EXPECT_EQ(Shown(records), (std::vector<std::string>{"Database|bare|"}));
+    EXPECT_EQ(Shown(Enumerated("bare")), (std::vector<std::string>{"Database|bare|"}));
 }
 
 TEST_P(PostgresObjectsTest, SetMovesToAnotherDatabaseAndRecordsAccumulate) {
@@ -154,8 +153,7 @@ TEST_P(PostgresObjectsTest, SetMovesToAnotherDatabaseAndRecordsAccumulate) {
     ASSERT_EQ(objects.set("shop"), 0);
     ASSERT_EQ(objects.fillSchemas(), 0);
 
-    std::vector<object_prop> records;
-    objects.getObjects(records);
+    const std::vector<object_prop> records = Records(objects);
     ASSERT_EQ(records.size(), 23u);
     EXPECT_EQ(records[0].name, "bare");
     EXPECT_EQ(records[1].name, "shop");
@@ -172,8 +170,7 @@ TEST_P(PostgresObjectsTest, FailedSetKeepsTheCurrentDatabase) {
     EXPECT_EQ(objects.fillSchemas(), -1);
     ASSERT_EQ(objects.set("bare"), 0);
     ASSERT_EQ(objects.fillSchemas(), 0);
-    std::vector<object_prop> records;
-    objects.getObjects(records);
+    const std::vector<object_prop> records = Records(objects);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().name, "bare");
 }
@@ -185,9 +182,7 @@ TEST_P(PostgresObjectsTest, InitFailsWithoutAServerAndStoresNothing) {
     // Nothing was stored, so set has no cluster to move within.
     EXPECT_EQ(objects.set("shop"), -1);
     EXPECT_EQ(objects.fillSchemas(), -1);
-    std::vector<object_prop> records;
-    objects.getObjects(records);
-    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(Records(objects).empty());
 }
 
 TEST_P(PostgresObjectsTest, StepCalledDirectlyListsItsKind) {
@@ -196,8 +191,7 @@ TEST_P(PostgresObjectsTest, StepCalledDirectlyListsItsKind) {
 
     ASSERT_EQ(
         objects.fillFunctionObjects(Oid("SELECT oid FROM pg_namespace WHERE nspname = 'app'")), 0);
-    std::vector<object_prop> records;
-    objects.getObjects(records);
+    const std::vector<object_prop> records = Records(objects);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].name, "price");
     EXPECT_EQ(records[0].type, "Function");
@@ -212,9 +206,7 @@ TEST_P(PostgresObjectsTest, OidThatIsNotANumberRunsNothing) {
     EXPECT_EQ(objects.fillTypeObjects(""), -1);
 
     EXPECT_EQ(Oid("SELECT count(*) FROM pg_class WHERE relname = 'events'"), "1");
-    std::vector<object_prop> records;
-    objects.getObjects(records);
-    EXPECT_TRUE(records.empty());
+    EXPECT_TRUE(Records(objects).empty());
 }
 
 TEST_P(PostgresObjectsTest, FailedQueryEndsTheEnumerationKeepingEarlierRecords) {
@@ -226,12 +218,10 @@ TEST_P(PostgresObjectsTest, FailedQueryEndsTheEnumerationKeepingEarlierRecords) 
 
     EXPECT_EQ(objects.fillSchemas(), -1);
 
-    std::vector<object_prop> records;
-    objects.getObjects(records);
     // Database, schema app, its domain, the first table and that table's constraint: the
     // trigger query of the first table is the one that fails.
     EXPECT_EQ(
-        Shown(records),
+        Shown(Records(objects)),
         (std::vector<std::string>{
             "Database|shop|", "Schema|app|/TblView/shop/app/#?#?#schm",
             "Domain|positive|/TblView/shop/app/positive/#?#?#domn",

@@ -3,8 +3,8 @@
 #include "TestFiles.h"
 #include "TestProcess.h"
 
-#include "pgulo/host/CollectLine.h"
 #include "pgulo/PGLastError.h"
+#include "pgulo/host/CollectLine.h"
 #include "pgulo/host/EvDebug.h"
 
 #include <sys/stat.h>
@@ -102,12 +102,7 @@ std::string BackupLabel(const PgCluster& cluster) {
 }
 
 std::string AgentLog() {
-    std::string text;
-    std::error_code ec;
-    for (const auto& entry :
-         fs::directory_iterator(std::string(std::getenv("PGULO_HOME")) + "/log", ec))
-        text += TestFiles::Read(entry.path().string());
-    return text;
+    return TestFiles::ReadDirectory(std::string(std::getenv("PGULO_HOME")) + "/log");
 }
 
 namespace {

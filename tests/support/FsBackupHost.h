@@ -39,7 +39,6 @@ public:
     void CopyListed(const std::vector<std::string>& paths);
     // Puts every copied path back where it was, in listing order.
     void RestoreAll() const;
-    const std::vector<std::string>& Copied() const { return copied_; }
 
 private:
     std::string stage_;

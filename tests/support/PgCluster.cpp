@@ -184,23 +184,14 @@ ProcessResult runPgCtl(const std::string& binDir, const std::vector<std::string>
 
 std::vector<std::string> psqlArgv(const std::string& socketDir, int port, const std::string& sql,
                                   const std::string& db) {
-    return {PgInstall::clientTool("psql"),
-            "-X",
-            "-A",
-            "-t",
-            "-q",
-            "-v",
-            "ON_ERROR_STOP=1",
-            "-h",
-            socketDir,
-            "-p",
-            std::to_string(port),
-            "-U",
-            kSuperuser,
-            "-d",
-            db,
-            "-c",
-            sql};
+    // clang-format off
+    return {PgInstall::clientTool("psql"), "-X", "-A", "-t", "-q", "-v", "ON_ERROR_STOP=1",
+            "-h", socketDir,
+            "-p", std::to_string(port),
+            "-U", kSuperuser,
+            "-d", db,
+            "-c", sql};
+    // clang-format on
 }
 
 ProcessResult runPsql(const std::string& socketDir, int port, const std::string& sql,
@@ -405,18 +396,14 @@ bool PgCluster::isRunning() const {
 }
 
 void PgCluster::waitReady(std::chrono::seconds timeout) const {
-    const std::vector<std::string> argv = {PgInstall::clientTool("pg_isready"),
-                                           "-q",
-                                           "-h",
-                                           socketDir_,
-                                           "-p",
-                                           std::to_string(port_),
-                                           "-U",
-                                           kSuperuser,
-                                           "-d",
-                                           "postgres",
-                                           "-t",
-                                           "5"};
+    // clang-format off
+    const std::vector<std::string> argv = {PgInstall::clientTool("pg_isready"), "-q",
+                                           "-h", socketDir_,
+                                           "-p", std::to_string(port_),
+                                           "-U", kSuperuser,
+                                           "-d", "postgres",
+                                           "-t", "5"};
+    // clang-format on
     ProcessOptions options;
     options.timeout = std::chrono::seconds(30);
     if (!WaitFor([&] { return runCommand(argv, options).ok(); }, timeout))

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -26,9 +25,6 @@ extern char** environ;
 namespace pgulo::test {
 
 namespace fs = std::filesystem;
-
-const char* const kBackupUser = "pgulo_backup";
-const char* const kBackupPassword = "s3cret pass'word";
 
 namespace {
 
@@ -94,27 +90,19 @@ ProcessResult PguloHost::Run(const std::vector<std::string>& args, const std::st
 
 void PguloHost::AddInstance(const std::string& name, const PgCluster& cluster,
                             const std::string& user, const std::string& password) const {
-    const ProcessResult r = Run({"instance",
-                                 "add",
-                                 name,
-                                 "--pgdata",
-                                 cluster.dataDir(),
-                                 "--bindir",
-                                 cluster.binDir(),
-                                 "--libdir",
-                                 cluster.libDir(),
-                                 "--port",
-                                 std::to_string(cluster.port()),
-                                 "--user",
-                                 user,
-                                 "--archive-dir",
-                                 cluster.archiveDir(),
-                                 "--socket-dir",
-                                 cluster.socketDir(),
-                                 "--agent-option",
-                                 "start_backup_immediate:on",
+    // clang-format off
+    const ProcessResult r = Run({"instance", "add", name,
+                                 "--pgdata", cluster.dataDir(),
+                                 "--bindir", cluster.binDir(),
+                                 "--libdir", cluster.libDir(),
+                                 "--port", std::to_string(cluster.port()),
+                                 "--user", user,
+                                 "--archive-dir", cluster.archiveDir(),
+                                 "--socket-dir", cluster.socketDir(),
+                                 "--agent-option", "start_backup_immediate:on",
                                  "--password-stdin"},
                                 password + "\n");
+    // clang-format on
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
 }
 
@@ -138,15 +126,6 @@ void MakeServerDirectory(const std::string& path) {
     ::chmod(path.c_str(), 0700);
 }
 
-void AddPasswordUser(PgCluster& cluster) {
-    cluster.psql(std::string("CREATE ROLE ") + kBackupUser + " SUPERUSER LOGIN PASSWORD '" +
-                 "s3cret pass''word'");
-    const std::string hba = cluster.dataDir() + "/pg_hba.conf";
-    const std::string old = TestFiles::Read(hba);
-    std::ofstream(hba, std::ios::trunc) << "local all " << kBackupUser << " scram-sha-256\n" << old;
-    cluster.reload();
-}
-
 std::unique_ptr<PgCluster> StartCluster(int major, const std::string& name, bool archiving) {
     PgCluster::Options options;
     options.name = name;
@@ -156,16 +135,13 @@ std::unique_ptr<PgCluster> StartCluster(int major, const std::string& name, bool
     return cluster;
 }
 
-ProcessResult QueryOn(const PgCluster& cluster, int port, const std::string& sql) {
+std::string QueryValue(const PgCluster& cluster, int port, const std::string& sql) {
     ProcessOptions options;
     options.env = {{"LC_ALL", "C"}};
-    return runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", cluster.socketDir(),
-                       "-p", std::to_string(port), "-U", "postgres", "-d", "postgres", "-c", sql},
-                      options);
-}
-
-std::string QueryValue(const PgCluster& cluster, int port, const std::string& sql) {
-    const ProcessResult r = QueryOn(cluster, port, sql);
+    const ProcessResult r =
+        runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", cluster.socketDir(),
+                    "-p", std::to_string(port), "-U", "postgres", "-d", "postgres", "-c", sql},
+                   options);
     return r.ok() ? trim(r.out) : "error: " + r.err;
 }
 
@@ -223,14 +199,18 @@ BackgroundPgulo::BackgroundPgulo(const PguloHost& host, const std::vector<std::s
 }
 
 BackgroundPgulo::~BackgroundPgulo() {
-    if (pid_ <= 0)
-        return;
+    if (pid_ > 0)
+        KillGroup();
+}
+
+void BackgroundPgulo::KillGroup() {
     // The whole group: children of the program (psql, the server's tools) go as well.
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
+    pid_ = -1;
 }
 
 std::string BackgroundPgulo::Output() const {
@@ -290,11 +270,7 @@ int BackgroundPgulo::Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (Running()) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            ::kill(-pid_, SIGKILL);
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
+            KillGroup();
             return -1;
         }
         std::this_thread::sleep_for(kPollInterval);
@@ -324,15 +300,11 @@ TmpfsMount::~TmpfsMount() {
     fs::remove(dir_, ec);
 }
 
-std::uint64_t TmpfsMount::FreeBytes() const {
+void TmpfsMount::FillLeaving(std::uint64_t keepBytes) const {
     struct statvfs st {};
     if (::statvfs(dir_.c_str(), &st) != 0)
         throw std::runtime_error("statvfs " + dir_ + ": " + std::strerror(errno));
-    return static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
-}
-
-void TmpfsMount::FillLeaving(std::uint64_t keepBytes) const {
-    const std::uint64_t free = FreeBytes();
+    const std::uint64_t free = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
     if (free <= keepBytes)
         return;
     const std::string filler = dir_ + "/filler";
@@ -346,11 +318,7 @@ void TmpfsMount::FillLeaving(std::uint64_t keepBytes) const {
 }
 
 std::string PguloHost::DebugLogs() const {
-    std::string all;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(Home() + "/log", ec))
-        all += TestFiles::Read(entry.path().string());
-    return all;
+    return TestFiles::ReadDirectory(Home() + "/log");
 }
 
 } // namespace pgulo::test

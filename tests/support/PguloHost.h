@@ -20,9 +20,6 @@
 namespace pgulo::test {
 
 // A superuser that must give its password: the usual way a backup host connects.
-extern const char* const kBackupUser;
-extern const char* const kBackupPassword;
-
 // The program under test: $PGULO_BUILD_DIR/cli/pgulo.
 std::string PguloBinary();
 
@@ -58,15 +55,11 @@ private:
 // server needs for directories of its own.
 void MakeServerDirectory(const std::string& path);
 
-// Creates kBackupUser and lets it in only with its password.
-void AddPasswordUser(PgCluster& cluster);
-
 std::unique_ptr<PgCluster> StartCluster(int major, const std::string& name, bool archiving = true);
 
 // Runs SQL with psql against another server that shares the cluster's socket directory (a
-// restored copy on its own port).
-ProcessResult QueryOn(const PgCluster& cluster, int port, const std::string& sql);
-// The trimmed result of the query, or "error: ..." so that a comparison shows what went wrong.
+// restored copy on its own port). The trimmed result of the query, or "error: ..." so that a
+// comparison shows what went wrong.
 std::string QueryValue(const PgCluster& cluster, int port, const std::string& sql);
 std::string CountRows(const PgCluster& cluster, int port, const std::string& table);
 
@@ -104,6 +97,7 @@ public:
 
 private:
     void Reap(int status);
+    void KillGroup();
 
     TempTree dir_;
     std::string outputFile_;
@@ -121,7 +115,6 @@ public:
     TmpfsMount& operator=(const TmpfsMount&) = delete;
 
     const std::string& path() const { return dir_; }
-    std::uint64_t FreeBytes() const;
     // Takes all but about keepBytes of the free space with one file.
     void FillLeaving(std::uint64_t keepBytes) const;
 

@@ -1,5 +1,6 @@
 #include "TestFiles.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -27,6 +28,14 @@ std::vector<std::string> TestFiles::ReadLines(const std::string& path) {
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
+}
+
+std::string TestFiles::ReadDirectory(const std::string& dir) {
+    std::string all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        all += Read(entry.path().string());
+    return all;
 }
 
 } // namespace pgulo::test

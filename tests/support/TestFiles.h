@@ -15,6 +15,8 @@ public:
     static void Write(const std::string& path, const std::string& content);
     // The file's lines without their "\n"; empty when it cannot be read.
     static std::vector<std::string> ReadLines(const std::string& path);
+    // Every file of the directory, one after the other; empty when it cannot be read.
+    static std::string ReadDirectory(const std::string& dir);
 };
 
 } // namespace pgulo::test
