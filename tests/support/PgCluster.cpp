@@ -2,6 +2,8 @@
 
 #include "TestFiles.h"
 
+#include "pgulo/PGCommon.h"
+
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -335,7 +337,7 @@ void PgCluster::init() {
     // PostgreSQL hands archive_command to /bin/sh, hence shell quoting inside the literal.
     conf += options_.archiving
                 ? "archive_mode = on\narchive_command = " +
-                      quoteWith("cp %p " + shellQuote(archiveDir_) + "/%f", "''") + "\n"
+                      quoteWith("cp %p " + PGCommon::ShellQuote(archiveDir_) + "/%f", "''") + "\n"
                 : "archive_mode = off\n";
     for (const auto& line : options_.extraConf)
         conf += line + "\n";

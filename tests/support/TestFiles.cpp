@@ -23,7 +23,11 @@ void TestFiles::Write(const std::string& path, const std::string& content) {
 }
 
 std::vector<std::string> TestFiles::ReadLines(const std::string& path) {
-    std::ifstream in(path);
+    return SplitLines(Read(path));
+}
+
+std::vector<std::string> TestFiles::SplitLines(const std::string& text) {
+    std::istringstream in(text);
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);

@@ -17,6 +17,8 @@ public:
     static std::vector<std::string> ReadLines(const std::string& path);
     // Every file of the directory, one after the other; empty when it cannot be read.
     static std::string ReadDirectory(const std::string& dir);
+    // The text's lines without their "\n".
+    static std::vector<std::string> SplitLines(const std::string& text);
 };
 
 } // namespace pgulo::test

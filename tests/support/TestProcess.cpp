@@ -1,5 +1,7 @@
 #include "TestProcess.h"
 
+#include "pgulo/PGCommon.h"
+
 #include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
@@ -44,31 +46,13 @@ void requireProgram(const std::string& name) {
 
 } // namespace
 
-std::string shellQuote(const std::string& word) {
-    if (!word.empty() &&
-        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
-                               "@%+=:,./_-") == std::string::npos) {
-        return word;
-    }
-    std::string quoted = "'";
-    for (char c : word) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += "'";
-    return quoted;
-}
-
 std::string describeCommand(const std::vector<std::string>& argv) {
     std::string line;
     for (const auto& word : argv) {
         if (!line.empty()) {
             line += ' ';
         }
-        line += shellQuote(word);
+        line += PGCommon::ShellQuote(word);
     }
     return line;
 }

@@ -29,10 +29,6 @@ ProcessResult runCommand(const std::vector<std::string>& argv, const ProcessOpti
 // minutes: how the tests drive pg_ctl and the client tools against a cluster they set up.
 ProcessResult runAsPostgres(const std::vector<std::string>& argv, const std::string& cwd = "/");
 
-// Quotes one word for a POSIX shell. Used for log and error messages, and for the rare place
-// (like archive_command) where PostgreSQL itself hands a string to /bin/sh.
-std::string shellQuote(const std::string& word);
-
 // The command as a copy-pasteable shell line, for error messages.
 std::string describeCommand(const std::vector<std::string>& argv);
 

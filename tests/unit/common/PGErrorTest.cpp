@@ -1,7 +1,7 @@
 // The error machinery every operation shares: exception texts, the last-error text and code a
 // host reads after a failed call, and the guard that logs a failure at each level it crosses.
 
-#include "ChattyHostHome.h"
+#include "FsBackupHost.h"
 #include "PGFailure.h"
 
 #include "common/PGGuard.h"
@@ -19,10 +19,10 @@
 
 namespace {
 
-using pgulo::test::ChattyHostHome;
+using pgulo::test::AgentLog;
 using pgulo::test::PGFailure;
 
-const ChattyHostHome g_home;
+auto* const g_home = ::testing::AddGlobalTestEnvironment(new pgulo::test::HostHome(9));
 
 // Must stay the first test of this program: the last-error state lives for the whole process
 // and nothing may have written it yet.
@@ -97,11 +97,11 @@ TEST(PGLastErrorTest, CodeKeepsItsLastValue) {
 
 class PGGuardTest : public ::testing::Test {
 protected:
-    void SetUp() override { logStart_ = ChattyHostHome::Log().size(); }
+    void SetUp() override { logStart_ = AgentLog().size(); }
 
     // The error lines written since the test began, each reduced to "label message".
     std::vector<std::string> NewErrorLines() const {
-        std::istringstream in(ChattyHostHome::Log().substr(logStart_));
+        std::istringstream in(AgentLog().substr(logStart_));
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);) {
             const auto at = line.find(" ERR ");

@@ -1,7 +1,7 @@
 // Connecting: the connection string a session hands to libpq, what its log shows of it, and
 // the checks a fresh connection goes through. A stand-in libpq plays the server.
 
-#include "ChattyHostHome.h"
+#include "FsBackupHost.h"
 #include "FakeLibpq.h"
 #include "PGFailure.h"
 #include "TempTree.h"
@@ -20,7 +20,7 @@ namespace {
 
 using namespace pgulo::test;
 
-const ChattyHostHome g_home;
+auto* const g_home = ::testing::AddGlobalTestEnvironment(new pgulo::test::HostHome(9));
 const char* const kPassword = "S3cr3t'pw\\x";
 const std::string kLibrary = FakeLibpqPath();
 
@@ -31,11 +31,11 @@ protected:
                                  "FAKEPQ_SERVER_VERSION", "FAKEPQ_SUPERUSER"})
             ::unsetenv(name);
         PGLastError("earlier failure");
-        logStart_ = ChattyHostHome::Log().size();
+        logStart_ = AgentLog().size();
     }
     void TearDown() override { SetUp(); }
 
-    std::string NewLog() const { return ChattyHostHome::Log().substr(logStart_); }
+    std::string NewLog() const { return AgentLog().substr(logStart_); }
 
     static std::unique_ptr<libpqInterface> Connect(const std::string& hostAddr = "/run/pg sock",
                                                    const std::string& port = "5433") {
@@ -114,7 +114,7 @@ TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePasswor
           "Connection Info string: host = 'db.example' host = '/run/pg sock' ",
           "password = *****"})
         EXPECT_NE(log.find(line), std::string::npos) << line;
-    EXPECT_EQ(ChattyHostHome::Log().find("S3cr3t"), std::string::npos);
+    EXPECT_EQ(AgentLog().find("S3cr3t"), std::string::npos);
 }
 
 TEST_F(LibpqConnectionTest, ConnectedSessionLogsWhatTheServerReported) {
@@ -242,7 +242,7 @@ TEST_F(LibpqConnectionTest, RealLibpqWithoutServerFailsValidation) {
     const std::string lastError = PGLastError(nullptr);
     EXPECT_EQ(lastError.rfind("Connection to Database Failed", 0), 0u) << lastError;
     EXPECT_NE(lastError.find(emptySocketDir.Root()), std::string::npos) << lastError;
-    EXPECT_EQ(ChattyHostHome::Log().find("S3cr3t"), std::string::npos);
+    EXPECT_EQ(AgentLog().find("S3cr3t"), std::string::npos);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Finding and loading the cluster's libpq: which file a library directory yields, and what a
 // user is told when the directory, the file or one of its functions is missing.
 
-#include "ChattyHostHome.h"
+#include "FsBackupHost.h"
 #include "FakeLibpq.h"
 #include "PGFailure.h"
 #include "TempTree.h"
@@ -24,7 +24,7 @@ namespace {
 using namespace pgulo::test;
 namespace fs = std::filesystem;
 
-const ChattyHostHome g_home;
+auto* const g_home = ::testing::AddGlobalTestEnvironment(new pgulo::test::HostHome(9));
 const char* const kSystemLibpq = "/usr/lib/x86_64-linux-gnu/libpq.so.5";
 const char* const kSentinel = "earlier failure";
 
@@ -42,9 +42,9 @@ class LibpqLibrarySearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         PGLastError(kSentinel);
-        logStart_ = ChattyHostHome::Log().size();
+        logStart_ = AgentLog().size();
     }
-    std::string NewLog() const { return ChattyHostHome::Log().substr(logStart_); }
+    std::string NewLog() const { return AgentLog().substr(logStart_); }
 
     TempTree tree_{"pgulo-libpq-search"};
     const std::string dir_ = tree_.Root();

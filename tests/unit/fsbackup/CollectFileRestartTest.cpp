@@ -28,14 +28,6 @@ using namespace pgulo::test;
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 void SetMtime(const std::string& path, std::time_t when) {
     struct timeval times[2] = {{when, 0}, {when, 0}};
     ASSERT_EQ(::lutimes(path.c_str(), times), 0) << path;
@@ -70,7 +62,7 @@ protected:
         RestartJob first(Setup());
         first.GenerateCollectFile(nullptr, nullptr);
         old_ = TestFiles::Read(Old());
-        oldLines_ = SplitLines(old_);
+        oldLines_ = TestFiles::SplitLines(old_);
         TestFiles::Write(results_ + "/BackupTime.kxf", std::to_string(start_));
     }
 
@@ -148,7 +140,7 @@ TEST_F(CollectFileRestartTest, AMidFileOffsetCarriesTheLinesThatBeginBeforeIt) {
     const std::size_t carried = 5;
     const long long offset = OffsetOfLine(oldLines_, carried);
     const std::string restart = Restart({{1, offset}}, start_);
-    const std::vector<std::string> lines = SplitLines(newFile_);
+    const std::vector<std::string> lines = TestFiles::SplitLines(newFile_);
     ASSERT_GE(lines.size(), carried);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + carried),
               std::vector<std::string>(oldLines_.begin(), oldLines_.begin() + carried));
@@ -172,7 +164,7 @@ TEST_F(CollectFileRestartTest, AFileModifiedAtOrAfterThePreviousStartIsListedAga
     SetMtime(later, start_ + 10);
     SetMtime(older, start_ - 1);
     Restart({{1, -1}}, start_);
-    const std::vector<std::string> lines = SplitLines(newFile_);
+    const std::vector<std::string> lines = TestFiles::SplitLines(newFile_);
     ASSERT_EQ(lines.size(), oldLines_.size());
     // Carried entries keep their order and come first; the changed ones follow from the walk.
     std::vector<std::string> carried;
@@ -190,7 +182,7 @@ TEST_F(CollectFileRestartTest, AFileModifiedAtOrAfterThePreviousStartIsListedAga
 TEST_F(CollectFileRestartTest, NoPreviousStartTimeCarriesNothing) {
     const std::string restart = Restart({{1, -1}}, 0);
     EXPECT_EQ(restart, "-o 1|0");
-    EXPECT_EQ(SplitLines(newFile_).size(), oldLines_.size());
+    EXPECT_EQ(TestFiles::SplitLines(newFile_).size(), oldLines_.size());
     EXPECT_GT(totalBytes_, 4000U);
 }
 

@@ -29,14 +29,6 @@ using namespace pgulo::test;
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 long Count(const std::vector<std::string>& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
 }
@@ -84,7 +76,7 @@ protected:
         counts_ = {99, 99};
         job.GenerateCollectFile(&counts_.first, &counts_.second);
         std::vector<std::string> lines;
-        for (const std::string& line : SplitLines(TestFiles::Read(results_ + "/CollectTot1.kxf")))
+        for (const std::string& line : TestFiles::SplitLines(TestFiles::Read(results_ + "/CollectTot1.kxf")))
             lines.push_back(CollectLine::Decode(line));
         return lines;
     }
@@ -148,7 +140,7 @@ TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegment) {
 TEST_F(CollectFileWalkTest, TheDirChangeFileDescribesTheTree) {
     PGFsBackup job(Setup());
     Generate(job);
-    const std::vector<std::string> lines = SplitLines(TestFiles::Read(results_ + "/DCTmp.kxf"));
+    const std::vector<std::string> lines = TestFiles::SplitLines(TestFiles::Read(results_ + "/DCTmp.kxf"));
     std::vector<std::string> head = {"Version2", "/"};
     for (std::string::size_type slash = data_.find('/', 1); slash != std::string::npos;
          slash = data_.find('/', slash + 1))
@@ -207,7 +199,7 @@ TEST_F(CollectFileWalkTest, NamesWithLineBreaksAndPercentStayOnOneLine) {
     EXPECT_NE(raw.find(data_ + "/base/1/100%25\n"), std::string::npos);
     EXPECT_NE(raw.find(data_ + "/base/1/%250A\n"), std::string::npos);
     EXPECT_EQ(raw.find('\r'), std::string::npos);
-    for (const std::string& line : SplitLines(raw)) {
+    for (const std::string& line : TestFiles::SplitLines(raw)) {
         struct stat st {};
         EXPECT_EQ(::lstat(CollectLine::Decode(line).c_str(), &st), 0) << line;
     }

@@ -60,14 +60,6 @@ const char* const kEntries = R"(6; 2615 16385 SCHEMA - app postgres
 3904; 0 0 COMMENT app TABLE orders postgres
 )";
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 using pgulo::test::TestFiles;
 
 class ObjectListEditTest : public ::testing::Test {
@@ -119,7 +111,7 @@ TEST_F(ObjectListEditTest, HeaderLinesAreCopiedInTheirOrder) {
 
     std::vector<std::string> edited = Edit({});
 
-    EXPECT_EQ(edited, Lines(kHeader15));
+    EXPECT_EQ(edited, TestFiles::SplitLines(kHeader15));
 }
 
 TEST_F(ObjectListEditTest, SelectedObjectsKeepTheirOwnEntriesOnly) {
