@@ -16,16 +16,18 @@ root=$(pwd)
 bash scripts/setup.sh
 
 # A cache shared between trees would hand back coverage notes naming another tree's sources.
+# Unoptimised, instrumented programs run the longest tables several times slower than the
+# release build, hence the longer limit per program.
 unset CCACHE_BASEDIR
 dir=${PGULO_COVERAGE_DIR:-$root/build-coverage}
-cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPGULO_COVERAGE=ON >/dev/null
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPGULO_COVERAGE=ON \
+    -DPGULO_TEST_TIMEOUT=2400 >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 
-# Counters from an earlier run would add to this one's. Unoptimised, instrumented programs run
-# the longest tables several times slower than the release build, hence the longer limit.
+# Counters from an earlier run would add to this one's.
 find "$dir" -name '*.gcda' -delete
 status=0
-(cd "$dir" && ctest --output-on-failure --timeout 2400 -j3 -L "${PGULO_COVERAGE_LABELS:-unit|integration}") || status=1
+(cd "$dir" && ctest --output-on-failure -j3 -L "${PGULO_COVERAGE_LABELS:-unit|integration}") || status=1
 
 gcovr --root "$root" --object-directory "$dir" \
     --filter "$root/src/" --filter "$root/include/" --filter "$root/cli/" \
