@@ -9,6 +9,7 @@
 #include "InstanceCommand.h"
 #include "ListCommand.h"
 #include "RestoreCommand.h"
+#include "ScratchCommand.h"
 #include "SignalGuard.h"
 #include "VerifyCommand.h"
 
@@ -77,6 +78,7 @@ public:
         AddRestore(app);
         AddDelete(app);
         AddDemo(app);
+        AddScratch(app);
     }
     int Run() { return action_ ? action_() : 0; }
 
@@ -263,6 +265,33 @@ private:
         demo->callback([this] { action_ = [this] { return DemoCommand(demo_).Run(); }; });
     }
 
+    void AddScratch(CLI::App& app) {
+        CLI::App* scratch =
+            app.add_subcommand("scratch", "Start a scratch copy of an instance as of a time");
+        scratch->group(""); // for debugging and tests; not in the help
+        ScratchServer::Options& s = scratch_.server;
+        scratch->add_option("name", s.instance, "Instance name")->required();
+        scratch->add_option("--target-time", s.targetTime, "Replay WAL up to this time");
+        scratch->add_option("--scratch-dir", s.scratchParent,
+                            "Where the copy is made (default $PGULO_HOME/scratch)");
+        scratch->add_option("--setting", s.serverSettings, "name=value for the server")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        scratch->add_option("--dump-database", scratch_.dumpDatabase, "Dump this database");
+        scratch->add_option("--pg-dump", scratch_.pgDump, "The pg_dump program to dump with");
+        scratch->add_option("--dump-file", scratch_.dumpFile, "Where the dump goes");
+        scratch->add_flag("--hold", scratch_.hold, "Keep the copy running until Ctrl-C");
+        AddCommon(scratch, common_, true);
+        scratch->callback([this] {
+            action_ = [this] {
+                scratch_.server.jobs = common_.jobs;
+                scratch_.server.quiet = common_.quiet;
+                HostContext host(common_.repo);
+                return ScratchCommand::Run(host, scratch_);
+            };
+        });
+    }
+
     std::function<int()> action_;
     Common common_;
     bool json_ = false;
@@ -274,6 +303,7 @@ private:
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;
     DemoCommand::Options demo_;
+    ScratchCommand::Options scratch_;
 };
 
 } // namespace

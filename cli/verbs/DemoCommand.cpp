@@ -3,6 +3,7 @@
 #include "BackupCommand.h"
 #include "CliError.h"
 #include "FileOps.h"
+#include "FreePort.h"
 #include "HostContext.h"
 #include "HumanFormat.h"
 #include "InstanceCommand.h"
@@ -14,8 +15,6 @@
 #include "Subprocess.h"
 #include "TimeText.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -28,25 +27,6 @@ namespace {
 const char* const kDebianBin = "/usr/lib/postgresql/15/bin";
 const char* const kDebianLib = "/usr/lib/x86_64-linux-gnu";
 const char* const kServerUser = "postgres";
-
-// A port the kernel just handed out, so that no running server holds it.
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw CliError("cannot open a socket to find a free port");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    if (port == 0)
-        throw CliError("cannot find a free port");
-    return port;
-}
 
 void GiveToServerUser(const std::string& path) {
     const long uid = FileOps::UidOf(kServerUser);
