@@ -137,9 +137,13 @@ private:
     void AddBackup(CLI::App& app) {
         CLI::App* backup = app.add_subcommand("backup", "Back an instance up");
         backup->add_option("name", backup_.instance, "Instance name")->required();
-        backup->add_option("-t,--type", backup_.type, "full or log")
-            ->check(CLI::IsMember({"full", "log"}))
+        backup->add_option("-t,--type", backup_.type, "full, log or dump")
+            ->check(CLI::IsMember({"full", "log", "dump"}))
             ->capture_default_str();
+        backup->add_option("--database", backup_.databases,
+                           "Dump backups: a database to dump (repeatable; default: every one)")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         backup->add_flag("--prune", backup_.prune,
                          "Delete the archived WAL the backup took from the archive directory");
         backup->add_option("--max-rate", rate_, "Copy at most this many bytes a second (k, M, G)");
@@ -219,6 +223,16 @@ private:
             ->capture_default_str()
             ->check(CLI::Range(1, 7 * 24 * 3600));
         restore->add_flag("--force", restore_.force, "Replace the contents of non-empty targets");
+        restore->add_option("--database", restore_.database,
+                            "Object restore: the database of the dump backup");
+        restore
+            ->add_option("--object", restore_.objects,
+                         "Object restore: KIND:SCHEMA.NAME (schema, table, view, sequence, "
+                         "function with its argument types, type, domain); repeatable")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        restore->add_option("--into-database", restore_.intoDatabase,
+                            "Object restore: restore into this database (created when missing)");
         restore->add_flag("--no-verify", restore_.noVerify,
                           "Copy in the kernel without checking the stored checksums");
         AddCommon(restore, common_, true);

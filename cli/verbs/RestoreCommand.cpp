@@ -2,9 +2,12 @@
 
 #include "CliError.h"
 #include "CopyEngine.h"
+#include "DumpSet.h"
 #include "FileOps.h"
 #include "HumanFormat.h"
 #include "InstanceLock.h"
+#include "ObjectRestore.h"
+#include "ObjectSelector.h"
 #include "PieceChecksum.h"
 #include "Progress.h"
 #include "ServerControl.h"
@@ -74,6 +77,9 @@ void RestoreCommand::SelectBackups() {
         if (!record.complete)
             throw CliError("backup " + record.id + " is incomplete (" + record.message +
                            ") and cannot be restored");
+        if (record.type == "dump")
+            throw CliError("backup " + record.id + " is a dump backup; restore objects from it "
+                           "with --database DB --object KIND:SCHEMA.NAME");
         if (record.type == "log") {
             stopAt = record.id;
             // The full backup whose chain of log backups reaches this one.
@@ -599,6 +605,11 @@ void RestoreCommand::CheckRecoveryReached(const ServerControl& server, const std
 
 RestoreCommand::Outcome RestoreCommand::Run() {
     settings_ = InstanceRegistry().Require(options_.instance);
+    if (!options_.objects.empty() || !options_.database.empty() ||
+        !options_.intoDatabase.empty()) {
+        RunObjects();
+        return outcome_;
+    }
     if (!options_.targetTime.empty()) {
         if (!TimeText::Parse(options_.targetTime, targetMicros_))
             throw CliError::Usage("--target-time '" + options_.targetTime +
@@ -668,4 +679,73 @@ RestoreCommand::Outcome RestoreCommand::Run() {
         std::fflush(stdout);
     }
     return outcome_;
+}
+
+void RestoreCommand::CheckObjectOptions() const {
+    if (options_.objects.empty())
+        throw CliError::Usage("--database and --into-database go with --object");
+    if (options_.database.empty())
+        throw CliError::Usage("--object needs --database DB, the database of the dump");
+    if (!options_.pgdata.empty() || !options_.linkMap.empty() || !options_.walDir.empty() ||
+        !options_.externalDir.empty() || options_.start || options_.force ||
+        !options_.port.empty() || !options_.socketDir.empty() || !options_.logFile.empty())
+        throw CliError::Usage("--object restores into the running instance; --pgdata, "
+                              "--tablespace-map, --wal-dir, --external-dir, --start, --port, "
+                              "--socket-dir, --log and --force do not apply");
+    if (!options_.targetTime.empty())
+        throw CliError("--target-time with --object is not yet supported; restore the objects "
+                       "from a dump backup (--backup ID)");
+}
+
+Manifest RestoreCommand::DumpBackupFor(const std::string& database) const {
+    if (options_.backupId.empty())
+        return DumpSet::NewestHolding(repository_, settings_.name, database);
+    const BackupRecord record = repository_.Get(settings_.name, options_.backupId);
+    if (!record.complete)
+        throw CliError("backup " + record.id + " is incomplete (" + record.message +
+                       ") and cannot be restored");
+    if (record.type != "dump")
+        throw CliError("backup " + record.id + " is a " + record.type +
+                       " backup; objects are restored from dump backups (--type dump)");
+    return *record.manifest;
+}
+
+void RestoreCommand::RunObjects() {
+    CheckObjectOptions();
+    std::vector<ObjectSelector> objects;
+    for (const std::string& text : options_.objects)
+        objects.push_back(ObjectSelector::Parse(text));
+    const Manifest manifest = DumpBackupFor(options_.database);
+    const std::string dumpFile = DumpSet::DumpFile(repository_, manifest, options_.database);
+    DumpSet::CheckStored(manifest, options_.database, dumpFile);
+
+    const unsigned long long jobId = HostContext::BeginJob();
+    ObjectRestore::Request request;
+    request.connection = InstanceRegistry::Connection(settings_);
+    request.serverVersion = ServerInfo::Query(request.connection).version;
+    request.connection.version = request.serverVersion;
+    request.dumpFile = dumpFile;
+    request.dumpName = "backup " + manifest.id + " (database '" + options_.database + "')";
+    request.targetDatabase =
+        options_.intoDatabase.empty() ? options_.database : options_.intoDatabase;
+    request.objects = objects;
+    request.workDir = HostContext::JobResultsDirectory(settings_.id, jobId);
+    struct RemoveOnExit {
+        std::string dir;
+        ~RemoveOnExit() {
+            try {
+                FileOps::RemoveTree(dir);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "pgulo: warning: cannot remove %s: %s\n", dir.c_str(),
+                             e.what());
+            }
+        }
+    } cleanup{request.workDir};
+    const ObjectRestore::Outcome done = ObjectRestore::FromDump(request);
+    outcome_.fullId = manifest.id;
+    std::printf("restored %zu object(s) (%zu entries of the dump) from backup %s into database "
+                "'%s'%s\n",
+                objects.size(), done.entries, manifest.id.c_str(),
+                request.targetDatabase.c_str(), done.createdDatabase ? ", created for it" : "");
+    std::fflush(stdout);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HostContext.h"
+#include "Manifest.h"
 #include "InstanceRegistry.h"
 #include "Repository.h"
 #include "RestorePlan.h"
@@ -38,6 +39,11 @@ public:
         bool noVerify = false;
         unsigned jobs = 1;
         int waitSeconds = 600;
+        // Object restore from a dump backup: the chosen objects (KIND:SCHEMA.NAME), the
+        // database of the dump and the one to restore into (default: the same).
+        std::vector<std::string> objects;
+        std::string database;
+        std::string intoDatabase;
     };
 
     // What the restore did, for the caller's summary.
@@ -58,6 +64,9 @@ public:
     Outcome Run();
 
 private:
+    void RunObjects();
+    void CheckObjectOptions() const;
+    Manifest DumpBackupFor(const std::string& database) const;
     void SelectBackups();
     void SelectLogs(const std::vector<BackupRecord>& all, const std::string& stopAt);
     void CheckReach() const;
