@@ -133,12 +133,20 @@ TEST_P(CliDumpBackupTest, DroppedTableComesBackWithAllThatBelongsToIt) {
 
 TEST_P(CliDumpBackupTest, IntoAnotherDatabaseCreatesIt) {
     const std::string id = DumpBackup();
-    const ProcessResult restore =
-        Pgulo({"restore", "main", "--database", "shop", "--backup", id, "--into-database",
-               "shop copy", "--object", "type:\"My Schema\".mood", "--object",
-               "table:\"My Schema\".customers", "--object", "function:public.add(int, int)"});
+    const std::vector<std::string> restoreArgs = {
+        "restore", "main", "--database", "shop", "--backup", id, "--into-database", "shop copy",
+        "--object", "type:\"My Schema\".mood", "--object", "table:\"My Schema\".customers",
+        "--object", "function:public.add(int, int)"};
+    const ProcessResult restore = Pgulo(restoreArgs);
     ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
     EXPECT_EQ(cluster_->psql("SELECT count(*) FROM \"My Schema\".customers", "shop copy"), "2");
+    // A second time the objects are there: they are replaced by their backed-up state.
+    cluster_->psql("UPDATE \"My Schema\".customers SET name = 'changed'", "shop copy");
+    const ProcessResult again = Pgulo(restoreArgs);
+    ASSERT_EQ(again.exitCode, 0) << again.out << again.err;
+    EXPECT_EQ(cluster_->psql("SELECT string_agg(name, ',' ORDER BY id) FROM "
+                             "\"My Schema\".customers", "shop copy"),
+              "ann,bob");
     // Only the overload named came back.
     EXPECT_EQ(cluster_->psql("SELECT count(*) FROM pg_proc WHERE proname = 'add'", "shop copy"),
               "1");
