@@ -75,6 +75,9 @@ void PhysicalRestore::SelectBackups() {
         if (!record.complete)
             throw CliError("backup " + record.id + " is incomplete (" + record.message +
                            ") and cannot be restored");
+        if (record.type == "dump")
+            throw CliError("backup " + record.id + " is a dump backup; restore objects from it "
+                           "with --database DB --object KIND:SCHEMA.NAME");
         if (record.type == "log") {
             stopAt = record.id;
             // The full backup whose chain of log backups reaches this one.

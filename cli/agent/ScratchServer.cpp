@@ -1,12 +1,14 @@
 #include "ScratchServer.h"
 
 #include "CliError.h"
+#include "ClientPrograms.h"
 #include "FileOps.h"
 #include "FreePort.h"
 #include "HumanFormat.h"
 #include "InstanceRegistry.h"
 #include "PhysicalRestore.h"
 #include "ServerControl.h"
+#include "ServerInfo.h"
 #include "Subprocess.h"
 #include "TimeText.h"
 
@@ -39,18 +41,6 @@ void MakeOwnDirectory(const std::string& path, const std::string& osUser) {
     const long uid = FileOps::UidOf(osUser);
     if (uid >= 0 && ::chown(path.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(-1)) != 0)
         throw CliError("cannot give " + path + " to " + osUser + ": " + FileOps::ErrnoText(errno));
-}
-
-// A value in a libpq connection string: quoted, with quotes and backslashes escaped, so that
-// a database name can never add keywords of its own.
-std::string ConninfoValue(const std::string& value) {
-    std::string quoted = "'";
-    for (char c : value) {
-        if (c == '\'' || c == '\\')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "'";
 }
 
 } // namespace
@@ -144,22 +134,36 @@ void ScratchServer::RestoreAndStart(HostContext& host) {
     started_ = true;
     const PhysicalRestore::Outcome up = restore.Start();
     StopIfAsked("while the server started");
+    version_ = ServerInfo::Query(Connection()).version;
     Say("ready: recovery done, last replayed transaction " +
              (up.replayedUpTo.empty() ? std::string("(none)") : up.replayedUpTo) +
              ", timeline " + (up.timeline.empty() ? std::string("?") : up.timeline));
 }
 
+AgentConnection ScratchServer::Connection() const {
+    AgentConnection connection;
+    connection.binDir = binDir_;
+    connection.libDir = libDir_;
+    connection.hostAddr = socketDir_;
+    connection.port = std::to_string(port_);
+    connection.user = user_;
+    connection.password = password_;
+    connection.version = version_;
+    connection.unixUser = osUser_;
+    return connection;
+}
+
 void ScratchServer::DumpDatabase(const std::string& database, const std::string& pgDumpPath,
-                                 const std::string& outFile) const {
-    Subprocess::Options o;
-    o.dropInheritedPg = true;
-    if (!password_.empty())
-        o.env.emplace_back("PGPASSWORD", password_);
-    const std::vector<std::string> argv = {
-        pgDumpPath, "-Fc", "-h", socketDir_,   "-p", std::to_string(port_), "-U", user_,
-        "-f",       outFile, "-d", "dbname=" + ConninfoValue(database)};
+                                 const std::string& outFile,
+                                 const std::vector<std::string>& extraArgs) const {
+    const AgentConnection connection = Connection();
+    std::vector<std::string> argv = {pgDumpPath, "-Fc", "-Z0", "-f", outFile};
+    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection))
+        argv.push_back(arg);
+    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
+    argv.push_back(ClientPrograms::DbnameArg(database));
     Say("dumping database '" + database + "' into " + outFile);
-    const Subprocess::Result r = Subprocess::Run(argv, o);
+    const Subprocess::Result r = Subprocess::Run(argv, ClientPrograms::RunOptions(connection));
     if (r.ok() && !SignalGuard::QuitRequested())
         return;
     if (::unlink(outFile.c_str()) != 0 && errno != ENOENT)

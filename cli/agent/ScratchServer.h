@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HostContext.h"
+#include "InstanceRegistry.h"
 #include "SignalGuard.h"
 
 #include <string>
@@ -44,9 +45,14 @@ public:
     const std::string& Directory() const { return directory_; }
     const std::string& DataDirectory() const { return dataDir_; }
 
-    // A custom-format dump (pg_dump -Fc) of one database of the copy into outFile.
+    // How a client reaches the copy: its socket, port and the instance's user and password.
+    AgentConnection Connection() const;
+
+    // A custom-format dump (pg_dump -Fc, uncompressed: it lives only as long as the job) of
+    // one database of the copy into outFile; extraArgs narrow it (--table=...).
     void DumpDatabase(const std::string& database, const std::string& pgDumpPath,
-                      const std::string& outFile) const;
+                      const std::string& outFile,
+                      const std::vector<std::string>& extraArgs = {}) const;
 
 private:
     void MakeDirectory();
@@ -65,6 +71,7 @@ private:
     std::string user_;
     std::string osUser_;
     std::string password_;
+    std::string version_;
     int port_ = 0;
     bool started_ = false;
 };

@@ -44,8 +44,20 @@ bool OverwriteInPlace(const std::string& path, const std::string& text) {
            ::fsync(fd.get()) == 0;
 }
 
+const char* IdSuffix(const std::string& type) {
+    if (type == "full")
+        return "F";
+    return type == "dump" ? "D" : "L";
+}
+
+std::string TypeOfId(const std::string& id) {
+    if (id.size() > 15 && id[15] == 'F')
+        return "full";
+    return id.size() > 15 && id[15] == 'D' ? "dump" : "log";
+}
+
 bool LooksLikeBackupId(const std::string& name) {
-    return name.size() >= 16 && (name[15] == 'F' || name[15] == 'L');
+    return name.size() >= 16 && (name[15] == 'F' || name[15] == 'L' || name[15] == 'D');
 }
 
 // A number of a status file (an object), 0 when it has none.
@@ -73,7 +85,7 @@ std::string Repository::BackupDirectory(const std::string& instance, const std::
 std::string Repository::CreateBackup(const std::string& instance, const std::string& type,
                                      std::int64_t startMicros) {
     FileOps::MakeDirectories(InstanceDirectory(instance));
-    const std::string stem = TimeText::IdStem(startMicros) + (type == "full" ? "F" : "L");
+    const std::string stem = TimeText::IdStem(startMicros) + IdSuffix(type);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const std::string id = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
         const std::string dir = BackupDirectory(instance, id);
@@ -157,7 +169,7 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     BackupRecord record;
     record.id = id;
     record.directory = BackupDirectory(instance, id);
-    record.type = id.size() > 15 && id[15] == 'F' ? "full" : "log";
+    record.type = TypeOfId(id);
     record.state = "incomplete";
     try {
         const long pid =

@@ -4,6 +4,7 @@
 #include "BackupWriter.h"
 #include "CliError.h"
 #include "CollectFile.h"
+#include "DumpSet.h"
 #include "FileOps.h"
 #include "FsBackupJob.h"
 #include "HumanFormat.h"
@@ -15,12 +16,18 @@
 #include "SignalGuard.h"
 #include "TimeText.h"
 
+#include "pgulo/PGCommon.h"
 #include "pgulo/PGVersion.h"
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -31,14 +38,34 @@ CliError Interrupted(const std::string& id) {
                     id + " is incomplete and will not be offered for restore");
 }
 
+// Administration databases of cloud services, never dumped by default.
+const char* const kCloudAdminDatabases[] = {"rdsadmin", "azure_maintenance", "azure_sys",
+                                            "cloudsqladmin"};
+
+// psql's output with a NUL after each row, split.
+std::vector<std::string> NulSeparated(const std::string& text) {
+    std::vector<std::string> items;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        const std::string::size_type end = text.find('\0', start);
+        items.push_back(text.substr(start, end == std::string::npos ? end : end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return items;
+}
+
 } // namespace
 
 BackupCommand::BackupCommand(HostContext& host, Options options)
     : host_(host), options_(std::move(options)), repository_(host.Repository()) {}
 
 Manifest BackupCommand::Run() {
-    if (options_.type != "full" && options_.type != "log")
-        throw CliError::Usage("--type must be full or log");
+    if (options_.type != "full" && options_.type != "log" && options_.type != "dump")
+        throw CliError::Usage("--type must be full, log or dump");
+    if (options_.type != "dump" && !options_.databases.empty())
+        throw CliError::Usage("--database is for dump backups only (--type dump)");
     settings_ = InstanceRegistry().Require(options_.instance);
     // Two jobs of one instance at once would each take the other's backup mode for a stale
     // one; the second waits for nothing and says who runs.
@@ -46,7 +73,9 @@ Manifest BackupCommand::Run() {
     repository_.MarkAbandoned(settings_.name);
     HostContext::ApplyRegistryDefaults();
     try {
-        Manifest manifest = options_.type == "full" ? RunFull() : RunLog();
+        Manifest manifest = options_.type == "full"  ? RunFull()
+                            : options_.type == "log" ? RunLog()
+                                                     : RunDump();
         for (const std::string& dir : jobDirs_)
             FileOps::RemoveTree(dir);
         Announce(manifest);
@@ -278,4 +307,127 @@ void BackupCommand::Announce(const Manifest& m) const {
                 m.startWal.empty() ? "-" : m.startWal.c_str(),
                 m.endWal.empty() ? "-" : m.endWal.c_str(), HumanFormat::Duration(seconds).c_str());
     std::fflush(stdout);
+}
+
+std::vector<std::string> BackupCommand::DatabasesToDump(const ClientPrograms& programs) const {
+    std::vector<std::string> args = {programs.psql};
+    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection_))
+        args.push_back(arg);
+    args.insert(args.end(), {ClientPrograms::DbnameArg(connection_.database), "-X", "-A", "-t",
+                             "--record-separator-zero", "-v", "ON_ERROR_STOP=1", "-c",
+                             "SELECT datname FROM pg_catalog.pg_database WHERE datallowconn "
+                             "ORDER BY datname"});
+    const Subprocess::Result result =
+        Subprocess::Run(args, ClientPrograms::RunOptions(connection_));
+    if (!result.ok())
+        throw CliError("cannot list the databases of instance '" + settings_.name +
+                       "': " + result.Message());
+    std::set<std::string> skip = {"template0", "template1"};
+    for (const char* name : kCloudAdminDatabases)
+        skip.insert(name);
+    std::set<std::string> agentSkips;
+    PGCommon::GetDatabasesToSkip(HostContext::ClientId(), agentSkips);
+    skip.insert(agentSkips.begin(), agentSkips.end());
+    std::vector<std::string> databases;
+    for (const std::string& name : NulSeparated(result.out))
+        if (!name.empty() && skip.count(name) == 0)
+            databases.push_back(name);
+    return databases;
+}
+
+ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::string& database,
+                                     std::size_t index) const {
+    ManifestEntry entry;
+    entry.path = DumpSet::EntryPath(database);
+    entry.stored = DumpSet::StoredName(index);
+    entry.role = ManifestEntry::Role::Meta;
+    const std::string file = backupDir_ + "/" + entry.stored;
+    std::vector<std::string> args = {programs.pgDump, "-Fc", "-f", file};
+    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection_))
+        args.push_back(arg);
+    args.push_back(ClientPrograms::DbnameArg(database));
+    const Subprocess::Result result =
+        Subprocess::Run(args, ClientPrograms::RunOptions(connection_));
+    if (!result.ok())
+        throw CliError("pg_dump of database '" + database + "' failed: " + result.Message());
+    struct stat st {};
+    if (!FileOps::LStat(file, st))
+        throw CliError("pg_dump of database '" + database + "' left no file " + file);
+    entry.size = static_cast<std::uint64_t>(st.st_size);
+    entry.mode = st.st_mode;
+    entry.uid = st.st_uid;
+    entry.gid = st.st_gid;
+    entry.user = FileOps::UserName(st.st_uid);
+    entry.group = FileOps::GroupName(st.st_gid);
+    entry.mtimeSec = st.st_mtim.tv_sec;
+    entry.mtimeNsec = st.st_mtim.tv_nsec;
+    entry.checksum = DumpSet::FileChecksum(file);
+    return entry;
+}
+
+std::vector<ManifestEntry> BackupCommand::DumpDatabases(const ClientPrograms& programs,
+                                                        const std::vector<std::string>& databases) {
+    FileOps::MakeDirectories(FileOps::Parent(backupDir_ + "/" + DumpSet::StoredName(0)));
+    std::vector<ManifestEntry> entries(databases.size());
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::string firstError;
+    Progress progress("dump", Progress::ModeFor(options_.quiet));
+    progress.Start(databases.size(), 0);
+    auto worker = [&] {
+        for (;;) {
+            const std::size_t i = next.fetch_add(1);
+            if (i >= databases.size() || SignalGuard::QuitRequested())
+                return;
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!firstError.empty())
+                    return;
+            }
+            try {
+                entries[i] = DumpOne(programs, databases[i], i);
+                progress.AddBytes(entries[i].size);
+                progress.FileDone();
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (firstError.empty())
+                    firstError = e.what();
+            }
+        }
+    };
+    const std::size_t workers =
+        std::min<std::size_t>(std::max(1u, options_.jobs), databases.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < workers; ++i)
+        threads.emplace_back(worker);
+    for (std::thread& thread : threads)
+        thread.join();
+    progress.Finish();
+    if (!firstError.empty())
+        throw CliError(firstError);
+    if (SignalGuard::QuitRequested())
+        throw Interrupted(backupId_);
+    FileOps::SyncFileSystem(backupDir_);
+    return entries;
+}
+
+Manifest BackupCommand::RunDump() {
+    Begin("dump");
+    const ClientPrograms programs = ClientPrograms::For(connection_, facts_.version);
+    std::vector<std::string> databases = options_.databases;
+    if (databases.empty())
+        databases = DatabasesToDump(programs);
+    if (databases.empty())
+        throw CliError("instance '" + settings_.name + "' has no database to dump");
+    BackupWriter writer(backupDir_, WriterOptions());
+    Manifest manifest = NewManifest(writer, "dump");
+    manifest.entries = DumpDatabases(programs, databases);
+    manifest.endMicros = TimeText::NowMicros();
+    manifest.walCompleteMicros = 0;
+    manifest.databases = databases;
+    manifest.fileCount = manifest.entries.size();
+    for (const ManifestEntry& entry : manifest.entries)
+        manifest.totalBytes += entry.size;
+    repository_.WriteManifest(settings_.name, manifest);
+    return manifest;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackupWriter.h"
+#include "ClientPrograms.h"
 #include "HostContext.h"
 #include "InstanceRegistry.h"
 #include "Manifest.h"
@@ -16,7 +17,8 @@
 class LogBackupJob;
 
 // "pgulo backup": a full backup (backup mode, the data directory's files, then the WAL that
-// makes them consistent) or a log backup (the WAL archived since the previous backup).
+// makes them consistent), a log backup (the WAL archived since the previous backup) or a dump
+// backup (a custom-format dump of each chosen database, for restoring single objects).
 class BackupCommand {
 public:
     struct Options {
@@ -26,6 +28,9 @@ public:
         bool prune = false;
         std::uint64_t maxRate = 0;
         bool quiet = false;
+        // Dump backups: the databases to dump (default: every one that takes connections,
+        // but the templates and cloud administration databases).
+        std::vector<std::string> databases;
     };
 
     BackupCommand(HostContext& host, Options options);
@@ -35,6 +40,12 @@ public:
 private:
     Manifest RunFull();
     Manifest RunLog();
+    Manifest RunDump();
+    std::vector<std::string> DatabasesToDump(const ClientPrograms& programs) const;
+    std::vector<ManifestEntry> DumpDatabases(const ClientPrograms& programs,
+                                             const std::vector<std::string>& databases);
+    ManifestEntry DumpOne(const ClientPrograms& programs, const std::string& database,
+                          std::size_t index) const;
     // Runs a log backup job into the writer. The job stays open so that the archive is
     // pruned only after the manifest is in place.
     std::unique_ptr<LogBackupJob> CopyWal(BackupWriter& writer, PG_LOG_BACKUP_TYPE type,

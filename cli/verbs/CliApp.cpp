@@ -8,6 +8,7 @@
 #include "HumanFormat.h"
 #include "InstanceCommand.h"
 #include "ListCommand.h"
+#include "ObjectRestoreCommand.h"
 #include "RestoreCommand.h"
 #include "ScratchCommand.h"
 #include "SignalGuard.h"
@@ -139,9 +140,13 @@ private:
     void AddBackup(CLI::App& app) {
         CLI::App* backup = app.add_subcommand("backup", "Back an instance up");
         backup->add_option("name", backup_.instance, "Instance name")->required();
-        backup->add_option("-t,--type", backup_.type, "full or log")
-            ->check(CLI::IsMember({"full", "log"}))
+        backup->add_option("-t,--type", backup_.type, "full, log or dump")
+            ->check(CLI::IsMember({"full", "log", "dump"}))
             ->capture_default_str();
+        backup->add_option("--database", backup_.databases,
+                           "Dump backups: a database to dump (repeatable; default: every one)")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
         backup->add_flag("--prune", backup_.prune,
                          "Delete the archived WAL the backup took from the archive directory");
         backup->add_option("--max-rate", rate_, "Copy at most this many bytes a second (k, M, G)");
@@ -221,19 +226,58 @@ private:
             ->capture_default_str()
             ->check(CLI::Range(1, 7 * 24 * 3600));
         restore->add_flag("--force", restore_.force, "Replace the contents of non-empty targets");
+        restore->add_option("--database", objects_.database,
+                            "Object restore: the database the objects come from");
+        restore
+            ->add_option("--object", objects_.objects,
+                         "Object restore: KIND:SCHEMA.NAME (schema, table, view, sequence, "
+                         "function with its argument types, type, domain); repeatable")
+            ->expected(1)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        restore->add_option("--into-database", objects_.intoDatabase,
+                            "Object restore: restore into this database (created when missing)");
+        restore->add_option("--scratch-dir", objects_.scratchParent,
+                            "Object restore to a time: where the scratch copy of the cluster is "
+                            "made (default $PGULO_HOME/scratch)");
         restore->add_flag("--no-verify", restore_.noVerify,
                           "Copy in the kernel without checking the stored checksums");
         AddCommon(restore, common_, true);
         restore->callback([this] {
             action_ = [this] {
-                restore_.jobs = common_.jobs;
-                restore_.quiet = common_.quiet;
                 HostContext host(common_.repo);
                 SignalGuard guard;
+                if (IsObjectRestore()) {
+                    RunObjectRestore(host);
+                    return 0;
+                }
+                restore_.jobs = common_.jobs;
+                restore_.quiet = common_.quiet;
                 RestoreCommand(host, restore_).Run();
                 return 0;
             };
         });
+    }
+
+    bool IsObjectRestore() const {
+        return !objects_.objects.empty() || !objects_.database.empty() ||
+               !objects_.intoDatabase.empty() || !objects_.scratchParent.empty();
+    }
+
+    void RunObjectRestore(HostContext& host) {
+        const RestoreCommand::Options& r = restore_;
+        if (!r.pgdata.empty() || !r.linkMap.empty() || !r.walDir.empty() ||
+            !r.externalDir.empty() || r.start || r.force || !r.port.empty() ||
+            !r.socketDir.empty() || !r.logFile.empty() || r.noVerify)
+            throw CliError::Usage("--object restores into the running instance; --pgdata, "
+                                  "--tablespace-map, --wal-dir, --external-dir, --start, "
+                                  "--port, --socket-dir, --log, --force and --no-verify do not "
+                                  "apply");
+        objects_.instance = r.instance;
+        objects_.backupId = r.backupId;
+        objects_.targetTime = r.targetTime;
+        objects_.jobs = common_.jobs;
+        objects_.quiet = common_.quiet;
+        ObjectRestoreCommand(host, objects_).Run();
     }
 
     void AddDelete(CLI::App& app) {
@@ -302,6 +346,7 @@ private:
     BackupCommand::Options backup_;
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;
+    ObjectRestoreCommand::Options objects_;
     DemoCommand::Options demo_;
     ScratchCommand::Options scratch_;
 };
