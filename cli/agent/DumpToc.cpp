@@ -68,7 +68,7 @@ const char* const kEntryKinds[] = {
 
 // Kinds whose tag is "<table> <name>".
 const std::set<std::string> kTableSubObjects = {"CONSTRAINT", "FK CONSTRAINT", "CHECK CONSTRAINT",
-                                                "TRIGGER", "RULE", "POLICY"};
+                                                "TRIGGER",    "RULE",          "POLICY"};
 // Kinds whose tag is "<name>(<argument types>)".
 const std::set<std::string> kRoutines = {"FUNCTION", "PROCEDURE", "AGGREGATE"};
 
@@ -180,7 +180,8 @@ DumpToc DumpToc::Parse(const std::string& listText) {
         if (StartsWith(line, ";")) {
             const std::size_t marker = line.find(kDatabaseMarker);
             if (marker != std::string::npos && toc.database.empty())
-                toc.database = line.substr(marker + std::char_traits<char>::length(kDatabaseMarker));
+                toc.database =
+                    line.substr(marker + std::char_traits<char>::length(kDatabaseMarker));
             continue;
         }
         RawEntry raw;
@@ -226,7 +227,8 @@ DumpToc DumpToc::Read(const std::string& pgRestore, const std::string& dumpFile)
     Subprocess::Options options;
     options.dropInheritedPg = true;
     options.timeout = std::chrono::minutes(10);
-    const Subprocess::Result result = Subprocess::Run({pgRestore, "--list", "--", dumpFile}, options);
+    const Subprocess::Result result =
+        Subprocess::Run({pgRestore, "--list", "--", dumpFile}, options);
     if (!result.ok())
         throw CliError("cannot list the dump " + dumpFile + ": " + result.Message());
     return Parse(result.out);

@@ -22,25 +22,31 @@ const char* const kDebianPgRestore = "/usr/lib/postgresql/15/bin/pg_restore";
 
 // The tags that end the agent's browse paths, and the kinds they are.
 const std::map<std::string, std::string> kKindOfTag = {
-    {"schm", "schema"},   {"domn", "domain"}, {"tabl", "table"},    {"cons", "constraint"},
-    {"indx", "index"},    {"rule", "rule"},   {"trig", "trigger"},  {"trfn", "trigger-function"},
-    {"view", "view"},     {"func", "function"}, {"seqc", "sequence"}, {"type", "type"},
+    {"schm", "schema"}, {"domn", "domain"},   {"tabl", "table"},    {"cons", "constraint"},
+    {"indx", "index"},  {"rule", "rule"},     {"trig", "trigger"},  {"trfn", "trigger-function"},
+    {"view", "view"},   {"func", "function"}, {"seqc", "sequence"}, {"type", "type"},
 };
 
 const std::map<std::string, std::string> kKindOfEntry = {
-    {"SCHEMA", "schema"},         {"TABLE", "table"},
-    {"VIEW", "view"},             {"SEQUENCE", "sequence"},
-    {"FUNCTION", "function"},     {"TYPE", "type"},
-    {"DOMAIN", "domain"},         {"CONSTRAINT", "constraint"},
-    {"FK CONSTRAINT", "constraint"}, {"CHECK CONSTRAINT", "constraint"},
-    {"INDEX", "index"},           {"RULE", "rule"},
+    {"SCHEMA", "schema"},
+    {"TABLE", "table"},
+    {"VIEW", "view"},
+    {"SEQUENCE", "sequence"},
+    {"FUNCTION", "function"},
+    {"TYPE", "type"},
+    {"DOMAIN", "domain"},
+    {"CONSTRAINT", "constraint"},
+    {"FK CONSTRAINT", "constraint"},
+    {"CHECK CONSTRAINT", "constraint"},
+    {"INDEX", "index"},
+    {"RULE", "rule"},
     {"TRIGGER", "trigger"},
 };
 
 // The order of the tree within a schema and within a table.
 const std::vector<std::string> kKindOrder = {
-    "table",    "view",       "sequence", "function", "trigger-function", "type",
-    "domain",   "constraint", "index",    "rule",     "trigger",
+    "table",  "view",       "sequence", "function", "trigger-function", "type",
+    "domain", "constraint", "index",    "rule",     "trigger",
 };
 
 const std::set<std::string> kSelectable = {"schema",   "table", "view",  "sequence",
@@ -81,8 +87,10 @@ std::string CheckDatabase(const AgentConnection& c, const std::string& instance,
                           const std::string& database) {
     ExecutePostgre query;
     Connect(query, c, c.database, "instance '" + instance + "'");
-    Execute(query, "SELECT current_setting('server_version'), count(*)::text FROM pg_database "
-                   "WHERE datname = " + PGCommon::QuoteLiteral(database));
+    const std::string sql = "SELECT current_setting('server_version'), count(*)::text "
+                            "FROM pg_database WHERE datname = " +
+                            PGCommon::QuoteLiteral(database);
+    Execute(query, sql);
     const std::vector<std::string> version = Column(query, 0);
     const std::vector<std::string> count = Column(query, 1);
     if (version.empty() || count.empty())
@@ -149,8 +157,8 @@ std::string Selector(const BrowseObject& o) {
 }
 
 nlohmann::json Describe(const BrowseObject& o) {
-    nlohmann::json j = {{"database", o.database}, {"schema", o.schema}, {"kind", o.kind},
-                        {"name", o.name}};
+    nlohmann::json j = {
+        {"database", o.database}, {"schema", o.schema}, {"kind", o.kind}, {"name", o.name}};
     if (!o.table.empty())
         j["table"] = o.table;
     if (o.kind == "function" || o.kind == "trigger-function")
@@ -309,8 +317,7 @@ void BrowseCommand::Show(const std::vector<BrowseObject>& objects, const std::st
     std::fflush(stdout);
 }
 
-void BrowseCommand::ShowDump(const std::string& dumpFile, const std::string& pgRestore,
-                             bool json) {
+void BrowseCommand::ShowDump(const std::string& dumpFile, const std::string& pgRestore, bool json) {
     const DumpToc toc = DumpToc::Read(pgRestore, dumpFile);
     Show(DumpObjects(toc), toc.database, json);
 }

@@ -15,12 +15,12 @@ struct BrowseObject {
     std::string schema;
     std::string kind;
     std::string name;
-    std::string table; // the table of a constraint, index, rule or trigger
+    std::string table;                  // the table of a constraint, index, rule or trigger
     std::vector<std::string> arguments; // a function's argument types
     std::string oid;
-    std::string path;                // the agent's browse path (live catalogue only)
-    unsigned long long dumpId = 0;   // the dump's entry (dumps only)
-    std::string owner;               // dumps only
+    std::string path;              // the agent's browse path (live catalogue only)
+    unsigned long long dumpId = 0; // the dump's entry (dumps only)
+    std::string owner;             // dumps only
 };
 
 // "pgulo browse": the objects of one database, live from the server through the agent's

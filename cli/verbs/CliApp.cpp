@@ -237,8 +237,8 @@ private:
     }
 
     void AddBrowse(CLI::App& app) {
-        CLI::App* browse =
-            app.add_subcommand("browse", "Show the objects of a database, live or as a dump holds them");
+        CLI::App* browse = app.add_subcommand(
+            "browse", "Show the objects of a database, live or as a dump holds them");
         browse->add_option("name", browse_.instance, "Instance name")->required();
         browse->add_option("--database", browse_.database, "Database to browse");
         browse->add_option("--backup", browse_.backupId, "Dump backup to browse (default: live)");

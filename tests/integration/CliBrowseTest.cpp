@@ -121,9 +121,11 @@ const std::vector<JsonRow> kCommonJson = {
     {"constraint", "app", "orders_customer_fk", "orders", "", {}},
     {"trigger", "app", "orders_touch", "orders", "", {}},
     {"rule", "app", "orders_no_delete", "orders", "", {}},
-    {"function", "app", "price", "", "function:app.price(integer,integer)",
-     {"integer", "integer"}},
-    {"function", "My Schema", "Line Total", "",
+    {"function", "app", "price", "", "function:app.price(integer,integer)", {"integer", "integer"}},
+    {"function",
+     "My Schema",
+     "Line Total",
+     "",
      "function:\"My Schema\".\"Line Total\"(integer,character varying,app.mood)",
      {"integer", "character varying", "app.mood"}},
     {"view", "app", "open_orders", "", "view:app.open_orders", {}},
@@ -203,7 +205,9 @@ TEST_P(CliBrowseTest, RefusesWhatItCannotBrowseInOneSentence) {
     } cases[] = {
         {{"--database", "nowhere"}, 1, "instance 'main' has no database 'nowhere'"},
         {{}, 2, "browse needs --database DB"},
-        {{"--dump-file", "/nonexistent/shop.dump"}, 1, "cannot list the dump /nonexistent/shop.dump"},
+        {{"--dump-file", "/nonexistent/shop.dump"},
+         1,
+         "cannot list the dump /nonexistent/shop.dump"},
     };
     for (const auto& c : cases) {
         const ProcessResult r = Browse(c.args);
