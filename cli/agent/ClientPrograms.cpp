@@ -2,9 +2,10 @@
 
 #include "CliError.h"
 
+#include "pgulo/PGVersion.h"
+
 #include <unistd.h>
 
-#include <cstdlib>
 
 namespace {
 
@@ -18,7 +19,7 @@ bool HasAll(const std::string& dir) {
 }
 
 int MajorOf(const std::string& version) {
-    return std::atoi(version.c_str());
+    return PGVersionNumFromText(version) / 10000;
 }
 
 } // namespace

@@ -1,29 +1,22 @@
 #include "ObjectRestore.h"
 
 #include "CliError.h"
+#include "DumpToc.h"
 #include "FileOps.h"
 #include "HostContext.h"
 
+#include "pgulo/PGCommon.h"
+#include "pgulo/PGText.h"
 #include "pgulo/Parse_selectedItems.h"
 #include "pgulo/postgresRestoreObjects.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
 
 namespace {
-
-// Entry kinds of a pg_restore list, each before the shorter ones it starts with.
-const char* const kKinds[] = {
-    "MATERIALIZED VIEW DATA", "MATERIALIZED VIEW", "TABLE DATA", "TABLE ATTACH", "TABLE",
-    "FK CONSTRAINT", "CHECK CONSTRAINT", "CONSTRAINT", "SEQUENCE OWNED BY", "SEQUENCE SET",
-    "SEQUENCE", "INDEX ATTACH", "INDEX", "VIEW", "DEFAULT ACL", "DEFAULT", "ACL", "COMMENT",
-    "SECURITY LABEL", "EVENT TRIGGER", "TRIGGER", "RULE", "POLICY", "ROW SECURITY",
-    "STATISTICS", "SCHEMA", "FUNCTION", "PROCEDURE", "AGGREGATE", "SHELL TYPE", "TYPE",
-    "DOMAIN", "BLOBS", "BLOB", "LARGE OBJECT"};
 
 // What hangs on a table (or view) and is restored with it: each depends on its table.
 const std::set<std::string> kOwnedByRelation = {
@@ -37,70 +30,14 @@ const std::set<std::string> kRelations = {"TABLE", "VIEW", "MATERIALIZED VIEW"};
 const std::set<std::string> kDataKinds = {"TABLE DATA", "MATERIALIZED VIEW DATA", "BLOBS", "BLOB",
                                           "LARGE OBJECT"};
 
-struct TocEntry {
-    int id = 0;
-    std::string kind;
-    std::string rest; // after the kind: "schema name owner", names as they are
-    std::string line;
-};
-
-struct Toc {
-    std::vector<std::string> header; // the ';' lines
-    std::vector<TocEntry> entries;
-};
-
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// "215; 1259 16386 TABLE public t1 postgres"
-bool ParseEntry(const std::string& line, TocEntry& entry) {
-    std::istringstream in(line);
-    std::string id, tableOid, oid;
-    if (!(in >> id >> tableOid >> oid) || id.size() < 2 || id.back() != ';')
-        return false;
-    entry.id = std::atoi(id.c_str());
-    std::string tail;
-    std::getline(in, tail);
-    if (!tail.empty() && tail.front() == ' ')
-        tail.erase(0, 1);
-    entry.line = line;
-    for (const char* kind : kKinds) {
-        if (StartsWith(tail, std::string(kind) + " ")) {
-            entry.kind = kind;
-            entry.rest = tail.substr(entry.kind.size() + 1);
-            return true;
-        }
-    }
-    entry.rest = tail;
-    return true;
-}
-
-Toc ParseToc(const std::string& text) {
-    Toc toc;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.empty())
-            continue;
-        TocEntry entry;
-        if (StartsWith(line, ";"))
-            toc.header.push_back(line);
-        else if (ParseEntry(line, entry))
-            toc.entries.push_back(entry);
-    }
-    return toc;
-}
-
-// Lists print names as they are, so an entry is the object's when its text after the kind
-// starts with the schema ("-" for a schema's own entry) and the listed name, each followed
-// by a blank.
-bool IsObject(const TocEntry& entry, const ObjectSelector& object) {
+// The entry of the object itself: lists print names as they are, so its text between the
+// kind and the owner is the schema ("-" for a schema's own entry) and the listed name.
+bool IsObject(const DumpTocEntry& entry, const ObjectSelector& object) {
     if (entry.kind != object.Keyword())
         return false;
     if (object.kind == "schema")
-        return StartsWith(entry.rest, "- " + object.name + " ");
-    return StartsWith(entry.rest, object.schema + " " + object.ListedName() + " ");
+        return entry.body == "- " + object.name;
+    return entry.body == object.schema + " " + object.ListedName();
 }
 
 std::vector<std::string> Connected(const std::string& program,
@@ -114,20 +51,6 @@ std::vector<std::string> Connected(const std::string& program,
 Subprocess::Result RunProgram(const std::vector<std::string>& args,
                               const AgentConnection& connection) {
     return Subprocess::Run(args, ClientPrograms::RunOptions(connection));
-}
-
-std::string SqlLiteral(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string SqlIdentifier(const std::string& text) {
-    std::string quoted = "\"";
-    for (char c : text)
-        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return quoted + "\"";
 }
 
 class Restorer {
@@ -146,28 +69,24 @@ public:
         outcome.createdDatabase = CreateDatabaseWhenMissing();
         const std::vector<object_type> objects = AgentObjects();
         const std::string edited = AgentEditedList(objects);
-        const std::set<int> chosen = WithBelongings(Narrowed(IdsIn(edited)));
+        const std::set<unsigned long long> chosen = WithBelongings(Narrowed(IdsIn(edited)));
         outcome.entries = chosen.size();
         PgRestore(WriteFinalList(chosen));
         return outcome;
     }
 
 private:
-    Toc ListToc() {
-        const Subprocess::Result result =
-            RunProgram({programs_.pgRestore, "--list", "--", r_.dumpFile}, r_.connection);
-        if (!result.ok())
-            throw CliError("cannot read the table of contents of " + r_.dumpName + ": " +
-                           result.Message());
-        FileOps::WriteAtomically(listFile_, result.out);
-        return ParseToc(result.out);
+    DumpToc ListToc() {
+        DumpToc toc = DumpToc::Read(programs_.pgRestore, r_.dumpFile);
+        FileOps::WriteAtomically(listFile_, toc.ListText());
+        return toc;
     }
 
     void CheckObjectsPresent() const {
         std::vector<std::string> missing;
         for (const ObjectSelector& object : r_.objects) {
             const bool found = std::any_of(toc_.entries.begin(), toc_.entries.end(),
-                                           [&](const TocEntry& e) { return IsObject(e, object); });
+                                           [&](const DumpTocEntry& e) { return IsObject(e, object); });
             if (!found)
                 missing.push_back(object.Text());
         }
@@ -194,10 +113,10 @@ private:
             r_.connection.database.empty() ? "postgres" : r_.connection.database;
         const std::string found =
             Psql(maintenance, "SELECT 1 FROM pg_catalog.pg_database WHERE datname = " +
-                                  SqlLiteral(r_.targetDatabase));
+                                  PGCommon::QuoteLiteral(r_.targetDatabase));
         if (found.find('1') != std::string::npos)
             return false;
-        Psql(maintenance, "CREATE DATABASE " + SqlIdentifier(r_.targetDatabase));
+        Psql(maintenance, "CREATE DATABASE " + PGCommon::QuoteIdent(r_.targetDatabase));
         return true;
     }
 
@@ -249,56 +168,54 @@ private:
         return FileOps::ReadWhole(edited);
     }
 
-    std::set<int> IdsIn(const std::string& list) const {
-        std::set<int> ids;
-        for (const TocEntry& entry : ParseToc(list).entries)
-            ids.insert(entry.id);
-        for (const TocEntry& entry : toc_.entries)
+    std::set<unsigned long long> IdsIn(const std::string& list) const {
+        std::set<unsigned long long> ids;
+        for (const DumpTocEntry& entry : DumpToc::Parse(list).entries)
+            ids.insert(entry.dumpId);
+        for (const DumpTocEntry& entry : toc_.entries)
             for (const ObjectSelector& object : r_.objects)
                 if (IsObject(entry, object))
-                    ids.insert(entry.id);
+                    ids.insert(entry.dumpId);
         return ids;
     }
 
     // The agent keeps every function of a chosen name; only the overloads named stay.
-    std::set<int> Narrowed(std::set<int> ids) const {
-        for (const TocEntry& entry : toc_.entries) {
-            if (entry.kind != "FUNCTION" || ids.count(entry.id) == 0)
+    std::set<unsigned long long> Narrowed(std::set<unsigned long long> ids) const {
+        for (const DumpTocEntry& entry : toc_.entries) {
+            if (entry.kind != "FUNCTION" || ids.count(entry.dumpId) == 0)
                 continue;
             const bool named = std::any_of(r_.objects.begin(), r_.objects.end(),
                                            [&](const ObjectSelector& o) { return IsObject(entry, o); });
             if (!named)
-                ids.erase(entry.id);
+                ids.erase(entry.dumpId);
         }
         return ids;
     }
 
     // Each entry's dependencies, as pg_restore prints them in a verbose rendering of
     // everything but the rows.
-    std::map<int, std::vector<int>> Dependencies() const {
-        std::string list;
-        for (const std::string& line : toc_.header)
-            list += line + "\n";
-        for (const TocEntry& entry : toc_.entries)
+    std::map<unsigned long long, std::vector<unsigned long long>> Dependencies() const {
+        std::vector<const DumpTocEntry*> schema;
+        for (const DumpTocEntry& entry : toc_.entries)
             if (kDataKinds.count(entry.kind) == 0)
-                list += entry.line + "\n";
+                schema.push_back(&entry);
         const std::string file = r_.workDir + "/schema.list";
-        FileOps::WriteAtomically(file, list);
+        FileOps::WriteAtomically(file, toc_.ListText(schema));
         const Subprocess::Result result = RunProgram(
             {programs_.pgRestore, "-v", "-f", "-", "-L", file, "--", r_.dumpFile}, r_.connection);
         if (!result.ok())
             throw CliError("cannot read the dependencies in " + r_.dumpName + ": " +
                            result.Message());
-        std::map<int, std::vector<int>> deps;
+        std::map<unsigned long long, std::vector<unsigned long long>> deps;
         std::istringstream in(result.out);
         std::string line;
-        int current = 0;
+        unsigned long long current = 0;
         while (std::getline(in, line)) {
-            if (StartsWith(line, "-- TOC entry ")) {
-                current = std::atoi(line.c_str() + 13);
-            } else if (StartsWith(line, "-- Dependencies:") && current != 0) {
+            if (PGText::StartsWith(line, "-- TOC entry ")) {
+                current = std::strtoull(line.c_str() + 13, nullptr, 10);
+            } else if (PGText::StartsWith(line, "-- Dependencies:") && current != 0) {
                 std::istringstream ids(line.substr(16));
-                int id = 0;
+                unsigned long long id = 0;
                 while (ids >> id)
                     deps[current].push_back(id);
             }
@@ -306,28 +223,28 @@ private:
         return deps;
     }
 
-    std::set<int> WithBelongings(std::set<int> ids) const {
-        const std::map<int, std::vector<int>> deps = Dependencies();
-        std::map<int, const TocEntry*> byId;
-        for (const TocEntry& entry : toc_.entries)
-            byId[entry.id] = &entry;
-        auto isChosenRelation = [&](int id) {
+    std::set<unsigned long long> WithBelongings(std::set<unsigned long long> ids) const {
+        const std::map<unsigned long long, std::vector<unsigned long long>> deps = Dependencies();
+        std::map<unsigned long long, const DumpTocEntry*> byId;
+        for (const DumpTocEntry& entry : toc_.entries)
+            byId[entry.dumpId] = &entry;
+        auto isChosenRelation = [&](unsigned long long id) {
             return ids.count(id) && byId.count(id) && kRelations.count(byId[id]->kind);
         };
         for (bool grew = true; grew;) {
             grew = false;
-            for (const TocEntry& entry : toc_.entries) {
-                if (ids.count(entry.id))
+            for (const DumpTocEntry& entry : toc_.entries) {
+                if (ids.count(entry.dumpId))
                     continue;
                 bool belongs = false;
                 // Rows go with their table; the rendering above leaves them out.
                 if (entry.kind == "TABLE DATA" || entry.kind == "MATERIALIZED VIEW DATA")
-                    for (int id : ids)
+                    for (unsigned long long id : ids)
                         belongs = belongs || (byId.count(id) && kRelations.count(byId[id]->kind) &&
-                                              byId[id]->rest == entry.rest);
-                const auto found = deps.find(entry.id);
+                                              byId[id]->body == entry.body);
+                const auto found = deps.find(entry.dumpId);
                 if (found != deps.end()) {
-                    for (int dep : found->second) {
+                    for (unsigned long long dep : found->second) {
                         if (kOwnedByRelation.count(entry.kind) && isChosenRelation(dep))
                             belongs = true;
                         if (kFollowsAny.count(entry.kind) && ids.count(dep))
@@ -335,7 +252,7 @@ private:
                     }
                 }
                 if (belongs) {
-                    ids.insert(entry.id);
+                    ids.insert(entry.dumpId);
                     grew = true;
                 }
             }
@@ -343,16 +260,14 @@ private:
         return ids;
     }
 
-    std::string WriteFinalList(const std::set<int>& ids) const {
-        std::string list;
-        for (const std::string& line : toc_.header)
-            list += line + "\n";
+    std::string WriteFinalList(const std::set<unsigned long long>& ids) const {
         // pg_restore follows the list's order: the dump's own, which respects dependencies.
-        for (const TocEntry& entry : toc_.entries)
-            if (ids.count(entry.id))
-                list += entry.line + "\n";
+        std::vector<const DumpTocEntry*> chosen;
+        for (const DumpTocEntry& entry : toc_.entries)
+            if (ids.count(entry.dumpId))
+                chosen.push_back(&entry);
         const std::string file = r_.workDir + "/restore.list";
-        FileOps::WriteAtomically(file, list);
+        FileOps::WriteAtomically(file, toc_.ListText(chosen));
         return file;
     }
 
@@ -370,7 +285,7 @@ private:
     const ObjectRestore::Request& r_;
     ClientPrograms programs_;
     std::string listFile_;
-    Toc toc_;
+    DumpToc toc_;
 };
 
 } // namespace

@@ -1,16 +1,10 @@
 #include "DumpSet.h"
 
 #include "CliError.h"
+#include "FileCopier.h"
 #include "FileOps.h"
 
-#include "PieceChecksum.h"
-
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <vector>
 
 std::string DumpSet::StoredName(std::size_t index) {
     return "dumps/" + std::to_string(index + 1) + ".dump";
@@ -52,19 +46,17 @@ Manifest DumpSet::NewestHolding(const Repository& repository, const std::string&
 }
 
 std::string DumpSet::FileChecksum(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw CliError("cannot read " + path + ": " + FileOps::ErrnoText(errno));
-    PieceChecksum checksum;
-    std::vector<char> buffer(1 << 20);
-    ssize_t n = 0;
-    while ((n = ::read(fd, buffer.data(), buffer.size())) > 0)
-        checksum.update(buffer.data(), static_cast<std::size_t>(n));
-    const int readError = n < 0 ? errno : 0;
-    ::close(fd);
-    if (readError != 0)
-        throw CliError("cannot read " + path + ": " + FileOps::ErrnoText(readError));
-    return PieceChecksum::Combine(checksum.finishPieces(true));
+    FileCopier::Options options;
+    options.sync = false;
+    FileCopier::Result read;
+    try {
+        read = FileCopier(options).Copy(path, "", 0600);
+    } catch (const std::runtime_error& e) {
+        throw CliError("cannot read " + path + ": " + e.what());
+    }
+    if (read.status == FileCopier::Status::Vanished)
+        throw CliError("cannot read " + path + ": it is missing");
+    return read.checksum;
 }
 
 void DumpSet::CheckStored(const Manifest& manifest, const std::string& database,

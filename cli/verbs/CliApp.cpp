@@ -1,6 +1,7 @@
 #include "CliApp.h"
 
 #include "BackupCommand.h"
+#include "BrowseCommand.h"
 #include "CliError.h"
 #include "DeleteCommand.h"
 #include "DemoCommand.h"
@@ -77,6 +78,7 @@ public:
         AddList(app);
         AddVerify(app);
         AddRestore(app);
+        AddBrowse(app);
         AddDelete(app);
         AddDemo(app);
         AddScratch(app);
@@ -280,6 +282,25 @@ private:
         ObjectRestoreCommand(host, objects_).Run();
     }
 
+    void AddBrowse(CLI::App& app) {
+        CLI::App* browse = app.add_subcommand(
+            "browse", "Show the objects of a database, live or as a dump holds them");
+        browse->add_option("name", browse_.instance, "Instance name")->required();
+        browse->add_option("--database", browse_.database, "Database to browse");
+        browse->add_option("--backup", browse_.backupId, "Dump backup to browse (default: live)");
+        browse->add_option("--dump-file", browse_.dumpFile, "Custom-format dump file to browse")
+            ->excludes("--backup");
+        browse->add_flag("--json", browse_.json, "One JSON object a line");
+        browse->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        browse->callback([this] {
+            action_ = [this] {
+                HostContext host(common_.repo);
+                BrowseCommand::Run(host, browse_);
+                return 0;
+            };
+        });
+    }
+
     void AddDelete(CLI::App& app) {
         CLI::App* remove =
             app.add_subcommand("delete", "Remove a failed or incomplete backup from the repository");
@@ -347,6 +368,7 @@ private:
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;
     ObjectRestoreCommand::Options objects_;
+    BrowseCommand::Options browse_;
     DemoCommand::Options demo_;
     ScratchCommand::Options scratch_;
 };

@@ -1,6 +1,6 @@
 #include "pgulo/PGCommon.h"
 
-#include "common/PGText.h"
+#include "pgulo/PGText.h"
 #include "pgulo/PGVersion.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/UniqueFd.h"

@@ -1,4 +1,4 @@
-#include "common/PGText.h"
+#include "pgulo/PGText.h"
 
 #include <cerrno>
 #include <cstdlib>

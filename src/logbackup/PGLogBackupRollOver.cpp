@@ -3,7 +3,7 @@
 #include "logbackup/PGLogBackup.h"
 
 #include "common/PGGuard.h"
-#include "common/PGText.h"
+#include "pgulo/PGText.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/host/CollectLine.h"

@@ -1,7 +1,7 @@
 #include "pgulo/postgresRestoreObjects.h"
 
 #include "common/PGGuard.h"
-#include "common/PGText.h"
+#include "pgulo/PGText.h"
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGVersion.h"

@@ -6,6 +6,7 @@
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -97,6 +98,17 @@ TEST_P(CliDumpBackupTest, DroppedTableComesBackWithAllThatBelongsToIt) {
     const ProcessResult verify = Pgulo({"verify", "main", id});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
     EXPECT_NE(verify.out.find("2 files"), std::string::npos) << verify.out;
+    // Browsing the backup shows what its dump of shop holds.
+    const ProcessResult browse =
+        Pgulo({"browse", "main", "--backup", id, "--database", "shop", "--json"});
+    ASSERT_EQ(browse.exitCode, 0) << browse.err;
+    std::vector<std::string> tables;
+    for (const std::string& line : TestFiles::SplitLines(browse.out)) {
+        const nlohmann::json object = nlohmann::json::parse(line);
+        if (object.value("kind", "") == "table")
+            tables.push_back(object.value("schema", "") + "." + object.value("name", ""));
+    }
+    EXPECT_EQ(tables, (std::vector<std::string>{"My Schema.Order Lines", "My Schema.customers"}));
 
     Shop("DROP TABLE " + std::string(kLines) + " CASCADE; DROP SEQUENCE \"select\".tickets;"
          " UPDATE \"My Schema\".customers SET name = 'changed' WHERE id = 1;");
@@ -176,7 +188,10 @@ TEST_P(CliDumpBackupTest, ImpossibleRestoresAreRefusedWithNothingChanged) {
         {{"--database", "shop", "--object", "table:nodot"}, 2, "qualified with its schema"},
         {{"--object", kLinesObject}, 2, "needs --database"},
         {{"--database", "shop", "--object", kLinesObject, "--target-time", "2020-01-01 00:00:00"},
-         1, "not yet supported"},
+         1, "has no complete full backup that finished before"},
+        {{"--database", "shop", "--object", kLinesObject, "--backup", id, "--target-time",
+          "2020-01-01 00:00:00"},
+         2, "either --backup"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {"restore", "main"};

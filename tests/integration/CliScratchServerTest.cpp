@@ -35,9 +35,12 @@ using pgulo::test::ProcessResult;
 using pgulo::test::TempTree;
 
 constexpr auto npos = std::string::npos;
+// Every row of t, in order: what a restore of t as of a time must give back exactly.
+const char* const kRowsOfT = "SELECT count(*) || ':' || md5(string_agg(i || '=' || v, ',' ORDER BY i)) "
+                             "FROM t";
 
-// A cluster with t of 100 rows in a full backup, the time noted after it, then half of t
-// deleted and a log backup holding the delete.
+// A cluster with t of 100 rows and u of 10 in a full backup, the time noted after it, then
+// half of t deleted, some of the rest changed, u grown, and a log backup holding it all.
 struct World {
     explicit World(int major) {
         PgCluster::Options options;
@@ -45,11 +48,14 @@ struct World {
         cluster = std::make_unique<PgCluster>(major, options);
         cluster->start();
         host.AddInstance("main", *cluster, "postgres", "");
-        cluster->psql("CREATE TABLE t AS SELECT generate_series(1, 100) AS i");
+        cluster->psql("CREATE TABLE t AS SELECT i, 'v' || i AS v FROM generate_series(1, 100) i;"
+                      "CREATE TABLE u AS SELECT generate_series(1, 10) AS i");
         Must(host.Run({"backup", "main", "--type", "full", "-q"}));
+        targetRows = cluster->psql(kRowsOfT);
         target = cluster->psql("SELECT clock_timestamp()");
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        cluster->psql("DELETE FROM t WHERE i > 50");
+        cluster->psql("DELETE FROM t WHERE i > 50; UPDATE t SET v = 'changed' WHERE i <= 10;"
+                      "INSERT INTO u SELECT generate_series(11, 20)");
         cluster->switchWal();
         Must(host.Run({"backup", "main", "--type", "log", "-q"}));
         // The instance's own pg_dump when it has one; Debian's dumps older servers too.
@@ -68,6 +74,7 @@ struct World {
     std::unique_ptr<PgCluster> cluster;
     PguloHost host;
     std::string target;
+    std::string targetRows; // kRowsOfT at the target
     std::string pgDump;
 };
 
@@ -225,6 +232,21 @@ TEST_P(ScratchServer, CtrlCWhileMakingTheCopyLeavesNothing) {
         EXPECT_EQ(code, 0) << scratch.Output();
     }
     EXPECT_EQ(Leftovers(parent.Path("s")), std::vector<std::string>()) << scratch.Output();
+}
+
+// One table back as it was at the target, through a scratch copy: t holds exactly its rows of
+// then, u (changed after the target, not chosen) keeps its rows of now, nothing is left behind.
+TEST_P(ScratchServer, RestoresOneTableAsOfTheTarget) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    World& w = TheWorld();
+    ASSERT_NE(w.cluster->psql(kRowsOfT), w.targetRows);
+    const ProcessResult r = w.host.Run({"restore", "main", "--database", "postgres", "--object",
+                                        "table:public.t", "--target-time", w.target});
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(w.cluster->psql(kRowsOfT), w.targetRows);
+    EXPECT_EQ(w.cluster->psql("SELECT count(*) FROM u"), "20");
+    EXPECT_NE(r.out.find("restored 1 object(s)"), npos) << r.out;
+    EXPECT_EQ(Leftovers(w.ScratchParent()), std::vector<std::string>());
 }
 
 INSTANTIATE_TEST_SUITE_P(Majors, ScratchServer, ::testing::Values(15, 14),
