@@ -22,55 +22,19 @@ major="${PGULO_BENCH_MAJOR:-15}"
 jobs="${JOBS:-$(nproc)}"
 client=/usr/lib/postgresql/15/bin
 
-die() { echo "bench: $*" >&2; exit 1; }
-[[ $(id -u) -eq 0 ]] || die "run as root (the server runs as postgres)"
-[[ -x $pgulo ]] || die "no pgulo at $pgulo; build the pgulo_cli target first"
-[[ -x /usr/bin/time ]] || die "/usr/bin/time is missing (apt-get install time)"
 if [[ $major == 15 ]]; then
     bin=/usr/lib/postgresql/15/bin lib=/usr/lib/x86_64-linux-gnu
 else
     bin=/var/cache/pgulo/pg/$major/pkg/native/bin lib=/var/cache/pgulo/pg/$major/pkg/native/lib
 fi
-[[ -x $bin/postgres ]] || die "PostgreSQL $major is not installed in $bin"
-
-work="$(mktemp -d /tmp/pgulo-bench-XXXXXX)"
-chmod 755 "$work"
-data="$work/data" archive="$work/archive" socket="$work/socket" out="$work/out"
-export PGULO_HOME="$work/home"
-port=$((20000 + RANDOM % 20000))
-
-as_postgres() { runuser -u postgres -- "$@"; }
-cleanup() {
-    if [[ -f $data/postmaster.pid ]]; then
-        (cd / && as_postgres "$bin/pg_ctl" -D "$data" -m immediate -w stop >/dev/null 2>&1) || true
-    fi
-    if [[ ${KEEP:-0} == 1 ]]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-
-mkdir -p "$archive" "$socket" "$out"
-chown postgres "$work" "$archive" "$socket"
-cd /
+source "$root/bench/bench_cluster.sh"
+[[ -x /usr/bin/time ]] || die "/usr/bin/time is missing (apt-get install time)"
+out="$work/out"
+mkdir -p "$out"
 echo "== PostgreSQL $major cluster, pgbench scale $scale, in $work"
-as_postgres "$bin/initdb" -D "$data" -U postgres --auth=trust -E UTF8 --locale=C --no-sync >/dev/null
-cat >>"$data/postgresql.conf" <<EOF
-listen_addresses = ''
-unix_socket_directories = '$socket'
-port = $port
-wal_level = replica
-max_wal_senders = 4
-archive_mode = on
-archive_command = 'cp %p $archive/%f'
-max_wal_size = 4GB
-EOF
-as_postgres "$bin/pg_ctl" -D "$data" -l "$work/server.log" -w start >/dev/null
-"$client/pgbench" -h "$socket" -p "$port" -U postgres -i -q -s "$scale" postgres >/dev/null 2>&1
-"$client/psql" -X -q -h "$socket" -p "$port" -U postgres -c "CHECKPOINT" postgres
+bench_start_cluster
 echo "   data directory: $(du -sh "$data" | cut -f1)"
-
-"$pgulo" instance add bench --pgdata "$data" --bindir "$bin" --libdir "$lib" --port "$port" \
-    --user postgres --archive-dir "$archive" --socket-dir "$socket" \
-    --agent-option start_backup_immediate:on --password-stdin <<<"" >/dev/null
+bench_add_instance
 
 # One measured run: the tool's own output goes to a file, time -v's report to another.
 measure() {

@@ -25,48 +25,15 @@ run_seconds="${RUN_SECONDS:-60}"
 jobs="${JOBS:-$(nproc)}"
 bin=/usr/lib/postgresql/15/bin lib=/usr/lib/x86_64-linux-gnu
 
-die() { echo "bench: $*" >&2; exit 1; }
-[[ $(id -u) -eq 0 ]] || die "run as root (the server runs as postgres)"
-[[ -x $pgulo ]] || die "no pgulo at $pgulo; build the pgulo_cli target first"
-[[ -x $bin/postgres ]] || die "PostgreSQL 15 is not installed in $bin"
-
-work="$(mktemp -d /tmp/pgulo-bench-XXXXXX)"
-chmod 755 "$work"
-data="$work/data" archive="$work/archive" socket="$work/socket" restored="$work/restored"
-export PGULO_HOME="$work/home"
-port=$((20000 + RANDOM % 20000))
+client=$bin
+source "$root/bench/bench_cluster.sh"
+restored="$work/restored"
 restored_port=$((port + 1))
-
-as_postgres() { runuser -u postgres -- "$@"; }
-stop_server() {
-    if [[ -f $1/postmaster.pid ]]; then
-        (cd / && as_postgres "$bin/pg_ctl" -D "$1" -m immediate -w stop >/dev/null 2>&1) || true
-    fi
-}
-cleanup() {
-    stop_server "$restored"
-    stop_server "$data"
-    if [[ ${KEEP:-0} == 1 ]]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
+bench_servers+=("$restored")
 sql() { "$bin/psql" -X -q -A -t -h "$socket" -p "$port" -U postgres -d postgres -c "$1"; }
 
-mkdir -p "$archive" "$socket"
-chown postgres "$work" "$archive" "$socket"
-cd /
 echo "== PostgreSQL 15 cluster, pgbench scale $scale, in $work"
-as_postgres "$bin/initdb" -D "$data" -U postgres --auth=trust -E UTF8 --locale=C --no-sync >/dev/null
-cat >>"$data/postgresql.conf" <<EOF
-listen_addresses = ''
-unix_socket_directories = '$socket'
-port = $port
-wal_level = replica
-archive_mode = on
-archive_command = 'cp %p $archive/%f'
-max_wal_size = 4GB
-EOF
-as_postgres "$bin/pg_ctl" -D "$data" -l "$work/server.log" -w start >/dev/null
-"$bin/pgbench" -h "$socket" -p "$port" -U postgres -i -q -s "$scale" postgres >/dev/null 2>&1
+bench_start_cluster
 # About 10 MB: 100,000 rows of an id and 80 bytes of text.
 sql "CREATE TABLE bench_t AS SELECT i AS id, repeat(md5(i::text), 2) || 'x' AS v
      FROM generate_series(1, 100000) AS i"
@@ -74,9 +41,7 @@ sql "ALTER TABLE bench_t ADD PRIMARY KEY (id)"
 sql "CHECKPOINT"
 echo "   data directory: $(du -sh "$data" | cut -f1), bench_t: $(sql "SELECT pg_size_pretty(pg_table_size('bench_t'))")"
 
-"$pgulo" instance add bench --pgdata "$data" --bindir "$bin" --libdir "$lib" --port "$port" \
-    --user postgres --archive-dir "$archive" --socket-dir "$socket" \
-    --agent-option start_backup_immediate:on --password-stdin <<<"" >/dev/null
+bench_add_instance
 echo "== full backup"
 "$pgulo" backup bench --type full --quiet --jobs "$jobs" >/dev/null
 target="$(sql "SELECT clock_timestamp()")"

@@ -256,6 +256,25 @@ std::string PhysicalRestore::StoredPath(const BackupRecord& record,
     return record.directory + "/" + entry.stored;
 }
 
+std::vector<CopyEngine::Outcome> PhysicalRestore::RunCopies(
+    const std::vector<CopyEngine::Task>& tasks, Progress& progress, bool sync,
+    const std::string& failed, const std::string& interrupted) const {
+    CopyEngine::Options o;
+    o.jobs = options_.jobs;
+    o.checksum = !options_.noVerify;
+    o.sync = sync;
+    o.progress = &progress;
+    o.quit = [] { return SignalGuard::QuitRequested(); };
+    CopyEngine engine(o);
+    std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
+    progress.Finish();
+    if (!engine.FirstError().empty())
+        throw CliError(failed + engine.FirstError());
+    if (engine.Stopped())
+        throw CliError(interrupted);
+    return outcomes;
+}
+
 void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync) {
     std::vector<CopyEngine::Task> tasks;
     std::uint64_t bytes = 0;
@@ -265,19 +284,8 @@ void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& a
     }
     Progress progress("restore", Progress::ModeFor(options_.quiet));
     progress.Start(tasks.size(), bytes);
-    CopyEngine::Options o;
-    o.jobs = options_.jobs;
-    o.checksum = !options_.noVerify;
-    o.sync = sync;
-    o.progress = &progress;
-    o.quit = [] { return SignalGuard::QuitRequested(); };
-    CopyEngine engine(o);
-    const auto outcomes = engine.Run(tasks);
-    progress.Finish();
-    if (!engine.FirstError().empty())
-        throw CliError("restoring failed: " + engine.FirstError());
-    if (engine.Stopped())
-        throw CliError("interrupted; the restored directories are incomplete");
+    const auto outcomes = RunCopies(tasks, progress, sync, "restoring failed: ",
+                                    "interrupted; the restored directories are incomplete");
     for (std::size_t i = 0; i < actions.size(); ++i) {
         const ManifestEntry& e = *actions[i]->entry;
         const auto& r = outcomes[i].result;
@@ -411,19 +419,9 @@ void PhysicalRestore::GatherWal() {
     }
     Progress progress("WAL", Progress::ModeFor(options_.quiet));
     progress.Start(tasks.size(), 0);
-    CopyEngine::Options o;
-    o.jobs = options_.jobs;
-    o.checksum = !options_.noVerify;
-    o.sync = false; // flushed with the data directory's file system
-    o.progress = &progress;
-    o.quit = [] { return SignalGuard::QuitRequested(); };
-    CopyEngine engine(o);
-    const auto outcomes = engine.Run(tasks);
-    progress.Finish();
-    if (!engine.FirstError().empty())
-        throw CliError("gathering WAL failed: " + engine.FirstError());
-    if (engine.Stopped())
-        throw CliError("interrupted while gathering WAL");
+    // Not synced one by one: flushed with the data directory's file system.
+    const auto outcomes = RunCopies(tasks, progress, false, "gathering WAL failed: ",
+                                    "interrupted while gathering WAL");
     // The agent's ownership change looks at the top of the WAL directory only: a directory
     // already the server's (a restore repeated with --force) would keep root's files.
     uid_t uid = 0;

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "CopyEngine.h"
 #include "HostContext.h"
 #include "InstanceLock.h"
 #include "InstanceRegistry.h"
+#include "Progress.h"
 #include "Repository.h"
 #include "RestorePlan.h"
 #include "RestoreTargetGuard.h"
@@ -85,6 +87,12 @@ private:
     void PlaceControlFile(const RestorePlan& plan);
     void CheckNothingUnexpected() const;
     void CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync);
+    // Copies (and checks) the tasks; throws CliError with failed + the first error, or with
+    // interrupted after Ctrl-C.
+    std::vector<CopyEngine::Outcome> RunCopies(const std::vector<CopyEngine::Task>& tasks,
+                                               Progress& progress, bool sync,
+                                               const std::string& failed,
+                                               const std::string& interrupted) const;
     void SyncTargets(const RestorePlan& plan) const;
     void PlaceBackupLabel(const RestorePlan& plan);
     void GatherWal();

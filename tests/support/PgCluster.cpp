@@ -1,16 +1,15 @@
 #include "PgCluster.h"
 
+#include "FreePort.h"
 #include "TestFiles.h"
 
 #include "pgulo/PGCommon.h"
 
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <netinet/in.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -82,29 +81,13 @@ std::string quoteWith(const std::string& value, const std::string& quoteEscape) 
     return quoted + "'";
 }
 
-int kernelPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
-
 // An ephemeral port from the kernel, also checked against sockets that a server elsewhere on
 // the machine might already have for it: the number names the socket file even without TCP.
 int pickFreePort(const std::string& ownSocketDir) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int port = kernelPort();
+        const int port = FreePort();
         const std::string socketName = "/.s.PGSQL." + std::to_string(port);
-        bool taken = port == 0;
+        bool taken = false;
         for (const std::string& dir :
              {ownSocketDir, std::string("/tmp"), std::string("/var/run/postgresql")}) {
             std::error_code ec;
