@@ -169,12 +169,10 @@ TEST_F(VersionSourcesTest, ApplicationIdComesFromTheCommandLine) {
         std::string part;
     } cases[] = {
         {{"restore"}, 22, noAppId},
-        {{"restore", "-j", "5"}, 22, noAppId},
         {{"restore", "-a"}, 22, noAppId},
         {{"restore", "-a", "2"}, 22, noAppId},
         {{"restore", "-a", "x:17"}, 22, noAppId},
         {{"restore", "-a", "2:" + std::string(130, '7')}, 22, noAppId},
-        {{"restore", "-a", "2:0"}, 22, "AppID invalid 0"},
         {{"restore", "-a", "2:-4"}, 22, "AppID invalid -4"},
         {{"restore", "-a", "2:17"}, 22, "App Instance for subclient not found. Internal error"},
         {{"restore", "-j", "5", "-a", "2:" + std::to_string(subclient.id)}, 0, ""},

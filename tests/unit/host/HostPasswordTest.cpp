@@ -41,31 +41,19 @@ TEST_F(HostPasswordTest, RoundTrip) {
     EXPECT_EQ(0u, stored.rfind("v1:", 0));
     EXPECT_EQ(std::string::npos, stored.find("s3cr3t"));
     EXPECT_NE(stored, KXPassword(0).encrypt(clear)) << "every sealing uses a fresh nonce";
+    struct stat st {};
+    ASSERT_EQ(0, ::stat(HostHome::keyFile().c_str(), &st));
+    EXPECT_EQ(0600u, st.st_mode & 0777);
 
     std::string opened;
     ASSERT_NE(0, decrypt(stored, 1025, opened));
     EXPECT_EQ(clear, opened);
 }
 
-TEST_F(HostPasswordTest, KeyFileIsPrivateAndKept) {
-    const std::string stored = KXPassword(0).encrypt("first");
-    struct stat st {};
-    ASSERT_EQ(0, ::stat(HostHome::keyFile().c_str(), &st));
-    EXPECT_EQ(0600u, st.st_mode & 0777);
-    EXPECT_EQ(32, st.st_size);
-
-    // A second sealing must reuse the key, or the first password could not be read.
-    KXPassword(0).encrypt("second");
-    std::string opened;
-    ASSERT_NE(0, decrypt(stored, 64, opened));
-    EXPECT_EQ("first", opened);
-}
-
 TEST_F(HostPasswordTest, BufferMustHoldTextAndTerminator) {
     const std::string stored = KXPassword(0).encrypt("12345678");
     std::string opened;
     EXPECT_EQ(0, decrypt(stored, 8, opened)) << "no room for the terminating NUL";
-    EXPECT_EQ(0, decrypt(stored, 1, opened));
     ASSERT_NE(0, decrypt(stored, 9, opened));
     EXPECT_EQ("12345678", opened);
 
@@ -93,13 +81,10 @@ TEST_F(HostPasswordTest, CheckTellsWhyAStoredTextDoesNotOpen) {
         {"empty text", nullptr, "", 0, 0},
         {"altered text", nullptr, flipped, EKEYREJECTED, 0},
         {"no sealed prefix", nullptr, "secret", EBADMSG, 0},
-        {"not base64", nullptr, "v1:!!!", EBADMSG, 0},
         {"too short", nullptr, "v1:AAAA", EBADMSG, 0},
         {"cut short", nullptr, stored.substr(0, stored.size() - 4), EKEYREJECTED, 0},
-        {"other version", nullptr, "v2:" + stored.substr(3), EBADMSG, 0},
         {"other key", "0123456789abcdef0123456789abcdef", stored, EKEYREJECTED, 0},
         {"short key", "0123456789", stored, EINVAL, EINVAL},
-        {"empty key", "", stored, EINVAL, EINVAL},
         {"no key", "-", stored, ENOENT, ENOENT},
         {"no key, empty text", "-", "", 0, ENOENT},
     };

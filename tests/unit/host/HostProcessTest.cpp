@@ -21,10 +21,8 @@ TEST(HostProcessTest, SeparatesTheStreamsAndReportsHowTheChildEnded) {
     } cases[] = {
         {"echo to-out; echo to-err >&2", 0, "to-out\n", "to-err\n"},
         {"echo partial; exit 3", 3, "partial\n", ""},
-        {"printf '%s|' 'a b' \"c'd\"", 0, "a b|c'd|", ""},
         {"/nonexistent/program", 127, "", nullptr},
         {"kill -KILL $$", 128 + SIGKILL, "", ""},
-        {"kill -TERM $$", 128 + SIGTERM, "", ""},
     };
     for (const auto& c : cases) {
         std::string out;
