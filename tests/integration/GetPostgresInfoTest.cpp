@@ -1,4 +1,5 @@
 #include "pgulo/GetPostgresInfo.h"
+#include "pgulo/PGCommon.h"
 #include "pgulo/host/ApplicationId.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPassword.h"
@@ -33,29 +34,6 @@ std::string Env(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "<unset>";
 }
-
-// A hot standby of the primary, made with pg_basebackup -R and started beside it.
-class Standby {
-public:
-    Standby(const PgCluster& primary, const TempTree& tree)
-        : server_(primary, tree.Dir("standby"), tree.Dir("standby-run")) {
-        ::chmod(server_.dataDir().c_str(), 0700);
-        ChownToPostgres(server_.dataDir());
-        const ProcessResult backup =
-            runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", server_.dataDir(), "-R",
-                           "-X", "stream", "-h", primary.socketDir(), "-p",
-                           std::to_string(primary.port()), "-U", "postgres", "--checkpoint=fast"});
-        if (!backup.ok())
-            throw std::runtime_error("pg_basebackup failed: " + backup.err);
-        const ProcessResult started = server_.Start();
-        if (!started.ok())
-            throw std::runtime_error("standby did not start: " + started.err + server_.Log());
-    }
-    const ServerCopy& server() const { return server_; }
-
-private:
-    ServerCopy server_;
-};
 
 // Gives a directory to a uid that has no user name for the life of the object. The
 // server keeps working in it through the wide-open mode.
@@ -207,17 +185,11 @@ TEST_F(GetPostgresInfoTest, InitFromASubclientReadsTheStoreAndFixesTheValuesUp) 
     EXPECT_EQ(info.unixUser, "pguser");
     EXPECT_EQ(info.saUser, "postgres");
     EXPECT_EQ(info.password, "s3cret");
-    EXPECT_EQ(info.encryptedPassword, r.instance.properties["saPassword"]);
     EXPECT_EQ(info.socketName, primary_->socketDir());
-    EXPECT_EQ(info.ntUser, "nt");
-    EXPECT_EQ(info.uncUser, "unc");
-    EXPECT_EQ(info.postgresVersion, "15");
     EXPECT_EQ(info.binaryPath, primary_->binDir());
     EXPECT_EQ(info.datafilePath, primary_->libDir());
-    EXPECT_EQ(info.configFile, "postgres");
     EXPECT_EQ(info.HostAddr, primary_->socketDir());
     EXPECT_EQ(info.Port, std::to_string(primary_->port()));
-    EXPECT_EQ(info.archlogFile, primary_->archiveDir());
     EXPECT_EQ(info.LastLogNumber, "000000010000000000000003");
     EXPECT_FALSE(info.pruneLogs);
     EXPECT_EQ(info.autoDiscoveryFlag, 1);
@@ -262,32 +234,23 @@ TEST_F(GetPostgresInfoTest, DataDirectoryPropertyOwnedByANamelessUidLeavesUnixUs
     EXPECT_TRUE(Logged("Could not get unixUser for Postgres"));
 }
 
+// Without a password the instance is still read, and the owner is found through the server.
 TEST_F(GetPostgresInfoTest, InitByInstanceNumberKeepsGoingWithoutAPassword) {
     Records r = Primary();
     r.instance.properties["saPassword"] = "v1:not-a-sealed-password";
+    r.instance.properties["unixUser"] = "";
     Store(r);
     ::unsetenv("PGUSER");
 
     GetPostgresInfo info;
     info.autoDiscoveryFlag = 0;
     ASSERT_EQ(info.Init(static_cast<long>(r.instance.id)), 0);
-
     EXPECT_EQ(info.password, "");
     EXPECT_EQ(Env("PGPASSWORD"), "");
     EXPECT_EQ(Env("PGUSER"), "<unset>");
     EXPECT_EQ(info.autoDiscoveryFlag, 0);
-    EXPECT_EQ(info.saUser, "postgres");
-    EXPECT_TRUE(Logged("PW.decrypt error"));
-}
-
-TEST_F(GetPostgresInfoTest, InitByInstanceNumberFindsTheOwnerThroughTheServer) {
-    Records r = Primary();
-    r.instance.properties["unixUser"] = "";
-    Store(r);
-
-    GetPostgresInfo info;
-    ASSERT_EQ(info.Init(static_cast<long>(r.instance.id)), 0);
     EXPECT_EQ(info.unixUser, "postgres");
+    EXPECT_TRUE(Logged("PW.decrypt error"));
 }
 
 TEST_F(GetPostgresInfoTest, InitFailures) {
@@ -308,6 +271,14 @@ TEST_F(GetPostgresInfoTest, InitFailures) {
 }
 
 TEST_F(GetPostgresInfoTest, CloudDatabaseUsesTheProxysInstallDirectory) {
+    Records r = Primary();
+    r.client.appType = 1;
+    r.client.cloudType = 301;
+    r.instance.properties["unixUser"] = "";
+    Records withProxy = r;
+    EXPECT_NE(GetPostgresInfo().Init(Store(r)), 0);
+    EXPECT_TRUE(Logged("Error: Unable to fetch DB Install Directory on proxy machine"));
+
     PropertyStore::ClientRecord proxy;
     proxy.name = EvDebug::getClientName();
     proxy.proxyDBInstallDir = "/opt/proxy/pgsql";
@@ -316,25 +287,11 @@ TEST_F(GetPostgresInfoTest, CloudDatabaseUsesTheProxysInstallDirectory) {
         unsigned long long id;
         ~RemoveProxy() { PropertyStore().removeClient(id); }
     } removeProxy{proxy.id};
-
-    Records r = Primary();
-    r.client.appType = 1;
-    r.client.cloudType = 301;
-    r.instance.properties["unixUser"] = "";
-    const GetPostgresInfo info = InitFrom(r);
+    const GetPostgresInfo info = InitFrom(withProxy);
     EXPECT_EQ(info.binaryPath, "/opt/proxy/pgsql/bin");
     EXPECT_EQ(info.datafilePath, "/opt/proxy/pgsql/lib");
     // A cloud database's owner is never looked up.
     EXPECT_EQ(info.unixUser, "");
-}
-
-TEST_F(GetPostgresInfoTest, CloudDatabaseWithoutAProxyInstallDirectoryFails) {
-    Records r = Primary();
-    r.client.appType = 1;
-    ApplicationId appId = Store(r);
-
-    EXPECT_NE(GetPostgresInfo().Init(appId), 0);
-    EXPECT_TRUE(Logged("Error: Unable to fetch DB Install Directory on proxy machine"));
 }
 
 TEST_F(GetPostgresInfoTest, DisplayNeverShowsPasswords) {
@@ -349,6 +306,26 @@ TEST_F(GetPostgresInfoTest, DisplayNeverShowsPasswords) {
     EXPECT_EQ(log.find("display-secret"), std::string::npos);
 }
 
+// The host's restore program passes the subclient on its command line; the running server
+// is asked first, over the host and port property, before pg_config or PG_VERSION.
+TEST_F(GetPostgresInfoTest, VersionDiscoveryAsksTheServerFirst) {
+    Records r = Primary();
+    r.instance.properties["postgreSQLVersion"] = "9.6";
+    r.instance.properties["binaryDirectory"] = tree_->Path("empty");
+    r.instance.properties["pgDataDir"] = tree_->Path("empty");
+    std::vector<std::string> words = {"pgrestore", "-a", "2:" + std::to_string(Store(r).getAppId())};
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+
+    CRoError error = PGCommon::CheckAndUpdateAppInstance(static_cast<int>(argv.size()), argv.data());
+    ASSERT_FALSE(error.IsError()) << error.AsString();
+    std::string stored;
+    ASSERT_EQ(PropertyStore().getInstanceProperty(r.instance.id, "postgreSQLVersion", stored), 0);
+    EXPECT_EQ(stored, primary_->psql("SHOW server_version"));
+    EXPECT_FALSE(Logged("s3cret"));
+}
+
 // ---- Questions answered by the server
 
 TEST_F(GetPostgresInfoTest, DataDirectoryStandbyStatusAndOwnerOfThePrimary) {
@@ -356,11 +333,9 @@ TEST_F(GetPostgresInfoTest, DataDirectoryStandbyStatusAndOwnerOfThePrimary) {
     std::string dataDir;
     ASSERT_EQ(info.GetDataDirectory(dataDir), 0);
     EXPECT_EQ(dataDir, primary_->dataDir());
-
     bool standby = true;
     ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
     EXPECT_FALSE(standby);
-
     std::string user;
     ASSERT_EQ(info.GetPostgresOSUserName(user), 0);
     EXPECT_EQ(user, "postgres");
@@ -368,28 +343,34 @@ TEST_F(GetPostgresInfoTest, DataDirectoryStandbyStatusAndOwnerOfThePrimary) {
     ASSERT_EQ(info.GetPostgresOSUserName(user, primary_->dataDir()), 0);
     EXPECT_EQ(user, "postgres");
     EXPECT_NE(info.GetPostgresOSUserName(user, tree_->Path("no-such-dir")), 0);
+
+    // An unreachable server answers nothing.
+    info = Connected(primary_->socketDir(), 1);
+    EXPECT_EQ(info.GetStandByServerStatus(standby), -1);
+    EXPECT_FALSE(standby);
+    dataDir = "unchanged";
+    EXPECT_EQ(info.GetDataDirectory(dataDir), -1);
+    EXPECT_EQ(dataDir, "unchanged");
+    EXPECT_NE(info.GetPostgresOSUserName(user), 0);
 }
 
+// A hot standby of the primary, made with pg_basebackup -R and started beside it.
 TEST_F(GetPostgresInfoTest, StandbyServerIsReportedAsStandby) {
-    const Standby server(*primary_, *tree_);
-    GetPostgresInfo info = Connected(server.server().socketDir(), server.server().port());
+    ServerCopy server(*primary_, tree_->Dir("standby"), tree_->Dir("standby-run"));
+    ::chmod(server.dataDir().c_str(), 0700);
+    ChownToPostgres(server.dataDir());
+    const ProcessResult backup =
+        runAsPostgres({PgInstall::clientTool("pg_basebackup"), "-D", server.dataDir(), "-R", "-X",
+                       "stream", "-h", primary_->socketDir(), "-p", std::to_string(primary_->port()),
+                       "-U", "postgres", "--checkpoint=fast"});
+    ASSERT_TRUE(backup.ok()) << backup.err;
+    const ProcessResult started = server.Start();
+    ASSERT_TRUE(started.ok()) << started.err << server.Log();
 
+    GetPostgresInfo info = Connected(server.socketDir(), server.port());
     bool standby = false;
     ASSERT_EQ(info.GetStandByServerStatus(standby), 0);
     EXPECT_TRUE(standby);
-    EXPECT_TRUE(Logged("Postgres Server in read only mode status returned [TRUE]"));
-}
-
-TEST_F(GetPostgresInfoTest, UnreachableServerAnswersNothing) {
-    GetPostgresInfo info = Connected(primary_->socketDir(), 1);
-    bool standby = true;
-    EXPECT_EQ(info.GetStandByServerStatus(standby), -1);
-    EXPECT_FALSE(standby);
-    std::string dataDir = "unchanged";
-    EXPECT_EQ(info.GetDataDirectory(dataDir), -1);
-    EXPECT_EQ(dataDir, "unchanged");
-    std::string user;
-    EXPECT_NE(info.GetPostgresOSUserName(user), 0);
 }
 
 // ---- Data directory owner
@@ -412,76 +393,60 @@ TEST_F(GetPostgresInfoTest, NamelessOwnerIsTheUidOnlyWhenAskedThroughTheServerAl
 
 // ---- Restore location file
 
-TEST_F(GetPostgresInfoTest, RestoreLocationFileInTheArchiveDirectoryIsUsedWhenTheServerIsDown) {
-    const std::string archive = tree_->Path("archive-with-guid");
-    fs::create_directory(archive);
+// Where a restore left the file naming its data directory (the archive directory, /tmp or
+// nowhere), what it holds, and what GetDataDirectory makes of it with the server down.
+struct LocationRow {
+    std::string place, text;
+    int rc;
+    std::string dataDir;
+};
+
+TEST_F(GetPostgresInfoTest, RestoreLocationFileIsUsedWhenTheServerIsDown) {
     const std::string restored = tree_->Path("restored-data");
     fs::create_directory(restored);
     ChownToPostgres(restored);
-    const std::string guid = "guid-in-archive-0001";
-    ApplicationId appId = StoreWithGuid(guid);
-    TestFiles::Write(archive + "/" + guid, "data_directory=" + restored + "\n");
+    const std::string archive = tree_->Path("archive");
+    fs::create_directory(archive);
+    // clang-format off
+    const std::vector<LocationRow> rows = {
+        {"archive", "data_directory=" + restored + "\n", 0, restored},
+        {"tmp", "other_token x\ndata_directory " + restored + "\n", 0, restored},
+        {"nowhere", "", 1, "unchanged"},
+        {"archive", "something_else=1\n", -1, "unchanged"},
+    };
+    // clang-format on
+    for (const LocationRow& r : rows) {
+        SCOPED_TRACE(r.place + " " + r.text);
+        const std::string guid = "pgulo-test-guid-" + std::to_string(::getpid());
+        ApplicationId appId = StoreWithGuid(guid);
+        const std::string file =
+            (r.place == "tmp" ? "/tmp/pg_restore_DATA_DIR_" : archive + "/") + guid;
+        if (r.place != "nowhere")
+            TestFiles::Write(file, r.text);
+        struct RemoveFile {
+            std::string path;
+            ~RemoveFile() { fs::remove(path); }
+        } remove{file};
 
-    GetPostgresInfo info = Connected(primary_->socketDir(), 1);
-    info.archlogFile = archive;
-    std::string path;
-    ASSERT_EQ(info.getGUIDLocation(path, &appId), 0);
-    EXPECT_EQ(path, archive + "/" + guid);
-    std::string dataDir;
-    ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
-    EXPECT_EQ(dataDir, restored);
-
-    std::string user;
-    ASSERT_EQ(info.GetPostgresOSUserName(user, appId), 0);
-    EXPECT_EQ(user, "postgres");
-    EXPECT_TRUE(Logged("using PG_LOG_RESTORE_DIR_FILE"));
-}
-
-TEST_F(GetPostgresInfoTest, RestoreLocationFileUnderTmpIsTheSecondPlaceLookedAt) {
-    const std::string guid = "pgulo-test-guid-" + std::to_string(::getpid());
-    ApplicationId appId = StoreWithGuid(guid);
-    const std::string tmpFile = "/tmp/pg_restore_DATA_DIR_" + guid;
-    TestFiles::Write(tmpFile, "other_token x\ndata_directory " + tree_->Path("from-tmp") + "\n");
-    struct RemoveFile {
+        GetPostgresInfo info = Connected(primary_->socketDir(), 1);
+        info.archlogFile = archive;
+        std::string dataDir = "unchanged";
+        EXPECT_EQ(info.GetDataDirectory(dataDir, appId), r.rc);
+        EXPECT_EQ(dataDir, r.dataDir);
+        std::string user;
+        if (r.rc == 0) {
+            EXPECT_EQ(info.GetPostgresOSUserName(user, appId), 0);
+            EXPECT_EQ(user, "postgres");
+        }
         std::string path;
-        ~RemoveFile() { fs::remove(path); }
-    } remove{tmpFile};
-
+        EXPECT_EQ(info.getGUIDLocation(path, &appId), r.place == "nowhere" ? 1 : 0);
+        EXPECT_EQ(path, r.place == "nowhere" ? "" : file);
+    }
     GetPostgresInfo info;
-    info.archlogFile = tree_->Path("archive-without-guid");
-    std::string dataDir;
-    ASSERT_EQ(info.GetDataDirectory(dataDir, appId), 0);
-    EXPECT_EQ(dataDir, tree_->Path("from-tmp"));
-    EXPECT_TRUE(Logged("Could not get GUID file in [" + info.archlogFile + "/" + guid +
-                       "]. Checking in [" + tmpFile + "]"));
-}
-
-TEST_F(GetPostgresInfoTest, NoRestoreLocationFileOrNoSubclient) {
-    ApplicationId appId = StoreWithGuid("guid-nowhere-0002");
-    GetPostgresInfo info;
-    info.archlogFile = tree_->Path("empty-archive");
-
     std::string path;
-    EXPECT_EQ(info.getGUIDLocation(path, &appId), 1);
     EXPECT_EQ(info.getGUIDLocation(path, nullptr), 1);
     ApplicationId missing(2, 999998);
     EXPECT_EQ(info.getGUIDLocation(path, &missing), 1);
-    std::string dataDir = "unchanged";
-    EXPECT_EQ(info.GetDataDirectory(dataDir, appId), 1);
-    EXPECT_EQ(dataDir, "unchanged");
-}
-
-TEST_F(GetPostgresInfoTest, RestoreLocationFileWithoutTheTokenIsAFailure) {
-    const std::string archive = tree_->Path("archive-no-token");
-    fs::create_directory(archive);
-    const ApplicationId appId = StoreWithGuid("guid-without-token-0003");
-    TestFiles::Write(archive + "/guid-without-token-0003", "something_else=1\n");
-
-    GetPostgresInfo info;
-    info.archlogFile = archive;
-    std::string dataDir = "unchanged";
-    EXPECT_EQ(info.GetDataDirectory(dataDir, appId), -1);
-    EXPECT_EQ(dataDir, "unchanged");
 }
 
 // ---- Commands through a shell child

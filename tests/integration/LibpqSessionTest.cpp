@@ -8,16 +8,15 @@
 #include "TestFiles.h"
 
 #include "pgulo/PGException.h"
-#include "pgulo/PGLastError.h"
 #include "pgulo/libpqInterface.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -34,10 +33,6 @@ auto* const g_home = ::testing::AddGlobalTestEnvironment(new HostHome(9));
 const char* const kSuperPassword = "Sup3r-pw";
 const char* const kPlainPassword = "Pl4in-pw";
 const char* const kDumpFile = "/tmp/libpqinterface_debug";
-
-std::string ExpectedText(const char* label, const char* type, const std::string& message) {
-    return std::string("Exception in [") + label + "]\tType:[" + type + "]\tMsg:[" + message + "]";
-}
 
 // The host's quit request, undone whatever way the test ends.
 class QuitRequest {
@@ -79,7 +74,6 @@ protected:
         if (cluster_->tryPsql("CREATE DATABASE pgulo_other").ok())
             cluster_->psql(std::string("CREATE ROLE pgulo_plain LOGIN NOSUPERUSER PASSWORD '") +
                            kPlainPassword + "'");
-        PGLastError("earlier failure");
         logStart_ = AgentLog().size();
     }
 
@@ -106,7 +100,6 @@ TEST_P(LibpqSessionTest, ConnectsWithTheClustersOwnLibpq) {
     auto session = Connect();
     EXPECT_EQ(session->LibraryPath().rfind(cluster_->libDir() + "/libpq.so", 0), 0u)
         << session->LibraryPath();
-    EXPECT_EQ(session->GetServerVersion() / 10000, GetParam());
     EXPECT_EQ(std::to_string(session->GetServerVersion()),
               cluster_->psql("SHOW server_version_num"));
     EXPECT_EQ(session->GetServerVersionString().rfind(std::to_string(GetParam()) + ".", 0), 0u);
@@ -114,255 +107,148 @@ TEST_P(LibpqSessionTest, ConnectsWithTheClustersOwnLibpq) {
     EXPECT_NO_THROW(session->SetNonBlocking());
     EXPECT_NO_THROW(session->SetNonBlocking());
 
-    std::string encoding;
-    EXPECT_TRUE(session->GetParameterValue("server_encoding", &encoding));
-    EXPECT_EQ(encoding, "UTF8");
-    EXPECT_FALSE(session->GetParameterValue("no_such_reported_parameter", &encoding));
-    EXPECT_EQ(encoding, "UTF8");
-
-    const std::string log = NewLog();
-    EXPECT_NE(log.find("Transaction Status: currently idle"), std::string::npos);
-    EXPECT_NE(log.find("is_superuser: on"), std::string::npos);
-    EXPECT_NE(log.find("password = *****"), std::string::npos);
-    EXPECT_EQ(log.find(kSuperPassword), std::string::npos);
-    EXPECT_STREQ(PGLastError(nullptr), "earlier failure");
-}
-
-TEST_P(LibpqSessionTest, PlainRoleIsNoSuperUser) {
-    auto session = Connect("pgulo_plain", kPlainPassword);
-    EXPECT_EQ(FirstValue(*session, "select current_user"), "pgulo_plain");
-    try {
-        session->IsSuperUser();
-        ADD_FAILURE() << "a plain role passed";
-    } catch (const PGException& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  ExpectedText("libpqInterface :: IsSuperUser", "APPLICATION_EXCEPTION",
-                               "The user is not a super user"));
-    }
-    EXPECT_STREQ(PGLastError(nullptr), "eRRoR -- The user is not a super user.");
-    EXPECT_EQ(AgentLog().find(kPlainPassword), std::string::npos);
-}
-
-TEST_P(LibpqSessionTest, ServerSettingsAndDatabaseList) {
-    auto session = Connect();
-    std::string walLevel = "untouched";
-    EXPECT_TRUE(session->GetServerParameter("wal_level", &walLevel));
-    EXPECT_EQ(walLevel, cluster_->psql("SHOW wal_level"));
-
     std::string value = "untouched";
+    EXPECT_FALSE(session->GetParameterValue("no_such_reported_parameter", &value));
     EXPECT_FALSE(session->GetServerParameter("no_such_setting", &value));
     EXPECT_EQ(value, "untouched");
-    // More than one row: the statement succeeds and the value is left alone.
-    EXPECT_TRUE(session->GetServerParameter("all", &value));
-    EXPECT_EQ(value, "untouched");
-    EXPECT_GT(session->GetNumberOfTuples(), 1);
-
-    std::vector<std::string> names = {"kept"};
+    EXPECT_TRUE(session->GetParameterValue("server_encoding", &value));
+    EXPECT_EQ(value, "UTF8");
+    EXPECT_TRUE(session->GetServerParameter("wal_level", &value));
+    EXPECT_EQ(value, cluster_->psql("SHOW wal_level"));
+    std::vector<std::string> names;
     session->GetDbList(&names);
-    for (const char* db : {"kept", "postgres", "template0", "template1", "pgulo_other"})
-        EXPECT_NE(std::find(names.begin(), names.end(), db), names.end()) << db;
-    EXPECT_EQ(names.size(), 1u + std::stoul(cluster_->psql("select count(*) from pg_database")));
+    EXPECT_NE(std::find(names.begin(), names.end(), "pgulo_other"), names.end());
+
+    session->ResetDb("pgulo_other");
+    EXPECT_EQ(FirstValue(*session, "select current_database()"), "pgulo_other");
+    EXPECT_THROW(Connect("pgulo_plain", kPlainPassword)->IsSuperUser(), PGException);
+
+    const std::string log = NewLog();
+    EXPECT_NE(log.find("password = *****"), std::string::npos);
+    EXPECT_EQ(log.find(kSuperPassword), std::string::npos);
+    EXPECT_EQ(log.find(kPlainPassword), std::string::npos);
 }
 
-TEST_P(LibpqSessionTest, FailingStatementReturnsFalseAndTheSessionGoesOn) {
-    auto session = Connect();
-    EXPECT_FALSE(session->ExecQuery("select * from no_such_table"));
-    EXPECT_EQ(session->GetNumberOfTuples(), 0);
-    EXPECT_THROW(session->GetValue(0, 0), PGException);
-    EXPECT_NE(NewLog().find("eRRoR --  PQresultStatus indicates failure for select * from "
-                            "no_such_table. Error:ERROR:  relation \"no_such_table\""),
-              std::string::npos);
-    EXPECT_TRUE(session->ExecQuery("create temporary table t(a int)"));
-    EXPECT_EQ(FirstValue(*session, "select 40 + 2"), "42");
-}
-
-TEST_P(LibpqSessionTest, ResultAccessIsBoundsChecked) {
+TEST_P(LibpqSessionTest, ResultsAreBoundsCheckedAndAFailedStatementLeavesNone) {
     auto session = Connect();
     ASSERT_TRUE(session->ExecQuery("select g, g * 2, null::text from generate_series(1, 3) g"));
     ASSERT_EQ(session->GetNumberOfTuples(), 3);
     ASSERT_EQ(session->GetNumberOfFields(), 3);
     EXPECT_STREQ(session->GetValue(2, 1), "6");
-    EXPECT_STREQ(session->GetValue(0, 0), "1");
     EXPECT_EQ(session->GetLength(2, 1), 1);
     EXPECT_FALSE(session->CheckIfNull(2, 1));
     EXPECT_TRUE(session->CheckIfNull(2, 2));
-
-    const struct {
-        int row;
-        int column;
-    } outside[] = {{3, 0}, {0, 3}, {3, 3}, {-1, 0}, {0, -1}, {-1, -1}, {2147483647, 0}};
-    for (const auto& at : outside) {
-        SCOPED_TRACE(std::to_string(at.row) + "," + std::to_string(at.column));
-        for (int accessor = 0; accessor < 3; ++accessor) {
-            try {
-                if (accessor == 0)
-                    session->GetValue(at.row, at.column);
-                else if (accessor == 1)
-                    session->CheckIfNull(at.row, at.column);
-                else
-                    session->GetLength(at.row, at.column);
-                ADD_FAILURE() << "accessor " << accessor << " read outside the result";
-            } catch (const PGException& e) {
-                EXPECT_EQ(std::string(e.what()),
-                          ExpectedText("CheckForResultAccessViolation", "APPLICATION_EXCEPTION",
-                                       "Accessing unavilable result"));
-            }
-        }
+    for (const auto& [row, column] : std::vector<std::pair<int, int>>{
+             {3, 0}, {0, 3}, {3, 3}, {-1, 0}, {0, -1}, {-1, -1}, {2147483647, 0}}) {
+        SCOPED_TRACE(std::to_string(row) + "," + std::to_string(column));
+        EXPECT_THROW(session->GetValue(row, column), PGException);
+        EXPECT_THROW(session->CheckIfNull(row, column), PGException);
+        EXPECT_THROW(session->GetLength(row, column), PGException);
     }
-    EXPECT_NE(NewLog().find("eRRoR -- Access voilation. Result Avilable:Row[3],Column[3]. "
-                            "Requested:Row[-1],Column[0]."),
-              std::string::npos);
+
+    EXPECT_FALSE(session->ExecQuery("select * from no_such_table"));
+    EXPECT_EQ(session->GetNumberOfTuples(), 0);
+    EXPECT_THROW(session->GetValue(0, 0), PGException);
+    EXPECT_EQ(FirstValue(*session, "select 40 + 2"), "42");
 }
 
 TEST_P(LibpqSessionTest, AsyncQueryCompletes) {
     auto session = Connect();
     EXPECT_TRUE(session->ExecQueryAsync("select 1, 'two'", false));
-    EXPECT_EQ(session->GetNumberOfTuples(), 1);
     EXPECT_STREQ(session->GetValue(0, 1), "two");
     EXPECT_FALSE(session->ExecQueryAsync("select 1/0", false));
     EXPECT_TRUE(session->ExecQueryAsync("select pg_sleep(1.5)", true));
-    EXPECT_NE(NewLog().find("Waiting on response from server for Query[select pg_sleep(1.5)]"),
-              std::string::npos);
 }
 
-TEST_P(LibpqSessionTest, QuitFlagStopsTheWaitAndLeavesTheStatementRunning) {
-    auto session = Connect();
-    QuitRequest quit;
-    quit.RaiseAfter(std::chrono::seconds(1));
-    const auto start = Clock::now();
-    const bool finished = session->ExecQueryAsync("select pg_sleep(5)", false);
-    const auto waited = Clock::now() - start;
-    quit.Join();
-    QuitRequest::Set(false);
-    EXPECT_FALSE(finished);
-    EXPECT_GE(waited, std::chrono::milliseconds(900));
-    EXPECT_LT(waited, std::chrono::seconds(4));
+// The host's quit request during an asynchronous statement (raised after the delay, or before
+// it starts when 0), and how long the wait and the wait plus the next statement take.
+struct QuitRow {
+    const char* name;
+    int raiseAfterMs;
+    const char* sql;
+    bool cancel;
+    int minWaitMs, maxWaitMs, minTotalMs, maxTotalMs;
+};
 
-    // The next statement first collects what the abandoned one still sends.
-    EXPECT_EQ(FirstValue(*session, "select 7"), "7");
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(4500));
-    EXPECT_NE(NewLog().find("PQgetResult returned a non NULL result."), std::string::npos);
+TEST_P(LibpqSessionTest, QuitFlagStopsTheWait) {
+    // clang-format off
+    const std::vector<QuitRow> rows = {
+        // Without a cancel the next statement first collects what the abandoned one sends.
+        {"left running", 1000, "select pg_sleep(5)", false, 900, 4000, 4500, 10000},
+        {"cancelled", 1000, "select pg_sleep(30)", true, 900, 4000, 900, 10000},
+        {"raised beforehand", 0, "select 1", false, 0, 900, 0, 2000},
+    };
+    // clang-format on
+    auto session = Connect();
+    for (const QuitRow& r : rows) {
+        SCOPED_TRACE(r.name);
+        QuitRequest quit;
+        if (r.raiseAfterMs == 0)
+            QuitRequest::Set(true);
+        else
+            quit.RaiseAfter(std::chrono::milliseconds(r.raiseAfterMs));
+        const auto start = Clock::now();
+        EXPECT_FALSE(session->ExecQueryAsync(r.sql, r.cancel));
+        const auto waited = Clock::now() - start;
+        quit.Join();
+        QuitRequest::Set(false);
+        EXPECT_GE(waited, std::chrono::milliseconds(r.minWaitMs));
+        EXPECT_LT(waited, std::chrono::milliseconds(r.maxWaitMs));
+        EXPECT_EQ(FirstValue(*session, "select 7"), "7");
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(r.minTotalMs));
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(r.maxTotalMs));
+    }
 }
 
-TEST_P(LibpqSessionTest, QuitFlagWithCancelStopsTheStatement) {
+TEST_P(LibpqSessionTest, ForkedChildAndOtherThreadAreRefused) {
     auto session = Connect();
-    QuitRequest quit;
-    quit.RaiseAfter(std::chrono::seconds(1));
-    const auto start = Clock::now();
-    EXPECT_FALSE(session->ExecQueryAsync("select pg_sleep(30)", true));
-    quit.Join();
-    QuitRequest::Set(false);
-    EXPECT_EQ(FirstValue(*session, "select 8"), "8");
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
-    EXPECT_NE(NewLog().find("Successful dispatch of request to cancel the query[select "
-                            "pg_sleep(30)]"),
-              std::string::npos);
-}
-
-TEST_P(LibpqSessionTest, QuitFlagRaisedBeforehandReturnsAtOnce) {
-    auto session = Connect();
-    QuitRequest quit;
-    QuitRequest::Set(true);
-    const auto start = Clock::now();
-    EXPECT_FALSE(session->ExecQueryAsync("select 1", false));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(900));
-    QuitRequest::Set(false);
-    EXPECT_EQ(FirstValue(*session, "select 9"), "9");
-}
-
-TEST_P(LibpqSessionTest, ForkedChildIsRefused) {
-    auto session = Connect();
-    const std::string expected =
-        ExpectedText("libpqInterface :: CheckIfThereWasAFork", "APPLICATION_EXCEPTION",
-                     "Improper Usage. On Unix, forking a process with open libpq connections can "
-                     "lead to unpredictable results because the parent and child processes share "
-                     "the same sockets and operating system resources");
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int code = 10;
+        int code = 11;
         try {
             session->ExecQuery("select 1");
-            code = 11;
-        } catch (const PGException& e) {
-            code = std::string(e.what()) == expected ? 0 : 12;
-        } catch (...) {
-            code = 13;
+        } catch (const PGException&) {
+            code = 0;
         }
         // Leave without destructors: they would close the parent's connection.
         ::_exit(code);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no exception, 11: query ran, 12: other text";
-    EXPECT_EQ(FirstValue(*session, "select 'parent'"), "parent");
-}
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child ran the query";
 
-TEST_P(LibpqSessionTest, OtherThreadIsRefused) {
-    auto session = Connect();
-    std::string text;
+    bool refused = false;
     std::thread other([&] {
         try {
             session->ExecQuery("select 1");
-        } catch (const PGException& e) {
-            text = e.what();
+        } catch (const PGException&) {
+            refused = true;
         }
     });
     other.join();
-    EXPECT_EQ(text, ExpectedText("libpqInterface :: CheckMultiThreadUsage", "APPLICATION_EXCEPTION",
-                                 "Improper Usage. no two threads attempt to manipulate the same "
-                                 "PGconn object at the same time"));
+    EXPECT_TRUE(refused);
     EXPECT_EQ(FirstValue(*session, "select 'owner'"), "owner");
 }
 
-TEST_P(LibpqSessionTest, ResetDbMovesToAnotherDatabase) {
-    auto session = Connect();
-    EXPECT_EQ(FirstValue(*session, "select current_database()"), "postgres");
-    session->ResetDb("pgulo_other");
-    EXPECT_EQ(FirstValue(*session, "select current_database()"), "pgulo_other");
-    EXPECT_EQ(FirstValue(*session, "select current_user"), "postgres");
-}
-
-// Removes the dump file at the end only when this test created it.
-class DumpFileGuard {
-public:
-    bool Create() {
-        struct stat st {};
-        if (::lstat(kDumpFile, &st) == 0)
-            return false;
-        TestFiles::Write(kDumpFile, "");
-        created_ = true;
-        return true;
-    }
-    void Remove() {
-        if (created_)
-            ::unlink(kDumpFile);
-        created_ = false;
-    }
-    ~DumpFileGuard() { Remove(); }
-
-private:
-    bool created_ = false;
-};
-
 TEST_P(LibpqSessionTest, DebugDumpFileReceivesEachTupleResult) {
     auto session = Connect();
-    DumpFileGuard dump;
-    if (!dump.Create())
+    struct stat st {};
+    if (::lstat(kDumpFile, &st) == 0)
         GTEST_SKIP() << kDumpFile << " already exists; it belongs to someone else";
+    TestFiles::Write(kDumpFile, "");
+    struct RemoveDump {
+        ~RemoveDump() { ::unlink(kDumpFile); }
+    } removeDump;
 
     const std::string query = "select 1 as one, 'x' as two";
     ASSERT_TRUE(session->ExecQuery(query));
     ASSERT_TRUE(session->ExecQuery("set application_name to 'pgulo_dump_check'"));
     ASSERT_FALSE(session->ExecQuery("select pgulo_dump_failure()"));
     const std::string text = TestFiles::Read(kDumpFile);
-    dump.Remove();
-
-    const auto block = text.find("DbName:[postgres]\nQuery:[" + query + "]\n");
-    ASSERT_NE(block, std::string::npos) << text;
-    const auto header = text.find("one|two", block);
-    EXPECT_NE(header, std::string::npos) << text;
+    ::unlink(kDumpFile);
+    const auto header = text.find("DbName:[postgres]\nQuery:[" + query + "]\none|two");
+    ASSERT_NE(header, std::string::npos) << text;
     EXPECT_NE(text.find("1|x", header), std::string::npos) << text;
     EXPECT_NE(text.find("\n" + std::string(100, '*') + "\n", header), std::string::npos) << text;
     // Only tuple results are dumped.
@@ -371,7 +257,6 @@ TEST_P(LibpqSessionTest, DebugDumpFileReceivesEachTupleResult) {
 
     // Without the file nothing is written, and the file is not created.
     ASSERT_TRUE(session->ExecQuery(query));
-    struct stat st {};
     EXPECT_NE(::lstat(kDumpFile, &st), 0);
 }
 

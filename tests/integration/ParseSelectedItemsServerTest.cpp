@@ -136,6 +136,10 @@ TEST_P(ParseSelectedItemsServerTest, SelectedObjectsAreDroppedBeforeRestoreAsFar
          false, 0, {"events|TABLE|zeta"}, {Rel("public.t1"), "NOT " + Rel("zeta.events")}},
     };
     // clang-format on
+    // A missing target database sets the language flag; the next connection clears it.
+    Parse_selectedItems missing;
+    SetDb(missing, "no_such_database");
+    EXPECT_EQ(LangInstallFlag, 1);
     for (const SelectRow& r : rows) {
         SCOPED_TRACE(r.name);
         FreshTarget();
@@ -161,18 +165,6 @@ TEST_P(ParseSelectedItemsServerTest, SelectedObjectsAreDroppedBeforeRestoreAsFar
         for (const std::string& condition : r.holding)
             EXPECT_TRUE(Holds(condition)) << condition;
     }
-}
-
-TEST_P(ParseSelectedItemsServerTest, MissingTargetDatabaseSetsTheLanguageFlag) {
-    FreshTarget();
-    Parse_selectedItems items;
-    SetDb(items, "no_such_database");
-    EXPECT_EQ(LangInstallFlag, 1);
-
-    // A later successful connection clears it.
-    Parse_selectedItems again;
-    SetDb(again);
-    EXPECT_EQ(LangInstallFlag, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Majors, ParseSelectedItemsServerTest,
