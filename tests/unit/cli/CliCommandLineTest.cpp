@@ -50,6 +50,16 @@ protected:
         ASSERT_EQ(r.exitCode, 0) << r.err;
     }
     std::string Repo() const { return home_.Root() + "/repo"; }
+    // A backup of "main" with a manifest: complete as far as the catalogue can tell.
+    static std::string Complete(Repository& repo, std::int64_t start) {
+        Manifest m;
+        m.id = repo.CreateBackup("main", "full", start);
+        m.instance = "main";
+        m.type = "full";
+        m.startMicros = start;
+        repo.WriteManifest("main", m);
+        return m.id;
+    }
 
     TempTree home_{"pgulo-cli-home"};
 };
@@ -92,13 +102,7 @@ TEST_F(CommandLine, DeleteRemovesOnlyWhatIsNotComplete) {
     const std::int64_t t = 1796552100LL * 1000000;
     const std::string failed = repo.CreateBackup("main", "full", t);
     repo.MarkFailed("main", failed, "full", t, "disk full");
-    const std::string complete = repo.CreateBackup("main", "full", t + 1000000);
-    Manifest m;
-    m.id = complete;
-    m.instance = "main";
-    m.type = "full";
-    m.startMicros = t + 1000000;
-    repo.WriteManifest("main", m);
+    const std::string complete = Complete(repo, t + 1000000);
 
     const ProcessResult refused = Run({"delete", "main", complete});
     EXPECT_EQ(refused.exitCode, 1);
@@ -129,18 +133,7 @@ TEST_F(CommandLine, VerifyReportsVanishedManifestAndExtraFile) {
     Register("main");
     Repository repo(Repo());
     const std::int64_t t = 1796552100LL * 1000000;
-    std::vector<std::string> ids;
-    for (int i = 0; i < 2; ++i) {
-        const std::int64_t start = t + i * 1000000;
-        const std::string id = repo.CreateBackup("main", "full", start);
-        Manifest m;
-        m.id = id;
-        m.instance = "main";
-        m.type = "full";
-        m.startMicros = start;
-        repo.WriteManifest("main", m);
-        ids.push_back(id);
-    }
+    const std::vector<std::string> ids = {Complete(repo, t), Complete(repo, t + 1000000)};
     const ProcessResult sound = Run({"verify", "main", "--all", "-q"});
     EXPECT_EQ(sound.exitCode, 0) << sound.out << sound.err;
 

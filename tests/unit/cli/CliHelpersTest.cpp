@@ -288,8 +288,6 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormats) {
     m.entries[0].size = 42;
     const Manifest back = Manifest::FromJson(m.ToJson());
     EXPECT_EQ(back.ToJson(), m.ToJson());
-    EXPECT_EQ(back.entries[7].target, "/ts/one");
-    EXPECT_EQ(back.entries.back().role, ManifestEntry::Role::Wal);
 
     nlohmann::json future = m.ToJson();
     future["format"] = 2;

@@ -153,11 +153,4 @@ INSTANTIATE_TEST_SUITE_P(
                   "it lies inside the backup repository"}),
     [](const ::testing::TestParamInfo<GuardCase>& info) { return info.param.name; });
 
-TEST(GuardMessage, SaysWhatADataDirectoryTargetHoldsInstead) {
-    const GuardTree& tree = Tree();
-    EXPECT_EQ(tree.Guard().Refusal(tree.Path("junk"), Kind::DataDirectory, true),
-              "--force empties only a data directory not in use or an empty directory, and " +
-                  tree.Path("junk") + " is neither");
-}
-
 } // namespace

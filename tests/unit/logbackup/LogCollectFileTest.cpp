@@ -168,8 +168,6 @@ TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
 TEST_F(LogCollectFile, IncrementalCountsBytesAndWritesTheLogTemporaryFile) {
     Archive({"000000010000000000000011", "000000010000000000000012"});
     PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
-    EXPECT_EQ(job.ArchivedFilePath("000000010000000000000011"),
-              Archived("000000010000000000000011"));
     job.SetCurrentLastLog("000000010000000000000012");
     job.GenerateCollectFile(nullptr, nullptr);
     EXPECT_EQ(job.getTotBytes(), 2 * std::string("segment 000000010000000000000011").size());
@@ -359,31 +357,25 @@ TEST_F(LogPruning, DeletesWhatTheCollectFilesListInsideTheArchiveOnly) {
     EXPECT_TRUE(fs::exists(Path("data/pg_wal/000000010000000000000013")));
 }
 
-TEST_F(LogPruning, NothingIsDeletedUnlessAsked) {
-    ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sCleanArchDir", "yes"));
-    TestFiles::Write(Path("jr/PGArchDelList.kxf"), Archived("000000010000000000000010") + "\n");
-    TookLogs(PG_LOG_FULL_BACKUP, false)->PruneLogs();
-    for (const char* name : {"000000010000000000000010", "000000010000000000000011",
-                             "000000010000000000000012", "PGLogTmp.txt"})
-        EXPECT_TRUE(fs::exists(Archived(name))) << name;
-}
-
-TEST_F(LogPruning, TheDeleteListNeedsAFullLogPhaseAndAnExactYes) {
+// Without pruning nothing is deleted; the delete list needs a full log phase and a yes.
+TEST_F(LogPruning, TheDeleteListNeedsPruningAFullLogPhaseAndAnExactYes) {
     TestFiles::Write(Path("jr/PGArchDelList.kxf"),
                      Path("stray") + "\n\n" + Path("no-such-file") + "\n");
     const struct {
         const char* value;
         PG_LOG_BACKUP_TYPE type;
+        bool prune;
         bool applied;
-    } cases[] = {{"YES", PG_LOG_INCR_BACKUP, false}, {"Yes", PG_LOG_FULL_BACKUP, false},
-                 {"no", PG_LOG_FULL_BACKUP, false},  {"Y", PG_LOG_FULL_BACKUP, true},
-                 {"y", PG_LOG_FULL_BACKUP, true},    {"YES", PG_LOG_FULL_BACKUP, true},
-                 {"yes", PG_LOG_FULL_BACKUP, true}};
+    } cases[] = {{"yes", PG_LOG_FULL_BACKUP, false, false}, {"YES", PG_LOG_INCR_BACKUP, true, false},
+                 {"Yes", PG_LOG_FULL_BACKUP, true, false},  {"no", PG_LOG_FULL_BACKUP, true, false},
+                 {"Y", PG_LOG_FULL_BACKUP, true, true},     {"y", PG_LOG_FULL_BACKUP, true, true},
+                 {"YES", PG_LOG_FULL_BACKUP, true, true},   {"yes", PG_LOG_FULL_BACKUP, true, true}};
     for (const auto& c : cases) {
         TestFiles::Write(Path("stray"), "x");
         ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sCleanArchDir", c.value));
-        TookLogs(c.type)->PruneLogs();
+        TookLogs(c.type, c.prune)->PruneLogs();
         EXPECT_EQ(fs::exists(Path("stray")), !c.applied) << c.value;
+        EXPECT_EQ(fs::exists(Archived("000000010000000000000011")), !c.prune) << c.value;
     }
 }
 

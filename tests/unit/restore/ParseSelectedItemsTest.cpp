@@ -66,8 +66,6 @@ TEST_F(ParseSelectedItemsTest, EveryTagGivesItsKeywordAndNames) {
         EXPECT_EQ(item.schema, c.schema) << c.path;
         EXPECT_EQ(item.parent, c.parent) << c.path;
         EXPECT_EQ(item.name, c.name) << c.path;
-        EXPECT_EQ(item.path, c.path);
-        EXPECT_TRUE(item.oid.empty() && item.extra.empty());
     }
 }
 
@@ -83,7 +81,6 @@ TEST_F(ParseSelectedItemsTest, UnknownTagsAndMalformedPathsAreLeftOut) {
         "",
         "/TblView/db1/public/kept/#?#?#tabl",
     });
-
     ASSERT_EQ(parsed.size(), 1u);
     EXPECT_EQ(parsed[0].name, "kept");
     EXPECT_EQ(items_.DatabaseList(), (std::list<std::string>{"db1"}));
@@ -103,20 +100,11 @@ TEST_F(ParseSelectedItemsTest, PathsShorterThanTheirTagNeedsAreLeftOut) {
         "/TblView/db1/#?#?#dbnm",
         "/#?#?#func",
     });
-
     ASSERT_EQ(parsed.size(), 4u);
     EXPECT_EQ(parsed[0].type, "CONSTRAINT");
     EXPECT_EQ(parsed[1].type, "TABLE");
     EXPECT_EQ(parsed[2].type, "SCHEMA");
     EXPECT_EQ(parsed[3].type, "DATABASE");
-}
-
-TEST_F(ParseSelectedItemsTest, NameHoldingASlashSplitsIntoAnExtraComponent) {
-    // Browse paths carry names unescaped, so "a/b" reads as a table "a".
-    std::vector<Item_prop> parsed = Parse({"/TblView/db1/public/a/b/#?#?#tabl"});
-
-    ASSERT_EQ(parsed.size(), 1u);
-    EXPECT_EQ(parsed[0].name, "a");
 }
 
 TEST_F(ParseSelectedItemsTest, DatabaseListDropsOnlyConsecutiveRepeats) {
@@ -125,14 +113,6 @@ TEST_F(ParseSelectedItemsTest, DatabaseListDropsOnlyConsecutiveRepeats) {
            "/TblView/A/public/t3/#?#?#tabl"});
 
     EXPECT_EQ(items_.DatabaseList(), (std::list<std::string>{"A", "B", "A"}));
-}
-
-TEST_F(ParseSelectedItemsTest, ParsingTwiceAppendsEveryPathAgain) {
-    Parse({"/TblView/db1/public/t1/#?#?#tabl"});
-    ASSERT_EQ(items_.parse(), 0);
-
-    EXPECT_EQ(items_.ParsedItems().size(), 2u);
-    EXPECT_EQ(items_.DatabaseList(), (std::list<std::string>{"db1"}));
 }
 
 TEST_F(ParseSelectedItemsTest, UnreachableTargetRestoresEverySchemaAndDropsNothing) {
