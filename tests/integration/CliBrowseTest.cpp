@@ -2,17 +2,18 @@
 // custom-format dump holds them, as an indented tree and as one JSON object a line. The names
 // shown are the ones `restore --object` takes, hostile ones SQL-quoted.
 
+#include "IcMajorStage.h"
 #include "ObjectTestSupport.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"
 #include "TempTree.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,14 +40,6 @@ PgCluster& ShopCluster(int major) {
         cluster.psql(std::string(ShopSchemaSql()) + kHostileSql, "shop");
     }
     return cluster;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 std::size_t Indent(const std::string& line) {
@@ -92,7 +85,7 @@ const std::vector<TreeRow> kCommonTree = {
 };
 
 void ExpectTree(const std::string& out, std::vector<TreeRow> rows) {
-    const std::vector<std::string> lines = Lines(out);
+    const std::vector<std::string> lines = TestFiles::SplitLines(out);
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), "database shop");
     std::map<std::string, std::string> parents;
@@ -138,7 +131,7 @@ const std::vector<JsonRow> kCommonJson = {
 // selector. Returns the objects for checks of their own.
 std::vector<nlohmann::json> ExpectJson(const std::string& out, const std::vector<JsonRow>& rows) {
     std::vector<nlohmann::json> objects;
-    for (const std::string& line : Lines(out))
+    for (const std::string& line : TestFiles::SplitLines(out))
         objects.push_back(nlohmann::json::parse(line));
     for (const JsonRow& row : rows) {
         bool found = false;
@@ -211,8 +204,7 @@ TEST_P(CliBrowseTest, RefusesWhatItCannotBrowseInOneSentence) {
     };
     for (const auto& c : cases) {
         const ProcessResult r = Browse(c.args);
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        ExpectRefused(r, c.exitCode, c.message);
         EXPECT_EQ(r.out, "");
     }
 }
@@ -242,7 +234,6 @@ TEST_P(CliBrowseTest, DumpFileShowsWhatTheDumpHolds) {
     cluster_->psql("DROP TABLE app.after_the_dump", "shop");
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, CliBrowseTest, ::testing::Values(15, 14),
-                         [](const auto& info) { return "pg" + std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(Majors, CliBrowseTest, ::testing::Values(15, 14), MajorName);
 
 } // namespace

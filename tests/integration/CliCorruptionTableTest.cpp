@@ -2,8 +2,9 @@
 // damaged file, and `pgulo restore` must refuse rather than restore what it cannot trust.
 //
 // Per PostgreSQL major one cluster is backed up once (a full backup, then a log backup holding
-// several WAL segments); each row damages the stored copies and puts them back afterwards.
+// several WAL segments); each row damages the stored copies of a pristine repository.
 
+#include "IcMajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"
@@ -25,13 +26,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PguloHost;
-using pgulo::test::ProcessResult;
-using pgulo::test::StartCluster;
-using pgulo::test::TempTree;
-using pgulo::test::TestFiles;
-using pgulo::test::TmpfsMount;
+using namespace pgulo::test;
 using json = nlohmann::json;
 
 const char* const kInstance = "main";
@@ -39,76 +34,31 @@ constexpr int kLogSegments = 3;
 // Room for a full backup and a log backup of a small cluster, and for a restore of them.
 constexpr int kRepositoryMb = 512;
 
-// Damage done to stored files, undone when the object goes: the pristine bytes are kept
-// aside before the first change to a file.
-class RepositoryEdit {
-public:
-    RepositoryEdit() : saved_("pgulo-pristine") {}
-    ~RepositoryEdit() { Undo(); }
-    RepositoryEdit(const RepositoryEdit&) = delete;
-    RepositoryEdit& operator=(const RepositoryEdit&) = delete;
+// Flips the lowest bit of the byte at offset.
+void FlipByte(const std::string& path, std::uintmax_t offset) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    const char byte = static_cast<char>(file.get());
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.put(static_cast<char>(byte ^ 0x01));
+    if (!file)
+        throw std::runtime_error("cannot change a byte of " + path);
+}
 
-    void FlipByte(const std::string& path, std::uintmax_t offset) {
-        Keep(path);
-        std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-        file.seekg(static_cast<std::streamoff>(offset));
-        const char byte = static_cast<char>(file.get());
-        file.seekp(static_cast<std::streamoff>(offset));
-        file.put(static_cast<char>(byte ^ 0x01));
-        if (!file)
-            throw std::runtime_error("cannot change a byte of " + path);
-    }
-    void Truncate(const std::string& path, std::uintmax_t size) {
-        Keep(path);
-        fs::resize_file(path, size);
-    }
-    void Remove(const std::string& path) {
-        Keep(path);
-        fs::remove(path);
-    }
-    void Add(const std::string& path, const std::string& content) {
-        TestFiles::Write(path, content);
-        added_.push_back(path);
-    }
-    void Write(const std::string& path, const std::string& content) {
-        Keep(path);
-        TestFiles::Write(path, content);
-    }
-    void EditJson(const std::string& path, const std::function<void(json&)>& edit) {
-        json document = json::parse(TestFiles::Read(path));
-        edit(document);
-        Write(path, document.dump(1) + "\n");
-    }
-
-private:
-    void Keep(const std::string& path) {
-        const std::string copy = saved_.Path(std::to_string(kept_.size()));
-        fs::copy_file(path, copy);
-        kept_.emplace_back(path, copy);
-    }
-    void Undo() {
-        std::error_code ec;
-        for (const std::string& path : added_)
-            fs::remove(path, ec);
-        // Newest first: a file changed twice gets its first, pristine copy back last.
-        for (auto it = kept_.rbegin(); it != kept_.rend(); ++it)
-            fs::copy_file(it->second, it->first, fs::copy_options::overwrite_existing, ec);
-        if (ec)
-            ADD_FAILURE() << "the pristine repository could not be put back: " << ec.message();
-    }
-
-    TempTree saved_;
-    std::vector<std::pair<std::string, std::string>> kept_;
-    std::vector<std::string> added_;
-};
+void EditJson(const std::string& path, const std::function<void(json&)>& edit) {
+    json document = json::parse(TestFiles::Read(path));
+    edit(document);
+    TestFiles::Write(path, document.dump(1) + "\n");
+}
 
 // One major's cluster, its full and log backup, and where their files are stored. The
-// repository lives in memory: every row reads it whole, and a busy disk would make the table
-// slow for no gain.
+// repository and its pristine copy, put back before every row, live in memory: every row
+// reads the repository whole, and a busy disk would make the table slow for no gain.
 class CorruptionStage {
 public:
     explicit CorruptionStage(int major)
-        : major_(major), repository_(host_.Repository(), kRepositoryMb) {
+        : major_(major), repository_(host_.Repository(), kRepositoryMb),
+          pristine_(host_.Home() + "/pristine", kRepositoryMb) {
         cluster_ = StartCluster(major, "corruption");
         host_.AddInstance(kInstance, *cluster_, "postgres", "");
         cluster_->psql("CREATE TABLE t AS SELECT g AS id, md5(g::text) AS v "
@@ -127,14 +77,20 @@ public:
                 throw std::runtime_error("the pristine backup " + id +
                                          " does not verify: " + sound.out + sound.err);
         }
+        fs::copy(Backups(), pristine_.path() + "/" + kInstance, fs::copy_options::recursive);
+    }
+
+    void PutPristineBack() const {
+        fs::remove_all(Backups());
+        fs::copy(pristine_.path() + "/" + kInstance, Backups(), fs::copy_options::recursive);
     }
 
     int major() const { return major_; }
     const PguloHost& host() const { return host_; }
     const std::string& FullId() const { return fullId_; }
     const std::string& LogId() const { return logId_; }
-    std::string FullDir() const { return BackupDir(fullId_); }
-    std::string LogDir() const { return BackupDir(logId_); }
+    std::string FullDir() const { return Backups() + "/" + fullId_; }
+    std::string LogDir() const { return Backups() + "/" + logId_; }
     // The manifest's name of a stored file of the data directory, by its path in there.
     std::string StoredName(const std::string& relative) const {
         return "files" + cluster_->dataDir() + "/" + relative;
@@ -168,49 +124,18 @@ private:
             throw std::runtime_error("the " + type + " backup failed: " + r.out + r.err);
         return host_.List(kInstance).back()["id"].get<std::string>();
     }
-    std::string BackupDir(const std::string& id) const {
-        return host_.Repository() + "/" + kInstance + "/" + id;
-    }
+    std::string Backups() const { return host_.Repository() + "/" + kInstance; }
 
     int major_;
     PguloHost host_;
     TmpfsMount repository_;
+    TmpfsMount pristine_;
     std::unique_ptr<PgCluster> cluster_;
     std::string relation_;
     std::string catalog_;
     std::string fullId_;
     std::string logId_;
 };
-
-// ---- The damage. Each returns the name verify must report. ----
-
-std::string FlipByteInDataFile(CorruptionStage& s, RepositoryEdit& edit) {
-    edit.FlipByte(s.Stored(s.Relation()), 4000);
-    return s.Relation();
-}
-
-std::string TruncateDataFile(CorruptionStage& s, RepositoryEdit& edit) {
-    const std::string stored = s.Stored(s.Catalog());
-    edit.Truncate(stored, fs::file_size(stored) / 2);
-    return s.Catalog();
-}
-
-std::string DeleteDataFile(CorruptionStage& s, RepositoryEdit& edit) {
-    edit.Remove(s.Stored(s.Relation()));
-    return s.Relation();
-}
-
-std::string AddStrayFile(CorruptionStage& s, RepositoryEdit& edit) {
-    edit.Add(s.Stored("base/pgulo_stray_file"), "not part of the backup\n");
-    return "pgulo_stray_file";
-}
-
-std::string DeleteManifest(CorruptionStage& s, RepositoryEdit& edit) {
-    EXPECT_NE(TestFiles::Read(s.FullDir() + "/status.json").find("\"complete\""), std::string::npos)
-        << "the backup's status does not say complete";
-    edit.Remove(s.FullDir() + "/manifest.json");
-    return "manifest";
-}
 
 // The manifest entry of the stored file.
 json& EntryOf(json& manifest, const std::string& stored) {
@@ -221,18 +146,20 @@ json& EntryOf(json& manifest, const std::string& stored) {
     throw std::runtime_error("the manifest has no entry for " + stored);
 }
 
-std::string EditManifestSize(CorruptionStage& s, RepositoryEdit& edit) {
+// ---- The damage. Each returns the name verify must report. ----
+
+std::string EditManifestSize(CorruptionStage& s) {
     const std::string stored = s.StoredName(s.Relation());
-    edit.EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
+    EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
         json& entry = EntryOf(m, stored);
         entry["size"] = entry["size"].get<std::uint64_t>() + 8192;
     });
     return s.Relation();
 }
 
-std::string EditManifestChecksum(CorruptionStage& s, RepositoryEdit& edit) {
+std::string EditManifestChecksum(CorruptionStage& s) {
     const std::string stored = s.StoredName(s.Relation());
-    edit.EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
+    EditJson(s.FullDir() + "/manifest.json", [&](json& m) {
         std::string checksum = EntryOf(m, stored)["checksum"];
         checksum.back() = checksum.back() == '0' ? '1' : '0';
         EntryOf(m, stored)["checksum"] = checksum;
@@ -240,19 +167,13 @@ std::string EditManifestChecksum(CorruptionStage& s, RepositoryEdit& edit) {
     return s.Relation();
 }
 
-std::string CorruptWalFile(CorruptionStage& s, RepositoryEdit& edit) {
-    const std::string segment = s.LogSegments().front();
-    edit.FlipByte(s.LogDir() + "/wal/" + segment, 1000);
-    return segment;
-}
-
 // A segment gone from the middle of the chain, and from the manifest too: what a backup that
 // lost a segment while it ran would look like. Only the chain check can see it.
-std::string RemoveSegmentFromChain(CorruptionStage& s, RepositoryEdit& edit) {
+std::string RemoveSegmentFromChain(CorruptionStage& s) {
     const std::vector<std::string> segments = s.LogSegments();
     const std::string segment = segments.at(segments.size() / 2);
-    edit.Remove(s.LogDir() + "/wal/" + segment);
-    edit.EditJson(s.LogDir() + "/manifest.json", [&](json& m) {
+    fs::remove(s.LogDir() + "/wal/" + segment);
+    EditJson(s.LogDir() + "/manifest.json", [&](json& m) {
         json& entries = m["entries"];
         for (auto it = entries.begin(); it != entries.end(); ++it) {
             if (it->value("stored", "") != "wal/" + segment)
@@ -268,27 +189,22 @@ std::string RemoveSegmentFromChain(CorruptionStage& s, RepositoryEdit& edit) {
     return segment;
 }
 
-std::string EditBackupLabel(CorruptionStage& s, RepositoryEdit& edit) {
+std::string EditBackupLabel(CorruptionStage& s) {
     const std::string path = s.StoredLabel();
     std::string label = TestFiles::Read(path);
     const std::size_t digit = label.find_first_of("0123456789", label.find("START WAL LOCATION"));
     if (digit == std::string::npos)
         throw std::runtime_error("no START WAL LOCATION in " + path);
     label[digit] = label[digit] == '9' ? '8' : '9';
-    edit.Write(path, label);
+    TestFiles::Write(path, label);
     return "backup_label";
-}
-
-std::string DeletePgControl(CorruptionStage& s, RepositoryEdit& edit) {
-    edit.Remove(s.Stored("global/pg_control"));
-    return "pg_control";
 }
 
 // ---- The table. ----
 
 struct CorruptionRow {
     const char* name;
-    std::function<std::string(CorruptionStage&, RepositoryEdit&)> damage;
+    std::function<std::string(CorruptionStage&)> damage;
     // Which backup verify is asked about.
     bool logBackup;
     // Also found in the output of verify and of the refused restore, when given.
@@ -298,59 +214,66 @@ struct CorruptionRow {
 
 const std::vector<CorruptionRow>& CorruptionRows() {
     static const std::vector<CorruptionRow> rows = {
-        {"FlippedByteInDataFile", FlipByteInDataFile, false, "checksum mismatch", "damaged"},
-        {"TruncatedDataFile", TruncateDataFile, false},
-        {"DeletedDataFile", DeleteDataFile, false},
-        {"ExtraFileInBackup", AddStrayFile, false},
-        {"DeletedManifest", DeleteManifest, false},
+        {"FlippedByteInDataFile",
+         [](CorruptionStage& s) {
+             FlipByte(s.Stored(s.Relation()), 4000);
+             return s.Relation();
+         },
+         false, "checksum mismatch", "damaged"},
+        {"TruncatedDataFile",
+         [](CorruptionStage& s) {
+             fs::resize_file(s.Stored(s.Catalog()), fs::file_size(s.Stored(s.Catalog())) / 2);
+             return s.Catalog();
+         },
+         false},
+        {"DeletedDataFile",
+         [](CorruptionStage& s) {
+             fs::remove(s.Stored(s.Relation()));
+             return s.Relation();
+         },
+         false},
+        {"ExtraFileInBackup",
+         [](CorruptionStage& s) {
+             TestFiles::Write(s.Stored("base/pgulo_stray_file"), "not part of the backup\n");
+             return std::string("pgulo_stray_file");
+         },
+         false},
+        {"DeletedManifest",
+         [](CorruptionStage& s) {
+             EXPECT_NE(TestFiles::Read(s.FullDir() + "/status.json").find("\"complete\""),
+                       std::string::npos);
+             fs::remove(s.FullDir() + "/manifest.json");
+             return std::string("manifest");
+         },
+         false},
         {"ManifestSizeEdited", EditManifestSize, false},
         {"ManifestChecksumEdited", EditManifestChecksum, false},
-        {"CorruptedWalFile", CorruptWalFile, true},
+        {"CorruptedWalFile",
+         [](CorruptionStage& s) {
+             const std::string segment = s.LogSegments().front();
+             FlipByte(s.LogDir() + "/wal/" + segment, 1000);
+             return segment;
+         },
+         true},
         {"WalSegmentMissingFromChain", RemoveSegmentFromChain, true},
         {"BackupLabelEdited", EditBackupLabel, false},
-        {"PgControlDeleted", DeletePgControl, false},
+        {"PgControlDeleted",
+         [](CorruptionStage& s) {
+             fs::remove(s.Stored("global/pg_control"));
+             return std::string("pg_control");
+         },
+         false},
     };
     return rows;
 }
 
-struct CorruptionCase {
-    int major;
-    const CorruptionRow* row;
-};
-
-void PrintTo(const CorruptionCase& c, std::ostream* os) {
-    *os << c.row->name << " on PostgreSQL " << c.major;
-}
-
-std::vector<CorruptionCase> CorruptionCases() {
-    std::vector<CorruptionCase> cases;
-    for (int major : {10, 14, 15, 17}) {
-        for (const CorruptionRow& row : CorruptionRows())
-            cases.push_back({major, &row});
-    }
-    return cases;
-}
-
-class CliCorruptionTable : public ::testing::TestWithParam<CorruptionCase> {
-protected:
-    static CorruptionStage& StageFor(int major) {
-        if (!stage_ || stage_->major() != major) {
-            stage_.reset();
-            stage_ = std::make_unique<CorruptionStage>(major);
-        }
-        return *stage_;
-    }
-    static void TearDownTestSuite() { stage_.reset(); }
-
-private:
-    static inline std::unique_ptr<CorruptionStage> stage_;
-};
+class CliCorruptionTable : public StagePerMajor<CorruptionStage, MajorRow<CorruptionRow>, true> {};
 
 TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
     PGULO_REQUIRE_MAJOR(GetParam().major);
     CorruptionStage& s = StageFor(GetParam().major);
-    RepositoryEdit edit;
-    const std::string damaged = GetParam().row->damage(s, edit);
+    s.PutPristineBack();
+    const std::string damaged = GetParam().row->damage(s);
     const std::string id = GetParam().row->logBackup ? s.LogId() : s.FullId();
 
     const ProcessResult verify = s.host().Run({"verify", kInstance, id, "-q"});
@@ -362,17 +285,13 @@ TEST_P(CliCorruptionTable, VerifyNamesTheDamageAndRestoreRefuses) {
 
     TempTree root("pgulo-corrupt-restore");
     const TmpfsMount target(root.Path("target"), kRepositoryMb);
-    const std::string data = target.path() + "/data";
-    const ProcessResult restore = s.host().Run({"restore", kInstance, "--pgdata", data, "-q"});
-    EXPECT_EQ(restore.exitCode, 1) << "restored from a damaged repository:\n"
-                                   << restore.out << restore.err;
-    EXPECT_NE(restore.err.find(GetParam().row->restoreText), std::string::npos) << restore.err;
+    const ProcessResult restore =
+        s.host().Run({"restore", kInstance, "--pgdata", target.path() + "/data", "-q"});
+    ExpectRefused(restore, 1, GetParam().row->restoreText);
 }
 
-INSTANTIATE_TEST_SUITE_P(Damage, CliCorruptionTable, ::testing::ValuesIn(CorruptionCases()),
-                         [](const ::testing::TestParamInfo<CorruptionCase>& info) {
-                             return "PostgreSQL" + std::to_string(info.param.major) + "_" +
-                                    info.param.row->name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Damage, CliCorruptionTable,
+                         ::testing::ValuesIn(MajorRows({10, 14, 15, 17}, CorruptionRows())),
+                         MajorRowName<CorruptionRow>);
 
 } // namespace

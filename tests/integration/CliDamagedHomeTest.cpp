@@ -2,6 +2,7 @@
 // reported by every command that reads it, in one sentence naming the damaged file: never an
 // empty password, a blank instance, or the secret itself.
 
+#include "IcMajorStage.h"
 #include "PguloHost.h"
 #include "TempTree.h"
 #include "TestFiles.h"
@@ -19,10 +20,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PguloHost;
-using pgulo::test::TempTree;
-using pgulo::test::ProcessResult;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 using json = nlohmann::json;
 
 const char* const kPassword = "s3cret-pw";
@@ -81,7 +79,8 @@ const std::vector<DamageCase>& Cases() {
              TestFiles::Write(RecordFile(h), text.substr(0, text.size() / 2));
          },
          RecordFile},
-        {"RecordEmpty", [](const PguloHost& h) { TestFiles::Write(RecordFile(h), ""); }, RecordFile},
+        {"RecordEmpty", [](const PguloHost& h) { TestFiles::Write(RecordFile(h), ""); },
+         RecordFile},
         {"RecordNotJson",
          [](const PguloHost& h) { TestFiles::Write(RecordFile(h), "name=main\nport=5432\n"); },
          RecordFile},
@@ -113,24 +112,25 @@ class CliDamagedHomeTest : public ::testing::TestWithParam<DamageCase> {
 protected:
     // An instance registered with a sealed password; no server is needed to add one.
     void SetUp() override {
-        const std::string dir = dirs_.Root();
-        const ProcessResult added = host_.Run(
-            {"instance", "add", "main", "--pgdata", dir, "--bindir", dir, "--libdir", dir,
-             "--archive-dir", dir, "--port", "5999", "--user", "backup", "--password-stdin"},
-            std::string(kPassword) + "\n");
+        const ProcessResult added = Add("main", "5999");
         ASSERT_EQ(added.exitCode, 0) << added.out << added.err;
         ASSERT_TRUE(fs::exists(KeyFile(host_)));
         ASSERT_TRUE(fs::exists(RecordFile(host_)));
+    }
+
+    ProcessResult Add(const std::string& name, const std::string& port) const {
+        const std::string dir = dirs_.Root();
+        return host_.Run({"instance", "add", name, "--pgdata", dir, "--bindir", dir, "--libdir",
+                          dir, "--archive-dir", dir, "--port", port, "--user", "backup",
+                          "--password-stdin"},
+                         std::string(kPassword) + "\n");
     }
 
     TempTree dirs_{"pgulo-damaged"};
     PguloHost host_;
 };
 
-TEST_F(CliDamagedHomeTest, IntactHomeShowsTheInstanceWithItsPassword) {
-    const ProcessResult shown = host_.Run({"instance", "show", "main", "--json"});
-    ASSERT_EQ(shown.exitCode, 0) << shown.err;
-    EXPECT_EQ(json::parse(shown.out)["password"], "set");
+TEST_F(CliDamagedHomeTest, IntactHomeListsTheInstance) {
     const ProcessResult listed = host_.Run({"instance", "list"});
     ASSERT_EQ(listed.exitCode, 0) << listed.err;
     EXPECT_NE(listed.out.find("main"), std::string::npos) << listed.out;
@@ -139,13 +139,7 @@ TEST_F(CliDamagedHomeTest, IntactHomeShowsTheInstanceWithItsPassword) {
 // A key file that is there but holds no key is never replaced, so nothing can be sealed.
 TEST_F(CliDamagedHomeTest, AddingAnInstanceRefusesAKeyFileThatHoldsNoKey) {
     TestFiles::Write(KeyFile(host_), kTextKey);
-    const std::string dir = dirs_.Root();
-    const ProcessResult r =
-        host_.Run({"instance", "add", "second", "--pgdata", dir, "--bindir", dir, "--libdir", dir,
-                   "--archive-dir", dir, "--port", "5998", "--user", "backup", "--password-stdin"},
-                  std::string(kPassword) + "\n");
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find(KeyFile(host_)), std::string::npos) << r.err;
+    ExpectRefused(Add("second", "5998"), 1, KeyFile(host_));
     EXPECT_FALSE(fs::exists(host_.Home() + "/store/instances/2.json"));
     EXPECT_EQ(TestFiles::Read(KeyFile(host_)), kTextKey);
 }
@@ -171,8 +165,6 @@ TEST_P(CliDamagedHomeTest, EveryCommandNamesTheDamagedFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, CliDamagedHomeTest, ::testing::ValuesIn(Cases()),
-                         [](const ::testing::TestParamInfo<DamageCase>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -2,13 +2,15 @@
 
 // The command line under faults, one row per fault: what is done to a running pgulo, to the
 // server under it or to the disk it writes to, and what must come of it. Every row then checks
-// the same promises: no backup listed as complete fails verification, the source is untouched,
-// the next backup works, and a new complete backup restores to exactly the source's rows.
+// the same promises: no backup listed as complete fails verification, no other is offered for
+// restore, the source is untouched, the next backup works, and a new complete backup restores
+// to exactly the source's rows.
 //
 // The rows of one PostgreSQL major share one cluster and one host home and run in order, so
 // that a row also proves that the faults before it left nothing behind. Two programs include
 // this table, each for two majors, so that they can run side by side.
 
+#include "IcMajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"
@@ -21,11 +23,9 @@
 
 #include "pgulo/host/UniqueFd.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,23 +44,11 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::BackgroundPgulo;
-using pgulo::test::FreePort;
-using pgulo::test::MakeServerDirectory;
-using pgulo::test::PgCluster;
-using pgulo::test::PguloHost;
-using pgulo::test::ProcessResult;
-using pgulo::test::QueryValue;
-using pgulo::test::RegularFileUnder;
-using pgulo::test::StopServer;
-using pgulo::test::TempTree;
-using pgulo::test::TestFiles;
-using pgulo::test::TmpfsMount;
+using namespace pgulo::test;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
 const char* const kInstance = "main";
-constexpr std::uint64_t kSegmentBytes = 16ull << 20;
 // Enough for the few dozen backups a major's rows make, and for a restored copy.
 constexpr int kMemoryDiskMb = 3072;
 // Room for a backup's small files (label, history file, status); a manifest takes far more.
@@ -71,25 +59,14 @@ constexpr int kWalWaitTrials = 5;
 const char* const kFingerprintSql =
     "SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, ',' ORDER BY id)), '') FROM t";
 
-// True for any of the '|'-separated alternatives found in text (an empty fragment always is).
-bool HasAnyOf(const std::string& text, const std::string& alternatives) {
+// True when one of the '|'-separated alternatives is text (whole) or is found in it; an empty
+// list always is.
+bool AnyOf(const std::string& text, const std::string& alternatives, bool whole) {
     std::istringstream in(alternatives);
-    std::string one;
     bool any = alternatives.empty();
-    while (std::getline(in, one, '|'))
-        any = any || text.find(one) != std::string::npos;
+    for (std::string one; std::getline(in, one, '|');)
+        any = any || (whole ? text == one : text.find(one) != std::string::npos);
     return any;
-}
-
-// True when state is one of the '|'-separated states.
-bool StateIn(const std::string& state, const std::string& states) {
-    std::istringstream in(states);
-    std::string one;
-    while (std::getline(in, one, '|')) {
-        if (one == state)
-            return true;
-    }
-    return false;
 }
 
 // The last line of a copy phase: "full backup: 955 files, 25.3 MiB in 1s" (progress lines
@@ -108,17 +85,12 @@ struct Outcome {
 };
 
 Outcome From(const ProcessResult& r) {
-    Outcome o;
-    o.exitCode = r.exitCode;
-    o.output = r.out + r.err;
-    return o;
+    return {r.exitCode, r.out + r.err, nullptr};
 }
 
 Outcome From(BackgroundPgulo& job) {
-    Outcome o;
-    o.exitCode = job.Wait();
-    o.output = job.Output();
-    return o;
+    const int exitCode = job.Wait();
+    return {exitCode, job.Output(), nullptr};
 }
 
 // The moment at which a running backup is struck.
@@ -665,18 +637,23 @@ void ExpectStates(const json& made, const std::string& states) {
     EXPECT_FALSE(made.empty()) << "the row made no backup";
     for (const json& b : made) {
         const std::string state = b["state"];
-        EXPECT_TRUE(StateIn(state, states))
+        EXPECT_TRUE(AnyOf(state, states, true))
             << "backup " << b["id"] << " is " << state << ", not " << states << "\n"
             << b.dump(2);
     }
 }
 
-bool AnyComplete(const json& made) {
+// No backup short of complete is offered for restore; true when the row made a complete one.
+bool RefuseIncompleteRestores(const FaultStage& s, const json& made) {
+    bool anyComplete = false;
     for (const json& b : made) {
-        if (b["state"] == "complete")
-            return true;
+        anyComplete = anyComplete || b["state"] == "complete";
+        if (b["state"] != "complete")
+            ExpectRefused(s.host().Run({"restore", kInstance, "--backup", b["id"], "--pgdata",
+                                        s.Scratch("never-restored")}),
+                          1, "is incomplete");
     }
-    return false;
+    return anyComplete;
 }
 
 void RunFaultRow(FaultStage& s, const FaultRow& row) {
@@ -686,24 +663,23 @@ void RunFaultRow(FaultStage& s, const FaultRow& row) {
 
     Outcome outcome = row.action(s);
     EXPECT_EQ(outcome.exitCode, row.exitCode) << outcome.output;
-    EXPECT_TRUE(HasAnyOf(outcome.output, row.message)) << "expected '" << row.message << "' in:\n"
-                                                       << outcome.output;
+    EXPECT_TRUE(AnyOf(outcome.output, row.message, false))
+        << "expected '" << row.message << "' in:\n"
+        << outcome.output;
     const std::string repo = outcome.ownRepository ? outcome.ownRepository->path() : "";
     const json made = s.NewBackups(repo.empty() ? before : std::set<std::string>(), repo);
     ExpectStates(made, row.state);
+    const bool anyComplete = repo.empty() && RefuseIncompleteRestores(s, made);
     outcome.ownRepository.reset();
 
     EXPECT_EQ(s.Fingerprint(), source) << "the source cluster's rows changed";
     s.VerifyCompleteBackups();
-    if (repo.empty() && AnyComplete(made))
+    if (anyComplete)
         s.ExpectRestoreMatchesSource();
     s.ExpectNextBackupSucceeds(row.next);
 }
 
-struct FaultCase {
-    int major;
-    const FaultRow* row;
-};
+using FaultCase = MajorRow<FaultRow>;
 
 // Every row on the majors given in full, the representative ones on the others.
 std::vector<FaultCase> FaultCases(const std::vector<int>& fullMajors,
@@ -715,36 +691,13 @@ std::vector<FaultCase> FaultCases(const std::vector<int>& fullMajors,
                 cases.push_back({major, &row});
         }
     }
-    for (int major : fullMajors) {
-        for (const FaultRow& row : FaultRows())
-            cases.push_back({major, &row});
-    }
+    const std::vector<FaultCase> full = MajorRows(fullMajors, FaultRows());
+    cases.insert(cases.end(), full.begin(), full.end());
     return cases;
 }
 
-void PrintTo(const FaultCase& c, std::ostream* os) {
-    *os << c.row->name << " on PostgreSQL " << c.major;
-}
-
-std::string FaultCaseName(const ::testing::TestParamInfo<FaultCase>& info) {
-    return "PostgreSQL" + std::to_string(info.param.major) + "_" + info.param.row->name;
-}
-
-class CliFaultTable : public ::testing::TestWithParam<FaultCase> {
-protected:
-    // One stage at a time: the rows of a major run one after the other.
-    static FaultStage& StageFor(int major) {
-        if (!stage_ || stage_->major() != major) {
-            stage_.reset();
-            stage_ = std::make_unique<FaultStage>(major);
-        }
-        return *stage_;
-    }
-    static void TearDownTestSuite() { stage_.reset(); }
-
-private:
-    static inline std::unique_ptr<FaultStage> stage_;
-};
+// One stage at a time: a stage holds a cluster and a repository of dozens of backups.
+class CliFaultTable : public StagePerMajor<FaultStage, FaultCase, true> {};
 
 TEST_P(CliFaultTable, Row) {
     PGULO_REQUIRE_MAJOR(GetParam().major);

@@ -6,6 +6,6 @@
 namespace {
 
 INSTANTIATE_TEST_SUITE_P(Faults, CliFaultTable, ::testing::ValuesIn(FaultCases({17}, {15})),
-                         FaultCaseName);
+                         MajorRowName<FaultRow>);
 
 } // namespace

@@ -11,6 +11,6 @@
 namespace {
 
 INSTANTIATE_TEST_SUITE_P(Faults, CliFaultTable, ::testing::ValuesIn(FaultCases({14}, {10})),
-                         FaultCaseName);
+                         MajorRowName<FaultRow>);
 
 } // namespace

@@ -2,6 +2,7 @@
 // good restore: pgulo run as a user runs it, against a major whose server promotes whatever
 // recovery reached (12) and a recent one (17).
 
+#include "IcMajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "Repository.h"
@@ -22,7 +23,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,11 +30,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::PgCluster;
-using pgulo::test::PguloHost;
-using pgulo::test::ProcessResult;
-using pgulo::test::TempTree;
-using pgulo::test::TestFiles;
+using namespace pgulo::test;
 
 constexpr auto npos = std::string::npos;
 
@@ -48,12 +44,12 @@ struct World {
         cluster->start();
         host.AddInstance("main", *cluster, "postgres", "");
         cluster->psql("CREATE TABLE t AS SELECT generate_series(1, 1000) AS i");
-        Must(host.Run({"backup", "main", "--type", "full", "-q"}));
+        MustSucceed(host.Run({"backup", "main", "--type", "full", "-q"}));
         for (int i = 0; i < 3; ++i) {
             cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
             cluster->switchWal();
         }
-        Must(host.Run({"backup", "main", "--type", "log", "-q"}));
+        MustSucceed(host.Run({"backup", "main", "--type", "log", "-q"}));
         rows = cluster->psql("SELECT count(*) FROM t");
         const std::vector<BackupRecord> backups = Repository(host.Repository()).List("main");
         if (backups.size() != 2 || backups[0].type != "full" || backups[1].type != "log")
@@ -71,11 +67,6 @@ struct World {
             throw std::runtime_error("the log backup holds fewer than three segments");
         middle = *segments[1];
         middleName = fs::path(middle.path).filename().string();
-    }
-
-    static void Must(const ProcessResult& r) {
-        if (r.exitCode != 0)
-            throw std::runtime_error("pgulo failed: " + r.out + r.err);
     }
 
     ProcessResult Restore(std::vector<std::string> options) const {
@@ -120,30 +111,14 @@ private:
     TempTree kept_{"pgulo-kept"};
 };
 
-std::string CountRows(const PgCluster& cluster, int port) {
-    return pgulo::test::CountRows(cluster, port, "t");
-}
-
-class RestoreSafety : public ::testing::TestWithParam<int> {
+class RestoreSafety : public StagePerMajor<World, int> {
 protected:
-    World& TheWorld() {
-        std::unique_ptr<World>& world = Worlds()[GetParam()];
-        if (!world)
-            world = std::make_unique<World>(GetParam());
-        return *world;
-    }
-    static void TearDownTestSuite() { Worlds().clear(); }
-
-private:
-    static std::map<int, std::unique_ptr<World>>& Worlds() {
-        static std::map<int, std::unique_ptr<World>> worlds;
-        return worlds;
-    }
+    World& TheWorld() { return StageFor(GetParam()); }
 };
 
 struct ForceCase {
     const char* name;
-    std::function<std::string(const World&, const TempTree&)> target;
+    std::string target;
     std::string refusal; // empty: the forced restore goes ahead
 };
 
@@ -153,29 +128,20 @@ TEST_P(RestoreSafety, ForceEmptiesOnlyWhatTheRestoreReplaces) {
     PGULO_REQUIRE_MAJOR(GetParam());
     const World& w = TheWorld();
     const TempTree dirs("pgulo-force");
+    fs::create_directories(dirs.Path("target"));
     const std::vector<ForceCase> cases = {
-        {"the parent of a running data directory",
-         [](const World& w, const TempTree&) { return w.cluster->baseDir(); },
+        {"the parent of a running data directory", w.cluster->baseDir(),
          "it holds the data directory of a running server"},
-        {"the repository", [](const World& w, const TempTree&) { return w.host.Repository(); },
-         "it is the backup repository"},
-        {"the host home", [](const World& w, const TempTree&) { return w.host.Home(); },
-         "it is the pgulo home directory"},
-        {"the root directory", [](const World&, const TempTree&) { return std::string("/"); },
-         "it is the root directory"},
-        {"an empty directory",
-         [](const World&, const TempTree& dirs) {
-             fs::create_directories(dirs.Path("target"));
-             return dirs.Path("target");
-         },
-         ""},
+        {"the repository", w.host.Repository(), "it is the backup repository"},
+        {"the host home", w.host.Home(), "it is the pgulo home directory"},
+        {"the root directory", "/", "it is the root directory"},
+        {"an empty directory", dirs.Path("target"), ""},
         // The cluster the case before restored, not running.
-        {"a stopped data directory",
-         [](const World&, const TempTree& dirs) { return dirs.Path("target"); }, ""},
+        {"a stopped data directory", dirs.Path("target"), ""},
     };
     for (const ForceCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string target = c.target(w, dirs);
+        const std::string& target = c.target;
         if (!c.refusal.empty()) {
             // Unforced first: a pgulo that does not refuse for this reason never gets --force.
             const ProcessResult probe = w.Restore({"--pgdata", target});
@@ -187,9 +153,7 @@ TEST_P(RestoreSafety, ForceEmptiesOnlyWhatTheRestoreReplaces) {
             EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
             EXPECT_TRUE(fs::exists(target + "/PG_VERSION"));
         } else {
-            EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-            EXPECT_NE(r.err.find("cannot restore into " + target + ": " + c.refusal), npos)
-                << r.err;
+            ExpectRefused(r, 1, "cannot restore into " + target + ": " + c.refusal);
         }
         EXPECT_EQ(w.cluster->psql("SELECT count(*) FROM t"), w.rows);
         EXPECT_TRUE(fs::exists(w.cluster->archiveDir()));
@@ -201,10 +165,10 @@ TEST_P(RestoreSafety, ForceEmptiesOnlyWhatTheRestoreReplaces) {
 
 struct WalCase {
     const char* name;
-    std::function<std::vector<std::string>(const World&)> options;
+    std::vector<std::string> options;
     // Damages the repository; the returned file is put back after the case.
-    std::function<std::unique_ptr<KeptFile>(const World&)> damage;
-    std::function<std::string(const World&)> refusal;
+    std::function<std::unique_ptr<KeptFile>()> damage;
+    std::string refusal;
 };
 
 // A restore whose backed-up WAL cannot reach its target, or has a hole, would stop early and
@@ -213,29 +177,20 @@ TEST_P(RestoreSafety, RefusesWalThatCannotReachTheTarget) {
     PGULO_REQUIRE_MAJOR(GetParam());
     const World& w = TheWorld();
     const TempTree dirs("pgulo-wal");
-    auto none = [](const World&) { return std::unique_ptr<KeptFile>(); };
+    auto none = [] { return std::unique_ptr<KeptFile>(); };
     const std::vector<WalCase> cases = {
         {"a target after the backed-up WAL",
-         [](const World& w) {
-             return std::vector<std::string>{"--target-time",
-                                             w.cluster->psql("SELECT clock_timestamp()::text")};
-         },
+         {"--target-time", w.cluster->psql("SELECT clock_timestamp()::text")},
          none,
-         [](const World& w) {
-             return "the backed-up WAL reaches " +
-                    TimeText::Local(w.log.manifest->WalCompleteMicros()) +
-                    "; take a log backup first";
-         }},
+         "the backed-up WAL reaches " + TimeText::Local(w.log.manifest->WalCompleteMicros()) +
+             "; take a log backup first"},
         {"a target in the future",
-         [](const World& w) {
-             return std::vector<std::string>{
-                 "--target-time",
-                 w.cluster->psql("SELECT (clock_timestamp() + interval '1 hour')::text")};
-         },
-         none, [](const World&) { return std::string("is in the future"); }},
+         {"--target-time", w.cluster->psql("SELECT (clock_timestamp() + interval '1 hour')::text")},
+         none,
+         "is in the future"},
         {"a segment left out of a manifest",
-         [](const World&) { return std::vector<std::string>{}; },
-         [](const World& w) {
+         {},
+         [&w] {
              const std::string manifest = w.log.directory + "/" + Repository::kManifestFile;
              auto kept = std::make_unique<KeptFile>(manifest);
              nlohmann::json j = nlohmann::json::parse(TestFiles::Read(manifest));
@@ -247,28 +202,23 @@ TEST_P(RestoreSafety, RefusesWalThatCannotReachTheTarget) {
              TestFiles::Write(manifest, j.dump());
              return kept;
          },
-         [](const World& w) {
-             return "the backed-up WAL is not whole: segment " + w.middleName + " is missing";
-         }},
-        {"a stored segment gone", [](const World&) { return std::vector<std::string>{}; },
-         [](const World& w) {
+         "the backed-up WAL is not whole: segment " + w.middleName + " is missing"},
+        {"a stored segment gone",
+         {},
+         [&w] {
              auto kept = std::make_unique<KeptFile>(w.StoredMiddle());
              fs::remove(w.StoredMiddle());
              return kept;
          },
-         [](const World& w) {
-             return "the backed-up WAL is not whole: " + w.middleName + " is missing (backup " +
-                    w.log.id + " lost its stored copy";
-         }},
+         "the backed-up WAL is not whole: " + w.middleName + " is missing (backup " + w.log.id +
+             " lost its stored copy"},
     };
     for (const WalCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::unique_ptr<KeptFile> kept = c.damage(w);
-        std::vector<std::string> options = c.options(w);
+        const std::unique_ptr<KeptFile> kept = c.damage();
+        std::vector<std::string> options = c.options;
         options.insert(options.end(), {"--pgdata", dirs.Path("restored"), "--start"});
-        const ProcessResult r = w.Restore(options);
-        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-        EXPECT_NE(r.err.find(c.refusal(w)), npos) << r.err;
+        ExpectRefused(w.Restore(options), 1, c.refusal);
         EXPECT_FALSE(fs::exists(dirs.Path("restored")));
         EXPECT_FALSE(fs::exists(dirs.Path("restored.restore_wal")));
     }
@@ -286,7 +236,7 @@ TEST_P(RestoreSafety, StartsInANewNestedPath) {
         w.Restore({"--pgdata", target, "--start", "--port", std::to_string(port)});
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("recovery done"), npos) << r.out;
-    EXPECT_EQ(CountRows(*w.cluster, port), w.rows);
+    EXPECT_EQ(CountRows(*w.cluster, port, "t"), w.rows);
     for (const char* parent : {"x", "x/a", "x/a/b"}) {
         struct stat st {};
         ASSERT_EQ(::stat(dirs.Path(parent).c_str(), &st), 0) << parent;
@@ -309,8 +259,7 @@ TEST_P(RestoreSafety, RecoveryThatEndsEarlyIsAFailure) {
     const std::string target = dirs.Path("restored");
     const ProcessResult r = w.Restore({"--pgdata", target, "--no-verify", "--start", "--port",
                                        std::to_string(w.cluster->port() + 2)});
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("recovery ended early"), npos) << r.err;
+    ExpectRefused(r, 1, "recovery ended early");
     EXPECT_EQ(r.out.find("recovery done"), npos) << r.out;
     EXPECT_FALSE(RestoreTargetGuard::HasLivePostmaster(target)) << "the server was left running";
     StopServer(*w.cluster, target);
@@ -330,15 +279,10 @@ TEST_P(RestoreSafety, InPlaceRestoreNamesTheJobHoldingTheInstance) {
     ASSERT_EQ(::pwrite(fd, holder.data(), holder.size(), 0), static_cast<ssize_t>(holder.size()));
     const ProcessResult r = w.Restore({"--force"});
     ::close(fd);
-    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("instance 'main' is busy: pgulo backup (process 4242) is running"), npos)
-        << r.err;
+    ExpectRefused(r, 1, "instance 'main' is busy: pgulo backup (process 4242) is running");
     EXPECT_EQ(w.cluster->psql("SELECT count(*) FROM t"), w.rows);
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, RestoreSafety, ::testing::Values(12, 17),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PostgreSQL" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Majors, RestoreSafety, ::testing::Values(12, 17), MajorName);
 
 } // namespace

@@ -3,6 +3,7 @@
 // the rows of that time, dump a database, and leave neither files nor a server behind, however
 // it ends.
 
+#include "IcMajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"
@@ -27,17 +28,13 @@
 namespace {
 
 namespace fs = std::filesystem;
-using pgulo::test::BackgroundPgulo;
-using pgulo::test::PgCluster;
-using pgulo::test::PgInstall;
-using pgulo::test::PguloHost;
-using pgulo::test::ProcessResult;
-using pgulo::test::TempTree;
+using namespace pgulo::test;
 
 constexpr auto npos = std::string::npos;
 // Every row of t, in order: what a restore of t as of a time must give back exactly.
-const char* const kRowsOfT = "SELECT count(*) || ':' || md5(string_agg(i || '=' || v, ',' ORDER BY i)) "
-                             "FROM t";
+const char* const kRowsOfT =
+    "SELECT count(*) || ':' || md5(string_agg(i || '=' || v, ',' ORDER BY i)) "
+    "FROM t";
 
 // A cluster with t of 100 rows and u of 10 in a full backup, the time noted after it, then
 // half of t deleted, some of the rest changed, u grown, and a log backup holding it all.
@@ -50,23 +47,18 @@ struct World {
         host.AddInstance("main", *cluster, "postgres", "");
         cluster->psql("CREATE TABLE t AS SELECT i, 'v' || i AS v FROM generate_series(1, 100) i;"
                       "CREATE TABLE u AS SELECT generate_series(1, 10) AS i");
-        Must(host.Run({"backup", "main", "--type", "full", "-q"}));
+        MustSucceed(host.Run({"backup", "main", "--type", "full", "-q"}));
         targetRows = cluster->psql(kRowsOfT);
         target = cluster->psql("SELECT clock_timestamp()");
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         cluster->psql("DELETE FROM t WHERE i > 50; UPDATE t SET v = 'changed' WHERE i <= 10;"
                       "INSERT INTO u SELECT generate_series(11, 20)");
         cluster->switchWal();
-        Must(host.Run({"backup", "main", "--type", "log", "-q"}));
+        MustSucceed(host.Run({"backup", "main", "--type", "log", "-q"}));
         // The instance's own pg_dump when it has one; Debian's dumps older servers too.
         pgDump = cluster->binDir() + "/pg_dump";
         if (!fs::exists(pgDump))
             pgDump = PgInstall::clientTool("pg_dump");
-    }
-
-    static void Must(const ProcessResult& r) {
-        if (r.exitCode != 0)
-            throw std::runtime_error("pgulo failed: " + r.out + r.err);
     }
 
     std::string ScratchParent() const { return host.Home() + "/scratch"; }
@@ -95,12 +87,12 @@ std::map<std::string, std::string> Words(const std::string& output) {
 }
 
 std::string Psql(const std::string& socketDir, const std::string& port, const std::string& sql) {
-    pgulo::test::ProcessOptions options;
+    ProcessOptions options;
     options.env = {{"LC_ALL", "C"}};
     const ProcessResult r =
-        pgulo::test::runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", socketDir,
-                                 "-p", port, "-U", "postgres", "-d", "postgres", "-c", sql},
-                                options);
+        runCommand({PgInstall::clientTool("psql"), "-X", "-A", "-t", "-h", socketDir, "-p", port,
+                    "-U", "postgres", "-d", "postgres", "-c", sql},
+                   options);
     return r.ok() ? r.out.substr(0, r.out.find_last_not_of(" \n") + 1) : "error: " + r.err;
 }
 
@@ -124,21 +116,9 @@ std::vector<std::string> Leftovers(const std::string& parent) {
     return names;
 }
 
-class ScratchServer : public ::testing::TestWithParam<int> {
+class ScratchServer : public StagePerMajor<World, int> {
 protected:
-    World& TheWorld() {
-        std::unique_ptr<World>& world = Worlds()[GetParam()];
-        if (!world)
-            world = std::make_unique<World>(GetParam());
-        return *world;
-    }
-    static void TearDownTestSuite() { Worlds().clear(); }
-
-private:
-    static std::map<int, std::unique_ptr<World>>& Worlds() {
-        static std::map<int, std::unique_ptr<World>> worlds;
-        return worlds;
-    }
+    World& TheWorld() { return StageFor(GetParam()); }
 };
 
 // The copy serves t as it was at the target, dumps it, and on Ctrl-C stops, frees its port
@@ -165,9 +145,9 @@ TEST_P(ScratchServer, ServesTheTargetTimeAndLeavesNothing) {
     // The dump holds t as of the target: restored into a database of its own it has 100 rows.
     w.cluster->psql("DROP DATABASE IF EXISTS fromdump");
     w.cluster->psql("CREATE DATABASE fromdump");
-    const ProcessResult restored = pgulo::test::runCommand(
-        {PgInstall::clientTool("pg_restore"), "-h", w.cluster->socketDir(), "-p",
-         std::to_string(w.cluster->port()), "-U", "postgres", "-d", "fromdump", dump});
+    const ProcessResult restored =
+        runCommand({PgInstall::clientTool("pg_restore"), "-h", w.cluster->socketDir(), "-p",
+                    std::to_string(w.cluster->port()), "-U", "postgres", "-d", "fromdump", dump});
     EXPECT_TRUE(restored.ok()) << restored.err;
     EXPECT_EQ(w.cluster->psql("SELECT count(*) FROM t", "fromdump"), "100");
 
@@ -205,10 +185,8 @@ TEST_P(ScratchServer, AFailedCopyLeavesNothing) {
         const TempTree parent("pgulo-scratch-parent");
         std::vector<std::string> args = {"scratch", "main", "--scratch-dir", parent.Path("s")};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        const ProcessResult r = w.host.Run(args);
-        EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-        EXPECT_NE(r.err.find(c.message), npos) << r.err;
-        EXPECT_EQ(Leftovers(parent.Path("s")), std::vector<std::string>()) << r.out;
+        ExpectRefused(w.host.Run(args), 1, c.message);
+        EXPECT_EQ(Leftovers(parent.Path("s")), std::vector<std::string>());
     }
 }
 
@@ -249,9 +227,6 @@ TEST_P(ScratchServer, RestoresOneTableAsOfTheTarget) {
     EXPECT_EQ(Leftovers(w.ScratchParent()), std::vector<std::string>());
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, ScratchServer, ::testing::Values(15, 14),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PostgreSQL" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Majors, ScratchServer, ::testing::Values(15, 14), MajorName);
 
 } // namespace

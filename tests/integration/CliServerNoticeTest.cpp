@@ -4,6 +4,7 @@
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/host/EvDebug.h"
 
+#include "IcMajorStage.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"
@@ -69,33 +70,27 @@ TEST_P(CliServerNoticeTest, StatementMessagesGoToTheDebugLogOnEitherPath) {
 
     const struct {
         const char* path;
-        const char* level;
         std::function<int(const std::string&)> run;
-    } cases[] = {
-        {"libpq session", "NOTICE", [&](const std::string& q) { return session.postgre_Query(q); }},
-        {"libpq session", "WARNING",
-         [&](const std::string& q) { return session.postgre_Query(q); }},
-        {"psql", "NOTICE", [&](const std::string& q) { return psql.postgre_exe(q); }},
-        {"psql", "WARNING", [&](const std::string& q) { return psql.postgre_exe(q); }},
+    } paths[] = {
+        {"libpq session", [&](const std::string& q) { return session.postgre_Query(q); }},
+        {"psql", [&](const std::string& q) { return psql.postgre_exe(q); }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.path) + ", " + c.level);
-        const std::string marker = std::string("pgulo-") + c.level + "-via-" + c.path;
-        ::testing::internal::CaptureStderr();
-        const int rc =
-            c.run(std::string("DO $$BEGIN RAISE ") + c.level + " '" + marker + "'; END$$");
-        const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(err.find(marker), std::string::npos) << err;
-        const std::string log = TestFiles::Read(EvDebug::logFilePath());
-        EXPECT_NE(log.find(std::string(c.level) + ":  " + marker), std::string::npos) << log;
+    for (const auto& c : paths) {
+        for (const std::string level : {"NOTICE", "WARNING"}) {
+            SCOPED_TRACE(c.path + (", " + level));
+            const std::string marker = "pgulo-" + level + "-via-" + c.path;
+            ::testing::internal::CaptureStderr();
+            const int rc = c.run("DO $$BEGIN RAISE " + level + " '" + marker + "'; END$$");
+            const std::string err = ::testing::internal::GetCapturedStderr();
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(err.find(marker), std::string::npos) << err;
+            const std::string log = TestFiles::Read(EvDebug::logFilePath());
+            EXPECT_NE(log.find(level + ":  " + marker), std::string::npos) << log;
+        }
     }
     ::unsetenv("PGHOST");
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, CliServerNoticeTest, ::testing::Values(14, 17),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PG" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Majors, CliServerNoticeTest, ::testing::Values(14, 17), MajorName);
 
 } // namespace
