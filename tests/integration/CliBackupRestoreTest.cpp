@@ -1,6 +1,6 @@
 // The reference backup host, run as a user runs it: the pgulo program against real servers.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"

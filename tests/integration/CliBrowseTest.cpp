@@ -2,7 +2,7 @@
 // custom-format dump holds them, as an indented tree and as one JSON object a line. The names
 // shown are the ones `restore --object` takes, hostile ones SQL-quoted.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "ObjectTestSupport.h"
 #include "PgCluster.h"
 #include "PgInstall.h"

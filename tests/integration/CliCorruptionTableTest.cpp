@@ -4,7 +4,7 @@
 // Per PostgreSQL major one cluster is backed up once (a full backup, then a log backup holding
 // several WAL segments); each row damages the stored copies of a pristine repository.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"

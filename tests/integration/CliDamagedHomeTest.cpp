@@ -2,7 +2,7 @@
 // reported by every command that reads it, in one sentence naming the damaged file: never an
 // empty password, a blank instance, or the secret itself.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PguloHost.h"
 #include "TempTree.h"
 #include "TestFiles.h"

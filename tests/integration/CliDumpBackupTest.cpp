@@ -3,7 +3,7 @@
 // with its rows and everything that hangs on it, an unchosen table keeps its changes, and a
 // restore that cannot be done is refused with nothing changed.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"

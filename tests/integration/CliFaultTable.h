@@ -10,7 +10,7 @@
 // that a row also proves that the faults before it left nothing behind. Two programs include
 // this table, each for two majors, so that they can run side by side.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"

@@ -2,7 +2,7 @@
 // good restore: pgulo run as a user runs it, against a major whose server promotes whatever
 // recovery reached (12) and a recent one (17).
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "Repository.h"

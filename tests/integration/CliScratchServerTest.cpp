@@ -3,7 +3,7 @@
 // the rows of that time, dump a database, and leave neither files nor a server behind, however
 // it ends.
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PguloHost.h"
 #include "TempTree.h"

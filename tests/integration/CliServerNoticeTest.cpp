@@ -4,7 +4,7 @@
 #include "pgulo/ExecutePostgre.h"
 #include "pgulo/host/EvDebug.h"
 
-#include "IcMajorStage.h"
+#include "MajorStage.h"
 #include "PgCluster.h"
 #include "PgInstall.h"
 #include "PguloHost.h"
