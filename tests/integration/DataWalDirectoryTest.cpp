@@ -93,8 +93,6 @@ protected:
     const passwd* postgres_ = nullptr;
 };
 
-// ---- ValidateWalDirectory
-
 // An archive directory (or a server port), and what validation makes of it.
 struct ValidationRow {
     std::string archive; // "<cluster>": the one archive_command names
@@ -140,23 +138,18 @@ TEST_P(DataWalDirectoryTest, ValidationAcceptsTheArchiveAndWarnsOrFailsOtherwise
     EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(nullptr), -1);
 }
 
-// ---- GetDbDirs
-
-TEST_P(DataWalDirectoryTest, ClusterWithoutTablespacesListsTheDataDirectoryOnly) {
+// What the list held stays in front; a cluster without tablespaces adds its data directory.
+TEST_P(DataWalDirectoryTest, TheDataDirectoryAndTablespacesAreListedByTheirPhysicalPaths) {
     ExecutePostgre executor;
     ASSERT_EQ(InitExecutor(executor), 0);
     EvEvent event;
     std::vector<std::string> dirs{"kept"};
     std::string dataDir;
-
     ASSERT_EQ(PostgresHelperClass::GetDbDirs(&event, &executor, dirs, dataDir), 0);
-
     const std::string physical = fs::canonical(cluster_->dataDir()).string();
     EXPECT_EQ(dataDir, physical);
     EXPECT_EQ(dirs, (std::vector<std::string>{"kept", physical}));
-}
 
-TEST_P(DataWalDirectoryTest, TablespacesAreListedByTheirPhysicalPaths) {
     const std::string plain = TablespaceDir("ts-plain");
     const std::string real = TablespaceDir("ts-real");
     const std::string link = tree_.Path("ts-link");
@@ -170,16 +163,10 @@ TEST_P(DataWalDirectoryTest, TablespacesAreListedByTheirPhysicalPaths) {
             cluster->tryPsql("DROP TABLESPACE IF EXISTS ts_linked");
         }
     } drop{cluster_};
-
-    ExecutePostgre executor;
-    ASSERT_EQ(InitExecutor(executor), 0);
-    EvEvent event;
-    std::vector<std::string> dirs;
-    std::string dataDir;
+    dirs.clear();
     ASSERT_EQ(PostgresHelperClass::GetDbDirs(&event, &executor, dirs, dataDir), 0);
-
     ASSERT_EQ(dirs.size(), 3u);
-    EXPECT_EQ(dirs[0], fs::canonical(cluster_->dataDir()).string());
+    EXPECT_EQ(dirs[0], physical);
     EXPECT_EQ(std::set<std::string>(dirs.begin() + 1, dirs.end()),
               (std::set<std::string>{fs::canonical(plain).string(), fs::canonical(real).string()}));
 }
@@ -200,8 +187,6 @@ INSTANTIATE_TEST_SUITE_P(Majors, DataWalDirectoryTest,
                          [](const ::testing::TestParamInfo<int>& info) {
                              return "PG" + std::to_string(info.param);
                          });
-
-// ---- ChangeDataWalOwnership, on plain trees
 
 class OwnershipTest : public ::testing::Test {
 protected:

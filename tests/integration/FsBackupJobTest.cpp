@@ -1,10 +1,9 @@
-// A full backup job against a real server in exclusive backup mode: backups left running by
-// earlier jobs, the agent configuration switches, the quit request, failures that must not
-// leave the cluster in backup mode, the standby overloads, the archive delete list and a
-// restarted backup. One server per major serves every test.
+// A full backup job against a real server: backups left running by others, the agent
+// configuration switches, the quit request, failures that must not leave the cluster in backup
+// mode, the standby overloads, the archive delete list and a restarted backup. One server per
+// major serves every test.
 
 #include "FsBackupHost.h"
-#include "PgInstall.h"
 #include "TempTree.h"
 #include "TestFiles.h"
 
@@ -35,23 +34,12 @@ std::string MajorName(const ::testing::TestParamInfo<int>& info) {
     return "PostgreSQL" + std::to_string(info.param);
 }
 
-// A job of its own cluster, with results and configuration directories under scratch.
-JobSetup OwnJob(unsigned long long jobId, const PgCluster& cluster, const TempTree& scratch) {
-    JobSetup job;
-    job.jobId = jobId;
-    job.jobResultsDir = scratch.Dir("results");
-    job.configDir = scratch.Dir("config");
-    job.archiveDir = cluster.archiveDir();
-    return job;
-}
-
 class FsBackupJobTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
         PgCluster::Options options;
         options.name = "fsbackup-job";
-        options.extraConf = {"log_checkpoints = on"};
         cluster_ = &SharedCluster(GetParam(), options);
         scratch_ = std::make_unique<TempTree>("pgulo-fsb-job");
         job_.jobId = ++nextJobId_;
@@ -110,28 +98,6 @@ protected:
     JobSetup job_;
 };
 
-TEST_P(FsBackupJobTest, AnOrdinaryBackupUsesItsOwnLabelAndEndsIt) {
-    StartResult started = StartBackup(*cluster_, job_);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    const std::string label = BackupLabel(*cluster_);
-    EXPECT_TRUE(std::regex_match(label, std::regex(OwnLabelPrefix() + "[0-9]+"))) << label;
-    EXPECT_GT(started.files, 100U);
-    EXPECT_GT(started.totalBytes, 1000000);
-    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/BackupTime.kxf"));
-    EXPECT_TRUE(fs::exists(job_.jobResultsDir + "/DCTmp.kxf"));
-    const std::string startLog = Finish(started.handle);
-    EXPECT_TRUE(std::regex_match(startLog, std::regex("[0-9A-F]{24}"))) << startLog;
-    EXPECT_FALSE(InBackupMode(*cluster_));
-}
-
-TEST_P(FsBackupJobTest, ABackupThisAgentLeftRunningIsEndedFirst) {
-    StartForeignBackup("pgulo_backup_" + Port() + "_1_1700000000");
-    StartResult started = StartBackup(*cluster_, job_);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_EQ(BackupLabel(*cluster_).rfind(OwnLabelPrefix(), 0), 0U);
-    Finish(started.handle);
-}
-
 TEST_P(FsBackupJobTest, ABackupOfAnotherPortOrOwnerIsLeftUnlessResetIsOn) {
     for (const std::string& label :
          {std::string("pgulo_backup_1_1_1700000000"), std::string("nightly base backup"),
@@ -152,37 +118,6 @@ TEST_P(FsBackupJobTest, ABackupOfAnotherPortOrOwnerIsLeftUnlessResetIsOn) {
         Finish(started.handle);
         EXPECT_FALSE(InBackupMode(*cluster_));
     }
-}
-
-TEST_P(FsBackupJobTest, StartBackupImmediateAsksForAnImmediateCheckpoint) {
-    for (const bool immediate : {true, false}) {
-        SCOPED_TRACE(immediate ? "immediate" : "spread");
-        Config(immediate ? "start_backup_immediate:on\n" : "start_backup_immediate:yes\n");
-        cluster_->psql("CHECKPOINT");
-        const std::string::size_type logStart = cluster_->serverLog().size();
-        StartResult started = StartBackup(*cluster_, job_);
-        ASSERT_NE(started.handle, nullptr) << LastError();
-        const std::string log = cluster_->serverLog().substr(logStart);
-        EXPECT_EQ(log.find("checkpoint starting: immediate force wait") != std::string::npos,
-                  immediate)
-            << log;
-        EXPECT_NE(log.find("force wait"), std::string::npos) << log;
-        Finish(started.handle);
-    }
-}
-
-TEST_P(FsBackupJobTest, WithAsyncTheBackupModeQueriesAreAwaitedByPolling) {
-    Config("start_backup_immediate:on\nasync:on\n");
-    const std::string::size_type logStart = AgentLog().size();
-    StartResult started = StartBackup(*cluster_, job_);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_TRUE(InBackupMode(*cluster_));
-    Finish(started.handle);
-    EXPECT_FALSE(InBackupMode(*cluster_));
-    // Stopping waits for the archiver, which takes the poll at least one round.
-    EXPECT_NE(
-        AgentLog().substr(logStart).find("Waiting on response from server for Query[SELECT pg_st"),
-        std::string::npos);
 }
 
 TEST_P(FsBackupJobTest, AQuitRequestDuringTheWalkEndsTheBackupMode) {
@@ -385,28 +320,6 @@ TEST_P(FsBackupJobTest, AStartSegmentMissingFromTheArchiveFailsTheShutdown) {
     EXPECT_FALSE(InBackupMode(*cluster_)) << "backup mode was ended before the check";
 }
 
-TEST(FsBackupArchivingOff, AClusterWithoutArchivingIsRefused) {
-    for (int major : {14, 12, 10}) {
-        if (!PgInstall::available(major))
-            continue;
-        PgCluster::Options options;
-        options.name = "fsbackup-no-archiving";
-        options.archiving = false;
-        // A command alone does not make archiving happen.
-        options.extraConf = {"archive_command = 'true'"};
-        PgCluster cluster(major, options);
-        cluster.start();
-        TempTree scratch("pgulo-fsb-noarch");
-        StartResult started = StartBackup(cluster, OwnJob(6999, cluster, scratch));
-        EXPECT_EQ(started.handle, nullptr);
-        EXPECT_EQ(LastError(),
-                  "WAL Archiving is NOT ENABLED. Please enable WAL Archiving for PostGres server.");
-        EXPECT_FALSE(InBackupMode(cluster));
-        return;
-    }
-    GTEST_SKIP() << "none of PostgreSQL 14, 12 or 10 is installed";
-}
-
 // From release 15 on the backup lives in the session of the job that began it.
 class NonExclusiveJobTest : public FsBackupJobTest {};
 
@@ -501,7 +414,11 @@ TEST_P(OwnArchiveNamesJobTest, TheShutdownFindsTheStartSegmentUnderItsArchivedNa
     cluster.appendConf("archive_command = 'gzip < %p > " + cluster.archiveDir() + "/arch_%f.gz'");
     cluster.start();
     TempTree scratch("pgulo-fsb-gzip");
-    JobSetup job = OwnJob(6998, cluster, scratch);
+    JobSetup job;
+    job.jobId = 6998;
+    job.jobResultsDir = scratch.Dir("results");
+    job.configDir = scratch.Dir("config");
+    job.archiveDir = cluster.archiveDir();
     job.version = cluster.psql("SHOW server_version");
 
     // Without the names the plain segment file is looked for, and it is not there.

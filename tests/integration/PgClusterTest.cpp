@@ -71,29 +71,6 @@ INSTANTIATE_TEST_SUITE_P(AllMajors, PgClusterTest, ::testing::ValuesIn(PgInstall
                              return "PG" + std::to_string(info.param);
                          });
 
-TEST(PgClusterFixture, HonoursWalSegmentSizeAndExtraConf) {
-    if (PgInstall::testMajors().empty() || PgInstall::testMajors().back() < 11)
-        GTEST_SKIP() << "needs a major from 11 on";
-    const int major = PgInstall::testMajors().back();
-    PgCluster::Options options;
-    options.name = "segsize";
-    options.walSegSizeMb = 1;
-    options.archiving = false;
-    options.extraConf = {"work_mem = '7MB'"};
-    PgCluster cluster(major, options);
-    cluster.start();
-    EXPECT_EQ(cluster.psql("SELECT current_setting('wal_segment_size') || current_setting("
-                           "'archive_mode') || current_setting('work_mem')"),
-              "1MBoff7MB");
-}
-
-TEST(PgClusterFixture, WalSegmentSizeRejectedBeforeEleven) {
-    PGULO_REQUIRE_MAJOR(10);
-    PgCluster::Options options;
-    options.walSegSizeMb = 1;
-    EXPECT_THROW(PgCluster(10, options), std::invalid_argument);
-}
-
 TEST(PgClusterFixture, PsqlErrorCarriesServerMessage) {
     PGULO_REQUIRE_MAJOR(PgInstall::kDebianMajor);
     PgCluster cluster(PgInstall::kDebianMajor);
@@ -107,17 +84,6 @@ TEST(PgClusterFixture, PsqlErrorCarriesServerMessage) {
     EXPECT_EQ(cluster.psql("SELECT 'it''s'"), "it's");
     EXPECT_EQ(cluster.psql("SELECT current_database()", "template1"), "template1");
     EXPECT_FALSE(cluster.tryPsql("SELECT 1/0").ok());
-}
-
-TEST(PgInstallTest, LocatesDebianMajorAndClientTools) {
-    EXPECT_EQ(PgInstall::binDir(15), "/usr/lib/postgresql/15/bin");
-    EXPECT_EQ(PgInstall::clientTool("psql"), "/usr/lib/postgresql/15/bin/psql");
-    EXPECT_EQ(PgInstall::binDir(16), PgInstall::cacheDir() + "/16/pkg/native/bin");
-    EXPECT_EQ(PgInstall::libDir(16), PgInstall::cacheDir() + "/16/pkg/native/lib");
-    EXPECT_FALSE(PgInstall::available(9));
-    for (int major : PgInstall::testMajors()) {
-        EXPECT_TRUE(fs::exists(PgInstall::libDir(major) + "/libpq.so.5")) << major;
-    }
 }
 
 TEST(TestProcessTest, CapturesBothStreamsWithoutDeadlock) {

@@ -28,7 +28,7 @@ const char* const kTarget = "recovery_target_time = '2024-03-01 10:00:00+00'";
 const char* const kPromote = "recovery_target_action = promote";
 
 // The recovery settings a restore writes, and the files they go into, per major. Real servers
-// start with them in PointInTimeRestoreTest.
+// start with them in the command line's restore tests.
 
 struct SettingsRow {
     const char* version;
