@@ -85,7 +85,7 @@ std::string quoteWith(const std::string& value, const std::string& quoteEscape) 
 // the machine might already have for it: the number names the socket file even without TCP.
 int pickFreePort(const std::string& ownSocketDir) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const int port = FreePort();
+        const int port = ::FreePort(); // the kernel's, not this namespace's checked one
         const std::string socketName = "/.s.PGSQL." + std::to_string(port);
         bool taken = false;
         for (const std::string& dir :
