@@ -72,6 +72,16 @@ Subprocess::Options ClientPrograms::RunOptions(const AgentConnection& connection
     return options;
 }
 
+Subprocess::Result ClientPrograms::Run(const std::string& program,
+                                       const AgentConnection& connection,
+                                       const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {program};
+    for (const std::string& arg : ConnectionArgs(connection))
+        argv.push_back(arg);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Subprocess::Run(argv, RunOptions(connection));
+}
+
 std::string ClientPrograms::DbnameArg(const std::string& database) {
     // A connection string: a name holding '=' or starting like a URI would otherwise be
     // read as one.

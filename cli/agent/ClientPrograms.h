@@ -28,6 +28,9 @@ struct ClientPrograms {
     // How the programs run: no inherited PG variables, the password (when there is one) only
     // in the program's own environment.
     static Subprocess::Options RunOptions(const AgentConnection& connection);
+    // Runs program against the connection's server: its -h/-p/-U first, then args.
+    static Subprocess::Result Run(const std::string& program, const AgentConnection& connection,
+                                  const std::vector<std::string>& args);
     // The --dbname value naming one database, whatever characters its name holds.
     static std::string DbnameArg(const std::string& database);
 };

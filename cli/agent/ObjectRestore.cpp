@@ -40,19 +40,6 @@ bool IsObject(const DumpTocEntry& entry, const ObjectSelector& object) {
     return entry.body == object.schema + " " + object.ListedName();
 }
 
-std::vector<std::string> Connected(const std::string& program,
-                                   const AgentConnection& connection) {
-    std::vector<std::string> args = {program};
-    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection))
-        args.push_back(arg);
-    return args;
-}
-
-Subprocess::Result RunProgram(const std::vector<std::string>& args,
-                              const AgentConnection& connection) {
-    return Subprocess::Run(args, ClientPrograms::RunOptions(connection));
-}
-
 class Restorer {
 public:
     explicit Restorer(const ObjectRestore::Request& request)
@@ -99,10 +86,10 @@ private:
     }
 
     std::string Psql(const std::string& database, const std::string& sql) const {
-        std::vector<std::string> args = Connected(programs_.psql, r_.connection);
-        args.insert(args.end(), {ClientPrograms::DbnameArg(database), "-X", "-A", "-t", "-v",
+        const Subprocess::Result result =
+            ClientPrograms::Run(programs_.psql, r_.connection,
+                                {ClientPrograms::DbnameArg(database), "-X", "-A", "-t", "-v",
                                  "ON_ERROR_STOP=1", "-c", sql});
-        const Subprocess::Result result = RunProgram(args, r_.connection);
         if (!result.ok())
             throw CliError("psql failed on database '" + database + "': " + result.Message());
         return result.out;
@@ -201,8 +188,9 @@ private:
                 schema.push_back(&entry);
         const std::string file = r_.workDir + "/schema.list";
         FileOps::WriteAtomically(file, toc_.ListText(schema));
-        const Subprocess::Result result = RunProgram(
-            {programs_.pgRestore, "-v", "-f", "-", "-L", file, "--", r_.dumpFile}, r_.connection);
+        const Subprocess::Result result =
+            Subprocess::Run({programs_.pgRestore, "-v", "-f", "-", "-L", file, "--", r_.dumpFile},
+                            ClientPrograms::RunOptions(r_.connection));
         if (!result.ok())
             throw CliError("cannot read the dependencies in " + r_.dumpName + ": " +
                            result.Message());
@@ -272,11 +260,10 @@ private:
     }
 
     void PgRestore(const std::string& list) const {
-        std::vector<std::string> args = Connected(programs_.pgRestore, r_.connection);
-        args.insert(args.end(), {"--single-transaction", "--clean", "--if-exists", "-L", list,
-                                 ClientPrograms::DbnameArg(r_.targetDatabase), "--",
-                                 r_.dumpFile});
-        const Subprocess::Result result = RunProgram(args, r_.connection);
+        const Subprocess::Result result = ClientPrograms::Run(
+            programs_.pgRestore, r_.connection,
+            {"--single-transaction", "--clean", "--if-exists", "-L", list,
+             ClientPrograms::DbnameArg(r_.targetDatabase), "--", r_.dumpFile});
         if (!result.ok())
             throw CliError("pg_restore into database '" + r_.targetDatabase +
                            "' failed, nothing of it was restored: " + result.Message());

@@ -156,14 +156,11 @@ AgentConnection ScratchServer::Connection() const {
 void ScratchServer::DumpDatabase(const std::string& database, const std::string& pgDumpPath,
                                  const std::string& outFile,
                                  const std::vector<std::string>& extraArgs) const {
-    const AgentConnection connection = Connection();
-    std::vector<std::string> argv = {pgDumpPath, "-Fc", "-Z0", "-f", outFile};
-    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection))
-        argv.push_back(arg);
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    argv.push_back(ClientPrograms::DbnameArg(database));
+    std::vector<std::string> args = {"-Fc", "-Z0", "-f", outFile};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    args.push_back(ClientPrograms::DbnameArg(database));
     Say("dumping database '" + database + "' into " + outFile);
-    const Subprocess::Result r = Subprocess::Run(argv, ClientPrograms::RunOptions(connection));
+    const Subprocess::Result r = ClientPrograms::Run(pgDumpPath, Connection(), args);
     if (r.ok() && !SignalGuard::QuitRequested())
         return;
     if (::unlink(outFile.c_str()) != 0 && errno != ENOENT)

@@ -310,15 +310,11 @@ void BackupCommand::Announce(const Manifest& m) const {
 }
 
 std::vector<std::string> BackupCommand::DatabasesToDump(const ClientPrograms& programs) const {
-    std::vector<std::string> args = {programs.psql};
-    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection_))
-        args.push_back(arg);
-    args.insert(args.end(), {ClientPrograms::DbnameArg(connection_.database), "-X", "-A", "-t",
-                             "--record-separator-zero", "-v", "ON_ERROR_STOP=1", "-c",
-                             "SELECT datname FROM pg_catalog.pg_database WHERE datallowconn "
-                             "ORDER BY datname"});
-    const Subprocess::Result result =
-        Subprocess::Run(args, ClientPrograms::RunOptions(connection_));
+    const Subprocess::Result result = ClientPrograms::Run(
+        programs.psql, connection_,
+        {ClientPrograms::DbnameArg(connection_.database), "-X", "-A", "-t",
+         "--record-separator-zero", "-v", "ON_ERROR_STOP=1", "-c",
+         "SELECT datname FROM pg_catalog.pg_database WHERE datallowconn ORDER BY datname"});
     if (!result.ok())
         throw CliError("cannot list the databases of instance '" + settings_.name +
                        "': " + result.Message());
@@ -342,12 +338,8 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
     entry.stored = DumpSet::StoredName(index);
     entry.role = ManifestEntry::Role::Meta;
     const std::string file = backupDir_ + "/" + entry.stored;
-    std::vector<std::string> args = {programs.pgDump, "-Fc", "-f", file};
-    for (const std::string& arg : ClientPrograms::ConnectionArgs(connection_))
-        args.push_back(arg);
-    args.push_back(ClientPrograms::DbnameArg(database));
-    const Subprocess::Result result =
-        Subprocess::Run(args, ClientPrograms::RunOptions(connection_));
+    const Subprocess::Result result = ClientPrograms::Run(
+        programs.pgDump, connection_, {"-Fc", "-f", file, ClientPrograms::DbnameArg(database)});
     if (!result.ok())
         throw CliError("pg_dump of database '" + database + "' failed: " + result.Message());
     struct stat st {};
