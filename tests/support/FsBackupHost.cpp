@@ -7,7 +7,6 @@
 #include "pgulo/host/CollectLine.h"
 #include "pgulo/host/EvDebug.h"
 
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -29,36 +28,6 @@ std::vector<std::string> ReadCollectFile(const std::string& path) {
     for (const std::string& line : TestFiles::ReadLines(path))
         paths.push_back(CollectLine::Decode(line));
     return paths;
-}
-
-void CopyEntry(const std::string& from, const std::string& to) {
-    struct stat st {};
-    if (::lstat(from.c_str(), &st) != 0)
-        return;
-    fs::create_directories(fs::path(to).parent_path());
-    std::error_code ec;
-    if (S_ISDIR(st.st_mode)) {
-        fs::create_directories(to);
-        ::chmod(to.c_str(), st.st_mode & 07777);
-    } else if (S_ISLNK(st.st_mode)) {
-        fs::remove(to, ec);
-        fs::create_symlink(fs::read_symlink(from), to);
-    } else if (S_ISREG(st.st_mode)) {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-        ::chmod(to.c_str(), st.st_mode & 07777);
-    }
-}
-
-void BackupCopy::CopyListed(const std::vector<std::string>& paths) {
-    for (const std::string& path : paths) {
-        CopyEntry(path, stage_ + path);
-        copied_.push_back(path);
-    }
-}
-
-void BackupCopy::RestoreAll() const {
-    for (const std::string& path : copied_)
-        CopyEntry(stage_ + path, path);
 }
 
 StartResult StartBackup(const PgCluster& cluster, const JobSetup& job) {

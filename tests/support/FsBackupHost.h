@@ -27,24 +27,6 @@ std::string LastError();
 // The paths a collect file lists, decoded.
 std::vector<std::string> ReadCollectFile(const std::string& path);
 
-// Copies one path as a host does: a directory as a directory, a file's bytes, a link as a
-// link; modes are kept. A path that vanished in between is skipped.
-void CopyEntry(const std::string& from, const std::string& to);
-
-// The host's side of one full backup: keeps the copies under a staging directory that
-// mirrors the absolute paths.
-class BackupCopy {
-public:
-    explicit BackupCopy(std::string stage) : stage_(std::move(stage)) {}
-    void CopyListed(const std::vector<std::string>& paths);
-    // Puts every copied path back where it was, in listing order.
-    void RestoreAll() const;
-
-private:
-    std::string stage_;
-    std::vector<std::string> copied_;
-};
-
 // The values the host passes for one cluster.
 struct JobSetup {
     unsigned long long jobId = 1;
