@@ -62,7 +62,7 @@ TEST_F(ConfigTest, LinesBecomeTokenValuePairs) {
     }
 }
 
-TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOne) {
+TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOneAndCanOpenIt) {
     TestFiles::Write(dir_ + "/postgres_5433", "start_backup_immediate:on\ndbname:sales\n");
     TestFiles::Write(dir_ + "/postgres_5432", "async:on\n");
     Options options;
@@ -71,11 +71,11 @@ TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOne) {
     PGCommon::ReadUserConfiguration(dir_, "6543", &options);
     PGCommon::ReadUserConfiguration(dir_ + "/missing", "6543", &options);
     EXPECT_EQ(options.size(), 2u);
-}
 
-TEST_F(ConfigTest, ReadUserConfigurationFailsOnAFileThatCannotBeOpened) {
     // A socket passes the readability check but cannot be opened as a file, even by root.
+    options.clear();
     const std::string path = dir_ + "/postgres_5432";
+    fs::remove(path);
     const UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
     ASSERT_TRUE(sock);
     sockaddr_un address{};
@@ -83,7 +83,6 @@ TEST_F(ConfigTest, ReadUserConfigurationFailsOnAFileThatCannotBeOpened) {
     ASSERT_LT(path.size(), sizeof address.sun_path);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    Options options;
     EXPECT_EQ(PGFailure([&] { PGCommon::ReadUserConfiguration(dir_, "5432", &options); }),
               PGFailureText("PGCommon :: ReadUserConfiguration", "SYSTEM_EXCEPTION",
                             "fopen failed"));
@@ -125,12 +124,9 @@ TEST_F(ConfigTest, BookkeepingNamesAreJoinedFromTheirParts) {
     EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
     PGCommon::GenerateLogBackupFile("/jr", 1234, name);
     EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
-    EXPECT_EQ(PGCommon::GetArchDelFileName("/jr"), "/jr/PGArchDelList.kxf");
-    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
-              home_.path() + "/jobresults/KX_JobResults/2/0/77");
 }
 
-TEST(Environment, SetEnvSetsAppendsOrSkips) {
+TEST(Environment, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
     const char* name = "PGULO_TEST_PATHLIST";
     const struct {
         const char* before; // nullptr: unset
@@ -151,9 +147,8 @@ TEST(Environment, SetEnvSetsAppendsOrSkips) {
         EXPECT_STREQ(std::getenv(name), c.after);
     }
     ::unsetenv(name);
-}
 
-TEST(Environment, GetLeavesTheValueWhenUnsetAndSetRefusesBadNames) {
+    // Get leaves the value when unset; Set refuses bad names.
     ::unsetenv("PGULO_TEST_UNSET");
     std::string value = "before";
     PGCommon::GETENVIRONMENTVARIABLE("PGULO_TEST_UNSET", value);
@@ -175,7 +170,7 @@ TEST_F(ConfigTest, PasswordValuesNeverReachTheLog) {
     EXPECT_EQ(TestFiles::Read(EvDebug::logFilePath()).find("s3cr3t-Value"), std::string::npos);
 }
 
-TEST(HostAndPort, SplitAtTheFirstColon) {
+TEST(HostAndPort, SplitAtTheFirstColonAndResolveToAddresses) {
     const struct {
         const char *text, *host, *port;
     } cases[] = {{"db1:5433", "db1", "5433"}, {"5432", "h0", "p0"}, {"db1:", "db1", "p0"},
@@ -186,9 +181,7 @@ TEST(HostAndPort, SplitAtTheFirstColon) {
         PGCommon::ParseHostAndPort(c.text, host, port);
         EXPECT_EQ(host + " " + port, std::string(c.host) + " " + c.port) << c.text;
     }
-}
-
-TEST(HostToAddress, NumericAddressesComeBackInNormalFormAndNamesResolve) {
+    // Numeric addresses come back in normal form and names resolve.
     for (const auto& [host, address] : std::map<std::string, std::string>{
              {"2001:DB8:0:0::1", "2001:db8::1"}, {"no-such-host.invalid", "no-such-host.invalid"}})
         EXPECT_EQ(PGCommon::ConvertHostToIP(host), address);

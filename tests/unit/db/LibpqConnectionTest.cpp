@@ -50,7 +50,7 @@ protected:
     std::size_t logStart_ = 0;
 };
 
-TEST(LibpqQuoteTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
+TEST_F(LibpqConnectionTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
     const struct {
         const char* in;
         const char* out;
@@ -58,15 +58,14 @@ TEST(LibpqQuoteTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
         {"", "''"},     {"a b", "'a b'"}, {"a'\\", "'a\\'\\\\'"},
         {"x\\'y", "'x\\\\\\'y'"}, {"\"", "'\"'"}, {"=;", "'=;'"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(libpqInterface::QuoteConnectionValue(c.in), c.out) << c.in;
-}
-
-TEST_F(LibpqConnectionTest, EscapeSlashAndQuoteQuotesInPlace) {
+    // Quoted as a copy, and in place.
     libpqInterface session("", kLibrary, "", "", "", "", "", "", "", "", true);
-    std::string value = "a'\\";
-    session.EscapeSlashAndQuote(&value);
-    EXPECT_EQ(value, "'a\\'\\\\'");
+    for (const auto& c : cases) {
+        std::string value = c.in;
+        session.EscapeSlashAndQuote(&value);
+        EXPECT_EQ(libpqInterface::QuoteConnectionValue(c.in), c.out) << c.in;
+        EXPECT_EQ(value, c.out) << c.in;
+    }
     EXPECT_THROW(session.EscapeSlashAndQuote(nullptr), PGException);
 }
 
@@ -99,7 +98,7 @@ TEST(LibpqConnectionStringTest, KeysComeInOrderAndEmptyValuesAreLeftOut) {
     }
 }
 
-TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePassword) {
+TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringTheLogNeverThePassword) {
     auto session = Connect();
     EXPECT_EQ(LastConnInfo(kLibrary),
               "host = 'db.example' host = '/run/pg sock' port = '5433' dbname = 'sales db' "
@@ -107,10 +106,9 @@ TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePasswor
               "password = 'S3cr3t\\'pw\\\\x' ");
     EXPECT_NE(NewLog().find("password = *****"), std::string::npos);
     EXPECT_EQ(AgentLog().find("S3cr3t"), std::string::npos);
-}
 
-TEST_F(LibpqConnectionTest, ConnectedSessionReadsWhatTheServerReported) {
-    auto session = Connect("10.1.2.3", "");
+    // A connected session reads what the server reported.
+    session = Connect("10.1.2.3", "");
     EXPECT_NE(LastConnInfo(kLibrary).find("hostaddr = '10.1.2.3' "), std::string::npos);
     EXPECT_EQ(session->GetServerVersionString(), "15.0");
     std::string value = "untouched";

@@ -15,6 +15,7 @@
 namespace {
 
 using pgulo::test::TempHostHome;
+using Lines = std::vector<std::string>;
 
 // Debian's libpq; no server listens on port 1, so the target database is never reached.
 const char* const kLibDir = "/usr/lib/x86_64-linux-gnu";
@@ -23,14 +24,7 @@ const char* const kBinDir = "/usr/lib/postgresql/15/bin";
 const char* const kHeader15 = R"(;
 ; Archive created at 2024-05-01 10:00:00 UTC
 ;     dbname: shop
-;     TOC Entries: 40
-;     Compression: -1
-;     Dump Version: 1.14-0
-;     Format: CUSTOM
 ;     Dumped from database version: 15.8 (Debian 15.8-0+deb12u1)
-;     Dumped by pg_dump version: 15.8 (Debian 15.8-0+deb12u1)
-;
-; Selected TOC Entries:
 ;
 )";
 
@@ -78,7 +72,7 @@ protected:
     }
 
     // The edited list, written from the list and the objects.
-    std::vector<std::string> Edit(const std::vector<object_type>& objects) {
+    Lines Edit(const std::vector<object_type>& objects) {
         for (const object_type& object : objects)
             restore_.addObjects(object);
         EXPECT_EQ(restore_.setObjectsList(), 0);
@@ -88,8 +82,8 @@ protected:
     }
 
     // The entry lines of the edited list (the header left out).
-    std::vector<std::string> EditedEntries(const std::vector<object_type>& objects) {
-        std::vector<std::string> entries;
+    Lines EditedEntries(const std::vector<object_type>& objects) {
+        Lines entries;
         for (const std::string& line : Edit(objects))
             if (line.compare(0, 1, ";") != 0)
                 entries.push_back(line);
@@ -100,15 +94,10 @@ protected:
     postgresRestoreObjects restore_;
 };
 
-TEST_F(ObjectListEditTest, HeaderLinesAreCopiedInTheirOrder) {
-    UseList(std::string(kHeader15) + kEntries);
-    EXPECT_EQ(Edit({}), TestFiles::SplitLines(kHeader15));
-}
-
-TEST_F(ObjectListEditTest, SelectedObjectsKeepTheirOwnEntriesOnly) {
+TEST_F(ObjectListEditTest, SelectedObjectsKeepTheHeaderAndTheirOwnEntriesOnly) {
     const struct {
         std::vector<object_type> objects;
-        std::vector<std::string> entries;
+        Lines entries;
     } cases[] = {
         {{{"orders", "TABLE", "app"}},
          {"215; 1259 16386 TABLE app orders postgres",
@@ -138,14 +127,19 @@ TEST_F(ObjectListEditTest, SelectedObjectsKeepTheirOwnEntriesOnly) {
     };
     for (const auto& c : cases) {
         UseList(std::string(kHeader15) + kEntries);
-        EXPECT_EQ(EditedEntries(c.objects), c.entries);
+        Lines edited = Edit(c.objects);
+        // The header lines are copied in their order, before the entries.
+        const Lines header = TestFiles::SplitLines(kHeader15);
+        ASSERT_GE(edited.size(), header.size());
+        EXPECT_EQ(Lines(edited.begin(), edited.begin() + header.size()), header);
+        EXPECT_EQ(Lines(edited.begin() + header.size(), edited.end()), c.entries);
     }
 }
 
 TEST_F(ObjectListEditTest, SelectingTwiceWritesTheLinesTwice) {
     UseList(std::string(kHeader15) + "3890; 0 16386 TABLE DATA app orders postgres\n");
     EXPECT_EQ(EditedEntries({{"orders", "TABLE", "app"}, {"orders", "TABLE", "app"}}),
-              (std::vector<std::string>{"3890; 0 16386 TABLE DATA app orders postgres",
+              (Lines{"3890; 0 16386 TABLE DATA app orders postgres",
                                         "3890; 0 16386 TABLE DATA app orders postgres"}));
 }
 
@@ -183,7 +177,7 @@ TEST_F(ObjectListEditTest, OldDumpKeepsItsLanguagesForANewDatabase) {
             *c.version ? std::string(";     Dumped from database version: ") + c.version + "\n"
                        : "";
         UseList(";\n" + versionLine + ";\n" + language + "\n" + table + "\n");
-        std::vector<std::string> expected{table};
+        Lines expected{table};
         if (c.kept)
             expected.insert(expected.begin(), language);
         EXPECT_EQ(EditedEntries({{"t1", "TABLE", "public"}}), expected)
@@ -196,15 +190,12 @@ TEST_F(ObjectListEditTest, NewDumpKeepsALanguageOnlyWhenSelected) {
     UseList(";     Dumped from database version: 9.6.24\n"
             "8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres\n");
     EXPECT_EQ(EditedEntries({{"plpgsql", "PROCEDURAL LANGUAGE", "-"}}),
-              (std::vector<std::string>{"8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres"}));
+              (Lines{"8; 2612 16386 PROCEDURAL LANGUAGE - plpgsql postgres"}));
 }
 
-TEST_F(ObjectListEditTest, ExecuteReportsTheExitStatus) {
+TEST_F(ObjectListEditTest, CommandsReportTheirExitStatusAndAFailedListingNamesItsCommand) {
     EXPECT_EQ(restore_.execute("true"), 0);
     EXPECT_EQ(restore_.execute("echo out; echo err >&2; exit 3"), -1);
-}
-
-TEST_F(ObjectListEditTest, ListingAMissingDumpFailsNamingItsCommand) {
     EXPECT_EQ(restore_.getObjectsList(), -1);
     const std::string text = TestFiles::Read(EvDebug::logFilePath());
     EXPECT_NE(text.find(" command = /usr/lib/postgresql/15/bin/pg_restore -U postgres -Fc -p 1 "
