@@ -124,6 +124,8 @@ TEST_F(ConfigTest, BookkeepingNamesAreJoinedFromTheirParts) {
     EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
     PGCommon::GenerateLogBackupFile("/jr", 1234, name);
     EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
+    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
+              home_.path() + "/jobresults/KX_JobResults/2/0/77");
 }
 
 TEST(Environment, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
