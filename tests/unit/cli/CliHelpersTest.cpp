@@ -13,9 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
+#include <map>
 #include <tuple>
-#include <vector>
 
 namespace {
 

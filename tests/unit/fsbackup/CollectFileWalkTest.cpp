@@ -1,6 +1,7 @@
 // The walk that writes a full backup's collect file, run on a data directory tree built in a
 // temporary directory. The job has no server: the settings the walk reads come from the test.
 
+#include "FsBackupHost.h"
 #include "PGFailure.h"
 #include "TempHostHome.h"
 #include "TestFiles.h"
@@ -79,10 +80,7 @@ protected:
         bytes_ = job.getTotBytes();
         if (folders != nullptr)
             job.GetFolderList(folders);
-        Lines lines;
-        for (const std::string& line : TestFiles::ReadLines(results_ + "/CollectTot1.kxf"))
-            lines.push_back(CollectLine::Decode(line));
-        return lines;
+        return ReadCollectFile(results_ + "/CollectTot1.kxf");
     }
     Lines InData(const Lines& names) const {
         Lines paths;

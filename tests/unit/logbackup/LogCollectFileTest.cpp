@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -183,7 +184,7 @@ TEST_F(LogCollectFile, IncrementalWithNothingNewWritesNothing) {
     unsigned long long collectFiles = 99;
     unsigned long long files = 98;
     job.GenerateCollectFile(&collectFiles, &files);
-    EXPECT_EQ(collectFiles + files, 99u + 98u);
+    EXPECT_EQ(std::make_pair(collectFiles, files), std::make_pair(99ULL, 98ULL)) << "untouched";
     EXPECT_TRUE(job.GetCollectFileList().empty());
     EXPECT_TRUE(fs::is_empty(Path("jr")));
     EXPECT_FALSE(fs::exists(Archived("PGLogTmp.txt")));
