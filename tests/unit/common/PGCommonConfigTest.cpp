@@ -118,24 +118,13 @@ TEST_F(ConfigTest, TokenLinesGiveTheRestOfTheFirstMatchingLine) {
     }
 }
 
-TEST_F(ConfigTest, BookkeepingNamesAreJoinedFromTheirParts) {
-    std::string name;
-    PGCommon::GenerateConfigFile("/jr", 18446744073709551615ULL, "X", name);
-    EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
-    PGCommon::GenerateLogBackupFile("/jr", 1234, name);
-    EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
-    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
-              home_.path() + "/jobresults/KX_JobResults/2/0/77");
-}
-
-TEST(Environment, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
+TEST_F(ConfigTest, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
     const char* name = "PGULO_TEST_PATHLIST";
     const struct {
         const char* before; // nullptr: unset
         const char* after;
     } cases[] = {
-        {nullptr, "/opt/pg/lib"},
-        {"/usr/lib", "/usr/lib:/opt/pg/lib"},
+        {nullptr, "/opt/pg/lib"}, {"/usr/lib", "/usr/lib:/opt/pg/lib"},
         {"/opt/pg/lib:/usr/lib", "/opt/pg/lib:/usr/lib"},
         // Only "value:" counts as already present, so a value at the very end is added again.
         {"/usr/lib:/opt/pg/lib", "/usr/lib:/opt/pg/lib:/opt/pg/lib"},
@@ -161,9 +150,8 @@ TEST(Environment, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
     ::unsetenv("PGULO_TEST_SET");
     EXPECT_FALSE(PGCommon::SETENVIRONMENTVARIABLE("BAD=NAME", "x"));
     EXPECT_FALSE(PGCommon::SETENVIRONMENTVARIABLE("", "x"));
-}
 
-TEST_F(ConfigTest, PasswordValuesNeverReachTheLog) {
+    // Password values never reach the log.
     ::setenv("PGULO_JOB_ID", "4242", 1);
     PGCommon::SetEnv("PGPASSWORD", "s3cr3t-Value");
     EXPECT_STREQ(std::getenv("PGPASSWORD"), "s3cr3t-Value");
@@ -212,7 +200,7 @@ TEST_F(ConfigTest, CopyFileCopiesHostileNamesAndRunsNothingElse) {
     EXPECT_FALSE(fs::exists(dir_ + "/target"));
 }
 
-TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
+TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResultsUnderItsBookkeepingName) {
     ::setenv("PGULO_JOB_ID", "31", 1);
     std::string error = "untouched";
     EXPECT_EQ(PGCommon::RunUnixCommandErrorOutputInFile("true", "ignored", "psql", error), 0);
@@ -226,6 +214,15 @@ TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
                               std::to_string(::getpid())),
               error);
     ::unsetenv("PGULO_JOB_ID");
+
+    // The other bookkeeping names are joined from their parts too.
+    std::string name;
+    PGCommon::GenerateConfigFile("/jr", 18446744073709551615ULL, "X", name);
+    EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
+    PGCommon::GenerateLogBackupFile("/jr", 1234, name);
+    EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
+    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
+              home_.path() + "/jobresults/KX_JobResults/2/0/77");
 }
 
 } // namespace
