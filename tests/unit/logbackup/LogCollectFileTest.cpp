@@ -24,6 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace pgulo::test;
 using Lines = std::vector<std::string>;
+constexpr auto incr = PG_LOG_INCR_BACKUP;
+constexpr auto full = PG_LOG_FULL_BACKUP;
 
 // Segment n of time line 1: its log id above the last two hex digits.
 std::string Seg(unsigned n) {
@@ -102,8 +104,6 @@ protected:
 };
 
 TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
-    const auto incr = PG_LOG_INCR_BACKUP;
-    const auto full = PG_LOG_FULL_BACKUP;
     // The names listed before the log temporary file and the archive (a full backup's sorted);
     // allLogs: the registry's nDoNotBackupAllLogs unset.
     const struct {
@@ -179,7 +179,7 @@ TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
 }
 
 TEST_F(LogCollectFile, IncrementalWithNothingNewWritesNothing) {
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, Seg(0x10)));
+    PGLogBackup job(Job(incr, Seg(0x10)));
     job.SetCurrentLastLog(Seg(0x10));
     unsigned long long collectFiles = 99;
     unsigned long long files = 98;
@@ -192,7 +192,7 @@ TEST_F(LogCollectFile, IncrementalWithNothingNewWritesNothing) {
 
 TEST_F(LogCollectFile, AMissingLogInTheRangeNeedsAFullBackup) {
     Archive("{11} {13}");
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, Seg(0x10)));
+    PGLogBackup job(Job(incr, Seg(0x10)));
     job.SetCurrentLastLog(Seg(0x13));
     EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(nullptr, nullptr); })
                   .find("Some log files are missing from the WAL dir"),
@@ -205,7 +205,7 @@ TEST_F(LogCollectFile, WithoutAnEndTheWalkStopsAtTheFirstMissingLog) {
     AgentConfig("donot_set_backup_mode_for_log_backup:on\n");
     Archive("{11} {12} {14}");
     TestFiles::Write(Path("data/pg_wal/") + Seg(0x13), "being written");
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, Seg(0x10)));
+    PGLogBackup job(Job(incr, Seg(0x10)));
     job.RollOverLogs();
     EXPECT_TRUE(job.IncludesWalDir());
     job.GenerateCollectFile(nullptr, nullptr);
@@ -218,10 +218,10 @@ TEST_F(LogCollectFile, WithoutAnEndTheWalkStopsAtTheFirstMissingLog) {
                      Archived("PGLogTmp.txt"), Path("archive")}));
 
     // With nothing archived the end stays empty.
-    PGLogBackup full(Job(PG_LOG_FULL_BACKUP, Seg(0x20)));
-    full.RollOverLogsWithStartStopBackup();
-    full.GenerateCollectFile(nullptr, nullptr);
-    full.GetCurrentLastLog(&endLog);
+    PGLogBackup whole(Job(full, Seg(0x20)));
+    whole.RollOverLogsWithStartStopBackup();
+    whole.GenerateCollectFile(nullptr, nullptr);
+    whole.GetCurrentLastLog(&endLog);
     EXPECT_EQ(endLog, "");
 }
 
@@ -229,7 +229,7 @@ TEST_F(LogCollectFile, ADataDirectoryBehindALinkIsNamedForTheRestore) {
     fs::rename(Path("data"), Path("real-data"));
     fs::create_directory_symlink(Path("real-data"), Path("data"));
     Archive("{10}");
-    PGLogBackup job(Job(PG_LOG_FULL_BACKUP, Seg(0x10)));
+    PGLogBackup job(Job(full, Seg(0x10)));
     EXPECT_EQ(job.GetWalDir(), Path("real-data/pg_wal"));
     job.SetCurrentLastLog(Seg(0x10));
     job.GenerateCollectFile(nullptr, nullptr);
@@ -256,13 +256,13 @@ TEST_F(LogCollectFile, TheConstructorRefusesUnknownTypesAndAMissingLastLogAndQui
                   .find("Improper Usage.Unknown BackupType"),
               std::string::npos);
     EXPECT_EQ(GetPGLastErrCode(), 0);
-    EXPECT_NE(PGFailure([&] { PGLogBackup(Job(PG_LOG_INCR_BACKUP, "")); }), "");
+    EXPECT_NE(PGFailure([&] { PGLogBackup(Job(incr, "")); }), "");
     EXPECT_EQ(GetPGLastErrCode(), 3);
     EXPECT_NE(std::string(PGLastError(nullptr)).find("No earlier FULL backup detected"),
               std::string::npos);
 
     Archive("{11} {12}");
-    auto setup = Job(PG_LOG_INCR_BACKUP, Seg(0x10));
+    auto setup = Job(incr, Seg(0x10));
     setup.base.quitFlag = [](void*) { return true; };
     PGLogBackup job(setup);
     job.SetCurrentLastLog(Seg(0x12));
@@ -293,7 +293,7 @@ TEST_F(LogCollectFile, SegmentRangeFollowsTheServerUnlessTheRegistrySaysOtherwis
         }
         std::uint64_t max = 0;
         const std::string failure = PGFailure([&] {
-            max = PGLogBackup(Job(PG_LOG_INCR_BACKUP, Seg(1), "14.2", c.server)).GetMaxSegmentNum();
+            max = PGLogBackup(Job(incr, Seg(1), "14.2", c.server)).GetMaxSegmentNum();
         });
         EXPECT_EQ(max, c.maxSegmentNum);
         EXPECT_EQ(failure.find("WAL segment range is Zero") != std::string::npos,
@@ -318,7 +318,7 @@ protected:
 };
 
 TEST_F(LogPruning, DeletesWhatTheCollectFilesListInsideTheArchiveOnly) {
-    auto job = TookLogs(PG_LOG_INCR_BACKUP);
+    auto job = TookLogs(incr);
     const std::string sibling = Path("archive-old/") + Seg(0x11);
     const std::string live = Path("data/pg_wal/") + Seg(0x13);
     fs::create_directories(Path("archive-old"));
@@ -349,10 +349,9 @@ TEST_F(LogPruning, TheDeleteListNeedsPruningAFullLogPhaseAndAnExactYes) {
         const char* value;
         PG_LOG_BACKUP_TYPE type;
         bool prune, applied;
-    } cases[] = {{"yes", PG_LOG_FULL_BACKUP, false, false}, {"YES", PG_LOG_INCR_BACKUP, true, false},
-                 {"Yes", PG_LOG_FULL_BACKUP, true, false},  {"no", PG_LOG_FULL_BACKUP, true, false},
-                 {"Y", PG_LOG_FULL_BACKUP, true, true},     {"y", PG_LOG_FULL_BACKUP, true, true},
-                 {"YES", PG_LOG_FULL_BACKUP, true, true},   {"yes", PG_LOG_FULL_BACKUP, true, true}};
+    } cases[] = {{"yes", full, false, false}, {"YES", incr, true, false}, {"Yes", full, true, false},
+                 {"no", full, true, false},   {"Y", full, true, true},     {"y", full, true, true},
+                 {"YES", full, true, true},   {"yes", full, true, true}};
     for (const auto& c : cases) {
         TestFiles::Write(Path("stray"), "x");
         ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sCleanArchDir", c.value));
@@ -363,9 +362,9 @@ TEST_F(LogPruning, TheDeleteListNeedsPruningAFullLogPhaseAndAnExactYes) {
 }
 
 TEST_F(LogPruning, ShutdownPrunesOnlyAfterTheHostsSuccessAndNeedsAHandle) {
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(PG_LOG_INCR_BACKUP).release(), 1), 1);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(incr).release(), 1), 1);
     EXPECT_TRUE(fs::exists(Archived(Seg(0x11))));
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(PG_LOG_INCR_BACKUP).release(), 0), 1);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(incr).release(), 0), 1);
     EXPECT_FALSE(fs::exists(Archived(Seg(0x11))));
 
     std::vector<std::string> databases;
