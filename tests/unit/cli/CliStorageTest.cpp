@@ -294,7 +294,8 @@ TEST_F(Storage, BackupWriterStoresEachListedEntryByRoleWithItsChecksum) {
 
 TEST_F(Storage, CollectFilesAreFoundByNumberAndReadOnePathPerLineUnescaped) {
     for (const char* name : {"CollectTot10.kxf", "CollectTot2.kxf", "CollectTot1.kxf",
-                             "CollectTot1.kxfNew", "CollectTotX.kxf", "Collect_logfile1.kxf"})
+                             "CollectTot1.kxfNew", "CollectTotX.kxf", "Collect_logfile1.kxf",
+                             "DCTmp.kxf"})
         Write(name, "");
     EXPECT_EQ(CollectFile::Find(tree_.Root(), "CollectTot"),
               (Lines{Path("CollectTot1.kxf"), Path("CollectTot2.kxf"), Path("CollectTot10.kxf")}));
