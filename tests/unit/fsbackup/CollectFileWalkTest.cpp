@@ -144,6 +144,7 @@ TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegmentUnlessAske
     };
     EXPECT_LT(change(data_ + "/base/1"), change("\t1259"));
     EXPECT_LT(change("\tPG_VERSION"), change(data_ + "/pg_wal"));
+    EXPECT_EQ(Count(changes, data_ + "/pg_wal"), 1);
     EXPECT_EQ(Count(changes, "\t000000010000000000000001"), 0);
 
     PGFsBackup::OfflineSetup all = Setup();
