@@ -62,7 +62,7 @@ TEST_F(ConfigTest, LinesBecomeTokenValuePairs) {
     }
 }
 
-TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOne) {
+TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOneAndCanOpenIt) {
     TestFiles::Write(dir_ + "/postgres_5433", "start_backup_immediate:on\ndbname:sales\n");
     TestFiles::Write(dir_ + "/postgres_5432", "async:on\n");
     Options options;
@@ -71,11 +71,11 @@ TEST_F(ConfigTest, ReadUserConfigurationReadsTheInstancesFileIfThereIsOne) {
     PGCommon::ReadUserConfiguration(dir_, "6543", &options);
     PGCommon::ReadUserConfiguration(dir_ + "/missing", "6543", &options);
     EXPECT_EQ(options.size(), 2u);
-}
 
-TEST_F(ConfigTest, ReadUserConfigurationFailsOnAFileThatCannotBeOpened) {
     // A socket passes the readability check but cannot be opened as a file, even by root.
+    options.clear();
     const std::string path = dir_ + "/postgres_5432";
+    fs::remove(path);
     const UniqueFd sock(::socket(AF_UNIX, SOCK_STREAM, 0));
     ASSERT_TRUE(sock);
     sockaddr_un address{};
@@ -83,7 +83,6 @@ TEST_F(ConfigTest, ReadUserConfigurationFailsOnAFileThatCannotBeOpened) {
     ASSERT_LT(path.size(), sizeof address.sun_path);
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    Options options;
     EXPECT_EQ(PGFailure([&] { PGCommon::ReadUserConfiguration(dir_, "5432", &options); }),
               PGFailureText("PGCommon :: ReadUserConfiguration", "SYSTEM_EXCEPTION",
                             "fopen failed"));
@@ -119,25 +118,13 @@ TEST_F(ConfigTest, TokenLinesGiveTheRestOfTheFirstMatchingLine) {
     }
 }
 
-TEST_F(ConfigTest, BookkeepingNamesAreJoinedFromTheirParts) {
-    std::string name;
-    PGCommon::GenerateConfigFile("/jr", 18446744073709551615ULL, "X", name);
-    EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
-    PGCommon::GenerateLogBackupFile("/jr", 1234, name);
-    EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
-    EXPECT_EQ(PGCommon::GetArchDelFileName("/jr"), "/jr/PGArchDelList.kxf");
-    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
-              home_.path() + "/jobresults/KX_JobResults/2/0/77");
-}
-
-TEST(Environment, SetEnvSetsAppendsOrSkips) {
+TEST_F(ConfigTest, SetEnvSetsAppendsOrSkipsAndGetAndSetCheckTheirNames) {
     const char* name = "PGULO_TEST_PATHLIST";
     const struct {
         const char* before; // nullptr: unset
         const char* after;
     } cases[] = {
-        {nullptr, "/opt/pg/lib"},
-        {"/usr/lib", "/usr/lib:/opt/pg/lib"},
+        {nullptr, "/opt/pg/lib"}, {"/usr/lib", "/usr/lib:/opt/pg/lib"},
         {"/opt/pg/lib:/usr/lib", "/opt/pg/lib:/usr/lib"},
         // Only "value:" counts as already present, so a value at the very end is added again.
         {"/usr/lib:/opt/pg/lib", "/usr/lib:/opt/pg/lib:/opt/pg/lib"},
@@ -151,9 +138,8 @@ TEST(Environment, SetEnvSetsAppendsOrSkips) {
         EXPECT_STREQ(std::getenv(name), c.after);
     }
     ::unsetenv(name);
-}
 
-TEST(Environment, GetLeavesTheValueWhenUnsetAndSetRefusesBadNames) {
+    // Get leaves the value when unset; Set refuses bad names.
     ::unsetenv("PGULO_TEST_UNSET");
     std::string value = "before";
     PGCommon::GETENVIRONMENTVARIABLE("PGULO_TEST_UNSET", value);
@@ -164,9 +150,8 @@ TEST(Environment, GetLeavesTheValueWhenUnsetAndSetRefusesBadNames) {
     ::unsetenv("PGULO_TEST_SET");
     EXPECT_FALSE(PGCommon::SETENVIRONMENTVARIABLE("BAD=NAME", "x"));
     EXPECT_FALSE(PGCommon::SETENVIRONMENTVARIABLE("", "x"));
-}
 
-TEST_F(ConfigTest, PasswordValuesNeverReachTheLog) {
+    // Password values never reach the log.
     ::setenv("PGULO_JOB_ID", "4242", 1);
     PGCommon::SetEnv("PGPASSWORD", "s3cr3t-Value");
     EXPECT_STREQ(std::getenv("PGPASSWORD"), "s3cr3t-Value");
@@ -175,7 +160,7 @@ TEST_F(ConfigTest, PasswordValuesNeverReachTheLog) {
     EXPECT_EQ(TestFiles::Read(EvDebug::logFilePath()).find("s3cr3t-Value"), std::string::npos);
 }
 
-TEST(HostAndPort, SplitAtTheFirstColon) {
+TEST(HostAndPort, SplitAtTheFirstColonAndResolveToAddresses) {
     const struct {
         const char *text, *host, *port;
     } cases[] = {{"db1:5433", "db1", "5433"}, {"5432", "h0", "p0"}, {"db1:", "db1", "p0"},
@@ -186,9 +171,7 @@ TEST(HostAndPort, SplitAtTheFirstColon) {
         PGCommon::ParseHostAndPort(c.text, host, port);
         EXPECT_EQ(host + " " + port, std::string(c.host) + " " + c.port) << c.text;
     }
-}
-
-TEST(HostToAddress, NumericAddressesComeBackInNormalFormAndNamesResolve) {
+    // Numeric addresses come back in normal form and names resolve.
     for (const auto& [host, address] : std::map<std::string, std::string>{
              {"2001:DB8:0:0::1", "2001:db8::1"}, {"no-such-host.invalid", "no-such-host.invalid"}})
         EXPECT_EQ(PGCommon::ConvertHostToIP(host), address);
@@ -217,7 +200,7 @@ TEST_F(ConfigTest, CopyFileCopiesHostileNamesAndRunsNothingElse) {
     EXPECT_FALSE(fs::exists(dir_ + "/target"));
 }
 
-TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
+TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResultsUnderItsBookkeepingName) {
     ::setenv("PGULO_JOB_ID", "31", 1);
     std::string error = "untouched";
     EXPECT_EQ(PGCommon::RunUnixCommandErrorOutputInFile("true", "ignored", "psql", error), 0);
@@ -231,6 +214,15 @@ TEST_F(ConfigTest, ShellCommandErrorOutputIsKeptInTheJobResults) {
                               std::to_string(::getpid())),
               error);
     ::unsetenv("PGULO_JOB_ID");
+
+    // The other bookkeeping names are joined from their parts too.
+    std::string name;
+    PGCommon::GenerateConfigFile("/jr", 18446744073709551615ULL, "X", name);
+    EXPECT_EQ(name, "/jr/X_18446744073709551615.txt");
+    PGCommon::GenerateLogBackupFile("/jr", 1234, name);
+    EXPECT_EQ(name, "/jr/PGLogNumberStore.txt");
+    EXPECT_EQ(PGCommon::GetPGJobResultsDir(2, 77),
+              home_.path() + "/jobresults/KX_JobResults/2/0/77");
 }
 
 } // namespace

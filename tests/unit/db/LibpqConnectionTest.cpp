@@ -43,30 +43,23 @@ protected:
                                                 "backup'user", kPassword, port, "15",
                                                 "db.example", hostAddr, "-c search_path=x", false);
     }
-    static std::string ConnectFailure() {
-        return PGFailure([] { Connect(); });
-    }
 
     std::size_t logStart_ = 0;
 };
 
-TEST(LibpqQuoteTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
-    const struct {
-        const char* in;
-        const char* out;
-    } cases[] = {
+TEST_F(LibpqConnectionTest, ValuesAreQuotedWithBackslashBeforeQuoteAndBackslash) {
+    const std::pair<const char*, const char*> cases[] = {
         {"", "''"},     {"a b", "'a b'"}, {"a'\\", "'a\\'\\\\'"},
         {"x\\'y", "'x\\\\\\'y'"}, {"\"", "'\"'"}, {"=;", "'=;'"},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(libpqInterface::QuoteConnectionValue(c.in), c.out) << c.in;
-}
-
-TEST_F(LibpqConnectionTest, EscapeSlashAndQuoteQuotesInPlace) {
+    // Quoted as a copy, and in place.
     libpqInterface session("", kLibrary, "", "", "", "", "", "", "", "", true);
-    std::string value = "a'\\";
-    session.EscapeSlashAndQuote(&value);
-    EXPECT_EQ(value, "'a\\'\\\\'");
+    for (const auto& [in, out] : cases) {
+        std::string value = in;
+        session.EscapeSlashAndQuote(&value);
+        EXPECT_EQ(libpqInterface::QuoteConnectionValue(in), out) << in;
+        EXPECT_EQ(value, out) << in;
+    }
     EXPECT_THROW(session.EscapeSlashAndQuote(nullptr), PGException);
 }
 
@@ -99,7 +92,7 @@ TEST(LibpqConnectionStringTest, KeysComeInOrderAndEmptyValuesAreLeftOut) {
     }
 }
 
-TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePassword) {
+TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringTheLogNeverThePassword) {
     auto session = Connect();
     EXPECT_EQ(LastConnInfo(kLibrary),
               "host = 'db.example' host = '/run/pg sock' port = '5433' dbname = 'sales db' "
@@ -107,10 +100,9 @@ TEST_F(LibpqConnectionTest, LibpqReceivesTheQuotedStringAndTheLogNeverThePasswor
               "password = 'S3cr3t\\'pw\\\\x' ");
     EXPECT_NE(NewLog().find("password = *****"), std::string::npos);
     EXPECT_EQ(AgentLog().find("S3cr3t"), std::string::npos);
-}
 
-TEST_F(LibpqConnectionTest, ConnectedSessionReadsWhatTheServerReported) {
-    auto session = Connect("10.1.2.3", "");
+    // A connected session reads what the server reported.
+    session = Connect("10.1.2.3", "");
     EXPECT_NE(LastConnInfo(kLibrary).find("hostaddr = '10.1.2.3' "), std::string::npos);
     EXPECT_EQ(session->GetServerVersionString(), "15.0");
     std::string value = "untouched";
@@ -129,60 +121,49 @@ TEST_F(LibpqConnectionTest, ServerNoticesGoToTheDebugLogNotToStandardError) {
     EXPECT_NE(NewLog().find("NOTICE:  all WAL segments archived"), std::string::npos);
 }
 
-// A refused connection: what the server reports, the exception and the user's last error
-// (nullptr: the earlier one stays).
+// What the stand-in reports; what connecting (and, with superUser, asking whether the user is
+// a superuser) throws, and the user's last error (nullptr: the earlier one stays).
 TEST_F(LibpqConnectionTest, FreshConnectionsAreCheckedBeforeUse) {
     const std::string version = "libpqInterface :: IsThisPostGreVersoinSupported";
+    const std::string superUser = "libpqInterface :: IsSuperUser";
     const struct {
-        const char* variable;
-        const char* value;
+        const char *variable, *value;
+        bool superUser;
         std::string failure;
         const char* lastError;
     } cases[] = {
-        {"FAKEPQ_SERVER_VERSION", "80000", "", nullptr},
-        {"FAKEPQ_SERVER_VERSION", "79999",
+        {"FAKEPQ_SERVER_VERSION", "80000", true, "", nullptr}, // and the default superuser "on"
+        {"FAKEPQ_SERVER_VERSION", "79999", false,
          PGFailureText(version, "APPLICATION_EXCEPTION", "UnSupported Server"),
          "Postgres Server Version is not supported"},
-        {"FAKEPQ_PROTOCOL", "2",
+        {"FAKEPQ_PROTOCOL", "2", false,
          PGFailureText(version, "APPLICATION_EXCEPTION", "UnSupported Protocol"), nullptr},
-        {"FAKEPQ_CONNECT_FAIL", "1",
+        {"FAKEPQ_CONNECT_FAIL", "1", false,
          PGFailureText("libpqInterface :: ConnectDb", "POSTGRE_EXCEPTION", "PQconnectdb failed"),
          "Failed to Connect to DB. Please check if PostGres Server is running"},
-        {"FAKEPQ_STATUS", "1",
+        {"FAKEPQ_STATUS", "1", false,
          PGFailureText("libpqInterface :: ValidateConnection", "POSTGRE_EXCEPTION",
                        "PQreset failed to reset the connection"),
          "Connection to Database Failedfake server gone\n"},
+        {"FAKEPQ_SUPERUSER", "off", true,
+         PGFailureText(superUser, "APPLICATION_EXCEPTION", "The user is not a super user"),
+         "eRRoR -- The user is not a super user."},
+        {"FAKEPQ_SUPERUSER", "-", true,
+         PGFailureText(superUser, "POSTGRE_EXCEPTION",
+                       "PQparameterStatus could not obtain the is_superuser"),
+         "eRRoR -- UnKnown Param.PQparameterStatus() returned NULL."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.variable) + "=" + c.value);
         SetUp();
         ::setenv(c.variable, c.value, 1);
-        EXPECT_EQ(ConnectFailure(), c.failure);
+        EXPECT_EQ(PGFailure([&] {
+                      auto session = Connect();
+                      if (c.superUser)
+                          session->IsSuperUser();
+                  }),
+                  c.failure);
         EXPECT_STREQ(PGLastError(nullptr), c.lastError ? c.lastError : "earlier failure");
-    }
-}
-
-TEST_F(LibpqConnectionTest, SuperUserCheckFollowsTheReportedValue) {
-    const struct {
-        const char* reported; // nullptr: the stand-in's default "on"
-        std::string failure;
-        const char* lastError;
-    } cases[] = {
-        {nullptr, "", "earlier failure"},
-        {"off",
-         PGFailureText("libpqInterface :: IsSuperUser", "APPLICATION_EXCEPTION",
-                       "The user is not a super user"),
-         "eRRoR -- The user is not a super user."},
-        {"-",
-         PGFailureText("libpqInterface :: IsSuperUser", "POSTGRE_EXCEPTION",
-                       "PQparameterStatus could not obtain the is_superuser"),
-         "eRRoR -- UnKnown Param.PQparameterStatus() returned NULL."},
-    };
-    for (const auto& c : cases) {
-        if (c.reported != nullptr)
-            ::setenv("FAKEPQ_SUPERUSER", c.reported, 1);
-        EXPECT_EQ(PGFailure([] { Connect()->IsSuperUser(); }), c.failure);
-        EXPECT_STREQ(PGLastError(nullptr), c.lastError);
     }
 }
 

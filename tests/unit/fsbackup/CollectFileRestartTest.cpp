@@ -18,7 +18,6 @@
 #include <ctime>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +26,8 @@ namespace {
 using namespace pgulo::test;
 
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using Names = std::set<std::string>;
 
 void SetMtime(const std::string& path, std::time_t when) {
     struct timeval times[2] = {{when, 0}, {when, 0}};
@@ -43,8 +44,6 @@ public:
 class CollectFileRestartTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        results_ = home_.file("results");
-        data_ = home_.file("data");
         fs::create_directories(results_);
         fs::create_directories(data_ + "/base/1");
         TestFiles::Write(data_ + "/postgresql.conf", "port = 5432\n");
@@ -95,7 +94,7 @@ protected:
     }
 
     // Where the line begins in the text.
-    static long long OffsetOfLine(const std::vector<std::string>& lines, std::size_t index) {
+    static long long OffsetOfLine(const Lines& lines, std::size_t index) {
         long long offset = 0;
         for (std::size_t i = 0; i < index; ++i)
             offset += static_cast<long long>(lines[i].size()) + 1;
@@ -103,11 +102,11 @@ protected:
     }
 
     TempHostHome home_;
-    std::string results_;
-    std::string data_;
+    const std::string results_ = home_.file("results");
+    const std::string data_ = home_.file("data");
     std::time_t start_ = 0;
     std::string old_;
-    std::vector<std::string> oldLines_;
+    Lines oldLines_;
     std::string newFile_;
     std::pair<unsigned long long, unsigned long long> counts_;
     unsigned long long totalBytes_ = 0;
@@ -140,20 +139,18 @@ TEST_F(CollectFileRestartTest, AMidFileOffsetCarriesTheLinesThatBeginBeforeIt) {
     const std::size_t carried = 5;
     const long long offset = OffsetOfLine(oldLines_, carried);
     const std::string restart = Restart({{1, offset}}, start_);
-    const std::vector<std::string> lines = TestFiles::SplitLines(newFile_);
+    const Lines lines = TestFiles::SplitLines(newFile_);
     ASSERT_GE(lines.size(), carried);
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + carried),
-              std::vector<std::string>(oldLines_.begin(), oldLines_.begin() + carried));
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + carried),
+              Lines(oldLines_.begin(), oldLines_.begin() + carried));
     EXPECT_EQ(restart, "-o 1|" + std::to_string(OffsetOfLine(lines, carried - 1)));
     // Nothing is lost; a carried path is not listed a second time by the walk (the server
     // files, listed twice in a full walk, appear once when carried).
-    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
-              std::set<std::string>(oldLines_.begin(), oldLines_.end()));
-    for (std::size_t i = 0; i < carried; ++i) {
+    EXPECT_EQ(Names(lines.begin(), lines.end()), Names(oldLines_.begin(), oldLines_.end()));
+    for (std::size_t i = 0; i < carried; ++i)
         EXPECT_EQ(std::count(lines.begin(), lines.end(), oldLines_[i]),
                   std::count(oldLines_.begin(), oldLines_.begin() + carried, oldLines_[i]))
             << oldLines_[i];
-    }
 }
 
 TEST_F(CollectFileRestartTest, AFileModifiedAtOrAfterThePreviousStartIsListedAgainLater) {
@@ -164,17 +161,15 @@ TEST_F(CollectFileRestartTest, AFileModifiedAtOrAfterThePreviousStartIsListedAga
     SetMtime(later, start_ + 10);
     SetMtime(older, start_ - 1);
     Restart({{1, -1}}, start_);
-    const std::vector<std::string> lines = TestFiles::SplitLines(newFile_);
+    const Lines lines = TestFiles::SplitLines(newFile_);
     ASSERT_EQ(lines.size(), oldLines_.size());
     // Carried entries keep their order and come first; the changed ones follow from the walk.
-    std::vector<std::string> carried;
-    for (const std::string& line : oldLines_) {
+    Lines carried;
+    for (const std::string& line : oldLines_)
         if (line != equal && line != later)
             carried.push_back(line);
-    }
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + carried.size()), carried);
-    EXPECT_EQ(std::set<std::string>(lines.begin() + carried.size(), lines.end()),
-              (std::set<std::string>{equal, later}));
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + carried.size()), carried);
+    EXPECT_EQ(Names(lines.begin() + carried.size(), lines.end()), (Names{equal, later}));
     EXPECT_NE(std::find(carried.begin(), carried.end(), older), carried.end());
     EXPECT_EQ(totalBytes_, 2000U) << "only the two changed files are counted";
 }
@@ -243,16 +238,11 @@ TEST(RestartHelpers, FgetsPReadsOneLineWithinTheBuffer) {
     EXPECT_EQ(fgets_p(nullptr, 8, file), nullptr);
     EXPECT_EQ(fgets_p(buffer, 0, file), nullptr);
     EXPECT_EQ(fgets_p(buffer, 8, nullptr), nullptr);
-    ASSERT_NE(fgets_p(buffer, 8, file), nullptr);
-    EXPECT_STREQ(buffer, "abc");
-    ASSERT_NE(fgets_p(buffer, 4, file), nullptr);
-    EXPECT_STREQ(buffer, "def");
-    ASSERT_NE(fgets_p(buffer, 8, file), nullptr);
-    EXPECT_STREQ(buffer, "gh");
-    EXPECT_EQ(fgets_p(buffer, 8, file), nullptr) << "an empty line reads like the end";
-    ASSERT_NE(fgets_p(buffer, 8, file), nullptr);
-    EXPECT_STREQ(buffer, "last");
-    EXPECT_EQ(fgets_p(buffer, 8, file), nullptr);
+    // Each read with its buffer size; an empty line reads like the end.
+    const std::pair<int, const char*> reads[] = {{8, "abc"}, {4, "def"}, {8, "gh"},
+                                                 {8, "(end)"}, {8, "last"}, {8, "(end)"}};
+    for (const auto& [size, line] : reads)
+        EXPECT_STREQ(fgets_p(buffer, size, file) == nullptr ? "(end)" : buffer, line);
 }
 
 TEST(RestartHelpers, CreateBackupCopyCopiesOrReportsFailure) {

@@ -1,12 +1,12 @@
 // The walk that writes a full backup's collect file, run on a data directory tree built in a
 // temporary directory. The job has no server: the settings the walk reads come from the test.
 
+#include "FsBackupHost.h"
 #include "PGFailure.h"
 #include "TempHostHome.h"
-#include "pgulo/host/CollectLine.h"
 #include "TestFiles.h"
-#include "fsbackup/CollectFileManager.h"
 #include "fsbackup/PGFsBackup.h"
+#include "pgulo/host/CollectLine.h"
 
 #include <gtest/gtest.h>
 
@@ -16,21 +16,22 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
 using namespace pgulo::test;
-
 namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
 
-long Count(const std::vector<std::string>& lines, const std::string& line) {
+long Count(const Lines& lines, const std::string& line) {
     return std::count(lines.begin(), lines.end(), line);
+}
+
+Lines Sorted(Lines lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
 
 // A data directory as the server lays it out, with its WAL directory, an archive directory
@@ -38,23 +39,23 @@ long Count(const std::vector<std::string>& lines, const std::string& line) {
 class CollectFileWalkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root_ = home_.file("tree");
-        results_ = home_.file("results");
-        data_ = root_ + "/data";
         fs::create_directories(results_);
         for (const char* dir : {"base/1", "global", "pg_wal/archive_status", "arch", "pg_tblspc"})
             fs::create_directories(data_ + "/" + dir);
         fs::create_directories(root_ + "/ts/PG_12_201909212/16384");
-        TestFiles::Write(data_ + "/PG_VERSION", "12\n");
-        TestFiles::Write(data_ + "/postgresql.conf", "port = 5432\n");
-        TestFiles::Write(data_ + "/pg_hba.conf", "local all all trust\n");
-        TestFiles::Write(data_ + "/pg_ident.conf", "");
-        TestFiles::Write(data_ + "/base/1/1259", std::string(8192, 'r'));
-        TestFiles::Write(data_ + "/global/pg_control", std::string(512, 'c'));
-        TestFiles::Write(data_ + "/pg_wal/000000010000000000000001", std::string(4096, 'w'));
-        TestFiles::Write(data_ + "/pg_wal/archive_status/000000010000000000000001.ready", "");
-        TestFiles::Write(data_ + "/arch/000000010000000000000001", std::string(4096, 'a'));
-        TestFiles::Write(root_ + "/ts/PG_12_201909212/16384/16385", std::string(100, 't'));
+        const std::pair<const char*, std::string> files[] = {
+            {"data/PG_VERSION", "12\n"},
+            {"data/postgresql.conf", "port = 5432\n"},
+            {"data/pg_hba.conf", "local all all trust\n"},
+            {"data/pg_ident.conf", ""},
+            {"data/base/1/1259", std::string(8192, 'r')},
+            {"data/global/pg_control", std::string(512, 'c')},
+            {"data/pg_wal/000000010000000000000001", std::string(4096, 'w')},
+            {"data/pg_wal/archive_status/000000010000000000000001.ready", ""},
+            {"data/arch/000000010000000000000001", std::string(4096, 'a')},
+            {"ts/PG_12_201909212/16384/16385", std::string(100, 't')}};
+        for (const auto& [name, text] : files)
+            TestFiles::Write(root_ + "/" + name, text);
         fs::create_directory_symlink("../../ts", data_ + "/pg_tblspc/16385");
     }
 
@@ -72,44 +73,50 @@ protected:
     }
 
     // Runs the walk and returns the collect file's lines as the host reads them.
-    std::vector<std::string> Generate(PGFsBackup& job) {
+    Lines Walk(const PGFsBackup::OfflineSetup& setup, Lines* folders = nullptr) {
+        PGFsBackup job(setup);
         counts_ = {99, 99};
         job.GenerateCollectFile(&counts_.first, &counts_.second);
-        std::vector<std::string> lines;
-        for (const std::string& line : TestFiles::SplitLines(TestFiles::Read(results_ + "/CollectTot1.kxf")))
-            lines.push_back(CollectLine::Decode(line));
-        return lines;
+        bytes_ = job.getTotBytes();
+        if (folders != nullptr)
+            job.GetFolderList(folders);
+        return ReadCollectFile(results_ + "/CollectTot1.kxf");
+    }
+    Lines InData(const Lines& names) const {
+        Lines paths;
+        for (const std::string& name : names)
+            paths.push_back(name.empty() ? data_ : data_ + "/" + name);
+        return paths;
     }
 
     TempHostHome home_;
-    std::string root_;
-    std::string results_;
-    std::string data_;
+    const std::string root_ = home_.file("tree");
+    const std::string results_ = home_.file("results");
+    const std::string data_ = root_ + "/data";
     std::pair<unsigned long long, unsigned long long> counts_;
+    unsigned long long bytes_ = 0;
 };
 
-TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegment) {
+TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegmentUnlessAsked) {
     // A relative link target must not depend on where the process happens to be.
     const fs::path savedCwd = fs::current_path();
     fs::current_path("/");
-    PGFsBackup job(Setup());
-    const std::vector<std::string> lines = Generate(job);
+    Lines folders;
+    const Lines lines = Walk(Setup(), &folders);
     fs::current_path(savedCwd);
 
-    const std::string tablespace = data_ + "/pg_tblspc/../../ts";
-    for (const std::string& expected :
-         {data_, data_ + "/PG_VERSION", data_ + "/base", data_ + "/base/1", data_ + "/base/1/1259",
-          data_ + "/global/pg_control", data_ + "/pg_wal", data_ + "/pg_wal/archive_status",
-          data_ + "/arch", data_ + "/pg_tblspc", data_ + "/pg_tblspc/16385", tablespace,
-          tablespace + "/PG_12_201909212/16384/16385"}) {
-        EXPECT_EQ(Count(lines, expected), 1) << expected;
-    }
     // The three server files come first, then again from the data directory's listing.
-    EXPECT_EQ(lines[0], data_ + "/postgresql.conf");
-    EXPECT_EQ(lines[1], data_ + "/pg_hba.conf");
-    EXPECT_EQ(lines[2], data_ + "/pg_ident.conf");
-    EXPECT_EQ(lines[3], data_);
-    EXPECT_EQ(Count(lines, data_ + "/postgresql.conf"), 2);
+    Lines expected = InData({"postgresql.conf", "pg_hba.conf", "pg_ident.conf", "", "PG_VERSION",
+                             "postgresql.conf", "pg_hba.conf", "pg_ident.conf", "base", "base/1",
+                             "base/1/1259", "global", "global/pg_control", "pg_wal",
+                             "pg_wal/archive_status", "arch", "pg_tblspc", "pg_tblspc/16385"});
+    const std::string tablespace = data_ + "/pg_tblspc/../../ts";
+    for (const char* name : {"", "/PG_12_201909212", "/PG_12_201909212/16384",
+                             "/PG_12_201909212/16384/16385"})
+        expected.push_back(tablespace + name);
+    ASSERT_EQ(Sorted(lines), Sorted(expected));
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4),
+              Lines(expected.begin(), expected.begin() + 4));
     // Files of a directory come before its subdirectories.
     const auto at = [&](const std::string& path) {
         return std::find(lines.begin(), lines.end(), path) - lines.begin();
@@ -117,55 +124,36 @@ TEST_F(CollectFileWalkTest, ListsTheWholeTreeButNoWalOrArchivedSegment) {
     EXPECT_LT(at(data_ + "/PG_VERSION"), at(data_ + "/base"));
     EXPECT_LT(at(data_ + "/base"), at(data_ + "/base/1"));
     EXPECT_LT(at(data_ + "/base/1"), at(data_ + "/base/1/1259"));
-
-    EXPECT_EQ(Count(lines, data_ + "/pg_wal/000000010000000000000001"), 0);
-    EXPECT_EQ(Count(lines, data_ + "/pg_wal/archive_status/000000010000000000000001.ready"), 0);
-    EXPECT_EQ(Count(lines, data_ + "/arch/000000010000000000000001"), 0);
-
-    std::vector<std::string> folders;
-    job.GetFolderList(&folders);
-    EXPECT_EQ(folders, std::vector<std::string>{tablespace});
-
+    EXPECT_EQ(folders, Lines{tablespace});
     EXPECT_EQ(counts_.first, 1U);
     EXPECT_EQ(counts_.second, lines.size());
-    unsigned long long bytes = 0;
-    for (const std::string& line : lines) {
-        struct stat st {};
-        if (::lstat(line.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            bytes += static_cast<unsigned long long>(st.st_size);
-    }
-    EXPECT_EQ(job.getTotBytes(), bytes);
-}
+    EXPECT_EQ(bytes_, 2 * (12U + 20) + 3 + 8192 + 512 + 100) << "server files count twice";
 
-TEST_F(CollectFileWalkTest, TheDirChangeFileDescribesTheTree) {
-    PGFsBackup job(Setup());
-    Generate(job);
-    const std::vector<std::string> lines = TestFiles::SplitLines(TestFiles::Read(results_ + "/DCTmp.kxf"));
-    std::vector<std::string> head = {"Version2", "/"};
-    for (std::string::size_type slash = data_.find('/', 1); slash != std::string::npos;
+    // The dir change file describes the tree: its head names every parent of the data
+    // directory; excluded listings give their directory's line but no file lines.
+    const Lines changes = TestFiles::ReadLines(results_ + "/DCTmp.kxf");
+    Lines head = {"Version2", "/"};
+    for (auto slash = data_.find('/', 1); slash != std::string::npos;
          slash = data_.find('/', slash + 1))
         head.push_back(data_.substr(0, slash));
     head.push_back(data_);
-    ASSERT_GE(lines.size(), head.size());
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + head.size()), head);
-
-    const auto at = [&](const std::string& line) {
-        return std::find(lines.begin(), lines.end(), line) - lines.begin();
+    ASSERT_GE(changes.size(), head.size());
+    EXPECT_EQ(Lines(changes.begin(), changes.begin() + head.size()), head);
+    const auto change = [&](const std::string& line) {
+        return std::find(changes.begin(), changes.end(), line) - changes.begin();
     };
-    EXPECT_LT(at(data_ + "/base/1"), at("\t1259"));
-    EXPECT_LT(static_cast<std::size_t>(at("\tPG_VERSION")), lines.size());
-    // Excluded listings give their directory's line but no file lines.
-    EXPECT_LT(static_cast<std::size_t>(at(data_ + "/pg_wal")), lines.size());
-    EXPECT_EQ(static_cast<std::size_t>(at("\t000000010000000000000001")), lines.size());
-}
+    EXPECT_LT(change(data_ + "/base/1"), change("\t1259"));
+    EXPECT_LT(change("\tPG_VERSION"), change(data_ + "/pg_wal"));
+    EXPECT_EQ(Count(changes, data_ + "/pg_wal"), 1);
+    EXPECT_EQ(Count(changes, "\t000000010000000000000001"), 0);
 
-TEST_F(CollectFileWalkTest, WithoutTheExclusionFlagTheWalSegmentsAreListed) {
-    PGFsBackup::OfflineSetup setup = Setup();
-    setup.exclude = false;
-    PGFsBackup job(setup);
-    const std::vector<std::string> lines = Generate(job);
-    EXPECT_EQ(Count(lines, data_ + "/pg_wal/000000010000000000000001"), 1);
-    EXPECT_EQ(Count(lines, data_ + "/arch/000000010000000000000001"), 1);
+    PGFsBackup::OfflineSetup all = Setup();
+    all.exclude = false;
+    for (const char* name : {"pg_wal/000000010000000000000001",
+                             "pg_wal/archive_status/000000010000000000000001.ready",
+                             "arch/000000010000000000000001"})
+        expected.push_back(data_ + "/" + name);
+    EXPECT_EQ(Sorted(Walk(all)), Sorted(expected));
 }
 
 TEST_F(CollectFileWalkTest, ARelocatedWalDirectoryIsReachedThroughItsLink) {
@@ -175,29 +163,22 @@ TEST_F(CollectFileWalkTest, ARelocatedWalDirectoryIsReachedThroughItsLink) {
     TestFiles::Write(wal + "/000000010000000000000002", std::string(4096, 'w'));
     fs::create_directory_symlink(wal, data_ + "/pg_wal");
 
-    PGFsBackup job(Setup());
-    const std::vector<std::string> lines = Generate(job);
-    EXPECT_EQ(Count(lines, data_ + "/pg_wal"), 1);
-    EXPECT_EQ(Count(lines, wal), 1);
-    EXPECT_EQ(Count(lines, wal + "/archive_status"), 1);
+    Lines folders;
+    const Lines lines = Walk(Setup(), &folders);
     // The exclusion compares paths as text, so the target's segments are listed.
-    EXPECT_EQ(Count(lines, wal + "/000000010000000000000002"), 1);
-    std::vector<std::string> folders;
-    job.GetFolderList(&folders);
-    EXPECT_NE(std::find(folders.begin(), folders.end(), wal), folders.end());
+    for (const std::string& path : {data_ + "/pg_wal", wal, wal + "/archive_status",
+                                    wal + "/000000010000000000000002"})
+        EXPECT_EQ(Count(lines, path), 1) << path;
+    EXPECT_EQ(Count(folders, wal), 1);
 }
 
 TEST_F(CollectFileWalkTest, NamesWithLineBreaksAndPercentStayOnOneLine) {
-    const std::vector<std::string> names = {"new\nline", "car\rriage", "100%", "%0A"};
-    for (const std::string& name : names)
+    for (const std::string name : {"new\nline", "car\rriage", "100%", "%0A"})
         TestFiles::Write(data_ + "/base/1/" + name, "x");
-    PGFsBackup job(Setup());
-    Generate(job);
+    Walk(Setup());
     const std::string raw = TestFiles::Read(results_ + "/CollectTot1.kxf");
-    EXPECT_NE(raw.find(data_ + "/base/1/new%0Aline\n"), std::string::npos);
-    EXPECT_NE(raw.find(data_ + "/base/1/car%0Driage\n"), std::string::npos);
-    EXPECT_NE(raw.find(data_ + "/base/1/100%25\n"), std::string::npos);
-    EXPECT_NE(raw.find(data_ + "/base/1/%250A\n"), std::string::npos);
+    for (const char* line : {"new%0Aline", "car%0Driage", "100%25", "%250A"})
+        EXPECT_NE(raw.find(data_ + "/base/1/" + line + "\n"), std::string::npos) << line;
     EXPECT_EQ(raw.find('\r'), std::string::npos);
     for (const std::string& line : TestFiles::SplitLines(raw)) {
         struct stat st {};
@@ -215,8 +196,7 @@ TEST_F(CollectFileWalkTest, LinkLoopsAreListedButEachDirectoryIsWalkedOnce) {
     fs::create_symlink("l1", data_ + "/a/l2");
     fs::create_symlink("missing", data_ + "/a/dangling");
 
-    PGFsBackup job(Setup());
-    const std::vector<std::string> lines = Generate(job);
+    const Lines lines = Walk(Setup());
     std::map<std::string, int> walked;
     for (const std::string& line : lines) {
         struct stat st {};
@@ -253,8 +233,7 @@ TEST_F(CollectFileWalkTest, PathsLongerThanAnyFixedBufferAreListed) {
     ::close(fd);
     ASSERT_GT(deep.size(), static_cast<std::size_t>(PATH_MAX));
 
-    PGFsBackup job(Setup());
-    const std::vector<std::string> lines = Generate(job);
+    const Lines lines = Walk(Setup());
     EXPECT_EQ(Count(lines, deep + "/leaf"), 2) << "listed, and reached again through the link";
     EXPECT_EQ(Count(lines, deep + "/leaflink"), 1);
     EXPECT_EQ(Count(lines, data_ + "/" + name), 1);
@@ -267,14 +246,9 @@ TEST_F(CollectFileWalkTest, AQuitRequestStopsTheWalkAtTheNextEntry) {
     PGFsBackup::OfflineSetup setup = Setup();
     setup.quitFlag = [](void* context) { return ++*static_cast<int*>(context) >= 5; };
     setup.quitFlagContext = &calls;
-    PGFsBackup job(setup);
-    unsigned long long collectFiles = 0;
-    unsigned long long files = 0;
-    EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(&collectFiles, &files); })
-                  .find("Type:[UNKNOWN_EXCEPTION]"),
-              std::string::npos);
+    EXPECT_NE(PGFailure([&] { Walk(setup); }).find("Type:[UNKNOWN_EXCEPTION]"), std::string::npos);
     EXPECT_EQ(calls, 5);
-    EXPECT_EQ(collectFiles, 0U);
+    EXPECT_EQ(counts_.first, 99U) << "no count for a walk cut short";
 }
 
 TEST_F(CollectFileWalkTest, AConfigFileOutsideIsListedOnceUnderItsPhysicalPath) {
@@ -284,8 +258,7 @@ TEST_F(CollectFileWalkTest, AConfigFileOutsideIsListedOnceUnderItsPhysicalPath) 
     fs::remove(data_ + "/postgresql.conf");
     PGFsBackup::OfflineSetup setup = Setup();
     setup.settings["config_file"] = root_ + "/etc/postgresql.conf";
-    PGFsBackup job(setup);
-    const std::vector<std::string> lines = Generate(job);
+    const Lines lines = Walk(setup);
     const std::string physical = fs::canonical(root_ + "/etc-real").string() + "/postgresql.conf";
     EXPECT_EQ(lines[0], physical);
     EXPECT_EQ(Count(lines, physical), 1);
@@ -293,25 +266,23 @@ TEST_F(CollectFileWalkTest, AConfigFileOutsideIsListedOnceUnderItsPhysicalPath) 
 }
 
 TEST_F(CollectFileWalkTest, AMissingServerFileFailsWithItsOwnMessage) {
-    const std::string missing = root_ + "/nowhere/file";
+    // Set to a missing file, or (set false) not there at all.
     const struct {
         const char* setting;
-        bool set; // false: the setting is not there at all
+        bool set;
         const char* message;
     } cases[] = {
-        {"config_file", true, "Msg:[Config file is missing]"},
-        {"hba_file", true, "Msg:[hbafile is missing]"},
-        {"ident_file", true, "Msg:[ident_file is missing]"},
-        {"data_directory", true, "Msg:[data_dir is missing]"},
-        {"hba_file", false, "Msg:[hba_filecould not be obtained]"},
+        {"config_file", true, "Config file is missing"}, {"hba_file", true, "hbafile is missing"},
+        {"ident_file", true, "ident_file is missing"},
+        {"data_directory", true, "data_dir is missing"},
+        {"hba_file", false, "hba_filecould not be obtained"},
     };
     for (const auto& c : cases) {
         PGFsBackup::OfflineSetup setup = Setup();
-        setup.settings[c.setting] = missing;
+        setup.settings[c.setting] = root_ + "/nowhere/file";
         if (!c.set)
             setup.settings.erase(c.setting);
-        PGFsBackup job(setup);
-        EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(nullptr, nullptr); }).find(c.message),
+        EXPECT_NE(PGFailure([&] { Walk(setup); }).find("Msg:[" + std::string(c.message) + "]"),
                   std::string::npos)
             << c.setting;
     }
@@ -326,12 +297,11 @@ TEST(GetActualPath, ResolvesLinksInTheDirectoryPartOnly) {
     fs::create_symlink(real + "/file", real + "/filelink");
     const std::string physical = fs::canonical(real).string();
     const fs::path cwd = fs::current_path();
-
-    struct Case {
+    const struct {
         std::string path;
         int result;
         std::string actual;
-    } const cases[] = {
+    } cases[] = {
         {home.file("link") + "/file", 0, physical + "/file"},
         {home.file("link") + "/filelink", 0, physical + "/filelink"},
         {real + "/not-yet", 0, physical + "/not-yet"},
@@ -339,7 +309,7 @@ TEST(GetActualPath, ResolvesLinksInTheDirectoryPartOnly) {
         {"plainname", 0, "unchanged"},
         {home.file("missing") + "/file", -1, home.file("missing")},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         std::string actual = "unchanged";
         EXPECT_EQ(getActualPath(c.path, actual), c.result) << c.path;
         EXPECT_EQ(actual, c.actual) << c.path;

@@ -10,12 +10,11 @@
 #include "pgulo/host/UtfFileApi.h"
 
 #include "TempHostHome.h"
+#include "TestFiles.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/stat.h>
@@ -24,13 +23,13 @@
 namespace {
 
 using pgulo::test::TempHostHome;
+using Names = std::set<std::string>;
 
 class HostFilesTest : public ::testing::Test {
 protected:
     std::string path(const std::string& name) const { return home_.file(name); }
     void write(const std::string& name, const std::string& text) {
-        std::ofstream out(path(name), std::ios::binary);
-        out << text;
+        pgulo::test::TestFiles::Write(path(name), text);
     }
     std::string read(const std::string& name) {
         std::string text;
@@ -42,8 +41,8 @@ protected:
         EXPECT_EQ(0, ::stat(path(name).c_str(), &st));
         return st.st_mode & 07777;
     }
-    std::set<std::string> find(const std::string& pattern, std::set<std::string>* dirs = nullptr) {
-        std::set<std::string> names;
+    Names find(const std::string& pattern, Names* dirs = nullptr) {
+        Names names;
         auto_find_handle handle;
         FXFile::CFileData data;
         for (bool more = FXFile::KXFindFirstFile(handle, pattern, data); more;
@@ -67,7 +66,7 @@ TEST_F(HostFilesTest, CopyKeepsContentAndModeAndFailsOnAMissingSource) {
     ASSERT_FALSE(FXFile::KXCopyFile(path("source"), path("target"), 0).IsError());
     EXPECT_EQ(content, read("target"));
     EXPECT_EQ(0640u, mode("target"));
-    EXPECT_EQ(std::set<std::string>({".", "..", "source", "target"}), find(home_.path() + "/*"))
+    EXPECT_EQ(Names({".", "..", "source", "target"}), find(home_.path() + "/*"))
         << "no temporary file stays behind";
 
     CRoError error = FXFile::KXCopyFile(path("missing"), path("copy"), 0);
@@ -76,66 +75,64 @@ TEST_F(HostFilesTest, CopyKeepsContentAndModeAndFailsOnAMissingSource) {
     EXPECT_FALSE(FXFile::DoesFileExist(path("copy")));
 }
 
-TEST_F(HostFilesTest, MoveReplacesOnlyWhenAsked) {
+TEST_F(HostFilesTest, MoveReplacesOnlyWhenAskedAndRemoveSizeAndExistenceTellFiles) {
     write("a", "A");
-    write("b", "B");
+    write("b", "12345");
     EXPECT_EQ(EEXIST, FXFile::KXMoveFileEx(path("a"), path("b"), 0).GetErrorCode());
-    EXPECT_EQ("B", read("b"));
+    std::uint64_t size = 0;
+    ASSERT_FALSE(FXFile::KXGetFileSize(path("b"), size).IsError());
+    EXPECT_EQ(5u, size);
     ASSERT_FALSE(FXFile::KXMoveFileEx(path("a"), path("b"), 1).IsError());
     EXPECT_FALSE(FXFile::DoesFileExist(path("a")));
     EXPECT_EQ("A", read("b"));
     EXPECT_TRUE(FXFile::KXMoveFileEx(path("a"), path("d"), 1).IsError());
-}
-
-TEST_F(HostFilesTest, RemoveExistsAndSize) {
-    write("file", "12345");
-    std::uint64_t size = 0;
-    ASSERT_FALSE(FXFile::KXGetFileSize(path("file"), size).IsError());
-    EXPECT_EQ(5u, size);
-    EXPECT_TRUE(FXFile::KXGetFileSize(path("nothing"), size).IsError());
+    EXPECT_TRUE(FXFile::KXGetFileSize(path("a"), size).IsError());
 
     ASSERT_EQ(0, ::symlink("nowhere", path("dangling").c_str()));
     EXPECT_TRUE(FXFile::DoesFileExist(path("dangling"))) << "a link is there even if dangling";
-    ASSERT_FALSE(FXFile::RemoveFile(path("file")).IsError());
-    EXPECT_FALSE(FXFile::DoesFileExist(path("file")));
-    EXPECT_TRUE(FXFile::RemoveFile(path("file")).IsError());
+    bool isFile = false;
+    EXPECT_FALSE(FXPath::DoesPathExist(path("b"), isFile).IsError());
+    EXPECT_TRUE(isFile);
+    EXPECT_FALSE(FXPath::DoesPathExist(home_.path(), isFile).IsError());
+    EXPECT_FALSE(isFile);
+    EXPECT_TRUE(CRoPath::IsDirectory(home_.path()));
+    EXPECT_FALSE(CRoPath::IsDirectory(path("b")));
+    ASSERT_FALSE(FXFile::RemoveFile(path("b")).IsError());
+    EXPECT_FALSE(FXFile::DoesFileExist(path("b")));
+    EXPECT_TRUE(FXFile::RemoveFile(path("b")).IsError());
+    EXPECT_TRUE(FXPath::DoesPathExist(path("b"), isFile).IsError());
+    EXPECT_FALSE(FXPath::DoesPathExist(path("b")));
 }
 
-TEST_F(HostFilesTest, FindMatchesPatterns) {
+TEST_F(HostFilesTest, FindMatchesPatternsAndDirectoriesListTheirEntries) {
     write("one.kxf", "");
     write("two.kxf", "");
     write("three.txt", "");
     write(".hidden.kxf", "");
     ASSERT_EQ(0, ::mkdir(path("sub.kxf").c_str(), 0700));
 
-    std::set<std::string> dirs;
-    EXPECT_EQ(std::set<std::string>(
-                  {".", "..", ".hidden.kxf", "one.kxf", "sub.kxf", "three.txt", "two.kxf"}),
+    Names dirs;
+    EXPECT_EQ(Names({".", "..", ".hidden.kxf", "one.kxf", "sub.kxf", "three.txt", "two.kxf"}),
               find(home_.path(), &dirs));
-    EXPECT_EQ(std::set<std::string>({".", "..", "sub.kxf"}), dirs);
-    EXPECT_EQ(std::set<std::string>({".hidden.kxf", "one.kxf", "sub.kxf", "two.kxf"}),
+    EXPECT_EQ(Names({".", "..", "sub.kxf"}), dirs);
+    EXPECT_EQ(Names({".hidden.kxf", "one.kxf", "sub.kxf", "two.kxf"}),
               find(home_.path() + "/*.kxf"));
-    EXPECT_EQ(std::set<std::string>({"three.txt"}), find(home_.path() + "/three.txt"));
+    EXPECT_EQ(Names({"three.txt"}), find(home_.path() + "/three.txt"));
     EXPECT_TRUE(find(home_.path() + "/missing/*").empty());
-}
 
-TEST_F(HostFilesTest, DirectoryListsWithoutDotEntries) {
-    write("a", "");
-    write(".b", "");
-    ASSERT_EQ(0, ::mkdir(path("c").c_str(), 0700));
-
+    // A directory lists without its dot entries, and hidden names only when asked.
     auto list = [&](bool hidden) {
         CRoDirectory directory;
         EXPECT_FALSE(directory.Open(home_.path(), "*", hidden).IsError());
-        std::set<std::string> names;
+        Names names;
         bool done = false;
         std::string entry;
         while (!directory.GetEntry(entry, done).IsError() && !done)
             names.insert(entry);
         return names;
     };
-    EXPECT_EQ(std::set<std::string>({"a", ".b", "c"}), list(true));
-    EXPECT_EQ(std::set<std::string>({"a", "c"}), list(false));
+    EXPECT_EQ(Names({".hidden.kxf", "one.kxf", "sub.kxf", "three.txt", "two.kxf"}), list(true));
+    EXPECT_EQ(Names({"one.kxf", "sub.kxf", "three.txt", "two.kxf"}), list(false));
 
     CRoDirectory missing;
     EXPECT_TRUE(missing.Open(path("none"), "*", true).IsError());
@@ -156,19 +153,6 @@ TEST_F(HostFilesTest, PathsJoinWithOneSlash) {
     }
 }
 
-TEST_F(HostFilesTest, PathExistenceTellsFilesFromDirectories) {
-    write("file", "x");
-    bool isFile = false;
-    EXPECT_FALSE(FXPath::DoesPathExist(path("file"), isFile).IsError());
-    EXPECT_TRUE(isFile);
-    EXPECT_FALSE(FXPath::DoesPathExist(home_.path(), isFile).IsError());
-    EXPECT_FALSE(isFile);
-    EXPECT_TRUE(FXPath::DoesPathExist(path("none"), isFile).IsError());
-    EXPECT_FALSE(FXPath::DoesPathExist(path("none")));
-    EXPECT_TRUE(CRoPath::IsDirectory(home_.path()));
-    EXPECT_FALSE(CRoPath::IsDirectory(path("file")));
-}
-
 TEST_F(HostFilesTest, WholeFileWriteIsAtomicAndPrivate) {
     ASSERT_FALSE(CRoFile::WriteWholeFileAtomic(path("f"), "first").IsError());
     ASSERT_FALSE(CRoFile::WriteWholeFileAtomic(path("f"), "second").IsError());
@@ -179,7 +163,7 @@ TEST_F(HostFilesTest, WholeFileWriteIsAtomicAndPrivate) {
     EXPECT_TRUE(CRoFile::WriteWholeFileAtomic(path("none/f"), "x").IsError());
 }
 
-TEST_F(HostFilesTest, StringHelpers) {
+TEST_F(HostFilesTest, StringHelpersAndErrorValuesCarryCodeMessageAndPlaces) {
     EXPECT_EQ("a-7-b", FXString::Format("%s-%d-%s", "a", 7, "b"));
     EXPECT_EQ(std::string(2000, 'z'), FXString::Format("%s", std::string(2000, 'z').c_str()));
     EXPECT_EQ(std::vector<std::string>({"a", "", "b", ""}), FXString::Split("a,,b,", ","));
@@ -187,9 +171,7 @@ TEST_F(HostFilesTest, StringHelpers) {
     EXPECT_EQ("x y", FXString::Trim(" \t x y\r\n", " \t\r\n"));
     EXPECT_EQ("", FXString::Trim(" \t\r\n", " \t\r\n"));
     EXPECT_EQ("-42", FXString::ToString(-42));
-}
 
-TEST_F(HostFilesTest, ErrorValuesCarryCodeMessageAndPlaces) {
     EXPECT_FALSE(CRoError::Success().IsError());
     CRoError error =
         FXErrorUtil::ErrorErrNo(FXCodeLocation("PGCommon", "int f()", 12), 22, "bad %s", "value");
@@ -199,75 +181,61 @@ TEST_F(HostFilesTest, ErrorValuesCarryCodeMessageAndPlaces) {
     EXPECT_EQ("bad value at PGCommon:12 (int f()) at caller.cpp:3 (void g())", error.AsString());
 }
 
-class HostLinkTest : public HostFilesTest {
-protected:
-    void SetUp() override {
-        // Resolved paths are compared with the home's own physical path.
-        real_ = std::filesystem::canonical(home_.path()).string();
-        ASSERT_EQ(0, ::mkdir(path("data").c_str(), 0700));
-        ASSERT_EQ(0, ::mkdir(path("data/base").c_str(), 0700));
-    }
-    void link(const std::string& target, const std::string& name) {
+TEST_F(HostFilesTest, LinksResolveWithRelativePathsAndAllowedMissingTailsButNotLoops) {
+    // Resolved paths are compared with the home's own physical path.
+    const std::string real = std::filesystem::canonical(home_.path()).string();
+    std::filesystem::create_directories(path("data/base"));
+    for (const auto& [target, name] :
+         {std::pair<std::string, std::string>{path("data"), "abs"}, {"abs", "rel"},
+          {"../rel/./base", "data/up"}, {"nowhere", "dangling"}, {"loop2", "loop1"},
+          {"loop1", "loop2"}})
         ASSERT_EQ(0, ::symlink(target.c_str(), path(name).c_str())) << name;
-    }
-    struct Resolved {
+    // error -1: any error; physical "": not compared; isLink -1: either.
+    const struct {
+        const char* path;
+        bool tailMustExist;
         int error;
         std::string physical;
-        bool isLink;
-        std::string joined; // the components, each after a slash
+        int isLink;
+    } cases[] = {
+        {"rel", false, 0, "/data", 1},           {"rel/up", false, 0, "/data/base", -1},
+        {"data/base/", false, 0, "/data/base", 0}, {"abs/new/file", false, 0, "/data/new/file", -1},
+        {"abs/new/file", true, -1, "", -1},      {"dangling", false, -1, "", 1},
+        {"loop1", false, ELOOP, "", -1},
     };
-    static Resolved resolve(const std::string& path, bool tailMustExist = false) {
-        Resolved r{0, "", false, ""};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string physical;
         std::vector<std::string> components;
-        r.error = UnixSymbolicLink::getPhysicalPath(path, r.physical, components, true,
-                                                    tailMustExist, r.isLink)
-                      .GetErrorCode();
+        bool isLink = false;
+        const int error = UnixSymbolicLink::getPhysicalPath(path(c.path), physical, components,
+                                                            true, c.tailMustExist, isLink)
+                              .GetErrorCode();
+        EXPECT_TRUE(c.error < 0 ? error != 0 : error == c.error) << error;
+        std::string joined;
         for (const std::string& part : components)
-            r.joined += "/" + part;
-        return r;
+            joined += "/" + part;
+        if (!c.physical.empty()) {
+            EXPECT_EQ(real + c.physical, physical);
+            EXPECT_EQ(physical, joined) << "the components, each after a slash";
+        }
+        if (c.isLink >= 0) {
+            EXPECT_EQ(c.isLink == 1, isLink);
+        }
     }
-    std::string real_;
-};
+    std::string physical;
+    std::vector<std::string> components;
+    EXPECT_FALSE(UnixSymbolicLink::getPhysicalPath(path("none"), physical, components, true, true));
 
-TEST_F(HostLinkTest, ResolvesLinksRelativePathsAndAllowedMissingTails) {
-    link(path("data"), "abs");
-    link("abs", "rel");
-    link("../rel/./base", "data/up");
-    const Resolved chain = resolve(path("rel"));
-    EXPECT_TRUE(chain.isLink);
-    EXPECT_EQ(real_ + "/data", chain.physical);
-    const Resolved up = resolve(path("rel/up"));
-    EXPECT_EQ(real_ + "/data/base", up.physical);
-    EXPECT_EQ(up.physical, up.joined);
-    const Resolved plain = resolve(path("data/base/"));
-    EXPECT_FALSE(plain.isLink);
-    EXPECT_EQ(real_ + "/data/base", plain.physical);
-    EXPECT_EQ(real_ + "/data/new/file", resolve(path("abs/new/file")).physical);
-    EXPECT_NE(0, resolve(path("abs/new/file"), true).error);
-
+    // A relative path starts at the working directory.
     std::string before;
     ASSERT_EQ(0, getcwd_utf(before));
     ASSERT_EQ(0, chdir_utf(path("data")));
-    std::string physical;
-    std::vector<std::string> components;
     const bool resolved =
         UnixSymbolicLink::getPhysicalPath("base", physical, components, true, false);
     ASSERT_EQ(0, chdir_utf(before));
     EXPECT_TRUE(resolved);
-    EXPECT_EQ(real_ + "/data/base", physical);
-}
-
-TEST_F(HostLinkTest, DanglingAndLoopingLinksAreErrors) {
-    link("nowhere", "dangling");
-    link("loop2", "loop1");
-    link("loop1", "loop2");
-    const Resolved dangling = resolve(path("dangling"));
-    EXPECT_NE(0, dangling.error);
-    EXPECT_TRUE(dangling.isLink);
-    EXPECT_EQ(ELOOP, resolve(path("loop1")).error);
-    std::string physical;
-    std::vector<std::string> components;
-    EXPECT_FALSE(UnixSymbolicLink::getPhysicalPath(path("none"), physical, components, true, true));
+    EXPECT_EQ(real + "/data/base", physical);
 }
 
 TEST_F(HostFilesTest, Latin1TextIsConvertedToUtf8AndTheCLocaleLeavesTextAsItIs) {

@@ -59,28 +59,23 @@ protected:
 
 TEST_F(PropertyStoreTest, ApplicationIdLeadsToTheInstanceAndItsOwners) {
     ApplicationId appId(2, appId_);
-    std::unique_ptr<PostgreSQLInstance> instance = appId.getInstance(nullptr);
-    ASSERT_TRUE(instance);
+    const auto instance = appId.getInstance(nullptr);
+    const auto backupSet = appId.getBackupSet(nullptr);
+    const auto client = appId.getClient(nullptr);
+    const auto subclient = appId.getSubclient(nullptr);
+    ASSERT_TRUE(instance && backupSet && client && subclient);
     EXPECT_EQ(instanceId_, instance->getInstanceId());
-    std::unique_ptr<BackupSet> backupSet = appId.getBackupSet(nullptr);
-    ASSERT_TRUE(backupSet);
     EXPECT_EQ(9u, backupSet->getBackupSetId());
-    std::unique_ptr<Client> client = appId.getClient(nullptr);
-    ASSERT_TRUE(client);
     unsigned long long clientId = 0;
     ASSERT_EQ(0, client->getClientId(clientId, nullptr));
     EXPECT_EQ(clientId_, clientId);
-    std::unique_ptr<Subclient> subclient = appId.getSubclient(nullptr);
-    ASSERT_TRUE(subclient);
     std::string guid;
     ASSERT_EQ(0, subclient->getGUIDStr(guid, nullptr));
     EXPECT_EQ(36u, guid.size()) << guid;
 
     ApplicationId missing(2, appId_ + 100);
-    EXPECT_FALSE(missing.getInstance(nullptr));
-    EXPECT_FALSE(missing.getBackupSet(nullptr));
-    EXPECT_FALSE(missing.getClient(nullptr));
-    EXPECT_FALSE(missing.getSubclient(nullptr));
+    EXPECT_FALSE(missing.getInstance(nullptr) || missing.getBackupSet(nullptr) ||
+                 missing.getClient(nullptr) || missing.getSubclient(nullptr));
 }
 
 TEST_F(PropertyStoreTest, MissingInstanceFailsEveryCall) {
@@ -180,7 +175,7 @@ TEST_F(PropertyStoreTest, RecordsAreNumberedListedAndRemoved) {
     EXPECT_EQ(ENOENT, store_.getClient(0, read));
 }
 
-TEST_F(PropertyStoreTest, RecordsArePrivateJsonFilesThatKeepUnknownFields) {
+TEST_F(PropertyStoreTest, RecordsArePrivateJsonFilesThatKeepUnknownFieldsAndMayBeDamaged) {
     const std::string path = instancePath();
     struct stat st {};
     ASSERT_EQ(0, ::stat(path.c_str(), &st));
@@ -192,10 +187,8 @@ TEST_F(PropertyStoreTest, RecordsArePrivateJsonFilesThatKeepUnknownFields) {
     record = nlohmann::json::parse(instanceFileText());
     EXPECT_EQ("kept", record["properties"]["futureSetting"].get<std::string>());
     EXPECT_EQ("5432", record["properties"]["port"].get<std::string>());
-}
 
-TEST_F(PropertyStoreTest, DamagedRecordIsAnErrorNotACrash) {
-    const std::string path = instancePath();
+    // A damaged record is an error, not a crash.
     PostgreSQLInstance instance(instanceId_);
     std::string value;
     for (const char* text : {"{not json", "[]", R"({"properties": {"port": 5432}})",

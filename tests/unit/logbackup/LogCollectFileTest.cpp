@@ -17,13 +17,38 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <string>
-#include <vector>
+#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace pgulo::test;
+using Lines = std::vector<std::string>;
+constexpr auto incr = PG_LOG_INCR_BACKUP;
+constexpr auto full = PG_LOG_FULL_BACKUP;
+
+// Segment n of time line 1: its log id above the last two hex digits.
+std::string Seg(unsigned n) {
+    char name[25];
+    std::snprintf(name, sizeof name, "00000001%08X%08X", n >> 8, n & 0xFF);
+    return name;
+}
+
+// Blank-separated names in which {hex} stands for that segment's name.
+Lines Names(const std::string& text) {
+    Lines names;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        const auto open = word.find('{');
+        const auto close = word.find('}');
+        if (open != std::string::npos) {
+            const auto n = static_cast<unsigned>(std::stoul(word.substr(open + 1), nullptr, 16));
+            word.replace(open, close - open + 1, Seg(n));
+        }
+        names.push_back(word);
+    }
+    return names;
+}
 
 class LogCollectFile : public ::testing::Test {
 protected:
@@ -37,8 +62,8 @@ protected:
 
     std::string Path(const std::string& name) const { return tree_.Path(name); }
     std::string Archived(const std::string& name) const { return Path("archive/" + name); }
-    void Archive(const std::vector<std::string>& names) const {
-        for (const std::string& name : names)
+    void Archive(const std::string& names) const {
+        for (const std::string& name : Names(names))
             TestFiles::Write(Archived(name), "segment " + name);
     }
     void AgentConfig(const std::string& lines) const {
@@ -66,8 +91,8 @@ protected:
         return setup;
     }
 
-    static std::vector<std::string> CollectLines(const PGLogBackup& job) {
-        std::vector<std::string> lines;
+    static Lines CollectLines(const PGLogBackup& job) {
+        Lines lines;
         for (const std::string& file : job.GetCollectFileList())
             for (const std::string& line : TestFiles::ReadLines(file))
                 lines.push_back(line);
@@ -78,134 +103,97 @@ protected:
     TempTree tree_{"pgulo-logcollect"};
 };
 
-// A segment's file name on time line 1.
-std::string Seg(unsigned log, unsigned seg) {
-    char name[25];
-    std::snprintf(name, sizeof name, "00000001%08X%08X", log, seg);
-    return name;
-}
-
-// One walk of the archive: what lies there, the job, and the names its collect file lists
-// before the log temporary file and the archive (in that order unless anyOrder).
-struct Walk {
-    std::vector<std::string> archived;
-    const char* config;
-    PG_LOG_BACKUP_TYPE type;
-    const char* version;
-    std::string lastLog, endLog;
-    bool allLogs; // the registry's nDoNotBackupAllLogs unset
-    std::vector<std::string> expected;
-    bool anyOrder;
-};
-
 TEST_F(LogCollectFile, EachWalkTakesTheLogsItsTypeAndReleaseCallFor) {
-    const auto incr = PG_LOG_INCR_BACKUP;
-    const auto full = PG_LOG_FULL_BACKUP;
-    const std::string copy = Seg(0, 0x12) + "_PGuLOLogCopy.kxf_7";
-    const Walk walks[] = {
-        {{Seg(0, 0x10), Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13), Seg(0, 0x14)}, "", incr, "14.2",
-         Seg(0, 0x10), Seg(0, 0x13), true, {Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13)}, false},
-        {{"arch_" + Seg(0, 0x11) + ".gz", "arch_" + Seg(0, 0x12) + ".gz"},
-         "log_prefix:arch_\nlog_suffix:.gz\n", incr, "14.2", Seg(0, 0x10), Seg(0, 0x12), true,
-         {"arch_" + Seg(0, 0x11) + ".gz", "arch_" + Seg(0, 0x12) + ".gz"}, false},
+    // The names listed before the log temporary file and the archive (a full backup's sorted);
+    // allLogs: the registry's nDoNotBackupAllLogs unset.
+    const struct {
+        const char *archived, *config;
+        PG_LOG_BACKUP_TYPE type;
+        const char* version;
+        unsigned lastLog, endLog;
+        bool allLogs;
+        const char* expected;
+    } walks[] = {
+        {"{10} {11} {12} {13} {14}", "", incr, "14.2", 0x10, 0x13, true, "{11} {12} {13}"},
+        {"arch_{11}.gz arch_{12}.gz", "log_prefix:arch_\nlog_suffix:.gz\n", incr, "14.2", 0x10,
+         0x12, true, "arch_{11}.gz arch_{12}.gz"},
         // Full: every archived log up to the end, and the history files.
-        {{Seg(0, 0xE), Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup",
-          "00000002.history", Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13), Seg(0, 0x14),
-          Seg(0, 0x13) + ".partial", "README"},
-         "", full, "14.2", Seg(0, 0x10), Seg(0, 0x13), true,
-         {Seg(0, 0xE), Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x10) + ".00000028.backup",
-          "00000002.history", Seg(0, 0x11), Seg(0, 0x12), Seg(0, 0x13)},
-         true},
+        {"{E} {F} {10} {10}.00000028.backup 00000002.history {11} {12} {13} {14} {13}.partial "
+         "README", "", full, "14.2", 0x10, 0x13, true,
+         "{E} {F} {10} {10}.00000028.backup {11} {12} {13} 00000002.history"},
         // Full with the old behaviour: the range with its start.
-        {{Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x11), Seg(0, 0x12), "00000002.history"}, "", full,
-         "14.2", Seg(0, 0x10), Seg(0, 0x12), false, {Seg(0, 0x10), Seg(0, 0x11), Seg(0, 0x12)},
-         false},
+        {"{F} {10} {11} {12} 00000002.history", "", full, "14.2", 0x10, 0x12, false,
+         "{10} {11} {12}"},
         // Old servers: the start again, and a copy of the unarchived end.
-        {{Seg(0, 0x10), Seg(0, 0x11)}, "", incr, "8.1.22", Seg(0, 0x10), Seg(0, 0x12), true,
-         {Seg(0, 0x10), Seg(0, 0x11), copy}, false},
-        {{Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x11)}, "", full, "8.0.26", Seg(0, 0x10),
-         Seg(0, 0x12), true, {Seg(0, 0xF), Seg(0, 0x10), Seg(0, 0x11), copy}, true},
+        {"{10} {11}", "", incr, "8.1.22", 0x10, 0x12, true, "{10} {11} {12}_PGuLOLogCopy.kxf_7"},
+        {"{F} {10} {11}", "", full, "8.0.26", 0x10, 0x12, true,
+         "{F} {10} {11} {12}_PGuLOLogCopy.kxf_7"},
         // Releases before 9.3 never wrote segment FF, later ones do.
-        {{Seg(0, 0xFD), Seg(0, 0xFE), Seg(0, 0xFF), Seg(1, 0), Seg(1, 1)}, "", incr, "9.2.24",
-         Seg(0, 0xFD), Seg(1, 1), true, {Seg(0, 0xFE), Seg(1, 0), Seg(1, 1)}, false},
-        {{Seg(0, 0xFE), Seg(0, 0xFF), Seg(1, 0)}, "", incr, "9.3.0", Seg(0, 0xFD), Seg(1, 0),
-         true, {Seg(0, 0xFE), Seg(0, 0xFF), Seg(1, 0)}, false},
+        {"{FD} {FE} {FF} {100} {101}", "", incr, "9.2.24", 0xFD, 0x101, true, "{FE} {100} {101}"},
+        {"{FE} {FF} {100}", "", incr, "9.3.0", 0xFD, 0x100, true, "{FE} {FF} {100}"},
     };
-    for (const Walk& w : walks) {
-        SCOPED_TRACE(w.endLog + " " + w.version);
+    const std::string copy = Archived(Seg(0x12) + "_PGuLOLogCopy.kxf_7");
+    for (const auto& w : walks) {
+        SCOPED_TRACE(std::string(w.expected) + " " + w.version);
         fs::remove_all(Path("archive"));
         fs::remove_all(Path("jr"));
         SetUp();
-        TestFiles::Write(Path("data/pg_xlog/") + Seg(0, 0x12), "newest");
+        TestFiles::Write(Path("data/pg_xlog/") + Seg(0x12), "newest");
         AgentConfig(w.config);
         ASSERT_TRUE(KXPlatformInfo().setNumber("PostGres", "nDoNotBackupAllLogs", !w.allLogs));
         Archive(w.archived);
-        PGLogBackup job(Job(w.type, w.lastLog, w.version));
-        job.SetCurrentLastLog(w.endLog);
+        PGLogBackup job(Job(w.type, Seg(w.lastLog), w.version));
+        job.SetCurrentLastLog(Seg(w.endLog));
         unsigned long long collectFiles = 0;
         unsigned long long files = 0;
         job.GenerateCollectFile(&collectFiles, &files);
-        std::vector<std::string> expected;
-        for (const std::string& name : w.expected)
+        Lines expected;
+        unsigned long long bytes = 0;
+        for (const std::string& name : Names(w.expected)) {
             expected.push_back(Archived(name));
-        std::vector<std::string> lines = CollectLines(job);
-        ASSERT_GE(lines.size(), 2u);
-        EXPECT_EQ(lines.back(), Path("archive"));
-        EXPECT_EQ(lines[lines.size() - 2], Archived("PGLogTmp.txt"));
-        lines.resize(lines.size() - 2);
-        if (w.anyOrder) {
-            std::sort(lines.begin(), lines.end());
-            std::sort(expected.begin(), expected.end());
+            bytes += fs::file_size(expected.back());
         }
+        Lines lines = CollectLines(job);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+                  (Lines{Archived("PGLogTmp.txt"), Path("archive")}));
+        lines.resize(lines.size() - 2);
+        if (w.type == full)
+            std::sort(lines.begin(), lines.end());
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(files, expected.size());
+        EXPECT_EQ(job.getTotBytes(), bytes);
         EXPECT_EQ(collectFiles, 1u);
         EXPECT_EQ(job.GetCollectFileList().front(),
                   Path(w.type == full ? "jr/CollectTot1.kxf" : "jr/Collect_logfile1.kxf"));
+        EXPECT_EQ(TestFiles::ReadLines(Archived("PGLogTmp.txt")),
+                  (Lines{"PG_WAL_DIR:" + Path("archive"),
+                         "config_file:" + Path("data/postgresql.conf"),
+                         std::string("PG_SERVER_VERSION:") + w.version}));
+        // The copy of the end log is left for the cleanup to remove.
+        const bool copied = std::count(expected.begin(), expected.end(), copy) == 1;
+        EXPECT_EQ(TestFiles::ReadLines(Path("jr/PGCleanupLog_7.txt")),
+                  copied ? Lines{"PG_WAL_LOG:" + copy} : Lines{});
+        EXPECT_EQ(TestFiles::Read(copy), copied ? "newest" : "");
     }
 }
 
-TEST_F(LogCollectFile, IncrementalCountsBytesAndWritesTheLogTemporaryFile) {
-    Archive({"000000010000000000000011", "000000010000000000000012"});
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
-    job.SetCurrentLastLog("000000010000000000000012");
-    job.GenerateCollectFile(nullptr, nullptr);
-    EXPECT_EQ(job.getTotBytes(), 2 * std::string("segment 000000010000000000000011").size());
-    EXPECT_EQ(TestFiles::ReadLines(Archived("PGLogTmp.txt")),
-              (std::vector<std::string>{"PG_WAL_DIR:" + Path("archive"),
-                                        "config_file:" + Path("data/postgresql.conf"),
-                                        "PG_SERVER_VERSION:14.2"}));
-}
-
-TEST_F(LogCollectFile, OldServersKeepTheEndLogCopyForCleanup) {
-    Archive({"000000010000000000000010"});
-    TestFiles::Write(Path("data/pg_xlog/000000010000000000000011"), "newest");
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010", "8.1.22"));
-    job.SetCurrentLastLog("000000010000000000000011");
-    job.GenerateCollectFile(nullptr, nullptr);
-    const std::string copy = Archived("000000010000000000000011_PGuLOLogCopy.kxf_7");
-    EXPECT_EQ(TestFiles::Read(copy), "newest");
-    EXPECT_EQ(TestFiles::ReadLines(Path("jr/PGCleanupLog_7.txt")),
-              std::vector<std::string>{"PG_WAL_LOG:" + copy});
-}
-
 TEST_F(LogCollectFile, IncrementalWithNothingNewWritesNothing) {
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
-    job.SetCurrentLastLog("000000010000000000000010");
+    PGLogBackup job(Job(incr, Seg(0x10)));
+    job.SetCurrentLastLog(Seg(0x10));
     unsigned long long collectFiles = 99;
     unsigned long long files = 98;
     job.GenerateCollectFile(&collectFiles, &files);
-    EXPECT_EQ(collectFiles, 99u);
-    EXPECT_EQ(files, 98u);
+    EXPECT_EQ(std::make_pair(collectFiles, files), std::make_pair(99ULL, 98ULL)) << "untouched";
     EXPECT_TRUE(job.GetCollectFileList().empty());
     EXPECT_TRUE(fs::is_empty(Path("jr")));
     EXPECT_FALSE(fs::exists(Archived("PGLogTmp.txt")));
 }
 
 TEST_F(LogCollectFile, AMissingLogInTheRangeNeedsAFullBackup) {
-    Archive({"000000010000000000000011", "000000010000000000000013"});
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
-    job.SetCurrentLastLog("000000010000000000000013");
+    Archive("{11} {13}");
+    PGLogBackup job(Job(incr, Seg(0x10)));
+    job.SetCurrentLastLog(Seg(0x13));
     EXPECT_NE(PGFailure([&] { job.GenerateCollectFile(nullptr, nullptr); })
                   .find("Some log files are missing from the WAL dir"),
               std::string::npos);
@@ -215,91 +203,87 @@ TEST_F(LogCollectFile, AMissingLogInTheRangeNeedsAFullBackup) {
 
 TEST_F(LogCollectFile, WithoutAnEndTheWalkStopsAtTheFirstMissingLog) {
     AgentConfig("donot_set_backup_mode_for_log_backup:on\n");
-    Archive({"000000010000000000000011", "000000010000000000000012", "000000010000000000000014"});
-    TestFiles::Write(Path("data/pg_wal/000000010000000000000013"), "being written");
-    PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
+    Archive("{11} {12} {14}");
+    TestFiles::Write(Path("data/pg_wal/") + Seg(0x13), "being written");
+    PGLogBackup job(Job(incr, Seg(0x10)));
     job.RollOverLogs();
     EXPECT_TRUE(job.IncludesWalDir());
     job.GenerateCollectFile(nullptr, nullptr);
     std::string endLog;
     job.GetCurrentLastLog(&endLog);
-    EXPECT_EQ(endLog, "000000010000000000000012");
+    EXPECT_EQ(endLog, Seg(0x12));
     EXPECT_EQ(CollectLines(job),
-              (std::vector<std::string>{
-                  Archived("000000010000000000000011"), Archived("000000010000000000000012"),
-                  Path("data/pg_wal"), Path("data/pg_wal/000000010000000000000013"),
-                  Path("data/pg_wal/archive_status"), Archived("PGLogTmp.txt"), Path("archive")}));
+              (Lines{Archived(Seg(0x11)), Archived(Seg(0x12)), Path("data/pg_wal"),
+                     Path("data/pg_wal/") + Seg(0x13), Path("data/pg_wal/archive_status"),
+                     Archived("PGLogTmp.txt"), Path("archive")}));
 
     // With nothing archived the end stays empty.
-    PGLogBackup full(Job(PG_LOG_FULL_BACKUP, "000000010000000000000020"));
-    full.RollOverLogsWithStartStopBackup();
-    full.GenerateCollectFile(nullptr, nullptr);
-    full.GetCurrentLastLog(&endLog);
+    PGLogBackup whole(Job(full, Seg(0x20)));
+    whole.RollOverLogsWithStartStopBackup();
+    whole.GenerateCollectFile(nullptr, nullptr);
+    whole.GetCurrentLastLog(&endLog);
     EXPECT_EQ(endLog, "");
 }
 
 TEST_F(LogCollectFile, ADataDirectoryBehindALinkIsNamedForTheRestore) {
     fs::rename(Path("data"), Path("real-data"));
     fs::create_directory_symlink(Path("real-data"), Path("data"));
-    Archive({"000000010000000000000010"});
-    PGLogBackup job(Job(PG_LOG_FULL_BACKUP, "000000010000000000000010"));
+    Archive("{10}");
+    PGLogBackup job(Job(full, Seg(0x10)));
     EXPECT_EQ(job.GetWalDir(), Path("real-data/pg_wal"));
-    job.SetCurrentLastLog("000000010000000000000010");
+    job.SetCurrentLastLog(Seg(0x10));
     job.GenerateCollectFile(nullptr, nullptr);
-    const std::vector<std::string> tmp = TestFiles::ReadLines(Archived("PGLogTmp.txt"));
+    const Lines tmp = TestFiles::ReadLines(Archived("PGLogTmp.txt"));
     ASSERT_EQ(tmp.size(), 4u);
     EXPECT_EQ(tmp[3], "physical_path:" + Path("real-data"));
 }
 
 TEST_F(LogCollectFile, TheWholeArchiveNeedsNeitherTypeNorLastLog) {
     AgentConfig("backup_entire_archive_dir:on\n");
-    Archive({"000000010000000000000010", "anything-at-all"});
+    Archive("{10} anything-at-all");
     PGLogBackup job(Job(static_cast<PG_LOG_BACKUP_TYPE>(7), ""));
     EXPECT_TRUE(job.BacksUpEntireArchiveDir());
     job.GenerateCollectFile(nullptr, nullptr);
-    const std::vector<std::string> lines = CollectLines(job);
+    const Lines lines = CollectLines(job);
     for (const std::string& expected :
-         {Archived("000000010000000000000010"), Archived("anything-at-all"), Path("data/pg_wal"),
+         {Archived(Seg(0x10)), Archived("anything-at-all"), Path("data/pg_wal"),
           Archived("PGLogTmp.txt"), Path("archive")})
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
 }
 
-TEST_F(LogCollectFile, TheConstructorRefusesUnknownTypesAndAMissingLastLog) {
-    EXPECT_NE(PGFailure([&] {
-                  PGLogBackup(Job(static_cast<PG_LOG_BACKUP_TYPE>(3), "000000010000000000000010"));
-              }).find("Improper Usage.Unknown BackupType"),
+TEST_F(LogCollectFile, TheConstructorRefusesUnknownTypesAndAMissingLastLogAndQuitStopsTheWalk) {
+    EXPECT_NE(PGFailure([&] { PGLogBackup(Job(static_cast<PG_LOG_BACKUP_TYPE>(3), Seg(0x10))); })
+                  .find("Improper Usage.Unknown BackupType"),
               std::string::npos);
     EXPECT_EQ(GetPGLastErrCode(), 0);
-    EXPECT_NE(PGFailure([&] { PGLogBackup(Job(PG_LOG_INCR_BACKUP, "")); }), "");
+    EXPECT_NE(PGFailure([&] { PGLogBackup(Job(incr, "")); }), "");
     EXPECT_EQ(GetPGLastErrCode(), 3);
     EXPECT_NE(std::string(PGLastError(nullptr)).find("No earlier FULL backup detected"),
               std::string::npos);
-}
 
-TEST_F(LogCollectFile, TheQuitFlagStopsTheWalk) {
-    Archive({"000000010000000000000011", "000000010000000000000012"});
-    auto setup = Job(PG_LOG_INCR_BACKUP, "000000010000000000000010");
+    Archive("{11} {12}");
+    auto setup = Job(incr, Seg(0x10));
     setup.base.quitFlag = [](void*) { return true; };
     PGLogBackup job(setup);
-    job.SetCurrentLastLog("000000010000000000000012");
+    job.SetCurrentLastLog(Seg(0x12));
     EXPECT_THROW(job.GenerateCollectFile(nullptr, nullptr), PGException);
 }
 
 // The last segment number of a log id: from the server's segment size unless the registry's
 // sWalSegmentSize says otherwise; 0 when the job must refuse to start.
 TEST_F(LogCollectFile, SegmentRangeFollowsTheServerUnlessTheRegistrySaysOtherwise) {
+    const auto none = std::nullopt;
     const struct {
-        std::optional<std::string> server;
-        std::optional<std::string> registry;
+        std::optional<std::string> server, registry;
         std::uint64_t maxSegmentNum;
     } cases[] = {
-        {"16MB", std::nullopt, 254}, {"64MB", std::nullopt, 62}, {"1GB", std::nullopt, 2},
-        {"1024KB", std::nullopt, 4094}, {std::nullopt, std::nullopt, 254}, {"16MB", "64MB", 62},
-        {"1GB", "16MB", 254}, {"16MB", "1GB", 2}, {"1GB", "0MB", 254}, {"1GB", "MB", 254},
-        {"64MB", "", 62}, {"16MB", "2048KB", 2046}, {"0MB", std::nullopt, 0},
-        {"garbage", std::nullopt, 0}, {"16MB", "4GB", 0}, {"16MB", "99999999999GB", 0},
-        {"16MB", "2GB", 0}, {"16MB", "3MB", 0}, {"16MB", "512KB", 0}, {"512KB", std::nullopt, 0},
-        {"8192MB", std::nullopt, 0},
+        {"16MB", none, 254},      {"64MB", none, 62},        {"1GB", none, 2},
+        {"1024KB", none, 4094},   {none, none, 254},         {"16MB", "64MB", 62},
+        {"1GB", "16MB", 254},     {"16MB", "1GB", 2},        {"1GB", "0MB", 254},
+        {"1GB", "MB", 254},       {"64MB", "", 62},          {"16MB", "2048KB", 2046},
+        {"0MB", none, 0},         {"garbage", none, 0},      {"16MB", "4GB", 0},
+        {"16MB", "99999999999GB", 0}, {"16MB", "2GB", 0},    {"16MB", "3MB", 0},
+        {"16MB", "512KB", 0},     {"512KB", none, 0},        {"8192MB", none, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.server.value_or("-") + " " + c.registry.value_or("-"));
@@ -309,9 +293,7 @@ TEST_F(LogCollectFile, SegmentRangeFollowsTheServerUnlessTheRegistrySaysOtherwis
         }
         std::uint64_t max = 0;
         const std::string failure = PGFailure([&] {
-            max = PGLogBackup(Job(PG_LOG_INCR_BACKUP, "000000010000000000000001", "14.2",
-                                  c.server))
-                      .GetMaxSegmentNum();
+            max = PGLogBackup(Job(incr, Seg(1), "14.2", c.server)).GetMaxSegmentNum();
         });
         EXPECT_EQ(max, c.maxSegmentNum);
         EXPECT_EQ(failure.find("WAL segment range is Zero") != std::string::npos,
@@ -324,37 +306,39 @@ class LogPruning : public LogCollectFile {
 protected:
     // A job that took logs 11 and 12 (and the log temporary file) from the archive.
     std::unique_ptr<PGLogBackup> TookLogs(PG_LOG_BACKUP_TYPE type, bool prune = true) {
-        Archive(
-            {"000000010000000000000010", "000000010000000000000011", "000000010000000000000012"});
-        auto setup = Job(type, "000000010000000000000010");
+        Archive("{10} {11} {12}");
+        auto setup = Job(type, Seg(0x10));
         setup.pruneLogs = prune;
         EXPECT_TRUE(KXPlatformInfo().setNumber("PostGres", "nDoNotBackupAllLogs", 1));
         auto job = std::make_unique<PGLogBackup>(setup);
-        job->SetCurrentLastLog("000000010000000000000012");
+        job->SetCurrentLastLog(Seg(0x12));
         job->GenerateCollectFile(nullptr, nullptr);
         return job;
     }
 };
 
 TEST_F(LogPruning, DeletesWhatTheCollectFilesListInsideTheArchiveOnly) {
-    auto job = TookLogs(PG_LOG_INCR_BACKUP);
+    auto job = TookLogs(incr);
+    const std::string sibling = Path("archive-old/") + Seg(0x11);
+    const std::string live = Path("data/pg_wal/") + Seg(0x13);
     fs::create_directories(Path("archive-old"));
-    TestFiles::Write(Path("archive-old/000000010000000000000011"), "elsewhere");
+    TestFiles::Write(sibling, "elsewhere");
     TestFiles::Write(Archived("100%"), "odd name");
-    TestFiles::Write(Path("data/pg_wal/000000010000000000000013"), "live");
+    TestFiles::Write(live, "live");
     const std::string collect = job->GetCollectFileList().front();
-    TestFiles::Write(collect, TestFiles::Read(collect) + Path("archive-old/000000010000000000000011") +
-                                  "\n" + Archived("100%25") + "\n" +
-                                  Path("data/pg_wal/000000010000000000000013") + "\n");
+    TestFiles::Write(collect, TestFiles::Read(collect) + sibling + "\n" + Archived("100%25") +
+                                  "\n" + live + "\n");
     job->PruneLogs();
-    EXPECT_TRUE(fs::exists(Archived("000000010000000000000010"))) << "not taken";
-    for (const char* name : {"000000010000000000000011", "000000010000000000000012",
-                             "PGLogTmp.txt", "100%"})
+    EXPECT_TRUE(fs::exists(Archived(Seg(0x10)))) << "not taken";
+    for (const std::string& name : {Seg(0x11), Seg(0x12), std::string("PGLogTmp.txt"),
+                                    std::string("100%")})
         EXPECT_FALSE(fs::exists(Archived(name))) << name;
     EXPECT_TRUE(fs::is_directory(Path("archive")));
-    EXPECT_TRUE(fs::exists(Path("archive-old/000000010000000000000011")))
+    EXPECT_TRUE(fs::exists(sibling))
         << "a sibling whose name begins like the archive's is not the archive";
-    EXPECT_TRUE(fs::exists(Path("data/pg_wal/000000010000000000000013")));
+    EXPECT_TRUE(fs::exists(live));
+    fs::remove(collect);
+    EXPECT_THROW(job->PruneLogs(), PGException) << "an unreadable collect file fails the prune";
 }
 
 // Without pruning nothing is deleted; the delete list needs a full log phase and a yes.
@@ -364,35 +348,25 @@ TEST_F(LogPruning, TheDeleteListNeedsPruningAFullLogPhaseAndAnExactYes) {
     const struct {
         const char* value;
         PG_LOG_BACKUP_TYPE type;
-        bool prune;
-        bool applied;
-    } cases[] = {{"yes", PG_LOG_FULL_BACKUP, false, false}, {"YES", PG_LOG_INCR_BACKUP, true, false},
-                 {"Yes", PG_LOG_FULL_BACKUP, true, false},  {"no", PG_LOG_FULL_BACKUP, true, false},
-                 {"Y", PG_LOG_FULL_BACKUP, true, true},     {"y", PG_LOG_FULL_BACKUP, true, true},
-                 {"YES", PG_LOG_FULL_BACKUP, true, true},   {"yes", PG_LOG_FULL_BACKUP, true, true}};
+        bool prune, applied;
+    } cases[] = {{"yes", full, false, false}, {"YES", incr, true, false}, {"Yes", full, true, false},
+                 {"no", full, true, false},   {"Y", full, true, true},     {"y", full, true, true},
+                 {"YES", full, true, true},   {"yes", full, true, true}};
     for (const auto& c : cases) {
         TestFiles::Write(Path("stray"), "x");
         ASSERT_TRUE(KXPlatformInfo().setString("PostGres", "sCleanArchDir", c.value));
         TookLogs(c.type, c.prune)->PruneLogs();
         EXPECT_EQ(fs::exists(Path("stray")), !c.applied) << c.value;
-        EXPECT_EQ(fs::exists(Archived("000000010000000000000011")), !c.prune) << c.value;
+        EXPECT_EQ(fs::exists(Archived(Seg(0x11))), !c.prune) << c.value;
     }
 }
 
-TEST_F(LogPruning, AnUnreadableCollectFileFailsThePrune) {
-    auto job = TookLogs(PG_LOG_INCR_BACKUP);
-    fs::remove(job->GetCollectFileList().front());
-    EXPECT_THROW(job->PruneLogs(), PGException);
-}
+TEST_F(LogPruning, ShutdownPrunesOnlyAfterTheHostsSuccessAndNeedsAHandle) {
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(incr).release(), 1), 1);
+    EXPECT_TRUE(fs::exists(Archived(Seg(0x11))));
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(incr).release(), 0), 1);
+    EXPECT_FALSE(fs::exists(Archived(Seg(0x11))));
 
-TEST_F(LogPruning, ShutdownPrunesOnlyAfterTheHostsSuccess) {
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(PG_LOG_INCR_BACKUP).release(), 1), 1);
-    EXPECT_TRUE(fs::exists(Archived("000000010000000000000011")));
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(TookLogs(PG_LOG_INCR_BACKUP).release(), 0), 1);
-    EXPECT_FALSE(fs::exists(Archived("000000010000000000000011")));
-}
-
-TEST(LogBackupEntryPoints, WithoutAHandleNothingIsDone) {
     std::vector<std::string> databases;
     std::string lastLog = "unchanged";
     EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(nullptr, &databases, &lastLog), 0);
