@@ -154,9 +154,11 @@ void Repository::Remove(const std::string& instance, const std::string& id,
     if (FileOps::Exists(manifest)) {
         // Said first, so that a backup whose manifest is gone reads as one being removed, not
         // as a complete one that lost its manifest.
-        WriteStatus(instance, id, record.type, record.startMicros, "deleting",
-                    "its removal was cut short; 'pgulo expire' finishes it");
-        step();
+        if (record.recordedState != "deleting") {
+            WriteStatus(instance, id, record.type, record.startMicros, "deleting",
+                        "its removal was cut short; 'pgulo expire' finishes it");
+            step();
+        }
         if (::unlink(manifest.c_str()) != 0)
             throw CliError("cannot remove " + manifest + ": " + FileOps::ErrnoText(errno));
         FileOps::SyncDirectory(record.directory);

@@ -6,8 +6,14 @@ namespace {
 
 constexpr std::int64_t kMicrosPerDay = 86400LL * 1000000;
 
-std::string Count(unsigned n, const char* what) {
-    return std::to_string(n) + " " + what;
+std::string Days(unsigned n) {
+    return n == 1 ? "day" : std::to_string(n) + " days";
+}
+
+// "the newest full backup", "one of the 3 newest full backups".
+std::string Newest(unsigned n, const std::string& type) {
+    return n == 1 ? "the newest " + type + " backup"
+                  : "one of the " + std::to_string(n) + " newest " + type + " backups";
 }
 
 } // namespace
@@ -72,19 +78,17 @@ void RetentionPlan::DecideFulls(const RetentionPolicy& policy, std::int64_t nowM
         if (!policy.retainFull && !policy.retainDays) {
             d.reason = "no rule for full backups";
         } else if (policy.retainFull && rank < *policy.retainFull) {
-            d.reason = "one of the " + Count(*policy.retainFull, "newest full backups");
+            d.reason = Newest(*policy.retainFull, "full");
         } else if (policy.retainDays && all_[i].manifest->endMicros > cutoff) {
-            d.reason = "ended within the last " + Count(days, "days");
+            d.reason = "ended within the last " + Days(days);
         } else if (policy.retainDays && newestBefore == i) {
-            d.reason = "a restore to the start of the last " + Count(days, "days") + " needs it";
+            d.reason = "a restore to the start of the last " + Days(days) + " needs it";
         } else {
             d.keep = false;
-            d.reason = policy.retainFull
-                           ? "not one of the " + Count(*policy.retainFull, "newest full backups")
-                           : "";
+            d.reason = policy.retainFull ? "not " + Newest(*policy.retainFull, "full") : "";
             if (policy.retainDays)
                 d.reason += std::string(d.reason.empty() ? "" : ", and ") +
-                            "no restore to the last " + Count(days, "days") + " needs it";
+                            "no restore to the last " + Days(days) + " needs it";
         }
     }
 }
@@ -99,10 +103,10 @@ void RetentionPlan::DecideDumps(const RetentionPolicy& policy) {
         if (!policy.retainDump) {
             d.reason = "no rule for dump backups";
         } else if (newer++ < *policy.retainDump) {
-            d.reason = "one of the " + Count(*policy.retainDump, "newest dump backups");
+            d.reason = Newest(*policy.retainDump, "dump");
         } else {
             d.keep = false;
-            d.reason = "not one of the " + Count(*policy.retainDump, "newest dump backups");
+            d.reason = "not " + Newest(*policy.retainDump, "dump");
         }
     }
 }

@@ -1,0 +1,135 @@
+// Retention through the pgulo program on a real cluster: what expire removes, that a restore
+// into the kept range still works, the instance's policy after a backup, and removals cut
+// short by a real kill.
+
+#include "MajorStage.h"
+#include "PguloHost.h"
+#include "Repository.h"
+#include "TestProcess.h"
+#include "TimeText.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pgulo::test;
+using Ids = std::vector<std::string>;
+
+Ids Listed(const PguloHost& host) {
+    Ids ids;
+    for (const auto& backup : host.List("main"))
+        ids.push_back(backup["id"]);
+    return ids;
+}
+
+std::string Backup(const PguloHost& host, const std::string& type) {
+    Ids args = {"backup", "main", "-q", "--type", type};
+    if (type == "dump")
+        args.insert(args.end(), {"--database", "postgres"});
+    const ProcessResult r = host.Run(args);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    return Listed(host).back();
+}
+
+// Every path under dir, for "nothing changed".
+Ids Tree(const std::string& dir) {
+    Ids paths;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+void ExpectMentions(const std::string& output, const Ids& parts) {
+    for (const std::string& part : parts)
+        EXPECT_NE(output.find(part), std::string::npos) << part << " not in:\n" << output;
+}
+
+TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
+    PGULO_REQUIRE_MAJOR(15);
+    auto cluster = StartCluster(15, "expire");
+    PguloHost host;
+    host.AddInstance("main", *cluster, "postgres", "");
+    ExpectRefused(host.Run({"expire", "main"}), 2, "no retention policy; give --retain-full");
+
+    cluster->psql("CREATE TABLE t(i int); INSERT INTO t SELECT generate_series(1, 1000)");
+    const std::string f1 = Backup(host, "full"), l1 = Backup(host, "log");
+    const std::string d1 = Backup(host, "dump"), f2 = Backup(host, "full");
+    cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const std::string target = cluster->psql("SELECT clock_timestamp()::text");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
+    const std::string l2 = Backup(host, "log");
+    Repository repository(host.Repository());
+    const std::int64_t now = TimeText::NowMicros();
+    const std::string failed = repository.CreateBackup("main", "full", now);
+    repository.MarkFailed("main", failed, "full", now, "disk full");
+    const std::string f3 = Backup(host, "full"), l3 = Backup(host, "log");
+    const std::string d2 = Backup(host, "dump");
+
+    const Ids before = Tree(host.Repository());
+    const ProcessResult dry =
+        host.Run({"expire", "main", "--retain-full", "2", "--retain-dump", "1", "--dry-run"});
+    ASSERT_EQ(dry.exitCode, 0) << dry.err;
+    ExpectMentions(dry.out, {"would remove backup " + l1, f1, d1, failed, "would free"});
+    EXPECT_EQ(Tree(host.Repository()), before);
+
+    const ProcessResult expired =
+        host.Run({"expire", "main", "--retain-full", "2", "--retain-dump", "1"});
+    ASSERT_EQ(expired.exitCode, 0) << expired.err;
+    ExpectMentions(expired.out, {"removed backup " + l1, f1, d1, failed, "expired 4 backup(s)",
+                                 "freed"});
+    EXPECT_EQ(Listed(host), (Ids{f2, l2, f3, l3, d2}));
+    ExpectRefused(host.Run({"delete", "main", f3}), 1,
+                  "backup " + f3 + " is needed by log backup " + l3 + "; delete " + l3 + " first");
+
+    TempTree dirs("pgulo-expire");
+    MakeServerDirectory(dirs.Path("restored"));
+    const int port = cluster->port() + 1;
+    const ProcessResult restore =
+        host.Run({"restore", "main", "--target-time", target, "--pgdata", dirs.Path("restored"),
+                  "--start", "--port", std::to_string(port), "-q"});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_NE(restore.out.find("restored backup " + f2), std::string::npos) << restore.out;
+    EXPECT_EQ(CountRows(*cluster, port, "t"), "1100");
+    StopServer(*cluster, dirs.Path("restored"));
+
+    // Each run dies right after one durable step of a removal; what it leaves verifies, and
+    // the next run goes on from there.
+    ProcessOptions killed;
+    killed.env = host.Environment();
+    killed.env.emplace_back("PGULO_TEST_KILL_AFTER_STEP", "1");
+    int kills = 0;
+    for (; kills < 10; ++kills) {
+        const ProcessResult r =
+            runCommand({PguloBinary(), "expire", "main", "--retain-full", "1"}, killed);
+        if (r.exitCode == 0)
+            break;
+        ASSERT_EQ(r.exitCode, 128 + SIGKILL) << r.out << r.err;
+        const ProcessResult verify = host.Run({"verify", "main", "--all", "-q"});
+        EXPECT_EQ(verify.exitCode, 0) << "after kill " << kills << ":\n" << verify.out;
+    }
+    // Two removals of three steps (status, manifest, rename); the next run clears the files.
+    EXPECT_EQ(kills, 6);
+    EXPECT_EQ(Listed(host), (Ids{f3, l3, d2}));
+
+    ASSERT_EQ(host.Run({"instance", "set", "main", "--retain-full", "1", "--retain-dump", "1"})
+                  .exitCode,
+              0);
+    const ProcessResult f4 = host.Run({"backup", "main", "-q"});
+    ASSERT_EQ(f4.exitCode, 0) << f4.err;
+    ExpectMentions(f4.out, {"removed backup " + l3, "removed backup " + f3, "expired 2"});
+    EXPECT_EQ(Listed(host).size(), 2u);
+    EXPECT_EQ(Listed(host).front(), d2);
+}
+
+} // namespace
