@@ -1,11 +1,10 @@
-// Retention through the pgulo program on a real cluster: what expire removes, that a restore
-// into the kept range still works, the instance's policy after a backup, and removals cut
-// short by a real kill.
+// Retention through the pgulo program on a real cluster: what expire removes and a dry run
+// does not, a restore into the kept range afterwards, removals cut short by a real kill, and
+// the instance's policy applied after a backup.
 
 #include "MajorStage.h"
 #include "PguloHost.h"
 #include "Repository.h"
-#include "TestProcess.h"
 #include "TimeText.h"
 
 #include <gtest/gtest.h>
@@ -13,44 +12,41 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace pgulo::test;
-using Ids = std::vector<std::string>;
+using Texts = std::vector<std::string>;
 
-Ids Listed(const PguloHost& host) {
-    Ids ids;
+Texts Listed(const PguloHost& host) {
+    Texts ids;
     for (const auto& backup : host.List("main"))
         ids.push_back(backup["id"]);
     return ids;
 }
 
 std::string Backup(const PguloHost& host, const std::string& type) {
-    Ids args = {"backup", "main", "-q", "--type", type};
+    Texts args = {"backup", "main", "-q", "--type", type};
     if (type == "dump")
         args.insert(args.end(), {"--database", "postgres"});
-    const ProcessResult r = host.Run(args);
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(host.Run(args).exitCode, 0) << type;
     return Listed(host).back();
 }
 
-// Every path under dir, for "nothing changed".
-Ids Tree(const std::string& dir) {
-    Ids paths;
-    for (const auto& entry : fs::recursive_directory_iterator(dir))
+// Every path under the repository, for "nothing changed".
+Texts Tree(const PguloHost& host) {
+    Texts paths;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(host.Repository()))
         paths.push_back(entry.path().string());
     std::sort(paths.begin(), paths.end());
     return paths;
 }
 
-void ExpectMentions(const std::string& output, const Ids& parts) {
+void ExpectMentions(const ProcessResult& r, const Texts& parts) {
+    EXPECT_EQ(r.exitCode, 0) << r.err;
     for (const std::string& part : parts)
-        EXPECT_NE(output.find(part), std::string::npos) << part << " not in:\n" << output;
+        EXPECT_NE(r.out.find(part), std::string::npos) << part << " not in:\n" << r.out;
 }
 
 TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
@@ -76,34 +72,29 @@ TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
     const std::string f3 = Backup(host, "full"), l3 = Backup(host, "log");
     const std::string d2 = Backup(host, "dump");
 
-    const Ids before = Tree(host.Repository());
-    const ProcessResult dry =
-        host.Run({"expire", "main", "--retain-full", "2", "--retain-dump", "1", "--dry-run"});
-    ASSERT_EQ(dry.exitCode, 0) << dry.err;
-    ExpectMentions(dry.out, {"would remove backup " + l1, f1, d1, failed, "would free"});
-    EXPECT_EQ(Tree(host.Repository()), before);
-
-    const ProcessResult expired =
-        host.Run({"expire", "main", "--retain-full", "2", "--retain-dump", "1"});
-    ASSERT_EQ(expired.exitCode, 0) << expired.err;
-    ExpectMentions(expired.out, {"removed backup " + l1, f1, d1, failed, "expired 4 backup(s)",
-                                 "freed"});
-    EXPECT_EQ(Listed(host), (Ids{f2, l2, f3, l3, d2}));
+    const Texts before = Tree(host);
+    const Texts policy = {"expire", "main", "--retain-full", "2", "--retain-dump", "1"};
+    Texts dryRun = policy;
+    dryRun.push_back("--dry-run");
+    ExpectMentions(host.Run(dryRun), {"would remove backup " + l1, f1, d1, failed, "would free"});
+    EXPECT_EQ(Tree(host), before);
+    ExpectMentions(host.Run(policy), {"removed backup " + l1, "removed backup " + f1,
+                                      "removed backup " + d1, "removed backup " + failed,
+                                      "expired 4 backup(s)", "freed"});
+    EXPECT_EQ(Listed(host), (Texts{f2, l2, f3, l3, d2}));
     ExpectRefused(host.Run({"delete", "main", f3}), 1,
                   "backup " + f3 + " is needed by log backup " + l3 + "; delete " + l3 + " first");
 
     TempTree dirs("pgulo-expire");
     MakeServerDirectory(dirs.Path("restored"));
     const int port = cluster->port() + 1;
-    const ProcessResult restore =
-        host.Run({"restore", "main", "--target-time", target, "--pgdata", dirs.Path("restored"),
-                  "--start", "--port", std::to_string(port), "-q"});
-    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
-    EXPECT_NE(restore.out.find("restored backup " + f2), std::string::npos) << restore.out;
+    ExpectMentions(host.Run({"restore", "main", "--target-time", target, "--pgdata",
+                             dirs.Path("restored"), "--start", "--port", std::to_string(port)}),
+                   {"restored backup " + f2});
     EXPECT_EQ(CountRows(*cluster, port, "t"), "1100");
     StopServer(*cluster, dirs.Path("restored"));
 
-    // Each run dies right after one durable step of a removal; what it leaves verifies, and
+    // Each run dies right after one durable step of a removal: what it leaves verifies, and
     // the next run goes on from there.
     ProcessOptions killed;
     killed.env = host.Environment();
@@ -115,21 +106,20 @@ TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
         if (r.exitCode == 0)
             break;
         ASSERT_EQ(r.exitCode, 128 + SIGKILL) << r.out << r.err;
-        const ProcessResult verify = host.Run({"verify", "main", "--all", "-q"});
-        EXPECT_EQ(verify.exitCode, 0) << "after kill " << kills << ":\n" << verify.out;
+        EXPECT_EQ(host.Run({"verify", "main", "--all", "-q"}).exitCode, 0) << "kill " << kills;
     }
     // Two removals of three steps (status, manifest, rename); the next run clears the files.
     EXPECT_EQ(kills, 6);
-    EXPECT_EQ(Listed(host), (Ids{f3, l3, d2}));
+    EXPECT_EQ(Listed(host), (Texts{f3, l3, d2}));
 
     ASSERT_EQ(host.Run({"instance", "set", "main", "--retain-full", "1", "--retain-dump", "1"})
                   .exitCode,
               0);
-    const ProcessResult f4 = host.Run({"backup", "main", "-q"});
-    ASSERT_EQ(f4.exitCode, 0) << f4.err;
-    ExpectMentions(f4.out, {"removed backup " + l3, "removed backup " + f3, "expired 2"});
-    EXPECT_EQ(Listed(host).size(), 2u);
-    EXPECT_EQ(Listed(host).front(), d2);
+    ExpectMentions(host.Run({"backup", "main", "-q"}),
+                   {"removed backup " + l3, "removed backup " + f3, "expired 2"});
+    const Texts left = Listed(host);
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_EQ(left.front(), d2);
 }
 
 } // namespace
