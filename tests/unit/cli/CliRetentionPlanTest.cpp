@@ -1,5 +1,5 @@
-// What a retention policy keeps and removes, and what each backup needs: cases as rows of a
-// catalogue, each backup a kind letter and the day it started.
+// What a retention policy keeps and removes: cases as rows of a catalogue, each backup a kind
+// letter and the day it started.
 
 #include "RetentionPlan.h"
 
@@ -83,13 +83,5 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"BrokenLogGoesWithItsFull", "F1 B2 F3 B4", {1, {}, {}}, "B2 F1"},
         PlanCase{"LogBeforeAnyFullGoes", "L1 F2", kFull2, "L1"}),
     [](const ::testing::TestParamInfo<PlanCase>& info) { return std::string(info.param.name); });
-
-TEST(RetentionNeeds, LogBackupsNeedTheirChainAndNothingElse) {
-    const std::vector<BackupRecord> all = Catalogue("F1 L2 L3 F4 B5 D6");
-    const std::vector<std::string> neededBy = {"L3 L2", "L3", "", "", "", ""};
-    for (std::size_t i = 0; i < all.size(); ++i)
-        EXPECT_EQ(Ids(RetentionPlan::NeededBy(all, all[i])), neededBy[i]) << all[i].id;
-    EXPECT_EQ(Ids(RetentionPlan::Needs(all, all[2])), "F1 L2");
-}
 
 } // namespace
