@@ -38,6 +38,21 @@ CliError DamagedRecord(const std::string& file, const std::string& why) {
     return CliError("the instance store file " + file + " is damaged: " + why);
 }
 
+// The retention rules and their properties, in one place for reading and writing.
+struct RetentionProperty {
+    const char* name;
+    std::optional<unsigned> RetentionPolicy::*rule;
+};
+const RetentionProperty kRetentionProperties[] = {{"retainFull", &RetentionPolicy::retainFull},
+                                                  {"retainDays", &RetentionPolicy::retainDays},
+                                                  {"retainDump", &RetentionPolicy::retainDump}};
+constexpr std::size_t kMaxRetentionDigits = 9;
+
+bool ValidRetention(const std::string& text) {
+    return text.size() <= kMaxRetentionDigits &&
+           text.find_first_not_of("0123456789") == std::string::npos;
+}
+
 // The record of an instance, refused with the file's name when it cannot be trusted.
 PropertyStore::InstanceRecord ReadRecord(const PropertyStore& store, unsigned long long id) {
     const std::string file = store.instanceFile(id);
@@ -53,6 +68,11 @@ PropertyStore::InstanceRecord ReadRecord(const PropertyStore& store, unsigned lo
     for (const char* name : kRequiredProperties) {
         if (record.properties.count(name) == 0)
             throw DamagedRecord(file, std::string("it has no ") + name + " property");
+    }
+    for (const RetentionProperty& p : kRetentionProperties) {
+        const auto it = record.properties.find(p.name);
+        if (it != record.properties.end() && !ValidRetention(it->second))
+            throw DamagedRecord(file, std::string("its ") + p.name + " is not a whole number");
     }
     return record;
 }
@@ -77,6 +97,11 @@ InstanceSettings FromRecord(const PropertyStore::InstanceRecord& record) {
     s.version = property("postgreSQLVersion");
     s.lastLog = property("lastBackupLogNumber");
     s.hasPassword = !property("saPassword").empty();
+    for (const RetentionProperty& p : kRetentionProperties) {
+        const std::string value = property(p.name);
+        if (!value.empty() && std::stoul(value) > 0)
+            s.retention.*p.rule = static_cast<unsigned>(std::stoul(value));
+    }
     return s;
 }
 
@@ -210,6 +235,13 @@ void InstanceRegistry::SetVersion(unsigned long long id, const std::string& vers
     PostgreSQLInstance instance(id);
     if (instance.setPostgreSQLVersion(version, nullptr) != 0)
         throw CliError("cannot record the server version of the instance");
+}
+
+void InstanceRegistry::SetRetention(unsigned long long id, const RetentionPolicy& policy) {
+    for (const RetentionProperty& p : kRetentionProperties) {
+        const std::optional<unsigned>& rule = policy.*p.rule;
+        Store(id, p.name, rule ? std::to_string(*rule) : std::string());
+    }
 }
 
 AgentConnection InstanceRegistry::Connection(const InstanceSettings& settings) {

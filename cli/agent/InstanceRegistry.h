@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RetentionPlan.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +22,8 @@ struct InstanceSettings {
     std::string version;
     std::string lastLog;
     bool hasPassword = false;
+    // What 'pgulo expire' applies when given no rule, and every backup after it completes.
+    RetentionPolicy retention;
 };
 
 // What the agent's entry points are called with for one instance: read back from the
@@ -51,6 +55,7 @@ public:
 
     void SetLastLog(unsigned long long id, const std::string& log);
     void SetVersion(unsigned long long id, const std::string& version);
+    void SetRetention(unsigned long long id, const RetentionPolicy& policy);
 
     // Throws CliError naming the damaged file when the instance's stored password does not
     // open (a damaged or missing key, an altered sealed text).

@@ -83,6 +83,21 @@ void FileOps::RemoveTree(const std::string& path) {
         throw std::runtime_error("cannot remove " + path + ": " + ec.message());
 }
 
+std::uint64_t FileOps::TreeBytes(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::uint64_t bytes = 0;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return 0;
+    bytes += static_cast<std::uint64_t>(st.st_blocks) * 512;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        if (::lstat(it->path().c_str(), &st) == 0)
+            bytes += static_cast<std::uint64_t>(st.st_blocks) * 512;
+    }
+    return bytes;
+}
+
 bool FileOps::Exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ public:
     static void SyncFileSystem(const std::string& path);
     // Removes a tree, not following links; a missing path is no error.
     static void RemoveTree(const std::string& path);
+    // The bytes the tree's files take on disk (as du counts them), not following links; what
+    // removing it frees. 0 for a missing path; entries that vanish meanwhile are skipped.
+    static std::uint64_t TreeBytes(const std::string& path);
     static bool Exists(const std::string& path);
     static bool IsDirectory(const std::string& path);
     // True when the path does not exist or is an empty directory.

@@ -31,6 +31,7 @@ bool ProcessAlive(long pid) {
 }
 
 constexpr std::size_t kStatusReserve = 4096;
+constexpr const char* kDeletingPrefix = ".deleting-";
 
 // Writes text over the start of an existing file at least as long, needing no new blocks. A
 // crash in the middle leaves a status that cannot be read, which counts as no status: the
@@ -140,21 +141,43 @@ void Repository::MarkAbandoned(const std::string& instance) {
     }
 }
 
-void Repository::Remove(const std::string& instance, const std::string& id) {
+void Repository::Remove(const std::string& instance, const std::string& id,
+                        const std::function<void()>& afterStep) {
     const BackupRecord record = Get(instance, id);
-    if (record.complete)
-        throw CliError("backup " + id + " is complete; only failed or incomplete backups can be "
-                       "deleted");
     if (record.state == "running")
         throw CliError("backup " + id + " is still being written by its job");
-    // Renamed first: a removal cut short leaves a directory the listing no longer takes for
-    // a backup, and the next removal finishes it.
-    const std::string doomed = InstanceDirectory(instance) + "/.deleting-" + id;
+    auto step = [&afterStep] {
+        if (afterStep)
+            afterStep();
+    };
+    const std::string manifest = record.directory + "/" + kManifestFile;
+    if (FileOps::Exists(manifest)) {
+        // Said first, so that a backup whose manifest is gone reads as one being removed, not
+        // as a complete one that lost its manifest.
+        if (record.recordedState != "deleting") {
+            WriteStatus(instance, id, record.type, record.startMicros, "deleting",
+                        "its removal was cut short; 'pgulo expire' finishes it");
+            step();
+        }
+        if (::unlink(manifest.c_str()) != 0)
+            throw CliError("cannot remove " + manifest + ": " + FileOps::ErrnoText(errno));
+        FileOps::SyncDirectory(record.directory);
+        step();
+    }
+    // Renamed before its files go: a removal cut short leaves a directory the listing no
+    // longer takes for a backup, and the next removal finishes it.
+    const std::string doomed = InstanceDirectory(instance) + "/" + kDeletingPrefix + id;
     if (::rename(record.directory.c_str(), doomed.c_str()) != 0)
         throw CliError("cannot remove " + record.directory + ": " + FileOps::ErrnoText(errno));
     FileOps::SyncDirectory(InstanceDirectory(instance));
+    step();
+    RemoveLeftovers(instance);
+    step();
+}
+
+void Repository::RemoveLeftovers(const std::string& instance) {
     for (const std::string& name : FileOps::List(InstanceDirectory(instance))) {
-        if (name.rfind(".deleting-", 0) == 0)
+        if (name.rfind(kDeletingPrefix, 0) == 0)
             FileOps::RemoveTree(InstanceDirectory(instance) + "/" + name);
     }
 }

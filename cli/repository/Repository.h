@@ -3,6 +3,7 @@
 #include "Manifest.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,9 +15,11 @@ struct BackupRecord {
     // Only a backup whose manifest is in place and readable is complete.
     bool complete = false;
     // "complete", "running" (its process still works on it), "failed" (its job ended with an
-    // error) or "incomplete" (its job was killed, or its manifest is gone or unreadable).
+    // error) or "incomplete" (its job was killed, its removal was cut short, or its manifest
+    // is gone or unreadable).
     std::string state;
-    // What the status file says ("running", "failed", "complete"; empty without one).
+    // What the status file says ("running", "failed", "complete", "deleting"; empty without
+    // one).
     std::string recordedState;
     std::string type; // "full" or "log"
     std::int64_t startMicros = 0;
@@ -48,9 +51,15 @@ public:
     // Backups whose status still says "running" although their process is gone (a killed
     // job) are marked failed. Call while holding the instance's lock.
     void MarkAbandoned(const std::string& instance);
-    // Removes a backup that is not complete: its status file first, then its files, so that
-    // a removal cut short leaves a directory that is still listed as incomplete.
-    void Remove(const std::string& instance, const std::string& id);
+    // Removes a backup whose job is not running; whether anything needs it is the caller's
+    // question. Durable steps, each followed by afterStep (when given): the status says
+    // "deleting"; the manifest goes (the backup is no longer complete); the directory is
+    // renamed out of the listing; its files go. A removal cut short thus leaves the backup
+    // whole and listed, or listed as being removed, or not listed at all.
+    void Remove(const std::string& instance, const std::string& id,
+                const std::function<void()>& afterStep = {});
+    // Finishes removals cut short after the rename.
+    void RemoveLeftovers(const std::string& instance);
     void WriteManifest(const std::string& instance, const Manifest& manifest);
 
     // Every backup of the instance, oldest first.

@@ -5,6 +5,7 @@
 #include "CliError.h"
 #include "CollectFile.h"
 #include "DumpSet.h"
+#include "ExpireCommand.h"
 #include "FileOps.h"
 #include "FsBackupJob.h"
 #include "HumanFormat.h"
@@ -72,19 +73,34 @@ Manifest BackupCommand::Run() {
     InstanceLock lock(settings_.name, "backup");
     repository_.MarkAbandoned(settings_.name);
     HostContext::ApplyRegistryDefaults();
+    Manifest manifest;
     try {
-        Manifest manifest = options_.type == "full"  ? RunFull()
-                            : options_.type == "log" ? RunLog()
-                                                     : RunDump();
+        manifest = options_.type == "full"  ? RunFull()
+                   : options_.type == "log" ? RunLog()
+                                            : RunDump();
         for (const std::string& dir : jobDirs_)
             FileOps::RemoveTree(dir);
         Announce(manifest);
-        return manifest;
     } catch (const std::exception& e) {
         Fail(e.what());
         if (!logTmpFile_.empty())
             ::unlink(logTmpFile_.c_str());
         throw;
+    }
+    ApplyRetention();
+    return manifest;
+}
+
+void BackupCommand::ApplyRetention() {
+    if (settings_.retention.Empty())
+        return;
+    // The backup is complete whatever happens here: a failure is told, not made the backup's.
+    try {
+        ExpireCommand::Apply(repository_, settings_.name, settings_.retention, false);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pgulo: warning: the retention policy of instance '%s' was not "
+                             "applied: %s\n",
+                     settings_.name.c_str(), e.what());
     }
 }
 

@@ -61,6 +61,8 @@ private:
                           const std::string& label);
     Manifest NewManifest(const BackupWriter& writer, const std::string& type) const;
     void Announce(const Manifest& manifest) const;
+    // Removes what the instance's retention policy no longer keeps, under the job's lock.
+    void ApplyRetention();
     std::string PreviousBackupEndingAt(const std::string& wal) const;
     BackupWriter::Options WriterOptions() const;
 

@@ -5,6 +5,7 @@
 #include "CliError.h"
 #include "DeleteCommand.h"
 #include "DemoCommand.h"
+#include "ExpireCommand.h"
 #include "HostContext.h"
 #include "HumanFormat.h"
 #include "InstanceCommand.h"
@@ -43,6 +44,35 @@ void AddCommon(CLI::App* app, Common& common, bool withJobs) {
     app->add_flag("-q,--quiet", common.quiet, "No progress output");
 }
 
+constexpr unsigned kMaxRetention = 100000;
+
+// The rules of a retention policy; each is set only when given. least: the smallest value a
+// rule takes (0 drops a rule where that means something).
+void AddRetentionOptions(CLI::App* app, RetentionPolicy& policy, unsigned least) {
+    const std::string drop = least == 0 ? "; 0 drops the rule" : "";
+    app->add_option("--retain-full", policy.retainFull,
+                    "Keep the N newest complete full backups and their log backups" + drop)
+        ->check(CLI::Range(least, kMaxRetention));
+    app->add_option("--retain-days", policy.retainDays,
+                    "Keep every full backup (and its log backups) needed to restore to any time "
+                    "in the last D days" + drop)
+        ->check(CLI::Range(least, kMaxRetention));
+    app->add_option("--retain-dump", policy.retainDump,
+                    "Keep the N newest complete dump backups" + drop)
+        ->check(CLI::Range(least, kMaxRetention));
+}
+
+const char* const kExpireFooter = R"(
+--retain-full N keeps the N newest complete full backups; --retain-days D keeps every full
+backup needed to restore to any time in the last D days: those that ended within them and the
+newest one that ended before them. With both, a full backup is kept when either rule keeps it;
+without either, every full backup is kept. A log backup is kept with the full backup it follows,
+up to the next full backup. --retain-dump N keeps the N newest complete dump backups (without
+it, every one). Failed and incomplete backups older than the newest complete backup are
+removed, as are the leftovers of a removal cut short; a backup that a kept backup needs, or
+whose job still runs, never is. Without a rule on the command line the instance's policy
+('pgulo instance set NAME --retain-...') applies; rules given replace it for this run.)";
+
 // "[HOST:]PORT" with a port from 1 to 65535.
 CLI::Validator PortNumber() {
     return CLI::Validator(
@@ -80,6 +110,7 @@ public:
         AddRestore(app);
         AddBrowse(app);
         AddDelete(app);
+        AddExpire(app);
         AddDemo(app);
         AddScratch(app);
     }
@@ -128,12 +159,27 @@ private:
             };
         });
 
+        AddInstanceSet(instance);
+
         CLI::App* show = instance->add_subcommand("show", "Show one instance (never its password)");
         show->add_option("name", name_, "Instance name")->required();
         show->add_flag("--json", json_, "JSON output");
         show->callback([this] {
             action_ = [this] {
                 InstanceCommand::Show(name_, json_);
+                return 0;
+            };
+        });
+    }
+
+    void AddInstanceSet(CLI::App* instance) {
+        CLI::App* set = instance->add_subcommand(
+            "set", "Change an instance's retention policy (applied after each backup)");
+        set->add_option("name", name_, "Instance name")->required();
+        AddRetentionOptions(set, retention_, 0);
+        set->callback([this] {
+            action_ = [this] {
+                InstanceCommand::SetRetention(name_, retention_);
                 return 0;
             };
         });
@@ -303,7 +349,7 @@ private:
 
     void AddDelete(CLI::App& app) {
         CLI::App* remove =
-            app.add_subcommand("delete", "Remove a failed or incomplete backup from the repository");
+            app.add_subcommand("delete", "Remove one backup that no other backup needs");
         remove->add_option("name", name_, "Instance name")->required();
         remove->add_option("id", id_, "Backup id")->required();
         remove->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
@@ -311,6 +357,23 @@ private:
             action_ = [this] {
                 HostContext host(common_.repo);
                 DeleteCommand::Run(host, name_, id_);
+                return 0;
+            };
+        });
+    }
+
+    void AddExpire(CLI::App& app) {
+        CLI::App* expire = app.add_subcommand(
+            "expire", "Remove the backups a retention policy no longer keeps");
+        expire->add_option("name", expire_.instance, "Instance name")->required();
+        AddRetentionOptions(expire, expire_.policy, 1);
+        expire->add_flag("--dry-run", expire_.dryRun, "Show what would be removed; remove nothing");
+        expire->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        expire->footer(kExpireFooter);
+        expire->callback([this] {
+            action_ = [this] {
+                HostContext host(common_.repo);
+                ExpireCommand::Run(host, expire_);
                 return 0;
             };
         });
@@ -364,6 +427,8 @@ private:
     std::string id_;
     std::string rate_;
     InstanceCommand::AddOptions add_;
+    RetentionPolicy retention_;
+    ExpireCommand::Options expire_;
     BackupCommand::Options backup_;
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;

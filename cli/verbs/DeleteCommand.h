@@ -4,7 +4,8 @@
 
 #include <string>
 
-// "pgulo delete": removes one failed or incomplete backup of an instance from the repository.
+// "pgulo delete": removes one backup of an instance from the repository, unless another
+// backup needs it.
 class DeleteCommand {
 public:
     static void Run(HostContext& host, const std::string& instance, const std::string& id);

@@ -29,6 +29,7 @@ nlohmann::json Describe(const InstanceSettings& s) {
             {"os_user", s.unixUser},
             {"version", s.version},
             {"last_backup_log", s.lastLog},
+            {"retention", s.retention.Describe()},
             {"agent_config",
              HostContext::ConfigDirectory() + "/postgres_" +
                  s.port.substr(s.port.find(':') == std::string::npos ? 0 : s.port.find(':') + 1)}};
@@ -147,4 +148,18 @@ void InstanceCommand::Show(const std::string& name, bool json) {
             it.value().is_string() ? it.value().get<std::string>() : it.value().dump();
         std::printf("%-16s %s\n", it.key().c_str(), value.empty() ? "-" : value.c_str());
     }
+}
+
+void InstanceCommand::SetRetention(const std::string& name, const RetentionPolicy& change) {
+    if (change.Empty())
+        throw CliError::Usage("nothing to set; give --retain-full, --retain-days or --retain-dump");
+    const InstanceSettings settings = InstanceRegistry().Require(name);
+    RetentionPolicy policy = settings.retention;
+    for (auto rule : {&RetentionPolicy::retainFull, &RetentionPolicy::retainDays,
+                      &RetentionPolicy::retainDump}) {
+        if (change.*rule)
+            policy.*rule = *(change.*rule) == 0 ? std::nullopt : change.*rule;
+    }
+    InstanceRegistry().SetRetention(settings.id, policy);
+    std::printf("instance '%s': retention policy %s\n", name.c_str(), policy.Describe().c_str());
 }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-// "pgulo instance add|list|show".
+// "pgulo instance add|list|show|set".
 class InstanceCommand {
 public:
     struct AddOptions {
@@ -17,6 +17,8 @@ public:
     static void Add(AddOptions options);
     static void List(bool json);
     static void Show(const std::string& name, bool json);
+    // Changes the rules the policy names (0 drops a rule) and keeps the others.
+    static void SetRetention(const std::string& name, const RetentionPolicy& change);
     // Sets TOKEN:VALUE switches in the agent configuration file "postgres_<port>", replacing
     // an earlier value of the same token (the agent takes a token's first line).
     static void SetAgentOptions(const std::string& port, const std::vector<std::string>& options);

@@ -348,6 +348,9 @@ const std::vector<std::string>& PropertyStore::instancePropertyNames() {
                                                    "writeAheadArchiveLogDir",
                                                    "lastBackupLogNumber",
                                                    "pgDataDir",
+                                                   "retainFull",
+                                                   "retainDays",
+                                                   "retainDump",
                                                    kArchiveDelete};
     return names;
 }

@@ -51,11 +51,12 @@ protected:
     }
     std::string Repo() const { return home_.Root() + "/repo"; }
     // A backup of "main" with a manifest: complete as far as the catalogue can tell.
-    static std::string Complete(Repository& repo, std::int64_t start) {
+    static std::string Complete(Repository& repo, std::int64_t start,
+                                const std::string& type = "full") {
         Manifest m;
-        m.id = repo.CreateBackup("main", "full", start);
+        m.id = repo.CreateBackup("main", type, start);
         m.instance = "main";
-        m.type = "full";
+        m.type = type;
         m.startMicros = start;
         repo.WriteManifest("main", m);
         return m.id;
@@ -94,19 +95,22 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"DeleteNeedsAnId", {"delete", "main"}, 2, "id"}),
     [](const ::testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
 
-// A failed backup can be deleted; a complete one cannot; a job holding the instance keeps
-// delete away and is named.
-TEST_F(CommandLine, DeleteRemovesOnlyWhatIsNotComplete) {
+// A failed backup can be deleted, a complete one once no other backup needs it; a job
+// holding the instance keeps delete away and is named.
+TEST_F(CommandLine, DeleteRemovesWhatNoBackupNeeds) {
     Register("main");
     Repository repo(Repo());
     const std::int64_t t = 1796552100LL * 1000000;
     const std::string failed = repo.CreateBackup("main", "full", t);
     repo.MarkFailed("main", failed, "full", t, "disk full");
-    const std::string complete = Complete(repo, t + 1000000);
+    const std::string full = Complete(repo, t + 1000000);
+    const std::string log = Complete(repo, t + 2000000, "log");
 
-    const ProcessResult refused = Run({"delete", "main", complete});
+    const ProcessResult refused = Run({"delete", "main", full});
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("is complete"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("is needed by log backup " + log + "; delete " + log + " first"),
+              std::string::npos)
+        << refused.err;
 
     {
         const std::string lockFile = home_.Root() + "/locks/main.lock";
@@ -121,10 +125,12 @@ TEST_F(CommandLine, DeleteRemovesOnlyWhatIsNotComplete) {
         ::close(fd);
     }
 
-    const ProcessResult deleted = Run({"delete", "main", failed});
-    EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
-    EXPECT_FALSE(FileOps::Exists(repo.BackupDirectory("main", failed)));
-    EXPECT_TRUE(FileOps::Exists(repo.BackupDirectory("main", complete)));
+    for (const std::string& id : {failed, log, full}) {
+        const ProcessResult deleted = Run({"delete", "main", id});
+        EXPECT_EQ(deleted.exitCode, 0) << deleted.err;
+        EXPECT_FALSE(FileOps::Exists(repo.BackupDirectory("main", id)));
+    }
+    EXPECT_EQ(FileOps::List(repo.InstanceDirectory("main")), std::vector<std::string>());
 }
 
 // A backup whose status said complete but whose manifest went missing, and a backup
