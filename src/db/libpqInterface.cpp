@@ -59,18 +59,18 @@ const char* const kAnalyzeLabel = "libpqInterface :: AnalyzeResult";
 const char* const kDbListLabel = "libpqInterface :: GetDbList";
 const char* const kTuplesLabel = "libpqInterface :: GetNumberOfTuples";
 const char* const kFieldsLabel = "libpqInterface :: GetNumberOfFields";
-
-// One round of the wait for an asynchronous statement's result: the result is taken as soon
-// as the server sends it, and a quit request is seen within this time.
-constexpr int kAsyncRoundMs = 100;
-// The waiting line is written once a second, however short the rounds.
-constexpr int kAsyncRoundsPerLogLine = 1000 / kAsyncRoundMs;
 const char* const kGetValueLabel = "libpqInterface :: GetValue";
 const char* const kCheckIfNullLabel = "libpqInterface :: CheckIfNull";
 const char* const kGetLengthLabel = "libpqInterface :: GetLength";
 const char* const kAccessLabel = "CheckForResultAccessViolation";
 
 const char* const kDebugDumpFile = "/tmp/libpqinterface_debug";
+
+// One round of the wait for an asynchronous statement's result: the result is taken as soon
+// as the server sends it, and a quit request is seen within this time.
+constexpr int kAsyncRoundMs = 100;
+// The waiting line is written once a second, however short the rounds.
+constexpr int kAsyncRoundsPerLogLine = 1000 / kAsyncRoundMs;
 
 // Without RTLD_DEEPBIND the cluster's libpq could bind to another libpq (or OpenSSL) already
 // loaded into the host process. The sanitizer runtime aborts on RTLD_DEEPBIND because it must

@@ -97,7 +97,8 @@ bool ArchiveWait::Between(const std::function<bool()>& found,
         const Clock::duration left = end - Clock::now();
         if (left <= Clock::duration::zero())
             return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(pollMs_)));
+        std::this_thread::sleep_for(
+            std::min<Clock::duration>(left, std::chrono::milliseconds(pollMs_)));
         // The last look of a wait is the next trial's own.
         if (Clock::now() < end && found())
             return true;

@@ -23,8 +23,6 @@ public:
     bool Until(const std::function<bool()>& found, const std::function<void()>& announce,
                const std::function<void()>& checkQuit) const;
 
-    long PollMs() const { return pollMs_; }
-
 private:
     // One wait between two looks; true when a look within it found the file.
     bool Between(const std::function<bool()>& found, const std::function<void()>& checkQuit) const;

@@ -682,17 +682,17 @@ void PGFsBackup::RunConsistencyCheck() {
             bool isFile = false;
             return !FXPath::DoesPathExist(path, isFile).IsError() && isFile;
         };
-        if (archived())
-            return;
+        auto announce = [&] {
+            g_log.Debug(kLabelConsistency, "Waiting for [%s] to appear in [%s] ", segment.c_str(),
+                        WalArchiveDir_m.c_str());
+        };
+        auto checkQuit = [&] { CheckForQuitFlag(); };
         // Without the server's wait the segment may still be on its way into the archive.
-        if (ArchiveLeftToJob_m &&
-            ArchiveWait::FromRegistry(kLabelConsistency)
-                .Until(archived,
-                       [&] {
-                           g_log.Debug(kLabelConsistency, "Waiting for [%s] to appear in [%s] ",
-                                       segment.c_str(), WalArchiveDir_m.c_str());
-                       },
-                       [&] { CheckForQuitFlag(); }))
+        const bool present =
+            ArchiveLeftToJob_m
+                ? ArchiveWait::FromRegistry(kLabelConsistency).Until(archived, announce, checkQuit)
+                : archived();
+        if (present)
             return;
         g_log.Debug(kLabelConsistency,
                     "Invalid archive log directory [%s]. Could not find log file [%s] in it.",

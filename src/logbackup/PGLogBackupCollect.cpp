@@ -157,13 +157,12 @@ void PGLogBackup::WaitForEndLog() {
         return;
     }
     const std::string path = ArchivedFilePath(EndLogNumber_m);
-    const bool archived = wait.Until(
-        [&] { return IsArchived(path); },
-        [&] {
-            g_log.Debug(kLabel, "Waiting for [%s] to appear in [%s] ", path.c_str(),
-                        WalArchiveDir_m.c_str());
-        },
-        [&] { CheckForQuitFlag(); });
+    auto announce = [&] {
+        g_log.Debug(kLabel, "Waiting for [%s] to appear in [%s] ", path.c_str(),
+                    WalArchiveDir_m.c_str());
+    };
+    const bool archived =
+        wait.Until([&] { return IsArchived(path); }, announce, [&] { CheckForQuitFlag(); });
     if (archived)
         return;
     g_log.Error(kLabel, " We waited long enough for the end log [%s] to be archived.",
