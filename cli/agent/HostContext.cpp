@@ -18,6 +18,9 @@ namespace {
 
 unsigned long long g_job = 0;
 
+// How often the agent looks for a WAL segment on its way into the archive.
+constexpr long kArchivePollMs = 50;
+
 std::string MachineName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
@@ -92,6 +95,10 @@ void HostContext::ApplyRegistryDefaults() {
     // looks every second instead of idling.
     if (!registry.getNumber("PostGres", "nWaitForEndLogPollSecs", value))
         registry.setNumber("PostGres", "nWaitForEndLogPollSecs", 1);
+    // Even a second is most of a small backup's time: the agent looks every 50 ms within it,
+    // and waits for the archive itself rather than in the server's whole seconds.
+    if (!registry.getNumber("PostGres", "nWaitForEndLogPollMs", value))
+        registry.setNumber("PostGres", "nWaitForEndLogPollMs", kArchivePollMs);
 }
 
 void HostContext::ClearAgentError() {

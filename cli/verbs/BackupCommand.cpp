@@ -19,6 +19,7 @@
 
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGVersion.h"
+#include "pgulo/host/EvDebug.h"
 
 #include <unistd.h>
 
@@ -30,8 +31,11 @@
 #include <set>
 #include <thread>
 
+static EvDebug g_log(nullptr);
+
 namespace {
 
+const char* const kLabel = "BackupCommand";
 constexpr const char* kLogTmpPrefix = "pgulo_logtmp_";
 
 CliError Interrupted(const std::string& id) {
@@ -234,6 +238,9 @@ Manifest BackupCommand::RunFull() {
         fs.Abandon();
         throw Interrupted(backupId_);
     }
+    // From here on the job only waits for the server and copies the WAL: the log shows how
+    // long that takes.
+    g_log.Debug(kLabel, "The data files are copied; ending backup mode");
     const std::string startWal = fs.Shutdown();
     std::string label, map;
     // PostgreSQL 15 dropped the exclusive backup mode: the agent hands the label back instead.
@@ -317,6 +324,7 @@ Manifest BackupCommand::RunLog() {
 
 void BackupCommand::Announce(const Manifest& m) const {
     const double seconds = static_cast<double>(m.endMicros - m.startMicros) / 1e6;
+    g_log.Debug(kLabel, "backup %s complete", m.id.c_str());
     std::printf("backup %s complete: %s, %llu files, %s, WAL %s..%s, %s\n", m.id.c_str(),
                 m.type.c_str(), static_cast<unsigned long long>(m.fileCount),
                 HumanFormat::Bytes(m.totalBytes).c_str(),

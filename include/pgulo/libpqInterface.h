@@ -120,6 +120,8 @@ private:
     void CheckIfThereWasAFork();
     void CheckMultiThreadUsage();
     void DumpResult(const std::string& query);
+    // Returns when the server has sent something on the connection, or after timeoutMs.
+    void WaitForServerData(int timeoutMs);
 
     struct LibraryCloser {
         void operator()(void* handle) const noexcept;

@@ -20,6 +20,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,12 @@ const char* const kGetLengthLabel = "libpqInterface :: GetLength";
 const char* const kAccessLabel = "CheckForResultAccessViolation";
 
 const char* const kDebugDumpFile = "/tmp/libpqinterface_debug";
+
+// One round of the wait for an asynchronous statement's result: the result is taken as soon
+// as the server sends it, and a quit request is seen within this time.
+constexpr int kAsyncRoundMs = 100;
+// The waiting line is written once a second, however short the rounds.
+constexpr int kAsyncRoundsPerLogLine = 1000 / kAsyncRoundMs;
 
 // Without RTLD_DEEPBIND the cluster's libpq could bind to another libpq (or OpenSSL) already
 // loaded into the host process. The sanitizer runtime aborts on RTLD_DEEPBIND because it must
@@ -127,6 +134,7 @@ struct libpqInterface::Functions {
     decltype(&::PQsendQuery) PQsendQuery = nullptr;
     decltype(&::PQconsumeInput) PQconsumeInput = nullptr;
     decltype(&::PQisBusy) PQisBusy = nullptr;
+    decltype(&::PQsocket) PQsocket = nullptr;
     decltype(&::PQgetResult) PQgetResult = nullptr;
     decltype(&::PQresultStatus) PQresultStatus = nullptr;
     decltype(&::PQntuples) PQntuples = nullptr;
@@ -279,6 +287,7 @@ void libpqInterface::LoadlibpqSymbols() {
         resolve(f.PQsendQuery, "PQsendQuery", false);
         resolve(f.PQconsumeInput, "PQconsumeInput", false);
         resolve(f.PQisBusy, "PQisBusy", false);
+        resolve(f.PQsocket, "PQsocket", false);
         resolve(f.PQgetResult, "PQgetResult", false);
         resolve(f.PQresultStatus, "PQresultStatus", false);
         resolve(f.PQntuples, "PQntuples", false);
@@ -621,7 +630,7 @@ bool libpqInterface::ExecQueryAsync(const std::string& query, bool cancelOnQuit)
         }
         asyncPending_ = true;
         std::string text = query;
-        for (;;) {
+        for (int round = 0;; ++round) {
             if (QuitRequested()) {
                 if (cancelOnQuit)
                     CancelCurrentQuery(&text);
@@ -641,11 +650,28 @@ bool libpqInterface::ExecQueryAsync(const std::string& query, bool cancelOnQuit)
             }
             if (busy != 1)
                 return false;
-            g_log.DebugLvl(kLabel, 2, "Waiting on response from server for Query[%s]",
-                           query.c_str());
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (round % kAsyncRoundsPerLogLine == 0)
+                g_log.DebugLvl(kLabel, 2, "Waiting on response from server for Query[%s]",
+                               query.c_str());
+            WaitForServerData(kAsyncRoundMs);
         }
     });
+}
+
+void libpqInterface::WaitForServerData(int timeoutMs) {
+    const int socket = fn_->PQsocket(connection_.get());
+    if (socket < 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return;
+    }
+    pollfd wait{};
+    wait.fd = socket;
+    wait.events = POLLIN;
+    if (::poll(&wait, 1, timeoutMs) >= 0 || errno == EINTR)
+        return;
+    // The round then lasts its time all the same, rather than turning the wait into a spin.
+    g_log.DebugLvl(kExecQueryAsyncLabel, 2, "poll on the connection failed. errno:%d", errno);
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
 }
 
 void libpqInterface::CancelCurrentQuery(std::string* query) {

@@ -2,6 +2,7 @@
 #include "fsbackup/PGFsBackup.h"
 
 #include "common/PGGuard.h"
+#include "fsbackup/ArchiveWait.h"
 #include "pgulo/PGText.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
@@ -43,6 +44,9 @@ const char* const kLabelVersion = "PGFsBackup :: setPostgresVersion";
 const char* const kLabelDbList = "PGFsBackup :: GetDbList";
 
 const char* const kOwnLabelPrefix = "pgulo_backup_";
+
+// From release 10 on the server can end backup mode without waiting for the archive.
+constexpr int kStopWithoutArchiveWaitSince = PG_VERSION_10;
 
 bool OptionIsOn(const std::map<std::string, std::string>& options, const char* key) {
     auto found = options.find(key);
@@ -422,11 +426,26 @@ void PGFsBackup::StartBackup(const std::string& label) {
     }
 }
 
+bool PGFsBackup::JobWaitsForArchive() {
+    return Session_m && Session_m->GetServerVersion() >= kStopWithoutArchiveWaitSince &&
+           ArchiveWait::PollMsFromRegistry() > 0;
+}
+
 void PGFsBackup::StopBackup(bool mustSucceed) {
     PGGuard::Rethrow(g_log, kLabelStopBackup, [&] {
-        const bool ok = UsesNonExclusiveBackup() ? StopNonExclusiveBackup() : StopExclusiveBackup();
-        if (ok)
+        // The server looks for the archived segments once a second; a job told to look every
+        // few milliseconds does the waiting itself.
+        const bool jobWaits = JobWaitsForArchive();
+        const bool ok = UsesNonExclusiveBackup() ? StopNonExclusiveBackup(jobWaits)
+                                                 : StopExclusiveBackup(jobWaits);
+        if (ok) {
+            ArchiveLeftToJob_m = jobWaits;
+            if (jobWaits)
+                g_log.DebugLvl(kLabelStopBackup, 2,
+                               "The server did not wait for the archive; the job looks for the "
+                               "segments itself");
             return;
+        }
         CheckForQuitFlag();
         if (mustSucceed) {
             g_log.Error(kLabelStopBackup, "eRRoR -- ExecQueryAsync failed for Query[%s]",
@@ -437,8 +456,8 @@ void PGFsBackup::StopBackup(bool mustSucceed) {
     });
 }
 
-bool PGFsBackup::StopExclusiveBackup() {
-    Query_m = "SELECT pg_stop_backup()";
+bool PGFsBackup::StopExclusiveBackup(bool jobWaits) {
+    Query_m = jobWaits ? "SELECT lsn FROM pg_stop_backup(true, false)" : "SELECT pg_stop_backup()";
     if (!RunBackupQuery(Query_m))
         return false;
     g_log.Debug(kLabelStopBackup, "Cluster is in open mode now");
@@ -448,7 +467,7 @@ bool PGFsBackup::StopExclusiveBackup() {
     return true;
 }
 
-bool PGFsBackup::StopNonExclusiveBackup() {
+bool PGFsBackup::StopNonExclusiveBackup(bool jobWaits) {
     if (!InBackupMode_m && !StartOutcomeUnknown_m) {
         // A non-exclusive backup can only be ended by the session that began it.
         PGLastError("The backup can only be ended by the job that started it on PostgreSQL 15 "
@@ -459,7 +478,8 @@ bool PGFsBackup::StopNonExclusiveBackup() {
         throw PGException(kLabelStopBackup, PG_EXCEPTION_APPLICATION,
                           "No backup was started in this session");
     }
-    Query_m = "SELECT lsn, labelfile, spcmapfile FROM pg_backup_stop(true)";
+    Query_m = std::string("SELECT lsn, labelfile, spcmapfile FROM pg_backup_stop(") +
+              (jobWaits ? "false" : "true") + ")";
     if (!RunBackupQuery(Query_m))
         return false;
     g_log.Debug(kLabelStopBackup, "Cluster is in open mode now");
@@ -658,8 +678,21 @@ void PGFsBackup::RunConsistencyCheck() {
         const std::string path = WalArchiveDir_m + "/" + segment;
         g_log.Debug(kLabelConsistency, "Archive log directory [%s], log file [%s].",
                     WalArchiveDir_m.c_str(), segment.c_str());
-        bool isFile = false;
-        if (!FXPath::DoesPathExist(path, isFile).IsError() && isFile)
+        auto archived = [&] {
+            bool isFile = false;
+            return !FXPath::DoesPathExist(path, isFile).IsError() && isFile;
+        };
+        auto announce = [&] {
+            g_log.Debug(kLabelConsistency, "Waiting for [%s] to appear in [%s] ", segment.c_str(),
+                        WalArchiveDir_m.c_str());
+        };
+        auto checkQuit = [&] { CheckForQuitFlag(); };
+        // Without the server's wait the segment may still be on its way into the archive.
+        const bool present =
+            ArchiveLeftToJob_m
+                ? ArchiveWait::FromRegistry(kLabelConsistency).Until(archived, announce, checkQuit)
+                : archived();
+        if (present)
             return;
         g_log.Debug(kLabelConsistency,
                     "Invalid archive log directory [%s]. Could not find log file [%s] in it.",

@@ -123,8 +123,12 @@ protected:
     // pg_start_backup before 15, pg_backup_start (non-exclusive, in this session) from 15.
     std::string BackupStartQuery(const std::string& label);
     void StartBackup(const std::string& label);
-    bool StopExclusiveBackup();
-    bool StopNonExclusiveBackup();
+    // jobWaits: the server ends backup mode without waiting for the archive.
+    bool StopExclusiveBackup(bool jobWaits);
+    bool StopNonExclusiveBackup(bool jobWaits);
+    // Whether the job, not the server, waits for the segments of a backup to be archived:
+    // when the host asked for looks every few milliseconds and the server can leave it.
+    bool JobWaitsForArchive();
     void ReadAndRenewBackupTime();
     void CollectServerFiles(WalkMode mode);
     void OpenDirChangeFile();
@@ -191,6 +195,8 @@ protected:
     // results directory. A backup mode entered only to close a WAL segment has nothing to
     // restore with them, and must not replace the copies of a full backup kept there.
     bool KeepBackupLabelCopies_m = true;
+    // The last end of backup mode left the wait for the archive to the job.
+    bool ArchiveLeftToJob_m = false;
 };
 
 // Copies source to target; 0, or -1 when either cannot be opened or a read, write or close

@@ -3,6 +3,7 @@
 #include "logbackup/PGLogBackup.h"
 
 #include "common/PGGuard.h"
+#include "fsbackup/ArchiveWait.h"
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 #include "pgulo/PGLastError.h"
@@ -26,8 +27,6 @@ namespace {
 
 const char* const kLabel = "PGLogBackup :: GenerateCollectFile";
 
-constexpr long kDefaultWaitTrials = 30;
-constexpr long kDefaultWaitPollSeconds = 60;
 constexpr std::size_t kLogNumberLength = 24;
 
 bool Contains(const std::string& text, const char* part) {
@@ -149,33 +148,7 @@ void PGLogBackup::ApplyVersionSegmentRange() {
 }
 
 void PGLogBackup::WaitForEndLog() {
-    KXPlatformInfo registry;
-    long trials = kDefaultWaitTrials;
-    long value = 0;
-    if (!registry.getNumber("PostGres", "nWaitForEndLogMins", value)) {
-        g_log.Debug(kLabel, " nWaitForEndLogMins Reg key not set OR Failed to get the value, "
-                            "Using the default value 30");
-    } else if (value > 0) {
-        trials = value;
-        g_log.Debug(kLabel, " Maxtrials set is [%lu]", static_cast<unsigned long>(trials));
-    } else if (value < 0) {
-        // A negative count would never run out: the job would wait for ever.
-        g_log.Debug(kLabel, " nWaitForEndLogMins [%ld] is negative, Using the default value 30",
-                    value);
-    }
-    long pollSeconds = kDefaultWaitPollSeconds;
-    if (registry.getNumber("PostGres", "nWaitForEndLogPollSecs", value)) {
-        if (value > 0) {
-            pollSeconds = value;
-            g_log.Debug(kLabel, " Seconds between looks set is [%ld]", pollSeconds);
-        } else {
-            g_log.Debug(kLabel,
-                        " nWaitForEndLogPollSecs [%ld] is not positive, Using the "
-                        "default value 60",
-                        value);
-        }
-    }
-
+    const ArchiveWait wait = ArchiveWait::FromRegistry(kLabel);
     if (PGCommon::IsOldPGVersion(ServerVersion_m))
         return;
     if (EndLogNumber_m.empty()) {
@@ -184,24 +157,19 @@ void PGLogBackup::WaitForEndLog() {
         return;
     }
     const std::string path = ArchivedFilePath(EndLogNumber_m);
-    for (long trial = 0;; ++trial) {
-        if (IsArchived(path))
-            return;
-        if (trial + 1 >= trials) {
-            g_log.Error(kLabel, " We waited long enough for the end log [%s] to be archived.",
-                        path.c_str());
-            PGLastError("Some Transaction Log files are missing from the WAL directory. Please "
-                        "check if archive_command is valid.");
-            throw PGException(kLabel, PG_EXCEPTION_POSTGRE,
-                              "Some log files are missing from the WAL dir");
-        }
+    auto announce = [&] {
         g_log.Debug(kLabel, "Waiting for [%s] to appear in [%s] ", path.c_str(),
                     WalArchiveDir_m.c_str());
-        for (long second = 0; second < pollSeconds; ++second) {
-            CheckForQuitFlag();
-            ::sleep(1);
-        }
-    }
+    };
+    const bool archived =
+        wait.Until([&] { return IsArchived(path); }, announce, [&] { CheckForQuitFlag(); });
+    if (archived)
+        return;
+    g_log.Error(kLabel, " We waited long enough for the end log [%s] to be archived.",
+                path.c_str());
+    PGLastError("Some Transaction Log files are missing from the WAL directory. Please "
+                "check if archive_command is valid.");
+    throw PGException(kLabel, PG_EXCEPTION_POSTGRE, "Some log files are missing from the WAL dir");
 }
 
 bool PGLogBackup::IsArchived(const std::string& path) const {

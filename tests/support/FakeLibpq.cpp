@@ -62,6 +62,7 @@ void PQfreeCancel(void*) {}
 int PQsendQuery(void*, const char*) { return 0; }
 int PQconsumeInput(void*) { return 0; }
 int PQisBusy(void*) { return 0; }
+int PQsocket(const void*) { return -1; }
 void* PQgetResult(void*) { return nullptr; }
 int PQresultStatus(const void*) { return 7; }
 int PQntuples(const void*) { return 0; }

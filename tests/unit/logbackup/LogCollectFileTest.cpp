@@ -8,16 +8,21 @@
 #include "TestFiles.h"
 #include "pgulo/PGLastError.h"
 #include "pgulo/PostGreLogBackupInterface.h"
+#include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -267,6 +272,70 @@ TEST_F(LogCollectFile, TheConstructorRefusesUnknownTypesAndAMissingLastLogAndQui
     PGLogBackup job(setup);
     job.SetCurrentLastLog(Seg(0x12));
     EXPECT_THROW(job.GenerateCollectFile(nullptr, nullptr), PGException);
+}
+
+// The end log is in the archive but the server has not marked it done: the job looks again
+// after each wait, and within it as often as nWaitForEndLogPollMs says. Without that key the
+// waits are sat out and logged as always.
+TEST_F(LogCollectFile, TheEndLogWaitLooksAsOftenAsTheRegistrySays) {
+    using std::chrono::milliseconds;
+    const struct {
+        const char* name;
+        long pollSeconds;
+        std::optional<long> pollMs;
+        bool doneAfter200Ms; // else never
+        milliseconds atLeast, below;
+    } cases[] = {
+        {"looks every 20 ms within a 3-second wait", 3, 20, true, milliseconds(200),
+         milliseconds(2000)},
+        {"without the key the second is sat out", 1, std::nullopt, true, milliseconds(1000),
+         milliseconds(2000)},
+        {"looking every 20 ms still gives up after the looks", 1, 20, false, milliseconds(1000),
+         milliseconds(2000)},
+    };
+    const std::string end = "000000010000000000000012";
+    const std::string ready = Path("data/pg_wal/archive_status/" + end + ".ready");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(home_.file("registry.ini"));
+        KXPlatformInfo registry;
+        ASSERT_TRUE(registry.setNumber("PostGres", "nWaitForEndLogMins", 2));
+        ASSERT_TRUE(registry.setNumber("PostGres", "nWaitForEndLogPollSecs", c.pollSeconds));
+        if (c.pollMs) {
+            ASSERT_TRUE(registry.setNumber("PostGres", "nWaitForEndLogPollMs", *c.pollMs));
+        }
+        Archive({"000000010000000000000011", end});
+        TestFiles::Write(ready, "");
+        const std::size_t logStart = TestFiles::Read(EvDebug::logFilePath()).size();
+        PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
+        job.SetCurrentLastLog(end);
+
+        const auto before = std::chrono::steady_clock::now();
+        std::thread archiver([&] {
+            std::this_thread::sleep_for(milliseconds(200));
+            if (c.doneAfter200Ms)
+                fs::rename(ready, Path("data/pg_wal/archive_status/" + end + ".done"));
+        });
+        const std::string failure = PGFailure([&] { job.GenerateCollectFile(nullptr, nullptr); });
+        const auto waited = std::chrono::steady_clock::now() - before;
+        archiver.join();
+
+        EXPECT_EQ(failure.empty(), c.doneAfter200Ms) << failure;
+        EXPECT_GE(waited, c.atLeast);
+        EXPECT_LT(waited, c.below);
+        const std::string log = TestFiles::Read(EvDebug::logFilePath()).substr(logStart);
+        std::size_t waits = 0;
+        for (std::size_t at = log.find("Waiting for ["); at != std::string::npos;
+             at = log.find("Waiting for [", at + 1))
+            ++waits;
+        EXPECT_EQ(waits, 1u) << log;
+        EXPECT_EQ(log.find(" We waited long enough for the end log [" + Archived(end) +
+                           "] to be archived.") != std::string::npos,
+                  !c.doneAfter200Ms)
+            << log;
+        fs::remove_all(Path("data/pg_wal/archive_status"));
+        fs::create_directories(Path("data/pg_wal/archive_status"));
+    }
 }
 
 // The last segment number of a log id: from the server's segment size unless the registry's
