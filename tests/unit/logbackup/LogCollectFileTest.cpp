@@ -304,7 +304,7 @@ TEST_F(LogCollectFile, TheEndLogWaitLooksAsOftenAsTheRegistrySays) {
         if (c.pollMs) {
             ASSERT_TRUE(registry.setNumber("PostGres", "nWaitForEndLogPollMs", *c.pollMs));
         }
-        Archive({"000000010000000000000011", end});
+        Archive("{11} {12}");
         TestFiles::Write(ready, "");
         const std::size_t logStart = TestFiles::Read(EvDebug::logFilePath()).size();
         PGLogBackup job(Job(PG_LOG_INCR_BACKUP, "000000010000000000000010"));
