@@ -35,10 +35,7 @@ protected:
 
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(kMajor);
-        PgCluster::Options options;
-        options.name = "basebackup";
-        options.archiving = false;
-        cluster_ = &SharedCluster(kMajor, options);
+        cluster_ = &SharedCluster(kMajor, {"basebackup", 0, {}, false});
         // psql names no host: the socket comes from the environment.
         ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
         dir_ = home_->Dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -52,10 +49,10 @@ protected:
     }
 
     void Init(BaseBackupPostGres& backup, const std::string& dataDir, const std::string& port = "",
-              const std::string& user = "postgres") const {
+              const std::string& user = "postgres", const std::string& collectFile = "") const {
         ASSERT_EQ(backup.init(PgInstall::clientBinDir(), user,
                               port.empty() ? std::to_string(cluster_->port()) : port, "unused",
-                              dataDir, CollectFile()),
+                              dataDir, collectFile.empty() ? CollectFile() : collectFile),
                   0);
     }
     std::string CollectFile() const { return dir_ + "/collect.txt"; }
@@ -157,37 +154,28 @@ TEST_F(BaseBackupPostGresTest, StartAndStopPairUpAndHostileValuesRunNothingElse)
     EXPECT_FALSE(fs::exists(marker));
 }
 
-// A walk that cannot start backup mode, write its collect file or find the data directory
-// fails, with what the collect file holds by then and whether backup mode was begun.
-struct FailureRow {
-    std::string name, port, dataDir, collectFile;
-    bool exists;
-    std::string lastLine;
-    bool inBackup;
-};
-
+// A walk fails when psql does (leaving an empty collect file), when the collect file cannot be
+// opened (beginning no backup mode) and when the data directory is missing (after its parents).
 TEST_F(BaseBackupPostGresTest, FailedWalksAreReported) {
     const std::string data = MakeTree();
-    const std::vector<FailureRow> rows = {
-        {"psql fails", "1", data, CollectFile(), true, "", false},
-        {"collect file", "", data, dir_ + "/no/such/dir/collect.txt", false, "", false},
-        {"no data directory", "", dir_ + "/absent", CollectFile(), true, dir_ + "/", true},
-    };
-    for (const FailureRow& r : rows) {
-        SCOPED_TRACE(r.name);
-        fs::remove(CollectFile());
-        BaseBackupPostGres backup;
-        ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres",
-                              r.port.empty() ? std::to_string(cluster_->port()) : r.port, "",
-                              r.dataDir, r.collectFile),
-                  0);
-        EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
-        EXPECT_EQ(fs::exists(r.collectFile), r.exists);
-        const Lines lines = TestFiles::ReadLines(r.collectFile);
-        EXPECT_EQ(lines.empty() ? "" : lines.back(), r.lastLine);
-        EXPECT_EQ(InBackup(), r.inBackup);
-        StopBackup();
-    }
+    BaseBackupPostGres noServer;
+    Init(noServer, data, "1");
+    EXPECT_EQ(noServer.CreatePostGresCollectFile(), -1);
+    EXPECT_TRUE(fs::exists(CollectFile()));
+    EXPECT_EQ(TestFiles::Read(CollectFile()), "");
+    EXPECT_FALSE(InBackup());
+
+    BaseBackupPostGres noFile;
+    Init(noFile, data, "", "postgres", dir_ + "/no/such/dir/collect.txt");
+    EXPECT_EQ(noFile.CreatePostGresCollectFile(), -1);
+    EXPECT_FALSE(InBackup());
+
+    BaseBackupPostGres noData;
+    Init(noData, dir_ + "/absent");
+    EXPECT_EQ(noData.CreatePostGresCollectFile(), -1);
+    const Lines lines = TestFiles::ReadLines(CollectFile());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), dir_ + "/");
 }
 
 TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {

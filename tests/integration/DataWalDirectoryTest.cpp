@@ -42,9 +42,7 @@ class DataWalDirectoryTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        PgCluster::Options options;
-        options.name = "dirs";
-        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_ = &SharedCluster(GetParam(), {"dirs", 0, {}, true});
     }
 
     TempHostHome home_;

@@ -21,10 +21,7 @@ class ExecutePostgreTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        PgCluster::Options options;
-        options.name = "exec";
-        options.archiving = false;
-        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_ = &SharedCluster(GetParam(), {"exec", 0, {}, false});
         cluster_->tryPsql("CREATE DATABASE \"second db\"");
         // The psql command names no host: the cluster's socket comes from the environment,
         // as it would for a host program.

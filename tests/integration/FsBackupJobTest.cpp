@@ -33,9 +33,7 @@ class FsBackupJobTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        PgCluster::Options options;
-        options.name = "fsbackup-job";
-        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_ = &SharedCluster(GetParam(), {"fsbackup-job", 0, {}, true});
         job_.jobId = ++nextJobId_;
         job_.jobResultsDir = scratch_.Dir("results");
         job_.configDir = scratch_.Dir("config");
@@ -77,20 +75,6 @@ protected:
         std::string startLog;
         EXPECT_EQ(ShutdownBackup(handle, startLog), 1) << LastError();
         return startLog;
-    }
-
-    // The standby overloads: backup mode only, begun and ended apart from a collect walk.
-    void* StartStandby(std::string& startLog, const std::string& jobResults) const {
-        return PostGreFsBackupInterfaceStart(job_.jobId, cluster_->binDir(), cluster_->libDir(),
-                                             "postgres", cluster_->socketDir(), Port(), "postgres",
-                                             "", job_.archiveDir, startLog, nullptr, nullptr,
-                                             jobResults, job_.configDir, "", job_.version);
-    }
-    int EndStandby(std::string& endLog, const std::string& jobResults) const {
-        return PostGreFsBackupInterfaceShutdown(
-            job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
-            Port(), "postgres", "", job_.archiveDir, 0, endLog, nullptr, nullptr, job_.configDir,
-            "", jobResults, job_.version);
     }
 
     static inline unsigned long long nextJobId_ = 7000;
@@ -295,7 +279,10 @@ TEST_P(EveryMajorJobTest, TheStandbyOverloadsBracketABackup) {
         SCOPED_TRACE("job results directory [" + results + "]");
         RootDirectoryWatch root;
         std::string startLog;
-        void* handle = StartStandby(startLog, results);
+        void* handle = PostGreFsBackupInterfaceStart(
+            job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres", cluster_->socketDir(),
+            Port(), "postgres", "", job_.archiveDir, startLog, nullptr, nullptr, results,
+            job_.configDir, "", job_.version);
         ASSERT_NE(handle, nullptr) << LastError();
         EXPECT_TRUE(std::regex_match(startLog, location)) << startLog;
         EXPECT_EQ(InBackupMode(*cluster_), exclusive);
@@ -308,7 +295,12 @@ TEST_P(EveryMajorJobTest, TheStandbyOverloadsBracketABackup) {
         EXPECT_TRUE(folders.empty());
 
         std::string endLog;
-        EXPECT_EQ(EndStandby(endLog, results), exclusive ? 1 : 0) << LastError();
+        EXPECT_EQ(PostGreFsBackupInterfaceShutdown(
+                      job_.jobId, cluster_->binDir(), cluster_->libDir(), "postgres",
+                      cluster_->socketDir(), Port(), "postgres", "", job_.archiveDir, 0, endLog,
+                      nullptr, nullptr, job_.configDir, "", results, job_.version),
+                  exclusive ? 1 : 0)
+            << LastError();
         if (exclusive) {
             EXPECT_TRUE(std::regex_match(endLog, location)) << endLog;
             EXPECT_GE(Segment(endLog), Segment(startLog));

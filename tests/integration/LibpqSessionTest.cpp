@@ -58,9 +58,7 @@ class LibpqSessionTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        PgCluster::Options options;
-        options.name = "libpq";
-        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_ = &SharedCluster(GetParam(), {"libpq", 0, {}, true});
         // A plain role and a second database, made once per cluster.
         if (cluster_->tryPsql("CREATE DATABASE pgulo_other").ok())
             cluster_->psql(std::string("CREATE ROLE pgulo_plain LOGIN NOSUPERUSER PASSWORD '") +

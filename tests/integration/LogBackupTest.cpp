@@ -53,9 +53,7 @@ protected:
     // The cluster, with an immediate checkpoint in the agent configuration, so that the tests
     // do not wait for a spread one.
     PgCluster& Cluster() const {
-        PgClusterOptions options;
-        options.name = "logbackup";
-        PgCluster& cluster = SharedCluster(GetParam(), options);
+        PgCluster& cluster = SharedCluster(GetParam(), {"logbackup", 0, {}, true});
         cluster.psql("CREATE TABLE IF NOT EXISTS filler (id serial, note text)");
         WriteAgentConfig(root_.Dir("config"), cluster.port(), "start_backup_immediate:on\n");
         return cluster;
@@ -315,37 +313,15 @@ TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
     ExpectPruned(TestFiles::ReadLines(collectFile), cluster);
 }
 
-TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
-    PgCluster& cluster = Cluster();
-    const std::string lastLog = MakeSegments(cluster, 1);
-    const std::string primaryEnd = MakeSegments(cluster, 2);
-    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
-    cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
-    const std::string current = CurrentSegment(cluster);
-
-    JobSetup job = Setup(cluster);
-    job.standby = 1;
-    const StartResult started =
-        pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
-    std::vector<std::string> databases;
-    EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
-    EXPECT_THAT(databases, Contains("postgres"));
-    EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
-    const Paths expected = Archived(cluster, lastLog, primaryEnd);
-    ASSERT_EQ(expected.size(), 2u);
-    ExpectCollected(started, cluster, expected);
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
-}
-
-TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBackupMode) {
+// A standby's log backup: the primary's start, which has no job results directory, closes its
+// segment through backup mode and gives the end log; the standby's job then takes its segments
+// up to that end log without a switch of its own.
+TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimarysStart) {
     PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 1);
     cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
     const std::string open = CurrentSegment(cluster);
-    // This form has no job results directory; what a job keeps there must not land in the
-    // root directory.
+    // What a job keeps in its job results directory must not land in the root directory.
     RootDirectoryWatch root;
     std::string endLog;
     void* handle = PostGreLogBackupInterfaceStart(
@@ -358,21 +334,36 @@ TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBa
     const std::string::size_type comma = endLog.find(',');
     ASSERT_NE(comma, std::string::npos) << endLog;
     // Entering backup mode closes the segment written to; leaving it closes the next one.
-    const std::string closed = endLog.substr(comma + 1);
-    EXPECT_GT(closed, open) << endLog;
+    const std::string primaryEnd = endLog.substr(comma + 1);
+    EXPECT_GT(primaryEnd, open) << endLog;
     EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + open));
-    EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + closed));
-    EXPECT_GT(CurrentSegment(cluster), closed);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
+    EXPECT_GT(CurrentSegment(cluster), primaryEnd);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(handle, 1), 1);
+
+    cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
+    const std::string current = CurrentSegment(cluster);
+    JobSetup job = Setup(cluster);
+    job.standby = 1;
+    const StartResult started =
+        pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
+    std::vector<std::string> databases;
+    EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
+    EXPECT_THAT(databases, Contains("postgres"));
+    EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
+    const Paths expected = Archived(cluster, lastLog, primaryEnd);
+    ASSERT_GE(expected.size(), 2u);
+    ExpectCollected(started, cluster, expected);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 // A cluster whose archive takes nothing: the end log never arrives, and the host's quit
 // request must not sit out the 30-second poll.
 TEST_P(LogBackupSomeMajors, TheQuitFlagEndsTheWaitForTheEndLogWithinASecond) {
-    PgClusterOptions options;
-    options.name = "noarchive";
-    options.extraConf = {"archive_command = '/bin/false'"};
-    PgCluster& cluster = SharedCluster(GetParam(), options);
+    PgCluster& cluster =
+        SharedCluster(GetParam(), {"noarchive", 0, {"archive_command = '/bin/false'"}, true});
     WriteAgentConfig(root_.Dir("config"), cluster.port(), "");
     cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int)");
     cluster.psql("INSERT INTO never_archived VALUES (1)");
