@@ -173,8 +173,10 @@ TEST_P(ExecutePostgreTest, SessionQueryReadsColumnsAndRowsAfterADummyFirstEntry)
 
 // Every keyword the server knows, and a few awkward names: where the server quotes, we quote
 // the same way. Quoting a word the server would leave bare is harmless, and happens only for
-// words reserved in some other release, never in the newest.
-TEST_P(ExecutePostgreTest, IdentifiersAreQuotedAtLeastWhereTheServerQuotes) {
+// words reserved in some other release, never in the newest. A quoted text reaches the server
+// as the text itself (the same text dollar-quoted), whichever way standard_conforming_strings
+// is set.
+TEST_P(ExecutePostgreTest, IdentifiersAndLiteralsAreQuotedAsTheServerReadsThem) {
     std::istringstream lines(cluster_->psql(
         "SELECT w || '|' || quote_ident(w) FROM (SELECT word AS w FROM pg_get_keywords() UNION "
         "ALL SELECT unnest(ARRAY['sales', 'Sales', '1abc', '_x', 'a b', 'say \"hi\"', 'x;y', "
@@ -193,11 +195,7 @@ TEST_P(ExecutePostgreTest, IdentifiersAreQuotedAtLeastWhereTheServerQuotes) {
         }
     }
     EXPECT_GT(quotedByServer, 80);
-}
 
-// A quoted text reaches the server as the text itself, whichever way
-// standard_conforming_strings is set: it equals the same text dollar-quoted.
-TEST_P(ExecutePostgreTest, LiteralsReadBackAsTheTextUnderEitherStringSetting) {
     for (const char* setting : {"on", "off"}) {
         for (const std::string text : {"plain", "it's", "''", "a\\b", "\\", "x\\'; SELECT 1; --",
                                        "\\\\'", "tab\there", "caf\xc3\xa9"}) {

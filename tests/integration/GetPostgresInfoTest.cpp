@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <tuple>
 
 namespace {
 
@@ -156,18 +157,16 @@ TEST_F(GetPostgresInfoTest, InitReadsTheStoreAndFixesTheValuesUp) {
         EXPECT_EQ(log.find("s3cret"), std::string::npos) << "the password reached the log";
         if (r.rc != 0)
             continue;
-        EXPECT_EQ(info.unixUser, r.unixUser);
+        EXPECT_EQ(std::tie(info.unixUser, info.HostAddr, info.Port, info.password),
+                  std::tie(r.unixUser, r.host, r.port, r.password));
         EXPECT_EQ(StoredProperty(records, "unixUser"), r.unixUser);
-        EXPECT_EQ(info.HostAddr, r.host);
-        EXPECT_EQ(info.Port, r.port);
-        EXPECT_EQ(info.password, r.password);
         EXPECT_EQ(Env("PGPASSWORD"), r.password);
         EXPECT_EQ(Env("PGUSER"), r.byInstance ? "<unset>" : "postgres");
         EXPECT_EQ(info.autoDiscoveryFlag, r.byInstance ? 0 : 1);
-        EXPECT_EQ(info.saUser + " " + info.socketName + " " + info.LastLogNumber,
-                  "postgres " + socket + " 000000010000000000000003");
-        EXPECT_EQ(info.binaryPath + " " + info.datafilePath,
-                  primary_->binDir() + " " + primary_->libDir());
+        EXPECT_EQ(std::tie(info.saUser, info.socketName, info.binaryPath, info.datafilePath),
+                  std::make_tuple(std::string("postgres"), socket, primary_->binDir(),
+                                  primary_->libDir()));
+        EXPECT_EQ(info.LastLogNumber, "000000010000000000000003");
         EXPECT_TRUE(info.pruneLogs);
     }
 
