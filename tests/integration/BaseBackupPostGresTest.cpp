@@ -1,28 +1,24 @@
 #include "pgulo/BaseBackupPostGres.h"
 
 #include "PgCluster.h"
-#include "PgInstall.h"
 #include "TempTree.h"
 #include "TestFiles.h"
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/UniqueFd.h"
 
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace pgulo::test;
+using Lines = std::vector<std::string>;
 
 // pg_start_backup with a label alone (exclusive backup mode) exists up to release 14.
 constexpr int kMajor = 14;
@@ -39,46 +35,39 @@ protected:
 
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(kMajor);
-        PgCluster::Options options;
-        options.name = "basebackup";
-        options.archiving = false;
-        cluster_ = &SharedCluster(kMajor, options);
+        cluster_ = &SharedCluster(kMajor, {"basebackup", 0, {}, false});
         // psql names no host: the socket comes from the environment.
         ::setenv("PGHOST", cluster_->socketDir().c_str(), 1);
         dir_ = home_->Dir(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
+    void TearDown() override { StopBackup(); }
 
-    void TearDown() override {
+    bool InBackup() const { return cluster_->psql("SELECT pg_is_in_backup()") == "t"; }
+    void StopBackup() const {
         if (cluster_ && InBackup())
             cluster_->psql("SELECT pg_stop_backup()");
     }
 
-    bool InBackup() const { return cluster_->psql("SELECT pg_is_in_backup()") == "t"; }
-
-    void Init(BaseBackupPostGres& backup, const std::string& dataDir,
-              const std::string& port = "") const {
-        ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres",
+    void Init(BaseBackupPostGres& backup, const std::string& dataDir, const std::string& port = "",
+              const std::string& user = "postgres", const std::string& collectFile = "") const {
+        ASSERT_EQ(backup.init(PgInstall::clientBinDir(), user,
                               port.empty() ? std::to_string(cluster_->port()) : port, "unused",
-                              dataDir, CollectFile()),
+                              dataDir, collectFile.empty() ? CollectFile() : collectFile),
                   0);
     }
-
     std::string CollectFile() const { return dir_ + "/collect.txt"; }
 
     // The lines of the collect file a walk of the data directory writes; the walk must work.
-    std::vector<std::string> Collected(const std::string& dataDir) const {
+    Lines Collected(const std::string& dataDir) const {
         BaseBackupPostGres backup;
         Init(backup, dataDir);
         EXPECT_EQ(backup.CreatePostGresCollectFile(), 0);
         return TestFiles::ReadLines(CollectFile());
     }
 
-    static bool Lists(const std::vector<std::string>& lines, const std::string& path) {
-        return std::find(lines.begin(), lines.end(), path) != lines.end();
-    }
-
     // A small tree standing in for a data directory: files, nested directories, links to a
-    // directory and to a file, and a pipe.
+    // directory and to a file, a pipe, and a directory whose name ends in a newline holding
+    // etc/shadow: read line by line, a collect file listing it would name /etc/shadow.
     std::string MakeTree() const {
         const std::string data = dir_ + "/tree/data";
         fs::create_directories(data + "/sub/deeper");
@@ -90,6 +79,8 @@ protected:
         fs::create_directory_symlink(dir_ + "/outside", data + "/pg_wal");
         fs::create_symlink(data + "/a.txt", data + "/a_link");
         ::mkfifo((data + "/pipe").c_str(), 0600);
+        fs::create_directories(data + "/evil\n/etc");
+        TestFiles::Write(data + "/evil\n/etc/shadow", "x");
         return data;
     }
 
@@ -100,18 +91,18 @@ protected:
 
 TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
     const std::string data = MakeTree();
-    const std::vector<std::string> lines = Collected(data);
+    const Lines lines = Collected(data);
     // Every proper parent ending in "/", shortest first, then the data directory.
-    std::vector<std::string> parents;
+    Lines parents;
     for (size_t i = 0; i + 1 < data.size(); ++i)
         if (data[i] == '/')
             parents.push_back(data.substr(0, i + 1));
     ASSERT_GT(lines.size(), parents.size());
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + parents.size()), parents);
+    EXPECT_EQ(Lines(lines.begin(), lines.begin() + parents.size()), parents);
     EXPECT_EQ(parents.front(), "/");
     EXPECT_EQ(lines[parents.size()], data);
 
-    const std::vector<std::string> tree(lines.begin() + parents.size(), lines.end());
+    const Lines tree(lines.begin() + parents.size(), lines.end());
     EXPECT_EQ(std::set<std::string>(tree.begin(), tree.end()),
               (std::set<std::string>{data, data + "/a.txt", data + "/sub", data + "/sub/b.txt",
                                      data + "/sub/deeper", data + "/sub/deeper/c.txt"}));
@@ -126,23 +117,26 @@ TEST_F(BaseBackupPostGresTest, CollectFileListsParentsThenTheTreeWithoutLinks) {
     EXPECT_TRUE(InBackup());
 
     // A trailing slash of the data directory is dropped.
-    cluster_->psql("SELECT pg_stop_backup()");
+    StopBackup();
     EXPECT_EQ(Collected(data + "/"), lines);
 }
 
 TEST_F(BaseBackupPostGresTest, RealDataDirectoryInBackupModeListsItsBackupLabel) {
-    const std::vector<std::string> lines = Collected(cluster_->dataDir());
+    const Lines lines = Collected(cluster_->dataDir());
     for (const char* name :
          {"/PG_VERSION", "/global", "/global/pg_control", "/base", "/backup_label", "/pg_wal"})
-        EXPECT_TRUE(Lists(lines, cluster_->dataDir() + name)) << name;
+        EXPECT_NE(std::find(lines.begin(), lines.end(), cluster_->dataDir() + name), lines.end())
+            << name;
     // The label is "label" and the job id.
     const std::string label = TestFiles::Read(cluster_->dataDir() + "/backup_label");
     EXPECT_NE(label.find("LABEL: label4242\n"), std::string::npos) << label;
 }
 
-TEST_F(BaseBackupPostGresTest, StartAndStopPairUp) {
+// A user and port holding shell syntax reach psql as values and run nothing else.
+TEST_F(BaseBackupPostGresTest, StartAndStopPairUpAndHostileValuesRunNothingElse) {
+    const std::string data = MakeTree();
     BaseBackupPostGres backup;
-    Init(backup, MakeTree());
+    Init(backup, data);
     EXPECT_EQ(backup.stopBackup(), -1);
     ASSERT_EQ(backup.startBackup(), 0);
     ASSERT_TRUE(InBackup());
@@ -150,63 +144,38 @@ TEST_F(BaseBackupPostGresTest, StartAndStopPairUp) {
     EXPECT_EQ(backup.stopBackup(), 0);
     EXPECT_FALSE(InBackup());
     EXPECT_FALSE(fs::exists(cluster_->dataDir() + "/backup_label"));
-}
 
-TEST_F(BaseBackupPostGresTest, FailingPsqlLeavesAnEmptyCollectFile) {
-    BaseBackupPostGres backup;
-    Init(backup, MakeTree(), "1");
-
-    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
-
-    ASSERT_TRUE(fs::exists(CollectFile()));
-    EXPECT_EQ(fs::file_size(CollectFile()), 0u);
-    EXPECT_FALSE(InBackup());
-}
-
-TEST_F(BaseBackupPostGresTest, CollectFileThatCannotBeOpenedStartsNothing) {
-    BaseBackupPostGres backup;
-    ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres", std::to_string(cluster_->port()),
-                          "", MakeTree(), dir_ + "/no/such/dir/collect.txt"),
-              0);
-
-    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
-    EXPECT_FALSE(InBackup());
-}
-
-TEST_F(BaseBackupPostGresTest, MissingDataDirectoryFailsAfterTheParents) {
-    BaseBackupPostGres backup;
-    Init(backup, dir_ + "/absent");
-
-    EXPECT_EQ(backup.CreatePostGresCollectFile(), -1);
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), dir_ + "/");
-}
-
-TEST_F(BaseBackupPostGresTest, NameWithANewlineIsLeftOut) {
-    const std::string data = MakeTree();
-    // A directory whose name ends in a newline, holding etc/shadow: read line by line, the
-    // collect file would list /etc/shadow.
-    fs::create_directories(data + "/evil\n/etc");
-    TestFiles::Write(data + "/evil\n/etc/shadow", "x");
-    const std::vector<std::string> lines = Collected(data);
-    EXPECT_FALSE(Lists(lines, "/etc/shadow"));
-    for (const std::string& line : lines)
-        EXPECT_EQ(line.find("evil"), std::string::npos) << line;
-    EXPECT_TRUE(Lists(lines, data + "/a.txt"));
-}
-
-TEST_F(BaseBackupPostGresTest, HostileUserAndPortRunNothingElse) {
     const std::string marker = dir_ + "/pwned";
     ::setenv("PGULO_BB_MARKER", marker.c_str(), 1);
-    BaseBackupPostGres backup;
-    ASSERT_EQ(backup.init(PgInstall::clientBinDir(), "postgres; touch $PGULO_BB_MARKER",
-                          "$(touch $PGULO_BB_MARKER)", "", MakeTree(), CollectFile()),
-              0);
-
-    EXPECT_EQ(backup.startBackup(), -1);
-    EXPECT_EQ(backup.stopBackup(), -1);
+    BaseBackupPostGres hostile;
+    Init(hostile, data, "$(touch $PGULO_BB_MARKER)", "postgres; touch $PGULO_BB_MARKER");
+    EXPECT_EQ(hostile.startBackup(), -1);
+    EXPECT_EQ(hostile.stopBackup(), -1);
     EXPECT_FALSE(fs::exists(marker));
+}
+
+// A walk fails when psql does (leaving an empty collect file), when the collect file cannot be
+// opened (beginning no backup mode) and when the data directory is missing (after its parents).
+TEST_F(BaseBackupPostGresTest, FailedWalksAreReported) {
+    const std::string data = MakeTree();
+    BaseBackupPostGres noServer;
+    Init(noServer, data, "1");
+    EXPECT_EQ(noServer.CreatePostGresCollectFile(), -1);
+    EXPECT_TRUE(fs::exists(CollectFile()));
+    EXPECT_EQ(TestFiles::Read(CollectFile()), "");
+    EXPECT_FALSE(InBackup());
+
+    BaseBackupPostGres noFile;
+    Init(noFile, data, "", "postgres", dir_ + "/no/such/dir/collect.txt");
+    EXPECT_EQ(noFile.CreatePostGresCollectFile(), -1);
+    EXPECT_FALSE(InBackup());
+
+    BaseBackupPostGres noData;
+    Init(noData, dir_ + "/absent");
+    EXPECT_EQ(noData.CreatePostGresCollectFile(), -1);
+    const Lines lines = TestFiles::ReadLines(CollectFile());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), dir_ + "/");
 }
 
 TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {
@@ -215,14 +184,12 @@ TEST_F(BaseBackupPostGresTest, WalkStepsReportWhatTheyCouldRead) {
     Init(backup, data);
     UniqueFile file = UniqueFile::Open(CollectFile(), "w");
     ASSERT_TRUE(file);
-
     EXPECT_EQ(backup.dirwalk((data + "/sub").c_str(), file.get()), 1);
     EXPECT_EQ(backup.dirwalk((data + "/absent").c_str(), file.get()), 0);
     EXPECT_EQ(backup.getDirContent((data + "/absent").c_str(), file.get()), -1);
     EXPECT_EQ(backup.getDirContent((data + "/a_link").c_str(), file.get()), 0);
     ASSERT_EQ(file.close(), 0);
-
-    std::vector<std::string> lines = TestFiles::ReadLines(CollectFile());
+    const Lines lines = TestFiles::ReadLines(CollectFile());
     EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()),
               (std::set<std::string>{data + "/sub/b.txt", data + "/sub/deeper",
                                      data + "/sub/deeper/c.txt"}));

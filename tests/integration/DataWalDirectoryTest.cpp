@@ -5,13 +5,10 @@
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/EvEvent.h"
 
-#include "PgCluster.h"
-#include "PgInstall.h"
+#include "MajorStage.h"
 #include "TempHostHome.h"
 #include "TempTree.h"
 #include "TestFiles.h"
-
-#include <gtest/gtest.h>
 
 #include <grp.h>
 #include <pwd.h>
@@ -19,31 +16,21 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <memory>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace pgulo::test;
 
-// The debug log lines written since the object was made.
-class LogWatch {
-public:
-    LogWatch() : start_(TestFiles::Read(EvDebug::logFilePath()).size()) {}
-    std::string Since() const { return TestFiles::Read(EvDebug::logFilePath()).substr(start_); }
-
-private:
-    size_t start_;
-};
+// The debug log from the given length on.
+std::string Log(size_t from = 0) {
+    return TestFiles::Read(EvDebug::logFilePath()).substr(from);
+}
 
 uid_t Uid(const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0)
-        return static_cast<uid_t>(-1);
-    return st.st_uid;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
 void GiveTo(const std::string& path, const passwd* user) {
@@ -55,42 +42,12 @@ class DataWalDirectoryTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        postgres_ = ::getpwnam("postgres");
-        if (::geteuid() != 0 || postgres_ == nullptr)
-            GTEST_SKIP() << "needs root and the postgres user";
-        PgCluster::Options options;
-        options.name = "dirs";
-        cluster_ = &SharedCluster(GetParam(), options);
-    }
-
-    GetPostgresInfo Info() const {
-        GetPostgresInfo info;
-        info.datafilePath = cluster_->libDir();
-        info.binaryPath = cluster_->binDir();
-        info.saUser = "postgres";
-        info.configFile = "postgres";
-        info.HostAddr = cluster_->socketDir();
-        info.Port = std::to_string(cluster_->port());
-        info.archlogFile = cluster_->archiveDir();
-        return info;
-    }
-
-    int InitExecutor(ExecutePostgre& executor) const {
-        return executor.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", "postgres",
-                             cluster_->socketDir(), std::to_string(cluster_->port()));
-    }
-
-    // An empty directory for a tablespace, owned by the server's user.
-    std::string TablespaceDir(const std::string& name) const {
-        const std::string dir = tree_.Dir(name);
-        GiveTo(dir, postgres_);
-        return dir;
+        cluster_ = &SharedCluster(GetParam(), {"dirs", 0, {}, true});
     }
 
     TempHostHome home_;
     TempTree tree_{"pgulo-dirs"};
     PgCluster* cluster_ = nullptr;
-    const passwd* postgres_ = nullptr;
 };
 
 // An archive directory (or a server port), and what validation makes of it.
@@ -111,47 +68,60 @@ TEST_P(DataWalDirectoryTest, ValidationAcceptsTheArchiveAndWarnsOrFailsOtherwise
         {"<cluster>/", "", 0, "", "!" + warning},
         // Another directory than archive_command's is only a warning.
         {tree_.Path(""), "", 0, "", warning + " [" + tree_.Path("") + "%f]"},
-        {file, "", -1, "Wal directory is a file. Please give valid WAL directory name.", ""},
-        {tree_.Path("missing"), "", -1, "Invalid archive log directory.", ""},
-        {"<cluster>", "1", -1, "Failed to connect to PostgreSQL server", ""},
+        {file, "", -1, "Wal directory is a file. Please give valid WAL directory name.",
+         "Wal directory [" + file + "] is a file"},
+        {tree_.Path("missing"), "", -1, "Invalid archive log directory.",
+         "Invalid archive log directory [" + tree_.Path("missing") + "]"},
+        {"<cluster>", "1", -1, "Failed to connect to PostgreSQL server",
+         "ExecutePostgre.init failed."},
     };
     for (const ValidationRow& r : rows) {
         SCOPED_TRACE(r.archive + " port " + r.port);
-        GetPostgresInfo info = Info();
-        if (r.archive.rfind("<cluster>", 0) == 0)
-            info.archlogFile += r.archive.substr(9);
-        else
-            info.archlogFile = r.archive;
-        if (!r.port.empty())
-            info.Port = r.port;
-        LogWatch log;
+        GetPostgresInfo info;
+        info.datafilePath = cluster_->libDir();
+        info.binaryPath = cluster_->binDir();
+        info.saUser = "postgres";
+        info.configFile = "postgres";
+        info.HostAddr = cluster_->socketDir();
+        info.Port = r.port.empty() ? std::to_string(cluster_->port()) : r.port;
+        info.archlogFile = r.archive.rfind("<cluster>", 0) == 0
+                               ? cluster_->archiveDir() + r.archive.substr(9)
+                               : r.archive;
+        const size_t logStart = Log().size();
         EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(&info), r.rc);
         if (!r.lastError.empty()) {
             EXPECT_STREQ(PGLastError(nullptr), r.lastError.c_str());
         }
-        if (!r.logged.empty() && r.logged[0] == '!') {
-            EXPECT_EQ(log.Since().find(r.logged.substr(1)), std::string::npos) << log.Since();
-        } else if (!r.logged.empty()) {
-            EXPECT_NE(log.Since().find(r.logged), std::string::npos) << log.Since();
-        }
+        const bool absent = r.logged[0] == '!';
+        EXPECT_EQ(Log(logStart).find(r.logged.substr(absent ? 1 : 0)) == std::string::npos, absent)
+            << Log(logStart);
     }
     EXPECT_EQ(PostgresHelperClass::ValidateWalDirectory(nullptr), -1);
 }
 
 // What the list held stays in front; a cluster without tablespaces adds its data directory.
+// Missing arguments or a missing session are refused.
 TEST_P(DataWalDirectoryTest, TheDataDirectoryAndTablespacesAreListedByTheirPhysicalPaths) {
     ExecutePostgre executor;
-    ASSERT_EQ(InitExecutor(executor), 0);
     EvEvent event;
     std::vector<std::string> dirs{"kept"};
     std::string dataDir;
+    EXPECT_EQ(PostgresHelperClass::GetDbDirs(nullptr, &executor, dirs, dataDir), -1);
+    EXPECT_EQ(PostgresHelperClass::GetDbDirs(&event, nullptr, dirs, dataDir), -1);
+    EXPECT_EQ(PostgresHelperClass::GetDbDirs(&event, &executor, dirs, dataDir), -1);
+    ASSERT_EQ(executor.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", "postgres",
+                            cluster_->socketDir(), std::to_string(cluster_->port())),
+              0);
     ASSERT_EQ(PostgresHelperClass::GetDbDirs(&event, &executor, dirs, dataDir), 0);
     const std::string physical = fs::canonical(cluster_->dataDir()).string();
     EXPECT_EQ(dataDir, physical);
     EXPECT_EQ(dirs, (std::vector<std::string>{"kept", physical}));
 
-    const std::string plain = TablespaceDir("ts-plain");
-    const std::string real = TablespaceDir("ts-real");
+    const passwd* postgres = ::getpwnam("postgres");
+    const std::string plain = tree_.Dir("ts-plain");
+    const std::string real = tree_.Dir("ts-real");
+    GiveTo(plain, postgres);
+    GiveTo(real, postgres);
     const std::string link = tree_.Path("ts-link");
     fs::create_directory_symlink(real, link);
     cluster_->psql("CREATE TABLESPACE ts_plain LOCATION '" + plain + "'");
@@ -171,34 +141,11 @@ TEST_P(DataWalDirectoryTest, TheDataDirectoryAndTablespacesAreListedByTheirPhysi
               (std::set<std::string>{fs::canonical(plain).string(), fs::canonical(real).string()}));
 }
 
-TEST_P(DataWalDirectoryTest, MissingArgumentsOrSessionAreRefused) {
-    ExecutePostgre executor;
-    EvEvent event;
-    std::vector<std::string> dirs;
-    std::string dataDir;
-    EXPECT_EQ(PostgresHelperClass::GetDbDirs(nullptr, &executor, dirs, dataDir), -1);
-    EXPECT_EQ(PostgresHelperClass::GetDbDirs(&event, nullptr, dirs, dataDir), -1);
-    EXPECT_EQ(PostgresHelperClass::GetDbDirs(&event, &executor, dirs, dataDir), -1);
-    EXPECT_TRUE(dirs.empty());
-}
-
 INSTANTIATE_TEST_SUITE_P(Majors, DataWalDirectoryTest,
-                         ::testing::ValuesIn(PgInstall::knownMajors()),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PG" + std::to_string(info.param);
-                         });
+                         ::testing::ValuesIn(PgInstall::knownMajors()), MajorName);
 
 class OwnershipTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        postgres_ = ::getpwnam("postgres");
-        if (::geteuid() != 0 || postgres_ == nullptr)
-            GTEST_SKIP() << "needs root and the postgres user";
-        const group* g = ::getgrgid(postgres_->pw_gid);
-        ASSERT_NE(g, nullptr);
-        groupName_ = g->gr_name;
-    }
-
     // A restored tree as root leaves it: data directory with a file, a WAL directory, and the
     // configuration file.
     void MakeTree(const std::string& data, const std::string& wal, const std::string& config) {
@@ -211,8 +158,7 @@ protected:
 
     TempHostHome home_;
     TempTree tree_{"pgulo-dirs"};
-    const passwd* postgres_ = nullptr;
-    std::string groupName_;
+    const passwd* postgres_ = ::getpwnam("postgres");
 };
 
 // A tree (names of its data and WAL directory, whether they already belong to the user, its
@@ -222,28 +168,29 @@ struct OwnershipRow {
     bool dataOwned, walOwned, configExists;
     std::string user;
     bool ok;
-    std::vector<std::string> logged, notLogged;
+    std::string logged;
     bool dataFileGiven, walGiven, configGiven;
 };
 
 TEST_F(OwnershipTest, TreesAreGivenToTheUserAsFarAsTheyNeedIt) {
     const std::string marker = tree_.Path("pwned");
-    const std::string changing = "Changing file ownership";
+    const group* postgresGroup = ::getgrgid(postgres_->pw_gid);
+    ASSERT_NE(postgresGroup, nullptr);
     // clang-format off
     const std::vector<OwnershipRow> rows = {
         {"already owned", "data1", "wal1", true, true, true, "postgres", true,
-         {"UID and GID for WAL directorory is same OS User [postgres]"}, {changing},
-         false, false, false},
+         "UID and GID for WAL directorory is same OS User [postgres]", false, false, false},
         {"data owned", "data2", "wal2", true, false, true, "postgres", true,
-         {changing + " to [postgres:" + groupName_ + "] for " + tree_.Path("wal2") + " " +
-          tree_.Path("data2.conf") + "\n"}, {}, false, true, true},
+         "Changing file ownership to [postgres:" + std::string(postgresGroup->gr_name) + "] for " +
+         tree_.Path("wal2") + " " + tree_.Path("data2.conf") + "\n", false, true, true},
         {"no configuration", "data3", "wal3", false, false, false, "postgres", true,
-         {"Config file [" + tree_.Path("data3.conf") +
-          "] does not exist, not changing permission for it."}, {}, true, true, false},
+         "Config file [" + tree_.Path("data3.conf") + "] does not exist, not changing permission",
+         true, true, false},
         {"shell syntax", "data$(touch " + marker + ")", "wal`touch " + marker + "`; x'y",
-         false, false, true, "postgres", true, {}, {}, true, true, true},
-        {"unknown user", "data5", "wal5", false, false, true, "no_such_user_pgulo", false, {},
-         {changing}, false, false, false},
+         false, false, true, "postgres", true, "Changed file ownership to User[postgres]", true,
+         true, true},
+        {"unknown user", "data5", "wal5", false, false, true, "no_such_user_pgulo", false,
+         "Failed to get uid", false, false, false},
     };
     // clang-format on
     for (const OwnershipRow& r : rows) {
@@ -258,13 +205,10 @@ TEST_F(OwnershipTest, TreesAreGivenToTheUserAsFarAsTheyNeedIt) {
             GiveTo(data, postgres_);
         if (r.walOwned)
             GiveTo(wal, postgres_);
-        LogWatch log;
+        const size_t logStart = Log().size();
         const int rc = PostgresHelperClass::ChangeDataWalOwnership(data, wal, config, r.user);
         EXPECT_EQ(rc == 0, r.ok) << rc;
-        for (const std::string& text : r.logged)
-            EXPECT_NE(log.Since().find(text), std::string::npos) << text << "\n" << log.Since();
-        for (const std::string& text : r.notLogged)
-            EXPECT_EQ(log.Since().find(text), std::string::npos) << text << "\n" << log.Since();
+        EXPECT_NE(Log(logStart).find(r.logged), std::string::npos) << Log(logStart);
         const auto owner = [&](bool given) { return given ? postgres_->pw_uid : 0u; };
         EXPECT_EQ(Uid(data + "/base/1"), owner(r.dataFileGiven));
         EXPECT_EQ(Uid(wal + "/000000010000000000000001"), owner(r.walGiven));
@@ -275,6 +219,8 @@ TEST_F(OwnershipTest, TreesAreGivenToTheUserAsFarAsTheyNeedIt) {
     EXPECT_FALSE(fs::exists(marker));
 }
 
+// A WAL directory through a link is given with what the link points at; a dangling link, which
+// chown -RL cannot follow, is a failure.
 TEST_F(OwnershipTest, RestoredTreesAreGivenToTheUserThroughLinks) {
     const std::string data = tree_.Path("data dir");
     const std::string walReal = tree_.Path("wal's real home");
@@ -282,12 +228,16 @@ TEST_F(OwnershipTest, RestoredTreesAreGivenToTheUserThroughLinks) {
     MakeTree(data, walReal, config);
     const std::string walLink = data + "/pg_wal";
     fs::create_directory_symlink(walReal, walLink);
-
     EXPECT_EQ(PostgresHelperClass::ChangeDataWalOwnership(data, walLink, config, "postgres"), 0);
-
     for (const std::string& path :
          {data, data + "/base/1", walLink, walReal, walReal + "/000000010000000000000001", config})
         EXPECT_EQ(Uid(path), postgres_->pw_uid) << path;
+
+    const std::string dangling = tree_.Path("dangling");
+    fs::create_directory_symlink(tree_.Path("nowhere"), dangling);
+    const std::string other = tree_.Path("other data");
+    MakeTree(other, tree_.Path("other wal"), tree_.Path("c"));
+    EXPECT_NE(PostgresHelperClass::ChangeDataWalOwnership(other, dangling, "", "postgres"), 0);
 }
 
 TEST_F(OwnershipTest, InvalidArgumentsAndMissingDirectoriesGiveOne) {
@@ -305,16 +255,6 @@ TEST_F(OwnershipTest, InvalidArgumentsAndMissingDirectoriesGiveOne) {
     EXPECT_EQ(
         PostgresHelperClass::ChangeDataWalOwnership(data, tree_.Path("missing"), "", "postgres"),
         1);
-}
-
-TEST_F(OwnershipTest, FailingChownIsNotReportedAsSuccess) {
-    const std::string data = tree_.Path("data");
-    MakeTree(data, tree_.Path("wal"), tree_.Path("c"));
-    // A WAL path through a dangling link: chown -RL cannot follow it.
-    const std::string dangling = tree_.Path("dangling");
-    fs::create_directory_symlink(tree_.Path("nowhere"), dangling);
-
-    EXPECT_NE(PostgresHelperClass::ChangeDataWalOwnership(data, dangling, "", "postgres"), 0);
 }
 
 } // namespace

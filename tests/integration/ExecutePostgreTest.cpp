@@ -3,17 +3,12 @@
 #include "pgulo/PGCommon.h"
 #include "pgulo/PGException.h"
 
-#include "PgCluster.h"
-#include "PgInstall.h"
+#include "MajorStage.h"
 #include "TempHostHome.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -21,25 +16,12 @@ namespace fs = std::filesystem;
 using namespace pgulo::test;
 using Values = std::vector<std::string>;
 
-std::string Hex(const std::string& text) {
-    static const char* const kDigits = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char c : text) {
-        hex += kDigits[c >> 4];
-        hex += kDigits[c & 15];
-    }
-    return hex;
-}
-
 // One running cluster per major, started when a test first needs it and shared by the file.
 class ExecutePostgreTest : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         PGULO_REQUIRE_MAJOR(GetParam());
-        PgCluster::Options options;
-        options.name = "exec";
-        options.archiving = false;
-        cluster_ = &SharedCluster(GetParam(), options);
+        cluster_ = &SharedCluster(GetParam(), {"exec", 0, {}, false});
         cluster_->tryPsql("CREATE DATABASE \"second db\"");
         // The psql command names no host: the cluster's socket comes from the environment,
         // as it would for a host program.
@@ -53,11 +35,10 @@ protected:
                               std::to_string(cluster_->port()));
     }
 
-    int InitSession(ExecutePostgre& executor, const std::string& database = "postgres",
-                    const std::string& port = "") const {
+    int InitSession(ExecutePostgre& executor, const std::string& database,
+                    const std::string& port) const {
         return executor.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", database,
-                             cluster_->socketDir(),
-                             port.empty() ? std::to_string(cluster_->port()) : port);
+                             cluster_->socketDir(), port);
     }
 
     TempHostHome home_;
@@ -107,10 +88,23 @@ TEST_P(ExecutePostgreTest, PsqlOutputBecomesColumnsHeadedByTheirNames) {
     }
     // The names line is appended to what the caller holds.
     ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe("SELECT 1 AS a, 2 AS b"), 0);
-    Values names{"kept"};
-    EXPECT_EQ(executor.getcol(0, names), 0);
-    EXPECT_EQ(names, (Values{"kept", "a", "b"}));
+    ASSERT_EQ(executor.postgre_exe("SELECT 'first' AS f"), 0);
+    Values values{"kept"};
+    EXPECT_EQ(executor.getcol(0, values), 0);
+    EXPECT_EQ(values, (Values{"kept", "f"}));
+    // A failed run keeps the output; positions out of range are refused and add nothing.
+    EXPECT_EQ(executor.postgre_exe("SELECT * FROM no_such_table_at_all"), -1);
+    EXPECT_EQ(executor.getcol(2, values), -1);
+    EXPECT_EQ(executor.getcol(-1, values), -1);
+    EXPECT_EQ(executor.getrow(1, values), -1);
+    EXPECT_EQ(executor.getcol(1, values), 0);
+    EXPECT_EQ(values, (Values{"kept", "f", "first"}));
+    // A statement without output leaves nothing to read.
+    ASSERT_EQ(executor.postgre_exe("SET search_path = public"), 0);
+    EXPECT_EQ(executor.GetResultRows(), 0);
+    EXPECT_EQ(executor.getcol(0, values), -1);
+    EXPECT_EQ(executor.getrow(0, values), -1);
+    EXPECT_EQ(values.size(), 3u);
 }
 
 // A user, database or statement, none of which may reach a shell as syntax.
@@ -139,28 +133,13 @@ TEST_P(ExecutePostgreTest, HostileValuesNeverReachTheShell) {
     }
 }
 
-TEST_P(ExecutePostgreTest, FailedOrEmptyRunsKeepTheOutputAndOutOfRangePositionsAreRefused) {
-    ExecutePostgre executor = PsqlExecutor();
-    ASSERT_EQ(executor.postgre_exe("SELECT 'first' AS f"), 0);
-    EXPECT_EQ(executor.postgre_exe("SELECT * FROM no_such_table_at_all"), -1);
-    Values values;
-    EXPECT_EQ(executor.getcol(2, values), -1);
-    EXPECT_EQ(executor.getcol(-1, values), -1);
-    EXPECT_EQ(executor.getrow(1, values), -1);
-    EXPECT_EQ(executor.getcol(1, values), 0);
-    EXPECT_EQ(values, (Values{"first"}));
-
-    ASSERT_EQ(executor.postgre_exe("SET search_path = public"), 0);
-    EXPECT_EQ(executor.GetResultRows(), 0);
-    EXPECT_EQ(executor.getcol(0, values), -1);
-    EXPECT_EQ(executor.getrow(0, values), -1);
-    EXPECT_EQ(values, (Values{"first"}));
-}
-
+// The session path reads a dummy first entry before each column's and row's values; without a
+// session every query fails.
 TEST_P(ExecutePostgreTest, SessionQueryReadsColumnsAndRowsAfterADummyFirstEntry) {
+    const std::string port = std::to_string(cluster_->port());
     ExecutePostgre executor;
-    ASSERT_EQ(InitSession(executor), 0);
-    ASSERT_EQ(InitSession(executor, "second db"), 0);
+    ASSERT_EQ(InitSession(executor, "postgres", port), 0);
+    ASSERT_EQ(InitSession(executor, "second db", port), 0);
     ASSERT_EQ(executor.postgre_Query("SELECT current_database(), 'v' || g AS label FROM "
                                      "generate_series(1, 2) g ORDER BY g"),
               0);
@@ -182,22 +161,22 @@ TEST_P(ExecutePostgreTest, SessionQueryReadsColumnsAndRowsAfterADummyFirstEntry)
     EXPECT_EQ(executor.getCol(0, column), 0);
     EXPECT_EQ(column, (Values{"Dummy"}));
     EXPECT_EQ(executor.postgre_Query("SELECT * FROM no_such_table_at_all"), -1);
-}
 
-TEST_P(ExecutePostgreTest, WithoutASessionEveryQueryFails) {
-    ExecutePostgre executor;
-    EXPECT_EQ(InitSession(executor, "postgres", "1"), -1);
-    EXPECT_EQ(executor.GetSession(), nullptr);
-    EXPECT_EQ(executor.postgre_Query("SELECT 1"), -1);
+    ExecutePostgre unconnected;
+    EXPECT_EQ(InitSession(unconnected, "postgres", "1"), -1);
+    EXPECT_EQ(unconnected.GetSession(), nullptr);
+    EXPECT_EQ(unconnected.postgre_Query("SELECT 1"), -1);
     Values values{"stale"};
-    EXPECT_EQ(executor.getCol(0, values), -1);
+    EXPECT_EQ(unconnected.getCol(0, values), -1);
     EXPECT_TRUE(values.empty());
 }
 
 // Every keyword the server knows, and a few awkward names: where the server quotes, we quote
 // the same way. Quoting a word the server would leave bare is harmless, and happens only for
-// words reserved in some other release, never in the newest.
-TEST_P(ExecutePostgreTest, IdentifiersAreQuotedAtLeastWhereTheServerQuotes) {
+// words reserved in some other release, never in the newest. A quoted text reaches the server
+// as the text itself (the same text dollar-quoted), whichever way standard_conforming_strings
+// is set.
+TEST_P(ExecutePostgreTest, IdentifiersAndLiteralsAreQuotedAsTheServerReadsThem) {
     std::istringstream lines(cluster_->psql(
         "SELECT w || '|' || quote_ident(w) FROM (SELECT word AS w FROM pg_get_keywords() UNION "
         "ALL SELECT unnest(ARRAY['sales', 'Sales', '1abc', '_x', 'a b', 'say \"hi\"', 'x;y', "
@@ -216,25 +195,19 @@ TEST_P(ExecutePostgreTest, IdentifiersAreQuotedAtLeastWhereTheServerQuotes) {
         }
     }
     EXPECT_GT(quotedByServer, 80);
-}
 
-// A quoted text reaches the server as the text itself, whichever way
-// standard_conforming_strings is set.
-TEST_P(ExecutePostgreTest, LiteralsReadBackAsTheTextUnderEitherStringSetting) {
     for (const char* setting : {"on", "off"}) {
         for (const std::string text : {"plain", "it's", "''", "a\\b", "\\", "x\\'; SELECT 1; --",
                                        "\\\\'", "tab\there", "caf\xc3\xa9"}) {
             const std::string sql = std::string("SET standard_conforming_strings = ") + setting +
-                                    "; SELECT encode(convert_to(" + PGCommon::QuoteLiteral(text) +
-                                    ", 'UTF8'), 'hex')";
-            EXPECT_EQ(cluster_->psql(sql), Hex(text)) << setting << ": " << text;
+                                    "; SELECT " + PGCommon::QuoteLiteral(text) + " = $pgulo$" +
+                                    text + "$pgulo$";
+            EXPECT_EQ(cluster_->psql(sql), "t") << setting << ": " << text;
         }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Majors, ExecutePostgreTest, ::testing::ValuesIn(PgInstall::knownMajors()),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PG" + std::to_string(info.param);
-                         });
+                         MajorName);
 
 } // namespace

@@ -7,26 +7,24 @@
 #include "pgulo/host/EvDebug.h"
 #include "pgulo/host/KXPlatformInfo.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <list>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "FsBackupHost.h"
-#include "PgCluster.h"
+#include "MajorStage.h"
 #include "TempHostHome.h"
-#include "TempTree.h"
 #include "TestFiles.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace pgulo::test;
+using ::testing::Contains;
+using ::testing::Not;
+using Paths = std::vector<std::string>;
 
 constexpr unsigned long long kJobId = 4242;
 const char* const kLogTmpName = "PGLogTmp_4242.txt";
@@ -35,20 +33,8 @@ bool IsSegmentName(const std::string& name) {
     return name.size() == 24 && name.find_first_not_of("0123456789ABCDEF") == std::string::npos;
 }
 
-std::vector<std::string> DirectoryNames(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool WaitForFile(const std::string& path) {
     return WaitFor([&] { return fs::exists(path); }, std::chrono::seconds(60));
-}
-
-PGLogBackup* Job(const StartResult& started) {
-    return static_cast<PGLogBackup*>(started.handle);
 }
 
 // One backup job's side of the host on the program's cluster of a major: its own host home
@@ -64,17 +50,12 @@ protected:
         SetRegistry("nWaitForEndLogPollSecs", "1");
     }
 
-    // The cluster, with these agent configuration lines after an immediate checkpoint, so
-    // the tests do not wait for a spread one.
-    PgCluster& Cluster(const std::vector<std::string>& config = {}) const {
-        PgClusterOptions options;
-        options.name = "logbackup";
-        PgCluster& cluster = SharedCluster(GetParam(), options);
+    // The cluster, with an immediate checkpoint in the agent configuration, so that the tests
+    // do not wait for a spread one.
+    PgCluster& Cluster() const {
+        PgCluster& cluster = SharedCluster(GetParam(), {"logbackup", 0, {}, true});
         cluster.psql("CREATE TABLE IF NOT EXISTS filler (id serial, note text)");
-        std::string text = "start_backup_immediate:on\n";
-        for (const std::string& line : config)
-            text += line + "\n";
-        WriteAgentConfig(root_.Dir("config"), cluster.port(), text);
+        WriteAgentConfig(root_.Dir("config"), cluster.port(), "start_backup_immediate:on\n");
         return cluster;
     }
 
@@ -114,37 +95,40 @@ protected:
         return pgulo::test::StartLogBackup(cluster, Setup(cluster), type, lastLog, prune);
     }
 
+    // The end log the job reports, and that it lists the cluster's databases.
     static std::string EndLogOf(void* handle) {
         std::string endLog;
         std::vector<std::string> databases;
         EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(handle, &databases, &endLog), 1);
-        EXPECT_NE(std::find(databases.begin(), databases.end(), "postgres"), databases.end());
+        EXPECT_THAT(databases, Contains("postgres"));
         return endLog;
     }
 
+    static std::list<std::string> CollectFiles(const StartResult& started) {
+        return static_cast<PGLogBackup*>(started.handle)->GetCollectFileList();
+    }
     // Lines of every collect file the job wrote.
-    static std::vector<std::string> CollectLines(const StartResult& started) {
-        std::vector<std::string> lines;
-        for (const std::string& file : Job(started)->GetCollectFileList()) {
-            const std::vector<std::string> more = TestFiles::ReadLines(file);
+    static Paths CollectLines(const StartResult& started) {
+        Paths lines;
+        for (const std::string& file : CollectFiles(started)) {
+            const Paths more = TestFiles::ReadLines(file);
             lines.insert(lines.end(), more.begin(), more.end());
         }
         return lines;
     }
 
-    // Segments in the archive after `after` (when given) up to and including `upTo`, as the
-    // archive's paths, in order.
-    static std::vector<std::string> ArchivedSegments(const PgCluster& cluster,
-                                                     const std::string& after,
-                                                     const std::string& upTo) {
-        std::vector<std::string> paths;
-        for (const std::string& name : DirectoryNames(cluster.archiveDir())) {
-            if (!IsSegmentName(name) || name > upTo)
-                continue;
-            if (!after.empty() && name <= after)
-                continue;
-            paths.push_back(cluster.archiveDir() + "/" + name);
+    // Paths of the archive's files after `after` (when given) up to and including `upTo`, in
+    // order: its segments, and with the backup history files when asked.
+    static Paths Archived(const PgCluster& cluster, const std::string& after,
+                          const std::string& upTo, bool backupHistory = false) {
+        Paths paths;
+        for (const auto& entry : fs::directory_iterator(cluster.archiveDir())) {
+            const std::string name = entry.path().filename().string();
+            if ((IsSegmentName(name) && name <= upTo && (after.empty() || name > after)) ||
+                (backupHistory && name.find(".backup") != std::string::npos))
+                paths.push_back(entry.path().string());
         }
+        std::sort(paths.begin(), paths.end());
         return paths;
     }
 
@@ -160,15 +144,14 @@ protected:
     }
 
     // The job's collect files list the paths, then its temporary file and the archive itself.
-    static void ExpectCollected(const StartResult& started, const PgCluster& cluster,
-                                std::vector<std::string> paths) {
+    static void ExpectCollected(const StartResult& started, const PgCluster& cluster, Paths paths) {
         paths.push_back(cluster.archiveDir() + "/" + kLogTmpName);
         paths.push_back(cluster.archiveDir());
         EXPECT_EQ(CollectLines(started), paths);
     }
 
     // After a pruning shutdown, nothing the job listed is left but the archive directory.
-    static void ExpectPruned(const std::vector<std::string>& listed, const PgCluster& cluster) {
+    static void ExpectPruned(const Paths& listed, const PgCluster& cluster) {
         for (const std::string& line : listed) {
             if (line != cluster.archiveDir()) {
                 EXPECT_FALSE(fs::exists(line)) << line;
@@ -187,86 +170,63 @@ protected:
 class LogBackupEveryMajor : public LogBackupTest {};
 class LogBackupSomeMajors : public LogBackupTest {};
 
-std::string MajorName(const ::testing::TestParamInfo<int>& info) {
-    return "PG" + std::to_string(info.param);
-}
-
-TEST_P(LogBackupEveryMajor, IncrementalAfterAFullBackupTakesTheSegmentsSinceItsLastLog) {
-    PgCluster& cluster = Cluster();
-    const std::string fullStart = FullBackup(cluster);
-    ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
-    const std::string switched = MakeSegments(cluster, 3);
-    cluster.psql("INSERT INTO filler (note) VALUES ('after the last switch')");
-
-    StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, fullStart);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    const std::string endLog = EndLogOf(started.handle);
-    ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
-    EXPECT_GT(endLog, switched) << "the roll-over closes the segment being written";
-
-    const std::vector<std::string> expected = ArchivedSegments(cluster, fullStart, endLog);
-    ASSERT_GE(expected.size(), 4u);
-    const std::string tmpFile = cluster.archiveDir() + "/" + kLogTmpName;
-    long long segmentBytes = 0;
-    for (const std::string& path : expected)
-        segmentBytes += static_cast<long long>(fs::file_size(path));
-    EXPECT_EQ(started.files, expected.size());
-    EXPECT_EQ(started.totalBytes, segmentBytes);
-    ExpectCollected(started, cluster, expected);
-    EXPECT_EQ(Job(started)->GetCollectFileList(),
-              std::list<std::string>{JobResults() + "/Collect_logfile1.kxf"});
-    EXPECT_EQ(TestFiles::ReadLines(tmpFile),
-              (std::vector<std::string>{"PG_WAL_DIR:" + cluster.archiveDir(),
-                                        "config_file:" + cluster.psql("SHOW config_file"),
-                                        "PG_SERVER_VERSION:" + cluster.psql("SHOW server_version")}));
-
-    // Without the host's success nothing is pruned.
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
-    for (const std::string& path : expected)
-        EXPECT_TRUE(fs::exists(path)) << path;
-    EXPECT_TRUE(fs::exists(tmpFile));
-}
-
-// The log phase of a full backup takes the whole archive up to its end log, the server's backup
-// history file included. It runs in the full backup's job results directory: on 15 and later
-// the label of the full backup is kept there, and nothing may replace it, as the backup
-// restores only with its own label.
-TEST_P(LogBackupEveryMajor, FullLogPhaseTakesTheWholeArchiveAndLeavesTheLabel) {
+// After a full backup, an incremental log backup takes the segments since the full backup's
+// last log, and the full backup's log phase the whole archive up to its end log, the server's
+// backup history file included. Both run in the full backup's job results directory: on 15 and
+// later the label of the full backup is kept there, and nothing may replace it, as the backup
+// restores only with its own label. Without the host's success nothing is pruned.
+TEST_P(LogBackupEveryMajor, LogBackupsAfterAFullBackupTakeTheirSegments) {
     PgCluster& cluster = Cluster();
     const std::string fullStart = FullBackup(cluster);
     ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
     const std::string labelPath = JobResults() + "/backup_label";
     const std::string label = GetParam() >= 15 ? TestFiles::Read(labelPath) : "";
     EXPECT_EQ(label.find("(file " + fullStart + ")") != std::string::npos, GetParam() >= 15);
-    MakeSegments(cluster, 2);
+    const std::string switched = MakeSegments(cluster, 3);
+    cluster.psql("INSERT INTO filler (note) VALUES ('after the last switch')");
 
-    StartResult started = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    const std::string endLog = EndLogOf(started.handle);
+    StartResult incremental = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, fullStart);
+    ASSERT_NE(incremental.handle, nullptr) << LastError();
+    const std::string endLog = EndLogOf(incremental.handle);
+    ASSERT_TRUE(IsSegmentName(endLog)) << endLog;
+    EXPECT_GT(endLog, switched) << "the roll-over closes the segment being written";
+    const Paths expected = Archived(cluster, fullStart, endLog);
+    ASSERT_GE(expected.size(), 4u);
+    long long segmentBytes = 0;
+    for (const std::string& path : expected)
+        segmentBytes += static_cast<long long>(fs::file_size(path));
+    EXPECT_EQ(incremental.files, expected.size());
+    EXPECT_EQ(incremental.totalBytes, segmentBytes);
+    ExpectCollected(incremental, cluster, expected);
+    EXPECT_EQ(CollectFiles(incremental),
+              std::list<std::string>{JobResults() + "/Collect_logfile1.kxf"});
+    const std::string tmpFile = cluster.archiveDir() + "/" + kLogTmpName;
+    EXPECT_EQ(TestFiles::ReadLines(tmpFile),
+              (Paths{"PG_WAL_DIR:" + cluster.archiveDir(),
+                     "config_file:" + cluster.psql("SHOW config_file"),
+                     "PG_SERVER_VERSION:" + cluster.psql("SHOW server_version")}));
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(incremental.handle, 1), 1);
+    for (const std::string& path : expected)
+        EXPECT_TRUE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::exists(tmpFile));
 
-    std::set<std::string> expected;
-    bool sawBackupHistory = false;
-    for (const std::string& name : DirectoryNames(cluster.archiveDir())) {
-        const bool backupHistory = name.find(".backup") != std::string::npos;
-        sawBackupHistory = sawBackupHistory || backupHistory;
-        if (backupHistory || (IsSegmentName(name) && name <= endLog))
-            expected.insert(cluster.archiveDir() + "/" + name);
-    }
-    EXPECT_TRUE(sawBackupHistory) << "backup mode leaves a backup history file in the archive";
-    std::vector<std::string> lines = CollectLines(started);
+    StartResult full = StartLogBackup(cluster, PG_LOG_FULL_BACKUP, fullStart);
+    ASSERT_NE(full.handle, nullptr) << LastError();
+    const Paths wholeArchive = Archived(cluster, "", EndLogOf(full.handle), true);
+    ASSERT_THAT(wholeArchive, Contains(::testing::HasSubstr(".backup")))
+        << "backup mode leaves a backup history file in the archive";
+    Paths lines = CollectLines(full);
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], cluster.archiveDir() + "/" + kLogTmpName);
-    EXPECT_EQ(lines.back(), cluster.archiveDir());
+    EXPECT_EQ(Paths(lines.end() - 2, lines.end()), (Paths{tmpFile, cluster.archiveDir()}));
     lines.resize(lines.size() - 2);
-    EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), expected);
-    EXPECT_EQ(lines.size(), expected.size()) << "no file listed twice";
-    EXPECT_EQ(started.files, expected.size());
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, wholeArchive) << "each file listed once";
+    EXPECT_EQ(full.files, wholeArchive.size());
     // The data directory is no link, so the restore side needs no physical path.
-    for (const std::string& line : TestFiles::ReadLines(cluster.archiveDir() + "/" + kLogTmpName))
-        EXPECT_EQ(line.rfind("physical_path:", 0), std::string::npos) << line;
+    EXPECT_THAT(TestFiles::Read(tmpFile), Not(::testing::HasSubstr("physical_path:")));
     EXPECT_EQ(GetParam() >= 15 ? TestFiles::Read(labelPath) : "", label);
     EXPECT_FALSE(fs::exists(JobResults() + "/tablespace_map"));
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(full.handle, 1), 1);
 }
 
 // A switch on a server that wrote nothing since the previous one ends on the first byte of
@@ -299,13 +259,12 @@ TEST_P(LogBackupEveryMajor, ASwitchOnAnIdleServerEndsOnTheSegmentClosedBefore) {
     EXPECT_TRUE(atBoundary) << "the server never stayed idle between the two switches";
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, LogBackupEveryMajor,
-                         ::testing::Values(10, 12, 14, 15, 16, 17, 18), MajorName);
+INSTANTIATE_TEST_SUITE_P(Majors, LogBackupEveryMajor, ::testing::Values(10, 12, 14, 15, 16, 17, 18),
+                         MajorName);
 
 TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllowsIt) {
     PgCluster& cluster = Cluster();
     const std::string stray = cluster.archiveDir() + "/stray-file-of-the-admin";
-
     struct Case {
         const char* cleanArchDir; // nullptr: not set
         PG_LOG_BACKUP_TYPE type;
@@ -314,22 +273,21 @@ TEST_P(LogBackupSomeMajors, TheArchiveDeleteListIsAppliedOnlyWhenTheRegistryAllo
     for (const Case& c :
          {Case{nullptr, PG_LOG_FULL_BACKUP, false}, Case{"Yes", PG_LOG_FULL_BACKUP, false},
           Case{"yes", PG_LOG_INCR_BACKUP, false}, Case{"y", PG_LOG_FULL_BACKUP, true}}) {
-        SCOPED_TRACE(c.cleanArchDir == nullptr ? "unset" : c.cleanArchDir);
-        SCOPED_TRACE(c.type);
+        SCOPED_TRACE(std::string(c.cleanArchDir == nullptr ? "unset" : c.cleanArchDir) + " " +
+                     std::to_string(c.type));
         TestFiles::Write(stray, "keep me unless told");
         if (c.cleanArchDir != nullptr)
             SetRegistry("sCleanArchDir", c.cleanArchDir);
         const std::string fullStart = FullBackup(cluster, true);
         ASSERT_TRUE(IsSegmentName(fullStart)) << fullStart;
-        const std::vector<std::string> deleteList =
-            TestFiles::ReadLines(JobResults() + "/PGArchDelList.kxf");
-        ASSERT_NE(std::find(deleteList.begin(), deleteList.end(), stray), deleteList.end());
+        const Paths deleteList = TestFiles::ReadLines(JobResults() + "/PGArchDelList.kxf");
+        ASSERT_THAT(deleteList, Contains(stray));
         MakeSegments(cluster, 1);
 
         StartResult started = StartLogBackup(cluster, c.type, fullStart, true);
         ASSERT_NE(started.handle, nullptr) << LastError();
-        const std::vector<std::string> lines = CollectLines(started);
-        ASSERT_EQ(std::count(lines.begin(), lines.end(), stray), 0);
+        const Paths lines = CollectLines(started);
+        ASSERT_THAT(lines, Not(Contains(stray)));
         EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
         EXPECT_EQ(!fs::exists(stray), c.strayDeleted);
         ExpectPruned(lines, cluster);
@@ -347,46 +305,23 @@ TEST_P(LogBackupSomeMajors, AFailedPruneKeepsTheJobForAnotherTry) {
     MakeSegments(cluster, 1);
     StartResult started = StartLogBackup(cluster, PG_LOG_INCR_BACKUP, lastLog, true);
     ASSERT_NE(started.handle, nullptr) << LastError();
-    const std::string collectFile = Job(started)->GetCollectFileList().front();
-    const std::string aside = collectFile + ".aside";
-    fs::rename(collectFile, aside);
+    const std::string collectFile = CollectFiles(started).front();
+    fs::rename(collectFile, collectFile + ".aside");
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 0);
-    fs::rename(aside, collectFile);
+    fs::rename(collectFile + ".aside", collectFile);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 0), 1);
     ExpectPruned(TestFiles::ReadLines(collectFile), cluster);
 }
 
-TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimary) {
-    PgCluster& cluster = Cluster();
-    const std::string lastLog = MakeSegments(cluster, 1);
-    const std::string primaryEnd = MakeSegments(cluster, 2);
-    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
-    cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
-    const std::string current = CurrentSegment(cluster);
-
-    JobSetup job = Setup(cluster);
-    job.standby = 1;
-    const StartResult started =
-        pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
-    ASSERT_NE(started.handle, nullptr) << LastError();
-    EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
-    std::vector<std::string> databases;
-    EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
-    EXPECT_NE(std::find(databases.begin(), databases.end(), "postgres"), databases.end());
-    EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
-    const std::vector<std::string> expected = ArchivedSegments(cluster, lastLog, primaryEnd);
-    ASSERT_EQ(expected.size(), 2u);
-    ExpectCollected(started, cluster, expected);
-    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
-}
-
-TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBackupMode) {
+// A standby's log backup: the primary's start, which has no job results directory, closes its
+// segment through backup mode and gives the end log; the standby's job then takes its segments
+// up to that end log without a switch of its own.
+TEST_P(LogBackupSomeMajors, OnAStandbyTheEndLogComesFromThePrimarysStart) {
     PgCluster& cluster = Cluster();
     const std::string lastLog = MakeSegments(cluster, 1);
     cluster.psql("INSERT INTO filler (note) VALUES ('closed by the primary start')");
     const std::string open = CurrentSegment(cluster);
-    // This form has no job results directory; what a job keeps there must not land in the
-    // root directory.
+    // What a job keeps in its job results directory must not land in the root directory.
     RootDirectoryWatch root;
     std::string endLog;
     void* handle = PostGreLogBackupInterfaceStart(
@@ -399,21 +334,36 @@ TEST_P(LogBackupSomeMajors, ThePrimarysStartForAStandbyClosesItsSegmentThroughBa
     const std::string::size_type comma = endLog.find(',');
     ASSERT_NE(comma, std::string::npos) << endLog;
     // Entering backup mode closes the segment written to; leaving it closes the next one.
-    const std::string closed = endLog.substr(comma + 1);
-    EXPECT_GT(closed, open) << endLog;
+    const std::string primaryEnd = endLog.substr(comma + 1);
+    EXPECT_GT(primaryEnd, open) << endLog;
     EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + open));
-    EXPECT_TRUE(WaitForFile(cluster.archiveDir() + "/" + closed));
-    EXPECT_GT(CurrentSegment(cluster), closed);
+    ASSERT_TRUE(WaitForFile(cluster.archiveDir() + "/" + primaryEnd));
+    EXPECT_GT(CurrentSegment(cluster), primaryEnd);
     EXPECT_EQ(PostGreLogBackupInterfaceShutdown(handle, 1), 1);
+
+    cluster.psql("INSERT INTO filler (note) VALUES ('not switched out')");
+    const std::string current = CurrentSegment(cluster);
+    JobSetup job = Setup(cluster);
+    job.standby = 1;
+    const StartResult started =
+        pgulo::test::StartLogBackup(cluster, job, PG_LOG_INCR_BACKUP, lastLog, false, primaryEnd);
+    ASSERT_NE(started.handle, nullptr) << LastError();
+    EXPECT_EQ(CurrentSegment(cluster), current) << "no segment switch";
+    std::vector<std::string> databases;
+    EXPECT_EQ(PostGreLogBackupInterfaceGetMetaData(started.handle, &databases, nullptr), 1);
+    EXPECT_THAT(databases, Contains("postgres"));
+    EXPECT_EQ(EndLogOf(started.handle), primaryEnd);
+    const Paths expected = Archived(cluster, lastLog, primaryEnd);
+    ASSERT_GE(expected.size(), 2u);
+    ExpectCollected(started, cluster, expected);
+    EXPECT_EQ(PostGreLogBackupInterfaceShutdown(started.handle, 1), 1);
 }
 
 // A cluster whose archive takes nothing: the end log never arrives, and the host's quit
 // request must not sit out the 30-second poll.
 TEST_P(LogBackupSomeMajors, TheQuitFlagEndsTheWaitForTheEndLogWithinASecond) {
-    PgClusterOptions options;
-    options.name = "noarchive";
-    options.extraConf = {"archive_command = '/bin/false'"};
-    PgCluster& cluster = SharedCluster(GetParam(), options);
+    PgCluster& cluster =
+        SharedCluster(GetParam(), {"noarchive", 0, {"archive_command = '/bin/false'"}, true});
     WriteAgentConfig(root_.Dir("config"), cluster.port(), "");
     cluster.psql("CREATE TABLE IF NOT EXISTS never_archived (id int)");
     cluster.psql("INSERT INTO never_archived VALUES (1)");
@@ -439,7 +389,7 @@ TEST_P(LogBackupSomeMajors, TheQuitFlagEndsTheWaitForTheEndLogWithinASecond) {
     EXPECT_EQ(started.handle, nullptr);
     EXPECT_GE(quit.asked, 2);
     EXPECT_LT(waited, std::chrono::seconds(10)) << "the 30-second poll was not sat out";
-    EXPECT_NE(TestFiles::Read(EvDebug::logFilePath()).find("Quit flag set"), std::string::npos);
+    EXPECT_THAT(TestFiles::Read(EvDebug::logFilePath()), ::testing::HasSubstr("Quit flag set"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Majors, LogBackupSomeMajors, ::testing::Values(10, 14, 17), MajorName);

@@ -2,26 +2,18 @@
 #include "pgulo/Postgres_objects.h"
 #include "pgulo/postgresRestoreObjects.h"
 
+#include "MajorStage.h"
 #include "ObjectTestSupport.h"
-#include "PgInstall.h"
 #include "TempTree.h"
 #include "TestFiles.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include <algorithm>
-#include <string>
-#include <utility>
-#include <vector>
+#include <filesystem>
 
 namespace {
 
 using namespace pgulo::test;
 namespace fs = std::filesystem;
-using pgulo::test::ProcessResult;
-using pgulo::test::runCommand;
 
 // What the source database holds beyond the shop: a schema that the target lacks.
 const char* const kArchiveSql = R"SQL(
@@ -73,7 +65,7 @@ protected:
         ASSERT_TRUE(r.ok()) << r.err;
     }
 
-    // The browse paths of the source whose path ends with one of the given tails.
+    // The source's browse paths of the shop database that end with the given tails.
     std::vector<std::string> Browse(const std::vector<std::string>& tails) const {
         Postgres_objects catalogue;
         EXPECT_EQ(catalogue.init(cluster_->libDir(), cluster_->binDir(), "postgres", "", "shop",
@@ -81,14 +73,11 @@ protected:
                   0);
         EXPECT_EQ(catalogue.fillSchemas(), 0);
         std::vector<std::string> paths;
-        catalogue.getObjects(paths);
         std::vector<std::string> chosen;
+        catalogue.getObjects(paths);
         for (const std::string& tail : tails)
-            for (const std::string& path : paths)
-                if (path.size() >= tail.size() &&
-                    path.compare(path.size() - tail.size(), tail.size(), tail) == 0 &&
-                    std::find(chosen.begin(), chosen.end(), path) == chosen.end())
-                    chosen.push_back(path);
+            if (std::count(paths.begin(), paths.end(), "/TblView/shop" + tail) > 0)
+                chosen.push_back("/TblView/shop" + tail);
         return chosen;
     }
 
@@ -200,8 +189,9 @@ TEST_P(ObjectRestoreTest, PresentSchemaIsLeftOutAndAFailedRestoreIsReported) {
                  cluster_->socketDir(), std::to_string(cluster_->port()), "target", dump,
                  work.Root(), version_);
     ASSERT_EQ(restore.getObjectsList(), 0);
-    for (const object_type& object : std::vector<object_type>{
-             {"app", "SCHEMA", "app"}, {"archive", "SCHEMA", "archive"}, {"customers", "TABLE", "app"}})
+    for (const object_type& object : std::vector<object_type>{{"app", "SCHEMA", "app"},
+                                                              {"archive", "SCHEMA", "archive"},
+                                                              {"customers", "TABLE", "app"}})
         restore.addObjects(object);
     ASSERT_EQ(restore.setObjectsList(), 0);
     std::string edited;
@@ -214,9 +204,6 @@ TEST_P(ObjectRestoreTest, PresentSchemaIsLeftOutAndAFailedRestoreIsReported) {
     EXPECT_EQ(Target("SELECT v FROM app.keepme"), "survives");
 }
 
-INSTANTIATE_TEST_SUITE_P(Majors, ObjectRestoreTest, ::testing::Values(10, 12, 14, 15),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "PG" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Majors, ObjectRestoreTest, ::testing::Values(10, 12, 14, 15), MajorName);
 
 } // namespace

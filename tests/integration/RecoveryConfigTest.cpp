@@ -13,8 +13,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -77,20 +75,19 @@ TEST(RecoverySettings, LinesForEachMajorTargetStandbyAndAwkwardPath) {
          {"restore_command = 'cp /arch/100%%/%f %p'"}},
     };
     // clang-format on
-    for (const SettingsRow& r : rows) {
+    for (const SettingsRow& r : rows)
         EXPECT_EQ(PostgresHelperClass::BuildRecoverySettings(
                       r.version, r.dataDir, r.archive, r.target, "5433", r.standby, r.replication),
                   r.expected)
             << r.version << " [" << r.archive << "] [" << r.target << "] " << r.standby
             << r.replication;
-    }
 }
 
+// A restored data directory that belongs to the server's user, as the restore leaves it.
 class RecoverySettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dataDir_ = tree_.Dir("data");
-        configFile_ = dataDir_ + "/postgresql.conf";
+        ASSERT_EQ(::chown(dataDir_.c_str(), postgres_->pw_uid, postgres_->pw_gid), 0);
         TestFiles::Write(configFile_, kConfig);
         info_.Port = "5432";
     }
@@ -109,15 +106,18 @@ protected:
 
     TempHostHome home_;
     TempTree tree_{"pgulo-recovery"};
-    std::string dataDir_;
-    std::string configFile_;
+    const passwd* postgres_ = ::getpwnam("postgres");
+    const std::string dataDir_ = tree_.Dir("data");
+    const std::string configFile_ = dataDir_ + "/postgresql.conf";
     GetPostgresInfo info_;
     std::string recoveryConfigFile_;
     std::string savedConfig_ = "stale";
 };
 
 // Where the settings go, per major: recovery.conf before 12, appended to the configuration
-// (whose old text is saved) with a signal file from 12 on.
+// (whose old text is saved) with a signal file from 12 on; all given to the data directory's
+// owner. What an earlier restore left (its done file, its recovery.conf, its saved
+// configuration) is replaced.
 struct FileRow {
     const char* version;
     bool standby;
@@ -127,7 +127,7 @@ struct FileRow {
     const char* doneFile;
 };
 
-TEST_F(RecoverySettingsTest, EachMajorWritesItsFilesAndNamesItsDoneFile) {
+TEST_F(RecoverySettingsTest, EachMajorWritesItsFilesForTheOwnerAndNamesItsDoneFile) {
     const std::string done = "recovery_end_command = 'touch " + Data("recovery.done.kx") + "'";
     // clang-format off
     const std::vector<FileRow> rows = {
@@ -151,8 +151,13 @@ TEST_F(RecoverySettingsTest, EachMajorWritesItsFilesAndNamesItsDoneFile) {
         for (const char* stale : {"recovery.signal", "standby.signal", "recovery.conf"})
             fs::remove(Data(stale));
         TestFiles::Write(configFile_, kConfig);
+        TestFiles::Write(Data(r.doneFile), "from an earlier restore\n");
+        TestFiles::Write(configFile_ + "_without_recovery_command", "stale copy\n");
+        if (std::string(r.recoveryFile) == "recovery.conf")
+            TestFiles::Write(Data("recovery.conf"), "restore_command = 'false'\n");
         ASSERT_FALSE(Add(r.version, "2024-03-01 10:00:00+00", r.standby).IsError());
 
+        EXPECT_FALSE(fs::exists(Data(r.doneFile)));
         EXPECT_EQ(recoveryConfigFile_, Data(r.recoveryFile));
         EXPECT_EQ(TestFiles::ReadLines(recoveryConfigFile_), r.content);
         const bool appended = recoveryConfigFile_ == configFile_;
@@ -167,23 +172,16 @@ TEST_F(RecoverySettingsTest, EachMajorWritesItsFilesAndNamesItsDoneFile) {
                                           std::string(signal)) != r.signals.end();
             EXPECT_EQ(fs::is_regular_file(Data(signal)), wanted) << signal;
         }
+        for (const std::string& written : Lines{recoveryConfigFile_, Data("recovery.signal")}) {
+            struct stat st {};
+            if (::stat(written.c_str(), &st) == 0) {
+                EXPECT_EQ(st.st_uid, postgres_->pw_uid) << written;
+                EXPECT_EQ(st.st_gid, postgres_->pw_gid) << written;
+            }
+        }
         EXPECT_EQ(PostgresHelperClass::getRecoveryDoneFileName(dataDir_, r.version),
                   Data(r.doneFile));
     }
-}
-
-TEST_F(RecoverySettingsTest, StaleRecoveryDoneFileAndOldFilesAreReplaced) {
-    TestFiles::Write(Data("recovery.done"), "from an earlier restore\n");
-    TestFiles::Write(Data("recovery.conf"), "restore_command = 'false'\n");
-    ASSERT_FALSE(Add("10.5").IsError());
-    EXPECT_FALSE(fs::exists(Data("recovery.done")));
-    EXPECT_EQ(TestFiles::ReadLines(Data("recovery.conf")), (Lines{kRestore, kPromote}));
-
-    TestFiles::Write(Data("recovery.done.kx"), "");
-    TestFiles::Write(configFile_ + "_without_recovery_command", "stale copy\n");
-    ASSERT_FALSE(Add("14.1").IsError());
-    EXPECT_FALSE(fs::exists(Data("recovery.done.kx")));
-    EXPECT_EQ(TestFiles::Read(configFile_ + "_without_recovery_command"), kConfig);
 }
 
 TEST_F(RecoverySettingsTest, FilesThatCannotBeWrittenAreErrorsBeforeAnythingIsWritten) {
@@ -201,21 +199,17 @@ TEST_F(RecoverySettingsTest, FilesThatCannotBeWrittenAreErrorsBeforeAnythingIsWr
         << error.AsString();
 }
 
-TEST_F(RecoverySettingsTest, WrittenFilesBelongToTheDataDirectorysOwner) {
-    const passwd* postgres = ::getpwnam("postgres");
-    if (::geteuid() != 0 || postgres == nullptr)
-        GTEST_SKIP() << "needs root and the postgres user";
-    ASSERT_EQ(::chown(dataDir_.c_str(), postgres->pw_uid, postgres->pw_gid), 0);
-    ASSERT_FALSE(Add("12.0").IsError());
-    for (const std::string& path : {configFile_, Data("recovery.signal")}) {
-        struct stat st {};
-        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-        EXPECT_EQ(st.st_uid, postgres->pw_uid) << path;
-        EXPECT_EQ(st.st_gid, postgres->pw_gid) << path;
-    }
-}
-
+// Without a saved copy the configuration stays as it is; with one it is put back, or, when that
+// fails, the configuration and the copy's name are kept for another try.
 TEST_F(RecoverySettingsTest, CleanupPutsTheSavedConfigurationBackOrKeepsItOnFailure) {
+    for (const std::string name : {"", "/no-such-copy"}) {
+        savedConfig_ = name.empty() ? name : dataDir_ + name;
+        EXPECT_FALSE(Cleanup().IsError()) << name;
+        EXPECT_EQ(savedConfig_, "");
+    }
+    EXPECT_EQ(TestFiles::Read(configFile_), kConfig);
+    EXPECT_FALSE(fs::exists(configFile_ + ".with_recovery_command_kx"));
+
     ASSERT_FALSE(Add("12.0").IsError());
     const std::string withSettings = TestFiles::Read(configFile_);
     // The saved copy is a directory for a moment: it exists but cannot be copied back.
@@ -232,16 +226,6 @@ TEST_F(RecoverySettingsTest, CleanupPutsTheSavedConfigurationBackOrKeepsItOnFail
     EXPECT_EQ(savedConfig_, "");
     EXPECT_EQ(TestFiles::Read(configFile_), kConfig);
     EXPECT_EQ(TestFiles::Read(configFile_ + ".with_recovery_command_kx"), withSettings);
-}
-
-TEST_F(RecoverySettingsTest, CleanupWithoutANameOrWithAMissingCopyLeavesTheConfiguration) {
-    for (const std::string name : {"", "/no-such-copy"}) {
-        savedConfig_ = name.empty() ? name : dataDir_ + name;
-        EXPECT_FALSE(Cleanup().IsError()) << name;
-        EXPECT_EQ(savedConfig_, "");
-    }
-    EXPECT_EQ(TestFiles::Read(configFile_), kConfig);
-    EXPECT_FALSE(fs::exists(configFile_ + ".with_recovery_command_kx"));
 }
 
 } // namespace
