@@ -53,8 +53,10 @@ const char* const kInstance = "main";
 constexpr int kMemoryDiskMb = 3072;
 // Room for a backup's small files (label, history file, status); a manifest takes far more.
 constexpr std::uint64_t kSmallFilesBytes = 64 * 1024;
-// The agent looks for the last WAL segment this many times, a second apart, before it gives up.
-constexpr int kWalWaitTrials = 5;
+// The agent waits this many seconds for the last WAL segment before it gives up: long enough for
+// the server's archiver, after its failed attempts (a second apart), to archive the segment on a
+// busy machine.
+constexpr int kWalWaitTrials = 8;
 // Rows, and what a restored copy must hold of them: every column, in order.
 const char* const kFingerprintSql =
     "SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, ',' ORDER BY id)), '') FROM t";

@@ -317,4 +317,8 @@ void TmpfsMount::FillLeaving(std::uint64_t keepBytes) const {
         throw std::runtime_error("cannot fill " + dir_ + ": " + std::strerror(rc));
 }
 
+std::string PguloHost::DebugLogs() const {
+    return TestFiles::ReadDirectory(Home() + "/log");
+}
+
 } // namespace pgulo::test

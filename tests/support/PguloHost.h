@@ -41,6 +41,8 @@ public:
     nlohmann::json List(const std::string& name, const std::string& repo = "") const;
 
     std::string Home() const { return home_.Path("home"); }
+    // Every job's debug log under <home>/log, joined.
+    std::string DebugLogs() const;
     std::string Repository() const { return Home() + "/repo"; }
     // The environment the program runs with.
     std::vector<std::pair<std::string, std::string>> Environment() const;
