@@ -26,6 +26,8 @@ const char* const kRequiredProperties[] = {"saUser",
                                            "writeAheadArchiveLogDir",
                                            "pgDataDir"};
 
+constexpr const char* kOn = "on";
+
 void Store(unsigned long long id, const char* name, const std::string& value) {
     PropertyStore store;
     const int rc = store.setInstanceProperty(id, name, value);
@@ -77,6 +79,8 @@ InstanceSettings FromRecord(const PropertyStore::InstanceRecord& record) {
     s.version = property("postgreSQLVersion");
     s.lastLog = property("lastBackupLogNumber");
     s.hasPassword = !property("saPassword").empty();
+    s.compression = property("backupCompression");
+    s.encrypt = property("backupEncryption") == kOn;
     return s;
 }
 
@@ -210,6 +214,14 @@ void InstanceRegistry::SetVersion(unsigned long long id, const std::string& vers
     PostgreSQLInstance instance(id);
     if (instance.setPostgreSQLVersion(version, nullptr) != 0)
         throw CliError("cannot record the server version of the instance");
+}
+
+void InstanceRegistry::SetCompression(unsigned long long id, const std::string& compression) {
+    Store(id, "backupCompression", compression);
+}
+
+void InstanceRegistry::SetEncryption(unsigned long long id, bool encrypt) {
+    Store(id, "backupEncryption", encrypt ? kOn : "off");
 }
 
 AgentConnection InstanceRegistry::Connection(const InstanceSettings& settings) {

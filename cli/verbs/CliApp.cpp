@@ -3,6 +3,7 @@
 #include "BackupCommand.h"
 #include "BrowseCommand.h"
 #include "CliError.h"
+#include "Compression.h"
 #include "DeleteCommand.h"
 #include "DemoCommand.h"
 #include "HostContext.h"
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -56,6 +58,31 @@ CLI::Validator PortNumber() {
             return "";
         },
         "[HOST:]PORT");
+}
+
+CLI::Validator CompressionText() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            try {
+                Compression::Parse(value);
+                return "";
+            } catch (const std::invalid_argument& e) {
+                return e.what();
+            }
+        },
+        "zstd[:LEVEL]|lz4|none");
+}
+
+// --encrypt and --no-encrypt: unset when neither is given.
+void AddEncryptFlags(CLI::App* app, std::optional<bool>& encrypt, const std::string& what,
+                     const std::string& otherwise) {
+    CLI::Option* on = app->add_flag_callback(
+        "--encrypt", [&encrypt] { encrypt = true; },
+        "Encrypt " + what + " (key: $PGULO_HOME/repository.key, or a passphrase in "
+        "PGULO_REPO_PASSPHRASE)" + otherwise);
+    CLI::Option* off = app->add_flag_callback(
+        "--no-encrypt", [&encrypt] { encrypt = false; }, "Do not encrypt " + what + otherwise);
+    on->excludes(off);
 }
 
 // The command a mistyped first word was meant as is unknowable; say which word was wrong.
@@ -128,12 +155,30 @@ private:
             };
         });
 
+        AddInstanceSet(instance);
+
         CLI::App* show = instance->add_subcommand("show", "Show one instance (never its password)");
         show->add_option("name", name_, "Instance name")->required();
         show->add_flag("--json", json_, "JSON output");
         show->callback([this] {
             action_ = [this] {
                 InstanceCommand::Show(name_, json_);
+                return 0;
+            };
+        });
+    }
+
+    void AddInstanceSet(CLI::App* instance) {
+        CLI::App* set = instance->add_subcommand("set", "Change an instance's backup defaults");
+        set->add_option("name", codec_.name, "Instance name")->required();
+        set->add_option("--compress", codec_.compression,
+                        std::string("Compression of its backups (default ") +
+                            BackupCommand::kDefaultCompression + ")")
+            ->check(CompressionText());
+        AddEncryptFlags(set, codec_.encrypt, "its backups", "");
+        set->callback([this] {
+            action_ = [this] {
+                InstanceCommand::SetCodec(codec_);
                 return 0;
             };
         });
@@ -152,6 +197,13 @@ private:
         backup->add_flag("--prune", backup_.prune,
                          "Delete the archived WAL the backup took from the archive directory");
         backup->add_option("--max-rate", rate_, "Copy at most this many bytes a second (k, M, G)");
+        backup
+            ->add_option("--compress", backup_.compression,
+                         std::string("zstd[:LEVEL], lz4 or none (default: the instance's, else ") +
+                             BackupCommand::kDefaultCompression + ")")
+            ->check(CompressionText());
+        AddEncryptFlags(backup, backup_.encrypt, "the stored files",
+                        "; default: as 'instance set' says");
         AddCommon(backup, common_, true);
         backup->callback([this] {
             action_ = [this] {
@@ -364,6 +416,7 @@ private:
     std::string id_;
     std::string rate_;
     InstanceCommand::AddOptions add_;
+    InstanceCommand::CodecOptions codec_;
     BackupCommand::Options backup_;
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;

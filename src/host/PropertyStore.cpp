@@ -348,6 +348,8 @@ const std::vector<std::string>& PropertyStore::instancePropertyNames() {
                                                    "writeAheadArchiveLogDir",
                                                    "lastBackupLogNumber",
                                                    "pgDataDir",
+                                                   "backupCompression",
+                                                   "backupEncryption",
                                                    kArchiveDelete};
     return names;
 }
