@@ -19,6 +19,13 @@ class RateLimiter;
 class CopyEngine {
 public:
     struct Task {
+        Task() = default;
+        Task(std::string source, std::string target, mode_t mode = 0600,
+             std::uint64_t sizeHint = 0, StoredForm from = StoredForm(),
+             StoredForm to = StoredForm())
+            : source(std::move(source)), target(std::move(target)), mode(mode),
+              sizeHint(sizeHint), from(std::move(from)), to(std::move(to)) {}
+
         std::string source;
         std::string target; // empty: read and checksum only
         mode_t mode = 0600;

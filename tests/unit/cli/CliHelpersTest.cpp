@@ -290,7 +290,7 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormats) {
     EXPECT_EQ(back.ToJson(), m.ToJson());
 
     nlohmann::json future = m.ToJson();
-    future["format"] = 2;
+    future["format"] = Manifest::kFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
