@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# Full backup of a pgbench cluster (scale 100, about 1.5 GB) several ways, each run three times:
-#   pgulo backup --compress C   (the reference backup host driving libpgulo.so, immediate
-#                               checkpoint), once for each stored form C of $COMPRESS
+# Full backup of a pgbench cluster (scale 100, about 1.5 GB) three ways, each run three times:
+#   pgulo backup            (the reference backup host driving libpgulo.so, immediate checkpoint)
 #   pg_basebackup -Fp -X stream -c fast
 #   cp -a of base/ and global/ (the floor: a plain copy of the data files)
-# and the median wall time, CPU time, peak memory (from /usr/bin/time -v) and repository size
-# of each, with the wall time's ratio against pg_basebackup. Goal for pgulo's default form: at
-# most half of pg_basebackup's wall time, below 100 MB of peak memory, and a repository no
-# larger than about 73 MB (what a zstd level 3 repository of another tool takes).
+# and the median wall time, CPU time and peak memory of each (from /usr/bin/time -v), with the
+# ratios against pg_basebackup. Goal: pgulo at most half of pg_basebackup's wall time and
+# below 100 MB of peak memory.
 #
 # Usage: bash bench/cli_backup_bench.sh [BUILD_DIR]
 # Environment: SCALE (default 100), RUNS (default 3), PGULO_BENCH_MAJOR (default 15),
-#              JOBS (pgulo --jobs, default: cores), KEEP=1 keeps the work directory,
-#              COMPRESS (default "zstd:1 zstd:3 lz4 none"; "C+enc" also encrypts).
+#              JOBS (pgulo --jobs, default: cores), KEEP=1 keeps the work directory.
 # Runs as root; the server runs as OS user postgres. Needs Debian's PostgreSQL 15 client tools.
 set -euo pipefail
 
@@ -23,8 +20,6 @@ scale="${SCALE:-100}"
 runs="${RUNS:-3}"
 major="${PGULO_BENCH_MAJOR:-15}"
 jobs="${JOBS:-$(nproc)}"
-forms="${COMPRESS:-zstd:1 zstd:3 lz4 none}"
-tools=()
 client=/usr/lib/postgresql/15/bin
 
 if [[ $major == 15 ]]; then
@@ -53,39 +48,31 @@ seconds() { # h:mm:ss.ss or m:ss.ss
     awk -F: '{ if (NF == 3) print $1 * 3600 + $2 * 60 + $3; else print $1 * 60 + $2 }' <<<"$1"
 }
 
-record() { # name run [bytes stored]
-    local name=$1 run=$2 bytes=${3:-0} file="$out/$1.$2.time"
+record() {
+    local name=$1 run=$2 file="$out/$1.$2.time"
     local wall user sys rss
     wall=$(seconds "$(sed -n 's/.*Elapsed (wall clock) time.*: //p' "$file")")
     user=$(sed -n 's/.*User time (seconds): //p' "$file")
     sys=$(sed -n 's/.*System time (seconds): //p' "$file")
     rss=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$file")
-    echo "$name $wall $(awk "BEGIN { print $user + $sys }") $rss $bytes" >>"$out/results"
+    echo "$name $wall $(awk "BEGIN { print $user + $sys }") $rss" >>"$out/results"
 }
-
-# The bytes a tool left in a directory, as a field of the results.
-stored() { du -sb "$1" | cut -f1; }
 
 for run in $(seq 1 "$runs"); do
     echo "== run $run of $runs"
-    for form in $forms; do
-        rm -rf "$PGULO_HOME/repo"
-        encrypt=()
-        [[ $form == *+enc ]] && encrypt=(--encrypt)
-        measure "pgulo-$form" "$run" "$pgulo" backup bench --quiet --jobs "$jobs" \
-            --compress "${form%+enc}" "${encrypt[@]}"
-        record "pgulo-$form" "$run" "$(stored "$PGULO_HOME/repo")"
-    done
+    rm -rf "$PGULO_HOME/repo"
+    measure pgulo "$run" "$pgulo" backup bench --quiet --jobs "$jobs"
+    record pgulo "$run"
     rm -rf "$PGULO_HOME/repo"
 
     measure pg_basebackup "$run" "$client/pg_basebackup" -h "$socket" -p "$port" -U postgres \
         -D "$work/basebackup" -Fp -X stream -c fast
-    record pg_basebackup "$run" "$(stored "$work/basebackup")"
+    record pg_basebackup "$run"
     rm -rf "$work/basebackup"
 
     mkdir -p "$work/copy"
     measure cp "$run" cp -a "$data/base" "$data/global" "$work/copy/"
-    record cp "$run" "$(stored "$work/copy")"
+    record cp "$run"
     rm -rf "$work/copy"
 done
 
@@ -95,14 +82,15 @@ median() { # tool column
 }
 
 echo
-printf '%-16s %10s %10s %12s %12s %10s\n' tool "wall (s)" "CPU (s)" "peak (MB)" "stored (MB)" "/ basebk"
-bw=$(median pg_basebackup 2)
-for form in $forms; do tools+=("pgulo-$form"); done
-for tool in "${tools[@]}" pg_basebackup cp; do
-    printf '%-16s %10.2f %10.2f %12.1f %12.1f %10.2f\n' "$tool" "$(median "$tool" 2)" \
-        "$(median "$tool" 3)" "$(awk "BEGIN { print $(median "$tool" 4) / 1024 }")" \
-        "$(awk "BEGIN { print $(median "$tool" 5) / 1048576 }")" \
-        "$(awk "BEGIN { print $(median "$tool" 2) / $bw }")"
+printf '%-14s %10s %10s %12s\n' tool "wall (s)" "CPU (s)" "peak (MB)"
+for tool in pgulo pg_basebackup cp; do
+    printf '%-14s %10.2f %10.2f %12.1f\n' "$tool" "$(median "$tool" 2)" "$(median "$tool" 3)" \
+        "$(awk "BEGIN { print $(median "$tool" 4) / 1024 }")"
 done
+pw=$(median pgulo 2) bw=$(median pg_basebackup 2) cw=$(median cp 2) pm=$(median pgulo 4)
 echo
-echo "goals for the default form: wall / pg_basebackup <= 0.50, peak < 100 MB, stored <= 73 MB"
+awk -v p="$pw" -v b="$bw" -v c="$cw" -v m="$pm" 'BEGIN {
+    printf "pgulo / pg_basebackup wall: %.2f (goal <= 0.50: %s)\n", p / b, (p / b <= 0.5) ? "met" : "NOT met"
+    printf "pgulo / cp -a wall:         %.2f\n", p / c
+    printf "pgulo peak memory:          %.1f MB (goal < 100 MB: %s)\n", m / 1024, (m / 1024 < 100) ? "met" : "NOT met"
+}'
