@@ -84,6 +84,50 @@ void WriteBehind(int out, std::uint64_t bytes, std::uint64_t& unsynced) {
     }
 }
 
+// Writes a stream through a buffer of whole blocks, so that a target opened for direct I/O
+// takes it around the page cache; only the tail goes through the cache.
+class BlockWriter {
+public:
+    BlockWriter(int fd, char* buffer, const std::string& target)
+        : fd_(fd), buffer_(buffer), target_(target),
+          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {}
+
+    void Put(const char* data, std::size_t size) {
+        while (fd_ >= 0 && size > 0) {
+            const std::size_t take = std::min(size, kOutput - held_);
+            std::memcpy(buffer_ + held_, data, take);
+            held_ += take;
+            data += take;
+            size -= take;
+            if (held_ == kOutput)
+                Flush();
+        }
+    }
+
+    void Flush() {
+        if (held_ == 0)
+            return;
+        if (direct_ && held_ % kDirectAlignment != 0) {
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+            direct_ = false;
+        }
+        WriteAll(fd_, buffer_, held_, written_, target_);
+        written_ += held_;
+        if (!direct_)
+            WriteBehind(fd_, held_, unsynced_);
+        held_ = 0;
+    }
+
+private:
+    int fd_;
+    char* buffer_;
+    const std::string& target_;
+    bool direct_;
+    std::size_t held_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t unsynced_ = 0;
+};
+
 } // namespace
 
 FileCopier::FileCopier(Options options)
@@ -297,34 +341,11 @@ void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const 
         if (!output_)
             throw std::bad_alloc();
     }
-    bool direct = out >= 0 && (::fcntl(out, F_GETFL) & O_DIRECT) != 0;
-    std::size_t held = 0;
-    std::uint64_t written = 0;
-    std::uint64_t unsynced = 0;
-    auto flush = [&] {
-        if (direct && held % kDirectAlignment != 0) {
-            // Direct writes take whole blocks: the tail goes through the page cache.
-            ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_DIRECT);
-            direct = false;
-        }
-        WriteAll(out, output_.get(), held, written, target);
-        written += held;
-        if (!direct)
-            WriteBehind(out, held, unsynced);
-        held = 0;
-    };
+    BlockWriter writer(out, output_.get(), target);
     const ByteSink write = [&](const char* data, std::size_t size) {
         if (!decoder)
             result.stored += size;
-        while (out >= 0 && size > 0) {
-            const std::size_t take = std::min(size, kOutput - held);
-            std::memcpy(output_.get() + held, data, take);
-            held += take;
-            data += take;
-            size -= take;
-            if (held == kOutput)
-                flush();
-        }
+        writer.Put(data, size);
     };
     PieceChecksum sum;
     const ByteSink plain = [&](const char* data, std::size_t size) {
@@ -366,8 +387,7 @@ void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const 
     }
     if (encoder)
         encoder->Finish(write);
-    if (held > 0)
-        flush();
+    writer.Flush();
     result.pieces = sum.finishPieces(true);
     result.checksum = PieceChecksum::Combine(result.pieces);
 }

@@ -150,9 +150,14 @@ CipherKey RepositoryKey::Open(const json& record) const {
             throw CliError("the repository " + root_ + " is encrypted under a passphrase; set " +
                            kPassphraseVariable);
         try {
+            const auto opsLimit = kdf.at("opslimit").get<unsigned long long>();
+            const auto memLimit = kdf.at("memlimit").get<std::size_t>();
+            // An altered record must not make us spend minutes or gigabytes on the key.
+            if (opsLimit < crypto_pwhash_OPSLIMIT_MIN || opsLimit > kMaxOpsLimit ||
+                memLimit < crypto_pwhash_MEMLIMIT_MIN || memLimit > kMaxMemLimit)
+                throw std::runtime_error("its limits are out of range");
             key = CipherKey::Derive(*passphrase, Unhex(kdf.at("salt").get<std::string>()),
-                                    kdf.at("opslimit").get<unsigned long long>(),
-                                    kdf.at("memlimit").get<std::size_t>());
+                                    opsLimit, memLimit);
         } catch (const std::exception& e) {
             throw CliError("the repository's key record " + RecordPath() + " is damaged: " +
                            e.what());

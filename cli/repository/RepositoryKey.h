@@ -20,6 +20,9 @@ public:
     // take as a whole (the derivation is over before the copying starts).
     static constexpr unsigned long long kOpsLimit = 3;
     static constexpr std::size_t kMemLimit = 48u << 20;
+    // What a record may ask for at most.
+    static constexpr unsigned long long kMaxOpsLimit = 16;
+    static constexpr std::size_t kMaxMemLimit = 64u << 20;
 
     explicit RepositoryKey(std::string root);
 
