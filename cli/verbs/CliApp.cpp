@@ -115,7 +115,7 @@ public:
 private:
     void AddInstance(CLI::App& app) {
         CLI::App* instance =
-            app.add_subcommand("instance", "Register and show PostgreSQL instances");
+            app.add_subcommand("instance", "Register, show and set up PostgreSQL instances");
         instance->require_subcommand(1);
         CLI::App* add = instance->add_subcommand("add", "Register an instance of this machine");
         add->add_option("name", add_.settings.name, "Instance name")->required();
