@@ -74,12 +74,15 @@ Subprocess::Options ClientPrograms::RunOptions(const AgentConnection& connection
 
 Subprocess::Result ClientPrograms::Run(const std::string& program,
                                        const AgentConnection& connection,
-                                       const std::vector<std::string>& args) {
+                                       const std::vector<std::string>& args,
+                                       const ByteSink& output) {
     std::vector<std::string> argv = {program};
     for (const std::string& arg : ConnectionArgs(connection))
         argv.push_back(arg);
     argv.insert(argv.end(), args.begin(), args.end());
-    return Subprocess::Run(argv, RunOptions(connection));
+    Subprocess::Options options = RunOptions(connection);
+    options.output = output;
+    return Subprocess::Run(argv, options);
 }
 
 std::string ClientPrograms::DbnameArg(const std::string& database) {

@@ -29,8 +29,10 @@ struct ClientPrograms {
     // in the program's own environment.
     static Subprocess::Options RunOptions(const AgentConnection& connection);
     // Runs program against the connection's server: its -h/-p/-U first, then args.
+    // With output, the program's standard output goes there (Subprocess::Options::output).
     static Subprocess::Result Run(const std::string& program, const AgentConnection& connection,
-                                  const std::vector<std::string>& args);
+                                  const std::vector<std::string>& args,
+                                  const ByteSink& output = nullptr);
     // The --dbname value naming one database, whatever characters its name holds.
     static std::string DbnameArg(const std::string& database);
 };

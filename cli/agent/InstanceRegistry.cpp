@@ -26,6 +26,8 @@ const char* const kRequiredProperties[] = {"saUser",
                                            "writeAheadArchiveLogDir",
                                            "pgDataDir"};
 
+constexpr const char* kOn = "on";
+
 void Store(unsigned long long id, const char* name, const std::string& value) {
     PropertyStore store;
     const int rc = store.setInstanceProperty(id, name, value);
@@ -102,6 +104,8 @@ InstanceSettings FromRecord(const PropertyStore::InstanceRecord& record) {
         if (!value.empty() && std::stoul(value) > 0)
             s.retention.*p.rule = static_cast<unsigned>(std::stoul(value));
     }
+    s.compression = property("backupCompression");
+    s.encrypt = property("backupEncryption") == kOn;
     return s;
 }
 
@@ -242,6 +246,12 @@ void InstanceRegistry::SetRetention(unsigned long long id, const RetentionPolicy
         const std::optional<unsigned>& rule = policy.*p.rule;
         Store(id, p.name, rule ? std::to_string(*rule) : std::string());
     }
+void InstanceRegistry::SetCompression(unsigned long long id, const std::string& compression) {
+    Store(id, "backupCompression", compression);
+}
+
+void InstanceRegistry::SetEncryption(unsigned long long id, bool encrypt) {
+    Store(id, "backupEncryption", encrypt ? kOn : "off");
 }
 
 AgentConnection InstanceRegistry::Connection(const InstanceSettings& settings) {

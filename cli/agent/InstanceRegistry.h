@@ -24,6 +24,10 @@ struct InstanceSettings {
     bool hasPassword = false;
     // What 'pgulo expire' applies when given no rule, and every backup after it completes.
     RetentionPolicy retention;
+    // Backup defaults: the compression ("" for the program's own default) and whether the
+    // stored files are encrypted.
+    std::string compression;
+    bool encrypt = false;
 };
 
 // What the agent's entry points are called with for one instance: read back from the
@@ -56,6 +60,8 @@ public:
     void SetLastLog(unsigned long long id, const std::string& log);
     void SetVersion(unsigned long long id, const std::string& version);
     void SetRetention(unsigned long long id, const RetentionPolicy& policy);
+    void SetCompression(unsigned long long id, const std::string& compression);
+    void SetEncryption(unsigned long long id, bool encrypt);
 
     // Throws CliError naming the damaged file when the instance's stored password does not
     // open (a damaged or missing key, an altered sealed text).

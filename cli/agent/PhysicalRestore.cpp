@@ -5,11 +5,11 @@
 #include "FileOps.h"
 #include "HumanFormat.h"
 #include "InstanceLock.h"
-#include "PieceChecksum.h"
 #include "Progress.h"
 #include "ServerControl.h"
 #include "ServerInfo.h"
 #include "SignalGuard.h"
+#include "StoredFileReader.h"
 #include "TimeText.h"
 #include "WalChain.h"
 
@@ -279,7 +279,8 @@ void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& a
     std::vector<CopyEngine::Task> tasks;
     std::uint64_t bytes = 0;
     for (const auto* a : actions) {
-        tasks.push_back({StoredPath(full_, *a->entry), a->destination, 0600, a->entry->size});
+        tasks.push_back({StoredPath(full_, *a->entry), a->destination, 0600, a->entry->size,
+                         full_.FormOf(*a->entry), StoredForm()});
         bytes += a->entry->size;
     }
     Progress progress("restore", Progress::ModeFor(options_.quiet));
@@ -368,9 +369,14 @@ void PhysicalRestore::PlaceBackupLabel(const RestorePlan& plan) {
         for (const auto& e : m.entries) {
             if (e.role != ManifestEntry::Role::Meta || e.stored != stored)
                 continue;
-            std::string text = FileOps::ReadWhole(full_.directory + "/" + stored);
-            if (PieceChecksum::OfText(text) != e.checksum)
-                throw CliError("the stored " + name + " of backup " + full_.id + " is damaged");
+            std::string text;
+            try {
+                text = StoredFileReader::ReadText(full_.directory + "/" + stored, full_.FormOf(e),
+                                                  {e.size, e.checksum});
+            } catch (const std::runtime_error& error) {
+                throw CliError("the stored " + name + " of backup " + full_.id +
+                               " is damaged: " + error.what());
+            }
             if (rewrite)
                 text = plan.RewriteTablespaceMap(text);
             const std::string path = plan.DataDirectory() + "/" + name;
@@ -413,7 +419,8 @@ void PhysicalRestore::GatherWal() {
             if (name.size() == kSegmentNameLength && RestoreTargetGuard::IsWalName(name) &&
                 (lastSegment_.empty() || SegmentOrder(name) > SegmentOrder(lastSegment_)))
                 lastSegment_ = name;
-            tasks.push_back({StoredPath(*record, e), options_.walDir + "/" + name, 0600, e.size});
+            tasks.push_back({StoredPath(*record, e), options_.walDir + "/" + name, 0600, e.size,
+                             record->FormOf(e), StoredForm()});
             entries.push_back(&e);
         }
     }

@@ -52,8 +52,10 @@ void CopyEngine::Plan(const std::vector<Task>& tasks) {
     work_.clear();
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         const Task& t = tasks[i];
-        // Only with a checksum and more than one worker does cutting a file up pay.
-        if (!options_.checksum || options_.jobs < 2 || t.sizeHint <= piece) {
+        // Only with a checksum and more than one worker does cutting a file up pay. A stored
+        // form is one stream from the start of the file to its end: it cannot be cut.
+        if (!options_.checksum || options_.jobs < 2 || t.sizeHint <= piece || !t.from.Plain() ||
+            !t.to.Plain()) {
             work_.push_back({i, 0, 0, 0, t.sizeHint});
             continue;
         }
@@ -119,7 +121,10 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
     Split* split = splits_[work.task].get();
     try {
         if (!split) {
-            outcome.result = copier.Copy(task.source, task.target, task.mode);
+            outcome.result =
+                task.from.Plain() && task.to.Plain()
+                    ? copier.Copy(task.source, task.target, task.mode)
+                    : copier.Transcode(task.source, task.from, task.target, task.to, task.mode);
             outcome.done = outcome.result.status != FileCopier::Status::Stopped;
             if (options_.progress)
                 options_.progress->FileDone();
@@ -182,6 +187,7 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
     if (whole.pieces.empty())
         whole.pieces.push_back(PieceChecksum().finishPieces(true).front());
     whole.checksum = PieceChecksum::Combine(whole.pieces);
+    whole.stored = whole.bytes;
     if (!task.target.empty() && options_.sync) {
         const int fd = ::open(task.target.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0 || ::fsync(fd) != 0) {

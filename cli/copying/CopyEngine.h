@@ -13,16 +13,28 @@
 class Progress;
 class RateLimiter;
 
-// Copies many files on several threads. Files larger than a checksum piece are cut into
+// Copies many files on several threads. Plain files larger than a checksum piece are cut into
 // pieces that different threads copy at the same time; the largest work starts first so
 // that the threads end together. The first failure stops the others.
 class CopyEngine {
 public:
     struct Task {
+        Task() = default;
+        Task(std::string source, std::string target, mode_t mode = 0600,
+             std::uint64_t sizeHint = 0, StoredForm from = StoredForm(),
+             StoredForm to = StoredForm())
+            : source(std::move(source)), target(std::move(target)), mode(mode),
+              sizeHint(sizeHint), from(std::move(from)), to(std::move(to)) {}
+
         std::string source;
         std::string target; // empty: read and checksum only
         mode_t mode = 0600;
         std::uint64_t sizeHint = 0;
+        // The forms of the source and the target: a backup writes stored forms, a restore or
+        // a check reads them. A file with a form other than plain is copied whole by one
+        // worker.
+        StoredForm from;
+        StoredForm to;
     };
     struct Outcome {
         bool done = false; // false when the run stopped before this task

@@ -1,7 +1,10 @@
 #include "FileCopier.h"
 
+#include "DamagedStream.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
+#include "StoredDecoder.h"
+#include "StoredEncoder.h"
 
 #include "pgulo/host/UniqueFd.h"
 
@@ -23,6 +26,9 @@ constexpr std::size_t kChunk = 4 << 20;
 // Start write-back every so many bytes, so the final fsync has little left to do.
 constexpr std::uint64_t kWriteBehind = 8ull << 20;
 constexpr std::size_t kDirectAlignment = 4096;
+// Stored forms are written through a buffer of whole blocks, so that they too can go around
+// the page cache.
+constexpr std::size_t kOutput = 1 << 20;
 
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
@@ -63,11 +69,71 @@ int OpenTarget(const std::string& target, mode_t mode, bool direct, bool create)
     return ::open(target.c_str(), flags, mode);
 }
 
+bool SameForm(const StoredForm& a, const StoredForm& b) {
+    return a.compression.algorithm() == b.compression.algorithm() &&
+           a.compression.level() == b.compression.level() && a.key.has_value() == b.key.has_value() &&
+           (!a.key || a.key->data() == b.key->data());
+}
+
+// Starts write-back every so many bytes, so the final fsync has little left to do.
+void WriteBehind(int out, std::uint64_t bytes, std::uint64_t& unsynced) {
+    unsynced += bytes;
+    if (unsynced >= kWriteBehind) {
+        ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+        unsynced = 0;
+    }
+}
+
+// Writes a stream through a buffer of whole blocks, so that a target opened for direct I/O
+// takes it around the page cache; only the tail goes through the cache.
+class BlockWriter {
+public:
+    BlockWriter(int fd, char* buffer, const std::string& target)
+        : fd_(fd), buffer_(buffer), target_(target),
+          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {}
+
+    void Put(const char* data, std::size_t size) {
+        while (fd_ >= 0 && size > 0) {
+            const std::size_t take = std::min(size, kOutput - held_);
+            std::memcpy(buffer_ + held_, data, take);
+            held_ += take;
+            data += take;
+            size -= take;
+            if (held_ == kOutput)
+                Flush();
+        }
+    }
+
+    void Flush() {
+        if (held_ == 0)
+            return;
+        if (direct_ && held_ % kDirectAlignment != 0) {
+            ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
+            direct_ = false;
+        }
+        WriteAll(fd_, buffer_, held_, written_, target_);
+        written_ += held_;
+        if (!direct_)
+            WriteBehind(fd_, held_, unsynced_);
+        held_ = 0;
+    }
+
+private:
+    int fd_;
+    char* buffer_;
+    const std::string& target_;
+    bool direct_;
+    std::size_t held_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t unsynced_ = 0;
+};
+
 } // namespace
 
 FileCopier::FileCopier(Options options)
     : options_(std::move(options)),
-      buffer_(static_cast<char*>(std::aligned_alloc(4096, kChunk)), std::free) {
+      buffer_(static_cast<char*>(std::aligned_alloc(4096, kChunk)), std::free),
+      output_(nullptr, std::free) {
     if (!buffer_)
         throw std::bad_alloc();
 }
@@ -79,13 +145,8 @@ void FileCopier::Account(int out, std::uint64_t bytes, std::uint64_t& unsynced) 
         return;
     if (options_.onBytes)
         options_.onBytes(bytes);
-    if (out < 0)
-        return;
-    unsynced += bytes;
-    if (unsynced >= kWriteBehind) {
-        ::sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
-        unsynced = 0;
-    }
+    if (out >= 0)
+        WriteBehind(out, bytes, unsynced);
 }
 
 std::size_t FileCopier::Fill(int in, std::uint64_t offset, std::size_t want,
@@ -206,30 +267,141 @@ int FileCopier::OpenSource(const std::string& source, Result& result) {
     return fd;
 }
 
+int FileCopier::CreateTarget(const std::string& target, mode_t mode, bool direct) {
+    if (target.empty())
+        return -1;
+    const int fd = OpenTarget(target, mode, direct, true);
+    if (fd < 0)
+        Fail("cannot create", target, errno);
+    // A target that existed keeps its old mode through O_CREAT: a restored key file left
+    // readable by the group is not what was backed up.
+    if (::fchmod(fd, mode) != 0) {
+        const int error = errno;
+        ::close(fd);
+        Fail("cannot set the mode of", target, error);
+    }
+    return fd;
+}
+
+void FileCopier::CloseTarget(UniqueFd& out, const Result& result, const std::string& target) {
+    if (out.get() < 0 || result.status != Status::Copied)
+        return;
+    if (options_.sync && ::fsync(out.get()) != 0)
+        Fail("cannot flush", target, errno);
+    if (!out.close())
+        Fail("cannot close", target, errno);
+}
+
 FileCopier::Result FileCopier::Copy(const std::string& source, const std::string& target,
                                     mode_t mode) {
     Result result;
     UniqueFd in(OpenSource(source, result));
     if (in.get() < 0)
         return result;
-    UniqueFd out(
-        target.empty() ? -1 : OpenTarget(target, mode, options_.checksum && options_.direct, true));
-    if (!target.empty() && out.get() < 0)
-        Fail("cannot create", target, errno);
-    // A target that existed keeps its old mode through O_CREAT: a restored key file left
-    // readable by the group is not what was backed up.
-    if (out.get() >= 0 && ::fchmod(out.get(), mode) != 0)
-        Fail("cannot set the mode of", target, errno);
+    UniqueFd out(CreateTarget(target, mode, options_.checksum && options_.direct));
     if (options_.checksum || target.empty())
         ReadAndWrite(in.get(), out.get(), 0, 0, result, source, target, true);
     else
         KernelCopy(in.get(), out.get(), result, source, target);
-    if (out.get() >= 0 && result.status == Status::Copied) {
-        if (options_.sync && ::fsync(out.get()) != 0)
-            Fail("cannot flush", target, errno);
-        if (!out.close())
-            Fail("cannot close", target, errno);
+    CloseTarget(out, result, target);
+    result.stored = result.bytes;
+    return result;
+}
+
+StoredEncoder* FileCopier::EncoderFor(const StoredForm& form) {
+    if (form.Plain())
+        return nullptr;
+    if (!encoder_ || !SameForm(form, encoderForm_)) {
+        encoder_ = std::make_unique<StoredEncoder>(form);
+        encoderForm_ = form;
     }
+    // The last file may have been given up half way.
+    encoder_->Reset();
+    return encoder_.get();
+}
+
+StoredDecoder* FileCopier::DecoderFor(const StoredForm& form) {
+    if (form.Plain())
+        return nullptr;
+    if (!decoder_ || !SameForm(form, decoderForm_)) {
+        decoder_ = std::make_unique<StoredDecoder>(form);
+        decoderForm_ = form;
+    }
+    decoder_->Reset();
+    return decoder_.get();
+}
+
+void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const StoredForm& to,
+                                 const ByteSink* sink, Result& result, const std::string& source,
+                                 const std::string& target) {
+    StoredDecoder* decoder = DecoderFor(from);
+    StoredEncoder* encoder = EncoderFor(to);
+    if (out >= 0 && !output_) {
+        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
+        if (!output_)
+            throw std::bad_alloc();
+    }
+    BlockWriter writer(out, output_.get(), target);
+    const ByteSink write = [&](const char* data, std::size_t size) {
+        if (!decoder)
+            result.stored += size;
+        writer.Put(data, size);
+    };
+    PieceChecksum sum;
+    const ByteSink plain = [&](const char* data, std::size_t size) {
+        if (options_.checksum)
+            sum.update(data, size);
+        result.bytes += size;
+        if (options_.onBytes)
+            options_.onBytes(size);
+        if (sink)
+            (*sink)(data, size);
+        if (encoder)
+            encoder->Put(data, size, write);
+        else
+            write(data, size);
+    };
+    try {
+        for (std::uint64_t position = 0;;) {
+            if (Stopped()) {
+                result.status = Status::Stopped;
+                return;
+            }
+            const std::size_t size = Fill(in, position, kChunk, source);
+            if (size == 0)
+                break;
+            if (options_.limiter)
+                options_.limiter->Acquire(size, options_.stop);
+            position += size;
+            if (!decoder) {
+                plain(buffer_.get(), size);
+                continue;
+            }
+            result.stored += size;
+            decoder->Put(buffer_.get(), size, plain);
+        }
+        if (decoder)
+            decoder->Finish(plain);
+    } catch (const DamagedStream& e) {
+        throw std::runtime_error("the stored copy " + source + " is damaged: " + e.what());
+    }
+    if (encoder)
+        encoder->Finish(write);
+    writer.Flush();
+    result.pieces = sum.finishPieces(true);
+    result.checksum = PieceChecksum::Combine(result.pieces);
+}
+
+FileCopier::Result FileCopier::Transcode(const std::string& source, const StoredForm& from,
+                                         const std::string& target, const StoredForm& to,
+                                         mode_t mode, const ByteSink* sink) {
+    Result result;
+    UniqueFd in(OpenSource(source, result));
+    if (in.get() < 0)
+        return result;
+    UniqueFd out(CreateTarget(target, mode, options_.direct));
+    TranscodeStream(in.get(), out.get(), from, to, sink, result, source, target);
+    CloseTarget(out, result, target);
     return result;
 }
 

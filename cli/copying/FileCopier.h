@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ByteSink.h"
+#include "StoredForm.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -9,11 +12,15 @@
 #include <vector>
 
 class RateLimiter;
+class UniqueFd;
+class StoredDecoder;
+class StoredEncoder;
 
 // Copies one regular file, or one range of it, reading it once: every chunk read feeds the
 // checksum (PieceChecksum) and is written to the target. Without a checksum the kernel copies
-// the data itself (copy_file_range, else sendfile). One copier per worker thread; it owns its
-// buffer.
+// the data itself (copy_file_range, else sendfile). Transcode does the same between a file's
+// original bytes and its stored form (compressed, encrypted): the checksum is always that of
+// the original bytes. One copier per worker thread; it owns its buffers and codec contexts.
 class FileCopier {
 public:
     struct Options {
@@ -33,8 +40,9 @@ public:
     enum class Status { Copied, Vanished, Stopped };
     struct Result {
         Status status = Status::Copied;
-        std::uint64_t bytes = 0;
-        std::string checksum;            // the file's checksum (Copy)
+        std::uint64_t bytes = 0;         // of the original
+        std::uint64_t stored = 0;        // of the stored form (the same for a plain copy)
+        std::string checksum;            // the file's checksum (Copy, Transcode)
         std::vector<std::string> pieces; // raw digests of the range's pieces (CopyRange)
         struct stat source {};           // the source as it was when opened
     };
@@ -52,6 +60,12 @@ public:
     // an existing target (empty: read only). offset must start a checksum piece.
     Result CopyRange(const std::string& source, const std::string& target, std::uint64_t offset,
                      std::uint64_t length);
+    // As Copy, reading source in the form from and writing target in the form to: a backup
+    // encodes, a restore decodes, a check decodes into nothing. sink, when given, gets the
+    // original bytes as well. Stored bytes that do not decode throw std::runtime_error naming
+    // the source.
+    Result Transcode(const std::string& source, const StoredForm& from, const std::string& target,
+                     const StoredForm& to, mode_t mode, const ByteSink* sink = nullptr);
 
 private:
     void ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length, Result& result,
@@ -62,7 +76,21 @@ private:
     bool Stopped() const { return options_.stop && options_.stop(); }
     void Account(int out, std::uint64_t bytes, std::uint64_t& unsynced);
     int OpenSource(const std::string& source, Result& result);
+    // The target created (replaced) with mode, or -1 for an empty name.
+    int CreateTarget(const std::string& target, mode_t mode, bool direct);
+    // Flushes (when asked to) and closes a target that was copied in full.
+    void CloseTarget(UniqueFd& out, const Result& result, const std::string& target);
+    StoredEncoder* EncoderFor(const StoredForm& form);
+    StoredDecoder* DecoderFor(const StoredForm& form);
+    void TranscodeStream(int in, int out, const StoredForm& from, const StoredForm& to,
+                         const ByteSink* sink, Result& result, const std::string& source,
+                         const std::string& target);
 
     Options options_;
     std::unique_ptr<char, void (*)(void*)> buffer_;
+    std::unique_ptr<char, void (*)(void*)> output_;
+    std::unique_ptr<StoredEncoder> encoder_;
+    StoredForm encoderForm_;
+    std::unique_ptr<StoredDecoder> decoder_;
+    StoredForm decoderForm_;
 };

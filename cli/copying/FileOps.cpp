@@ -68,6 +68,15 @@ void FileOps::WriteAtomically(const std::string& path, const std::string& text, 
         Fail(failure);
 }
 
+bool FileOps::CreateAtomically(const std::string& path, const std::string& text, mode_t mode) {
+    const int rc = AtomicFile::create(path, text, mode);
+    if (rc == EEXIST)
+        return false;
+    if (rc != 0)
+        Fail("cannot create", path, rc);
+    return true;
+}
+
 std::string FileOps::ReadWhole(const std::string& path) {
     std::string text;
     AtomicFile::Failure failure;

@@ -17,6 +17,10 @@ public:
     // flushes the directory: a crash leaves the old or the new file, never a torn one.
     static void WriteAtomically(const std::string& path, const std::string& text,
                                 mode_t mode = 0600);
+    // As WriteAtomically, but an existing file is left as it is: false when path exists (a
+    // concurrent writer made it first).
+    static bool CreateAtomically(const std::string& path, const std::string& text,
+                                 mode_t mode = 0600);
     static std::string ReadWhole(const std::string& path);
     static void SyncDirectory(const std::string& path);
     // Flushes everything written to the file system that holds path (syncfs): files,

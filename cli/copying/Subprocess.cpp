@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <stdexcept>
 
 extern char** environ;
@@ -110,6 +111,7 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
     err.write.reset();
 
     Result result;
+    std::exception_ptr failure;
     std::size_t written = 0;
     if (options.input.empty())
         in.write.reset();
@@ -141,17 +143,25 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
             ::kill(-pid, SIGKILL);
             break;
         }
-        auto drain = [&](int index, UniqueFd& fd, std::string& sink) {
+        auto drain = [&](int index, UniqueFd& fd, std::string& sink, const ByteSink* to) {
             if (index < 0 || !(fds[index].revents & (POLLIN | POLLHUP | POLLERR)))
                 return;
             ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-            if (got > 0)
+            if (got > 0 && to)
+                (*to)(buffer, static_cast<std::size_t>(got));
+            else if (got > 0)
                 sink.append(buffer, static_cast<std::size_t>(got));
             else if (got == 0 || errno != EINTR)
                 fd.reset();
         };
-        drain(outIndex, out.read, result.out);
-        drain(errIndex, err.read, result.err);
+        try {
+            drain(outIndex, out.read, result.out, options.output ? &options.output : nullptr);
+        } catch (...) {
+            failure = std::current_exception();
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        drain(errIndex, err.read, result.err, nullptr);
         if (inIndex >= 0 && (fds[inIndex].revents & (POLLOUT | POLLERR | POLLHUP))) {
             ssize_t put = ::write(in.write.get(), options.input.data() + written,
                                   options.input.size() - written);
@@ -172,5 +182,7 @@ Subprocess::Result Subprocess::Run(const std::vector<std::string>& argv, const O
         result.exitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.exitCode = 128 + WTERMSIG(status);
+    if (failure)
+        std::rethrow_exception(failure);
     return result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteSink.h"
+
 #include <chrono>
 #include <string>
 #include <utility>
@@ -20,6 +22,10 @@ public:
         std::string input;
         // 0: no limit. On expiry the program's process group is killed.
         std::chrono::milliseconds timeout{0};
+        // When set, the standard output goes here as it comes instead of into Result::out.
+        // Should it throw, the program's process group is killed, reaped, and the exception
+        // passed on.
+        ByteSink output;
     };
     struct Result {
         int exitCode = -1; // 128 + N for a program ended by signal N

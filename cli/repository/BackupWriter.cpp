@@ -6,6 +6,7 @@
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "RestorePlan.h"
+#include "StoredEncoder.h"
 
 #include <unistd.h>
 
@@ -36,15 +37,23 @@ ManifestEntry::Role BackupWriter::RoleOf(const std::string& path, const Sources&
 }
 
 std::string BackupWriter::StoredName(const std::string& path, ManifestEntry::Role role) const {
+    const char* suffix = options_.form.compression.Suffix();
     switch (role) {
     case ManifestEntry::Role::Wal:
-        return "wal/" + FileOps::BaseName(path);
+        return "wal/" + FileOps::BaseName(path) + suffix;
     case ManifestEntry::Role::Meta:
-        return "meta/" + FileOps::BaseName(path);
+        return "meta/" + FileOps::BaseName(path) + suffix;
     case ManifestEntry::Role::Data:
         break;
     }
-    return "files" + path;
+    return "files" + path + suffix;
+}
+
+void BackupWriter::Stored(ManifestEntry& entry, std::uint64_t storedSize) {
+    entry.storedSize = storedSize;
+    entry.compression = options_.form.compression.algorithm();
+    entry.encrypted = options_.form.Encrypted();
+    storedBytes_ += storedSize;
 }
 
 void BackupWriter::Describe(ManifestEntry& entry, const struct stat& st) {
@@ -130,7 +139,8 @@ bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progre
     CopyEngine engine(engineOptions);
     std::vector<CopyEngine::Task> tasks;
     for (const Pending& p : batch)
-        tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size});
+        tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size,
+                         StoredForm(), options_.form});
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
     if (!engine.FirstError().empty())
         throw CliError("copying failed: " + engine.FirstError());
@@ -148,6 +158,7 @@ bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progre
         Describe(entry, r.source);
         entry.size = r.bytes;
         entry.checksum = r.checksum;
+        Stored(entry, r.stored);
         ++fileCount_;
         totalBytes_ += r.bytes;
     }
@@ -180,9 +191,10 @@ bool BackupWriter::CopyPending(const std::string& label) {
 }
 
 std::string BackupWriter::StoreText(const std::string& sourcePath, const std::string& text) {
-    const std::string stored = "meta/" + FileOps::BaseName(sourcePath);
+    const std::string stored = StoredName(sourcePath, ManifestEntry::Role::Meta);
     MakeParent(stored);
-    FileOps::WriteAtomically(dir_ + "/" + stored, text);
+    const std::string storedText = StoredEncoder::EncodeText(options_.form, text);
+    FileOps::WriteAtomically(dir_ + "/" + stored, storedText);
     ManifestEntry entry;
     entry.path = sourcePath;
     entry.stored = stored;
@@ -193,6 +205,7 @@ std::string BackupWriter::StoreText(const std::string& sourcePath, const std::st
         Describe(entry, st);
     entry.size = text.size();
     entry.checksum = PieceChecksum::OfText(text);
+    Stored(entry, storedText.size());
     entries_.push_back(std::move(entry));
     ++fileCount_;
     totalBytes_ += text.size();

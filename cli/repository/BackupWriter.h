@@ -2,6 +2,7 @@
 
 #include "Manifest.h"
 #include "Progress.h"
+#include "StoredForm.h"
 
 #include <sys/stat.h>
 
@@ -14,7 +15,8 @@
 
 // Copies what the agent's collect files list into one backup directory and records every
 // entry for the manifest. Files go to files/<full path>, archived WAL to wal/<name>, the
-// agent's own files to meta/<name>. Regular files are copied in parallel and fsynced;
+// agent's own files to meta/<name>, each in the backup's stored form (compressed files get
+// the compression's suffix). Regular files are copied in parallel and fsynced;
 // global/pg_control is copied after every other file.
 class BackupWriter {
 public:
@@ -23,6 +25,7 @@ public:
         std::uint64_t maxRate = 0; // bytes per second, 0 for no limit
         Progress::Mode progress = Progress::Mode::Quiet;
         std::function<bool()> quit;
+        StoredForm form;
     };
     struct Sources {
         std::string dataDirectory;
@@ -47,6 +50,8 @@ public:
     const std::vector<ManifestEntry>& Entries() const { return entries_; }
     std::uint64_t FileCount() const { return fileCount_; }
     std::uint64_t TotalBytes() const { return totalBytes_; }
+    // What the files take in the repository.
+    std::uint64_t StoredBytes() const { return storedBytes_; }
 
 private:
     struct Pending {
@@ -58,6 +63,8 @@ private:
     std::string StoredName(const std::string& path, ManifestEntry::Role role) const;
     void Describe(ManifestEntry& entry, const struct stat& st);
     std::string MakeParent(const std::string& relative);
+    // Records the stored form and size of a copied file.
+    void Stored(ManifestEntry& entry, std::uint64_t storedSize);
     bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
 
     std::string dir_;
@@ -72,4 +79,5 @@ private:
     std::string controlFile_;
     std::uint64_t fileCount_ = 0;
     std::uint64_t totalBytes_ = 0;
+    std::uint64_t storedBytes_ = 0;
 };

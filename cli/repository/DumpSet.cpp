@@ -1,8 +1,8 @@
 #include "DumpSet.h"
 
 #include "CliError.h"
-#include "FileCopier.h"
 #include "FileOps.h"
+#include "StoredFileReader.h"
 
 #include <algorithm>
 
@@ -14,59 +14,46 @@ std::string DumpSet::EntryPath(const std::string& database) {
     return kPathPrefix + database;
 }
 
-std::string DumpSet::DumpFile(const Repository& repository, const Manifest& manifest,
-                              const std::string& database) {
-    if (manifest.type == "dump") {
-        for (const ManifestEntry& entry : manifest.entries) {
-            if (entry.kind == ManifestEntry::Kind::File && entry.path == EntryPath(database)) {
-                const std::string path =
-                    repository.BackupDirectory(manifest.instance, manifest.id) + "/" + entry.stored;
-                if (!FileOps::Exists(path))
-                    throw CliError("the dump of database '" + database + "' in backup " +
-                                   manifest.id + " is missing (" + path + ")");
-                return path;
-            }
+std::string DumpSet::ReadableDump(const BackupRecord& record, const std::string& database,
+                                  const std::string& workDir) {
+    const Manifest& manifest = *record.manifest;
+    const auto entry = std::find_if(
+        manifest.entries.begin(), manifest.entries.end(), [&](const ManifestEntry& e) {
+            return e.kind == ManifestEntry::Kind::File && e.path == EntryPath(database);
+        });
+    if (manifest.type != "dump" || entry == manifest.entries.end())
+        throw CliError("backup " + manifest.id + " holds no dump of database '" + database + "'");
+    const std::string stored = record.directory + "/" + entry->stored;
+    if (!FileOps::Exists(stored))
+        throw CliError("the dump of database '" + database + "' in backup " + manifest.id +
+                       " is missing (" + stored + ")");
+    const StoredForm form = record.FormOf(*entry);
+    const StoredFileReader::Expected expected{entry->size, entry->checksum};
+    try {
+        if (form.Plain()) {
+            // pg_restore reads the stored file itself.
+            StoredFileReader::Check(stored, form, expected);
+            return stored;
         }
+        const std::string readable = workDir + "/database.dump";
+        StoredFileReader::Extract(stored, form, expected, readable);
+        return readable;
+    } catch (const std::runtime_error& e) {
+        throw CliError("the dump of database '" + database + "' in backup " + manifest.id +
+                       " cannot be used: " + e.what());
     }
-    throw CliError("backup " + manifest.id + " holds no dump of database '" + database + "'");
 }
 
-Manifest DumpSet::NewestHolding(const Repository& repository, const std::string& instance,
-                                const std::string& database) {
+BackupRecord DumpSet::NewestHolding(const Repository& repository, const std::string& instance,
+                                    const std::string& database) {
     const std::vector<BackupRecord> all = repository.List(instance);
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         if (!it->complete || it->type != "dump")
             continue;
         const std::vector<std::string>& held = it->manifest->databases;
         if (std::find(held.begin(), held.end(), database) != held.end())
-            return *it->manifest;
+            return *it;
     }
     throw CliError("instance '" + instance + "' has no complete dump backup of database '" +
                    database + "'");
-}
-
-std::string DumpSet::FileChecksum(const std::string& path) {
-    FileCopier::Options options;
-    options.sync = false;
-    FileCopier::Result read;
-    try {
-        read = FileCopier(options).Copy(path, "", 0600);
-    } catch (const std::runtime_error& e) {
-        throw CliError("cannot read " + path + ": " + e.what());
-    }
-    if (read.status == FileCopier::Status::Vanished)
-        throw CliError("cannot read " + path + ": it is missing");
-    return read.checksum;
-}
-
-void DumpSet::CheckStored(const Manifest& manifest, const std::string& database,
-                          const std::string& path) {
-    for (const ManifestEntry& entry : manifest.entries) {
-        if (entry.path != EntryPath(database))
-            continue;
-        if (FileChecksum(path) != entry.checksum)
-            throw CliError("the dump of database '" + database + "' in backup " + manifest.id +
-                           " is damaged (its checksum does not match the manifest)");
-        return;
-    }
 }

@@ -40,6 +40,24 @@ ManifestEntry::Role RoleFromName(const std::string& name) {
     throw std::runtime_error("unknown entry role '" + name + "' in manifest");
 }
 
+Compression::Algorithm AlgorithmOf(const std::string& name) {
+    try {
+        return Compression::AlgorithmNamed(name);
+    } catch (const std::invalid_argument&) {
+        throw std::runtime_error("unknown compression '" + name + "' in manifest");
+    }
+}
+
+bool Plain(const Manifest& m) {
+    if (m.encrypted || m.compression != "none")
+        return false;
+    for (const ManifestEntry& e : m.entries) {
+        if (e.encrypted || e.compression != Compression::Algorithm::None)
+            return false;
+    }
+    return true;
+}
+
 json EntryToJson(const ManifestEntry& e) {
     json j = {{"path", e.path},
               {"type", Manifest::KindName(e.kind)},
@@ -55,6 +73,11 @@ json EntryToJson(const ManifestEntry& e) {
         j["stored"] = e.stored;
         j["size"] = e.size;
         j["checksum"] = e.checksum;
+        j["stored_size"] = e.storedSize;
+        if (e.compression != Compression::Algorithm::None)
+            j["compression"] = Compression::NameOf(e.compression);
+        if (e.encrypted)
+            j["encrypted"] = true;
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         j["target"] = e.target;
@@ -77,6 +100,9 @@ ManifestEntry EntryFromJson(const json& j) {
         e.stored = j.at("stored").get<std::string>();
         e.size = Whole<std::uint64_t>(j, "size");
         e.checksum = j.at("checksum").get<std::string>();
+        e.storedSize = WholeOr<std::uint64_t>(j, "stored_size", e.size);
+        e.compression = AlgorithmOf(j.value("compression", std::string("none")));
+        e.encrypted = j.value("encrypted", false);
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         e.target = j.at("target").get<std::string>();
@@ -116,7 +142,7 @@ nlohmann::json Manifest::ToJson() const {
     json entryList = json::array();
     for (const auto& e : entries)
         entryList.push_back(EntryToJson(e));
-    return json{{"format", kFormat},
+    return json{{"format", Plain(*this) ? kPlainFormat : kFormat},
                 {"id", id},
                 {"instance", instance},
                 {"type", type},
@@ -143,12 +169,16 @@ nlohmann::json Manifest::ToJson() const {
                 {"checksum_algorithm", checksumAlgorithm},
                 {"file_count", fileCount},
                 {"total_bytes", totalBytes},
+                {"compression", compression},
+                {"encrypted", encrypted},
+                {"stored_bytes", storedBytes},
                 {"entries", entryList}};
 }
 
 Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
-        if (Whole<int>(j, "format") != kFormat)
+        const int format = Whole<int>(j, "format");
+        if (format != kPlainFormat && format != kFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;
@@ -180,6 +210,9 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.checksumAlgorithm = j.value("checksum_algorithm", std::string());
         m.fileCount = WholeOr<std::uint64_t>(j, "file_count", 0);
         m.totalBytes = WholeOr<std::uint64_t>(j, "total_bytes", 0);
+        m.compression = j.value("compression", std::string("none"));
+        m.encrypted = j.value("encrypted", false);
+        m.storedBytes = WholeOr<std::uint64_t>(j, "stored_bytes", m.totalBytes);
         for (const auto& e : j.at("entries"))
             m.entries.push_back(EntryFromJson(e));
         return m;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Compression.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -27,6 +29,12 @@ struct ManifestEntry {
     std::int64_t mtimeNsec = 0;
     std::string checksum; // files only
     std::string target;   // links only: the link text as read
+    // Files only: how the stored copy differs from the original (size and checksum are the
+    // original's), and its size. Manifests written before compression and encryption lack
+    // them: none, not encrypted, the original's size.
+    std::uint64_t storedSize = 0;
+    Compression::Algorithm compression = Compression::Algorithm::None;
+    bool encrypted = false;
 };
 
 struct ManifestTablespace {
@@ -38,7 +46,11 @@ struct ManifestTablespace {
 // Everything known about one finished backup. The manifest is written last; a backup
 // directory without one is incomplete.
 struct Manifest {
-    static constexpr int kFormat = 1;
+    // A manifest whose backup holds compressed or encrypted files is of the newer format, so
+    // that a program that knows only plain copies refuses it instead of restoring stored
+    // bytes as the files.
+    static constexpr int kPlainFormat = 1;
+    static constexpr int kFormat = 2;
 
     std::string id;
     std::string instance;
@@ -69,6 +81,11 @@ struct Manifest {
     std::string checksumAlgorithm;
     std::uint64_t fileCount = 0;
     std::uint64_t totalBytes = 0;
+    // How the backup's files are stored ("none", "zstd:3", "lz4"; whether encrypted) and
+    // what they take in the repository.
+    std::string compression = "none";
+    bool encrypted = false;
+    std::uint64_t storedBytes = 0;
     std::vector<ManifestEntry> entries;
 
     nlohmann::json ToJson() const;

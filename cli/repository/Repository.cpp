@@ -3,6 +3,8 @@
 #include "CliError.h"
 #include "FileOps.h"
 #include "JsonInteger.h"
+#include "StreamOpener.h"
+#include "StreamSealer.h"
 #include "TimeText.h"
 
 #include "pgulo/host/UniqueFd.h"
@@ -73,7 +75,23 @@ template <typename T> T StatusNumber(const json& status, const char* key) {
 
 } // namespace
 
-Repository::Repository(std::string root) : root_(std::move(root)) {}
+StoredForm BackupRecord::FormOf(const ManifestEntry& entry) const {
+    StoredForm form;
+    form.compression = Compression(entry.compression, 0);
+    if (entry.encrypted) {
+        if (!key)
+            throw CliError("backup " + id + " lists encrypted files, but its key was not opened");
+        form.key = key;
+    }
+    return form;
+}
+
+Repository::Repository(std::string root)
+    : root_(std::move(root)), key_(std::make_shared<RepositoryKey>(root_)) {}
+
+const CipherKey& Repository::Key(bool create) const {
+    return key_->Get(create);
+}
 
 std::string Repository::InstanceDirectory(const std::string& instance) const {
     return root_ + "/" + instance;
@@ -184,7 +202,10 @@ void Repository::RemoveLeftovers(const std::string& instance) {
 
 void Repository::WriteManifest(const std::string& instance, const Manifest& manifest) {
     const std::string dir = BackupDirectory(instance, manifest.id);
-    FileOps::WriteAtomically(dir + "/" + kManifestFile, manifest.ToJson().dump(1) + "\n");
+    std::string text = manifest.ToJson().dump(1) + "\n";
+    if (manifest.encrypted)
+        text = StreamSealer::SealText(Key(false), text);
+    FileOps::WriteAtomically(dir + "/" + kManifestFile, text);
     WriteStatus(instance, manifest.id, manifest.type, manifest.startMicros, "complete", "");
 }
 
@@ -208,14 +229,15 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     const std::string manifestPath = record.directory + "/" + kManifestFile;
     if (FileOps::Exists(manifestPath)) {
         try {
-            auto manifest = std::make_shared<Manifest>(
-                Manifest::FromJson(json::parse(FileOps::ReadWhole(manifestPath))));
+            auto manifest = std::make_shared<Manifest>(ReadManifest(manifestPath, record));
             record.type = manifest->type;
             record.startMicros = manifest->startMicros;
             record.manifest = std::move(manifest);
             record.complete = true;
             record.state = "complete";
             record.message.clear();
+        } catch (const CliError&) {
+            throw; // the key, not this backup, is at fault
         } catch (const std::exception& e) {
             record.state = "incomplete";
             record.message = std::string("unreadable manifest: ") + e.what();
@@ -226,6 +248,21 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
         record.message = "no manifest";
     }
     return record;
+}
+
+Manifest Repository::ReadManifest(const std::string& path, BackupRecord& record) const {
+    std::string text = FileOps::ReadWhole(path);
+    const bool sealed = StreamOpener::IsSealed(text);
+    if (sealed) {
+        record.key = Key(false);
+        text = StreamOpener::OpenText(*record.key, text);
+    }
+    Manifest manifest = Manifest::FromJson(json::parse(text));
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (entry.encrypted && !record.key)
+            record.key = Key(false);
+    }
+    return manifest;
 }
 
 long Repository::ParseStatus(const std::string& text, BackupRecord& record) {

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "CipherKey.h"
 #include "Manifest.h"
+#include "RepositoryKey.h"
+#include "StoredForm.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +29,18 @@ struct BackupRecord {
     std::int64_t startMicros = 0;
     std::string message; // why an incomplete backup stopped, when known
     std::shared_ptr<const Manifest> manifest;
+    // The repository's key, when the backup has encrypted files.
+    std::optional<CipherKey> key;
+
+    // How an entry of the manifest is stored, with what it takes to read it.
+    StoredForm FormOf(const ManifestEntry& entry) const;
 };
 
 // The catalogue: <root>/<instance>/<backup id>/ holds one backup. A backup directory gets a
 // status file when it is created and its manifest, atomically, as the very last step; a
-// directory without a manifest is an incomplete backup and is never offered for restore.
+// directory without a manifest is an incomplete backup and is never offered for restore. The
+// manifest of an encrypted backup is sealed under the repository's key (RepositoryKey); the
+// status file stays plain and holds no data.
 class Repository {
 public:
     static constexpr const char* kManifestFile = "manifest.json";
@@ -60,9 +71,14 @@ public:
                 const std::function<void()>& afterStep = {});
     // Finishes removals cut short after the rename.
     void RemoveLeftovers(const std::string& instance);
+    // Sealed under the repository's key when the manifest says its backup is encrypted.
     void WriteManifest(const std::string& instance, const Manifest& manifest);
+    // The repository's key (RepositoryKey::Get). Throws CliError.
+    const CipherKey& Key(bool create) const;
 
-    // Every backup of the instance, oldest first.
+    // Every backup of the instance, oldest first. A sealed manifest is opened with the
+    // repository's key: throws CliError when the key cannot be had or is the wrong one (a
+    // manifest that does not open under the right key makes its backup incomplete).
     std::vector<BackupRecord> List(const std::string& instance) const;
     // Throws CliError when there is no such backup.
     BackupRecord Get(const std::string& instance, const std::string& id) const;
@@ -86,6 +102,10 @@ private:
                      std::int64_t startMicros, const std::string& state,
                      const std::string& message);
     BackupRecord Read(const std::string& instance, const std::string& id) const;
+    // The manifest of the file, opened first when it is sealed (the key goes into the record).
+    Manifest ReadManifest(const std::string& path, BackupRecord& record) const;
 
     std::string root_;
+    // Shared by copies: a passphrase is stretched once.
+    std::shared_ptr<RepositoryKey> key_;
 };

@@ -126,7 +126,8 @@ WalChain::WalChain(const std::vector<const BackupRecord*>& chain) {
                 segmentSize_ = e.size;
                 sizeKnown = true;
             }
-            present_.emplace(name, record->directory + "/" + e.stored);
+            present_.emplace(name, Stored{record->directory + "/" + e.stored, record->FormOf(e),
+                                          {e.size, e.checksum}});
         }
     }
 }
@@ -159,7 +160,7 @@ std::string WalChain::FirstMissing() const {
         if (seg > last)
             last = seg;
     };
-    for (const auto& [name, path] : present_)
+    for (const auto& [name, stored] : present_)
         reach(name);
     for (const std::string& end : ends_)
         reach(end);
@@ -171,7 +172,8 @@ std::string WalChain::FirstMissing() const {
             return HistoryName(target);
         std::string text;
         try {
-            text = FileOps::ReadWhole(history->second);
+            const Stored& stored = history->second;
+            text = StoredFileReader::ReadText(stored.path, stored.form, stored.expected);
         } catch (const std::exception&) {
             return HistoryName(target);
         }

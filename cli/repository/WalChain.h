@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Repository.h"
+#include "StoredFileReader.h"
 
 #include <cstdint>
 #include <map>
@@ -41,5 +42,11 @@ private:
     std::uint64_t segmentSize_ = 16ull << 20;
     std::string start_;
     std::vector<std::string> ends_;
-    std::map<std::string, std::string> present_; // name -> stored path (segments, histories)
+    // A stored segment or history file, as a history is read back.
+    struct Stored {
+        std::string path;
+        StoredForm form;
+        StoredFileReader::Expected expected;
+    };
+    std::map<std::string, Stored> present_; // by name
 };

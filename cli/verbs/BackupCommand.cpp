@@ -15,6 +15,8 @@
 #include "RestorePlan.h"
 #include "ServerInfo.h"
 #include "SignalGuard.h"
+#include "StoredFileReader.h"
+#include "StoredFileWriter.h"
 #include "TimeText.h"
 
 #include "pgulo/PGCommon.h"
@@ -76,6 +78,8 @@ Manifest BackupCommand::Run() {
     // one; the second waits for nothing and says who runs.
     InstanceLock lock(settings_.name, "backup");
     repository_.MarkAbandoned(settings_.name);
+    // A wrong passphrase is refused before the backup directory exists.
+    form_ = ChooseForm();
     HostContext::ApplyRegistryDefaults();
     Manifest manifest;
     try {
@@ -133,12 +137,37 @@ void BackupCommand::Fail(const std::string& reason) {
     }
 }
 
+StoredForm BackupCommand::ChooseForm() {
+    StoredForm form;
+    if (!options_.compression.empty()) {
+        try {
+            form.compression = Compression::Parse(options_.compression);
+        } catch (const std::invalid_argument& e) {
+            throw CliError::Usage(std::string("--compress: ") + e.what());
+        }
+    } else {
+        const std::string text =
+            settings_.compression.empty() ? kDefaultCompression : settings_.compression;
+        try {
+            form.compression = Compression::Parse(text);
+        } catch (const std::invalid_argument& e) {
+            throw CliError("the compression set for instance '" + settings_.name +
+                           "' is unusable (" + e.what() + "); set another with 'pgulo instance "
+                           "set " + settings_.name + " --compress ...'");
+        }
+    }
+    if (options_.encrypt.value_or(settings_.encrypt))
+        form.key = repository_.Key(true);
+    return form;
+}
+
 BackupWriter::Options BackupCommand::WriterOptions() const {
     BackupWriter::Options o;
     o.jobs = options_.jobs;
     o.maxRate = options_.maxRate;
     o.progress = Progress::ModeFor(options_.quiet);
     o.quit = [] { return SignalGuard::QuitRequested(); };
+    o.form = form_;
     return o;
 }
 
@@ -221,6 +250,9 @@ Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::strin
     m.checksumAlgorithm = PieceChecksum::kAlgorithm;
     m.fileCount = writer.FileCount();
     m.totalBytes = writer.TotalBytes();
+    m.compression = form_.compression.Text();
+    m.encrypted = form_.Encrypted();
+    m.storedBytes = writer.StoredBytes();
     m.entries = writer.Entries();
     return m;
 }
@@ -275,16 +307,17 @@ void BackupCommand::CheckOwnLabel(const BackupWriter& writer,
     // Before 15 the label is a file of the data directory, copied with it; from 15 on the
     // agent hands it back. Either way it must be the one this job's backup mode wrote:
     // another job's label would make the copy recover from the wrong checkpoint.
-    std::string stored = storedLabel;
-    if (stored.empty()) {
-        const std::string path = RestorePlan::Normalize(facts_.dataDirectory) + "/backup_label";
-        for (const ManifestEntry& e : writer.Entries())
-            if (e.kind == ManifestEntry::Kind::File && e.path == path)
-                stored = e.stored;
+    const std::string path = RestorePlan::Normalize(facts_.dataDirectory) + "/backup_label";
+    const ManifestEntry* label = nullptr;
+    for (const ManifestEntry& e : writer.Entries()) {
+        if (e.kind == ManifestEntry::Kind::File &&
+            (storedLabel.empty() ? e.path == path : e.stored == storedLabel))
+            label = &e;
     }
-    if (stored.empty())
+    if (label == nullptr)
         throw CliError("the backup holds no backup_label; it cannot be restored");
-    const std::string text = FileOps::ReadWhole(backupDir_ + "/" + stored);
+    const std::string text = StoredFileReader::ReadText(backupDir_ + "/" + label->stored, form_,
+                                                        {label->size, label->checksum});
     if (!BackupLabel::IsOfJob(text, jobId_))
         throw CliError("the stored backup_label is not this job's (another backup of the "
                        "cluster ran at the same time); the backup cannot be used");
@@ -325,9 +358,12 @@ Manifest BackupCommand::RunLog() {
 void BackupCommand::Announce(const Manifest& m) const {
     const double seconds = static_cast<double>(m.endMicros - m.startMicros) / 1e6;
     g_log.Debug(kLabel, "backup %s complete", m.id.c_str());
+    std::string size = HumanFormat::Bytes(m.totalBytes);
+    if (m.compression != "none" || m.encrypted)
+        size += " (stored " + HumanFormat::Bytes(m.storedBytes) + ", " + m.compression +
+                (m.encrypted ? ", encrypted)" : ")");
     std::printf("backup %s complete: %s, %llu files, %s, WAL %s..%s, %s\n", m.id.c_str(),
-                m.type.c_str(), static_cast<unsigned long long>(m.fileCount),
-                HumanFormat::Bytes(m.totalBytes).c_str(),
+                m.type.c_str(), static_cast<unsigned long long>(m.fileCount), size.c_str(),
                 m.startWal.empty() ? "-" : m.startWal.c_str(),
                 m.endWal.empty() ? "-" : m.endWal.c_str(), HumanFormat::Duration(seconds).c_str());
     std::fflush(stdout);
@@ -359,17 +395,31 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
                                      std::size_t index) const {
     ManifestEntry entry;
     entry.path = DumpSet::EntryPath(database);
-    entry.stored = DumpSet::StoredName(index);
+    entry.stored = DumpSet::StoredName(index) + form_.compression.Suffix();
     entry.role = ManifestEntry::Role::Meta;
     const std::string file = backupDir_ + "/" + entry.stored;
-    const Subprocess::Result result = ClientPrograms::Run(
-        programs.pgDump, connection_, {"-Fc", "-f", file, ClientPrograms::DbnameArg(database)});
+    // The dump comes through us, so that it reaches the disk in the stored form only.
+    StoredFileWriter writer(file, form_);
+    std::vector<std::string> args = {"-Fc"};
+    if (!form_.compression.None())
+        args.push_back("-Z0"); // compressed once, by the faster of the two
+    args.push_back(ClientPrograms::DbnameArg(database));
+    const Subprocess::Result result =
+        ClientPrograms::Run(programs.pgDump, connection_, args,
+                            [&writer](const char* data, std::size_t size) {
+                                writer.Put(data, size);
+                            });
     if (!result.ok())
         throw CliError("pg_dump of database '" + database + "' failed: " + result.Message());
+    const StoredFileWriter::Written written = writer.Finish();
     struct stat st {};
     if (!FileOps::LStat(file, st))
-        throw CliError("pg_dump of database '" + database + "' left no file " + file);
-    entry.size = static_cast<std::uint64_t>(st.st_size);
+        throw CliError("the dump of database '" + database + "' vanished from " + file);
+    entry.size = written.size;
+    entry.storedSize = written.stored;
+    entry.compression = form_.compression.algorithm();
+    entry.encrypted = form_.Encrypted();
+    entry.checksum = written.checksum;
     entry.mode = st.st_mode;
     entry.uid = st.st_uid;
     entry.gid = st.st_gid;
@@ -377,7 +427,6 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
     entry.group = FileOps::GroupName(st.st_gid);
     entry.mtimeSec = st.st_mtim.tv_sec;
     entry.mtimeNsec = st.st_mtim.tv_nsec;
-    entry.checksum = DumpSet::FileChecksum(file);
     return entry;
 }
 
@@ -442,8 +491,10 @@ Manifest BackupCommand::RunDump() {
     manifest.walCompleteMicros = 0;
     manifest.databases = databases;
     manifest.fileCount = manifest.entries.size();
-    for (const ManifestEntry& entry : manifest.entries)
+    for (const ManifestEntry& entry : manifest.entries) {
         manifest.totalBytes += entry.size;
+        manifest.storedBytes += entry.storedSize;
+    }
     repository_.WriteManifest(settings_.name, manifest);
     return manifest;
 }

@@ -3,6 +3,7 @@
 #include "CliError.h"
 #include "ClientPrograms.h"
 #include "DumpSet.h"
+#include "JobDirectory.h"
 #include "Repository.h"
 
 #include "pgulo/ExecutePostgre.h"
@@ -322,9 +323,8 @@ void BrowseCommand::Run(HostContext& host, const Options& options) {
         const BackupRecord record = repository.Get(settings.name, options.backupId);
         if (!record.complete || record.type != "dump")
             throw CliError("backup " + record.id + " is not a complete dump backup");
-        const std::string dumpFile =
-            DumpSet::DumpFile(repository, *record.manifest, options.database);
-        DumpSet::CheckStored(*record.manifest, options.database, dumpFile);
+        const JobDirectory work(settings.id);
+        const std::string dumpFile = DumpSet::ReadableDump(record, options.database, work.Path());
         ShowDump(dumpFile,
                  ClientPrograms::For(settings, record.manifest->serverVersion).pgRestore,
                  options.json);

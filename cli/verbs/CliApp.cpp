@@ -3,6 +3,7 @@
 #include "BackupCommand.h"
 #include "BrowseCommand.h"
 #include "CliError.h"
+#include "Compression.h"
 #include "DeleteCommand.h"
 #include "DemoCommand.h"
 #include "ExpireCommand.h"
@@ -21,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -88,6 +90,31 @@ CLI::Validator PortNumber() {
         "[HOST:]PORT");
 }
 
+CLI::Validator CompressionText() {
+    return CLI::Validator(
+        [](std::string& value) -> std::string {
+            try {
+                Compression::Parse(value);
+                return "";
+            } catch (const std::invalid_argument& e) {
+                return e.what();
+            }
+        },
+        "zstd[:LEVEL]|lz4|none");
+}
+
+// --encrypt and --no-encrypt: unset when neither is given.
+void AddEncryptFlags(CLI::App* app, std::optional<bool>& encrypt, const std::string& what,
+                     const std::string& otherwise) {
+    CLI::Option* on = app->add_flag_callback(
+        "--encrypt", [&encrypt] { encrypt = true; },
+        "Encrypt " + what + " (key: $PGULO_HOME/repository.key, or a passphrase in "
+        "PGULO_REPO_PASSPHRASE)" + otherwise);
+    CLI::Option* off = app->add_flag_callback(
+        "--no-encrypt", [&encrypt] { encrypt = false; }, "Do not encrypt " + what + otherwise);
+    on->excludes(off);
+}
+
 // The command a mistyped first word was meant as is unknowable; say which word was wrong.
 bool IsUnknownCommand(const CLI::App& app, int argc, char** argv) {
     if (argc < 2 || argv[1][0] == '-')
@@ -119,7 +146,7 @@ public:
 private:
     void AddInstance(CLI::App& app) {
         CLI::App* instance =
-            app.add_subcommand("instance", "Register and show PostgreSQL instances");
+            app.add_subcommand("instance", "Register, show and set up PostgreSQL instances");
         instance->require_subcommand(1);
         CLI::App* add = instance->add_subcommand("add", "Register an instance of this machine");
         add->add_option("name", add_.settings.name, "Instance name")->required();
@@ -174,12 +201,26 @@ private:
 
     void AddInstanceSet(CLI::App* instance) {
         CLI::App* set = instance->add_subcommand(
-            "set", "Change an instance's retention policy (applied after each backup)");
-        set->add_option("name", name_, "Instance name")->required();
+            "set", "Change an instance's backup defaults: compression, encryption and the "
+                   "retention policy (applied after each backup)");
+        set->add_option("name", codec_.name, "Instance name")->required();
+        set->add_option("--compress", codec_.compression,
+                        std::string("Compression of its backups (default ") +
+                            BackupCommand::kDefaultCompression + ")")
+            ->check(CompressionText());
+        AddEncryptFlags(set, codec_.encrypt, "its backups", "");
         AddRetentionOptions(set, retention_, 0);
         set->callback([this] {
             action_ = [this] {
-                InstanceCommand::SetRetention(name_, retention_);
+                const bool codec = !codec_.compression.empty() || codec_.encrypt;
+                if (!codec && retention_.Empty())
+                    throw CliError::Usage("nothing to set; give --compress, --encrypt, "
+                                          "--no-encrypt, --retain-full, --retain-days or "
+                                          "--retain-dump");
+                if (codec)
+                    InstanceCommand::SetCodec(codec_);
+                if (!retention_.Empty())
+                    InstanceCommand::SetRetention(codec_.name, retention_);
                 return 0;
             };
         });
@@ -198,6 +239,13 @@ private:
         backup->add_flag("--prune", backup_.prune,
                          "Delete the archived WAL the backup took from the archive directory");
         backup->add_option("--max-rate", rate_, "Copy at most this many bytes a second (k, M, G)");
+        backup
+            ->add_option("--compress", backup_.compression,
+                         std::string("zstd[:LEVEL], lz4 or none (default: the instance's, else ") +
+                             BackupCommand::kDefaultCompression + ")")
+            ->check(CompressionText());
+        AddEncryptFlags(backup, backup_.encrypt, "the stored files",
+                        "; default: as 'instance set' says");
         AddCommon(backup, common_, true);
         backup->callback([this] {
             action_ = [this] {
@@ -429,6 +477,7 @@ private:
     InstanceCommand::AddOptions add_;
     RetentionPolicy retention_;
     ExpireCommand::Options expire_;
+    InstanceCommand::CodecOptions codec_;
     BackupCommand::Options backup_;
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;

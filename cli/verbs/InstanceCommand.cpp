@@ -1,6 +1,8 @@
 #include "InstanceCommand.h"
 
+#include "BackupCommand.h"
 #include "CliError.h"
+#include "Compression.h"
 #include "FileOps.h"
 #include "HostContext.h"
 #include "PasswordSource.h"
@@ -30,6 +32,10 @@ nlohmann::json Describe(const InstanceSettings& s) {
             {"version", s.version},
             {"last_backup_log", s.lastLog},
             {"retention", s.retention.Describe()},
+            {"compress", s.compression.empty()
+                             ? std::string(BackupCommand::kDefaultCompression) + " (default)"
+                             : s.compression},
+            {"encrypt", s.encrypt ? "on" : "off"},
             {"agent_config",
              HostContext::ConfigDirectory() + "/postgres_" +
                  s.port.substr(s.port.find(':') == std::string::npos ? 0 : s.port.find(':') + 1)}};
@@ -74,6 +80,28 @@ void InstanceCommand::Add(AddOptions options) {
     if (!options.agentOptions.empty())
         SetAgentOptions(s.port, options.agentOptions);
     std::printf("instance '%s' added (id %llu)\n", s.name.c_str(), id);
+}
+
+void InstanceCommand::SetCodec(const CodecOptions& options) {
+    if (options.compression.empty() && !options.encrypt)
+        throw CliError::Usage("instance set needs --compress, --encrypt or --no-encrypt");
+    const InstanceSettings settings = InstanceRegistry().Require(options.name);
+    InstanceRegistry registry;
+    if (!options.compression.empty()) {
+        try {
+            // Stored as written back, so that "zstd" reads as the level it stands for.
+            registry.SetCompression(settings.id, Compression::Parse(options.compression).Text());
+        } catch (const std::invalid_argument& e) {
+            throw CliError::Usage(std::string("--compress: ") + e.what());
+        }
+    }
+    if (options.encrypt)
+        registry.SetEncryption(settings.id, *options.encrypt);
+    const InstanceSettings now = registry.Require(options.name);
+    std::printf("instance '%s': backups compressed with %s, %s\n", now.name.c_str(),
+                now.compression.empty() ? BackupCommand::kDefaultCompression
+                                        : now.compression.c_str(),
+                now.encrypt ? "encrypted" : "not encrypted");
 }
 
 void InstanceCommand::SetAgentOptions(const std::string& port,

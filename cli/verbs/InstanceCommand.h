@@ -2,6 +2,7 @@
 
 #include "InstanceRegistry.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,13 @@ public:
         std::vector<std::string> agentOptions;
     };
     static void Add(AddOptions options);
+    // "instance set NAME --compress X --encrypt|--no-encrypt": the instance's backup defaults.
+    struct CodecOptions {
+        std::string name;
+        std::string compression; // empty: unchanged
+        std::optional<bool> encrypt;
+    };
+    static void SetCodec(const CodecOptions& options);
     static void List(bool json);
     static void Show(const std::string& name, bool json);
     // Changes the rules the policy names (0 drops a rule) and keeps the others.

@@ -20,6 +20,11 @@ std::string Dash(const std::string& text) {
     return text.empty() ? "-" : text;
 }
 
+// "zstd:1", "lz4+enc", "none+enc", "none".
+std::string Codec(const Manifest& m) {
+    return m.compression + (m.encrypted ? "+enc" : "");
+}
+
 } // namespace
 
 nlohmann::json ListCommand::Describe(const BackupRecord& r) {
@@ -36,6 +41,9 @@ nlohmann::json ListCommand::Describe(const BackupRecord& r) {
         j["start_wal"] = m.startWal;
         j["end_wal"] = m.endWal;
         j["size"] = m.totalBytes;
+        j["stored_size"] = m.storedBytes;
+        j["compression"] = m.compression;
+        j["encrypted"] = m.encrypted;
         j["files"] = m.fileCount;
         j["databases"] = m.databases;
         j["server_version"] = m.serverVersion;
@@ -65,15 +73,18 @@ void ListCommand::Run(HostContext& host, const std::string& instance, bool json)
         std::printf("instance '%s' has no backups yet\n", instance.c_str());
         return;
     }
-    std::printf("%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %6s %s\n", "ID", "TYPE", "STATE",
-                "START", "END", "START WAL", "END WAL", "SIZE", "FILES", "DATABASES");
+    std::printf("%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n", "ID",
+                "TYPE", "STATE", "START", "END", "START WAL", "END WAL", "SIZE", "STORED", "CODEC",
+                "FILES", "DATABASES");
     for (const auto& r : records) {
         const Manifest* m = r.manifest.get();
         std::printf(
-            "%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %6s %s\n", r.id.c_str(), r.type.c_str(),
-            r.state.c_str(), r.startMicros ? TimeText::Local(r.startMicros).c_str() : "-",
+            "%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n", r.id.c_str(),
+            r.type.c_str(), r.state.c_str(),
+            r.startMicros ? TimeText::Local(r.startMicros).c_str() : "-",
             m ? TimeText::Local(m->endMicros).c_str() : "-", m ? Dash(m->startWal).c_str() : "-",
             m ? Dash(m->endWal).c_str() : "-", m ? HumanFormat::Bytes(m->totalBytes).c_str() : "-",
+            m ? HumanFormat::Bytes(m->storedBytes).c_str() : "-", m ? Codec(*m).c_str() : "-",
             m ? std::to_string(m->fileCount).c_str() : "-",
             m ? Dash(Join(m->databases)).c_str() : Dash(r.message).c_str());
     }

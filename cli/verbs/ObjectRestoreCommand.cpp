@@ -5,6 +5,7 @@
 #include "DumpSet.h"
 #include "FileOps.h"
 #include "InstanceRegistry.h"
+#include "JobDirectory.h"
 #include "ObjectRestore.h"
 #include "Repository.h"
 #include "ScratchServer.h"
@@ -16,18 +17,6 @@
 #include <cstdio>
 
 namespace {
-
-// Removes the job's work directory (list files, a scratch dump) whatever the outcome.
-struct RemoveOnExit {
-    std::string dir;
-    ~RemoveOnExit() {
-        try {
-            FileOps::RemoveTree(dir);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "pgulo: warning: cannot remove %s: %s\n", dir.c_str(), e.what());
-        }
-    }
-};
 
 // pg_dump's --table takes a pattern; quoted parts match their text exactly.
 std::string ExactPattern(const ObjectSelector& object) {
@@ -80,11 +69,11 @@ void ObjectRestoreCommand::Run() {
 void ObjectRestoreCommand::FromDumpBackup(const std::vector<ObjectSelector>& objects) {
     const InstanceSettings settings = InstanceRegistry().Require(options_.instance);
     const Repository repository(host_.Repository());
-    Manifest manifest;
+    BackupRecord record;
     if (options_.backupId.empty()) {
-        manifest = DumpSet::NewestHolding(repository, settings.name, options_.database);
+        record = DumpSet::NewestHolding(repository, settings.name, options_.database);
     } else {
-        const BackupRecord record = repository.Get(settings.name, options_.backupId);
+        record = repository.Get(settings.name, options_.backupId);
         if (!record.complete)
             throw CliError("backup " + record.id + " is incomplete (" + record.message +
                            ") and cannot be restored");
@@ -92,22 +81,17 @@ void ObjectRestoreCommand::FromDumpBackup(const std::vector<ObjectSelector>& obj
             throw CliError("backup " + record.id + " is a " + record.type +
                            " backup; objects are restored from dump backups (--type dump) or "
                            "as of a time (--target-time)");
-        manifest = *record.manifest;
     }
-    const std::string dumpFile = DumpSet::DumpFile(repository, manifest, options_.database);
-    DumpSet::CheckStored(manifest, options_.database, dumpFile);
-    const std::string workDir =
-        HostContext::JobResultsDirectory(settings.id, HostContext::BeginJob());
-    RemoveOnExit cleanup{workDir};
-    Restore(objects, dumpFile,
-            "backup " + manifest.id + " (database '" + options_.database + "')", workDir);
+    const JobDirectory work(settings.id);
+    const std::string dumpFile = DumpSet::ReadableDump(record, options_.database, work.Path());
+    Restore(objects, dumpFile, "backup " + record.id + " (database '" + options_.database + "')",
+            work.Path());
 }
 
 void ObjectRestoreCommand::AsOfTime(const std::vector<ObjectSelector>& objects) {
     const InstanceSettings settings = InstanceRegistry().Require(options_.instance);
-    const std::string workDir =
-        HostContext::JobResultsDirectory(settings.id, HostContext::BeginJob());
-    RemoveOnExit cleanup{workDir};
+    const JobDirectory work(settings.id);
+    const std::string& workDir = work.Path();
     const std::string dumpFile = workDir + "/scratch.dump";
     {
         ScratchServer::Options scratch;

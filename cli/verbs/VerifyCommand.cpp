@@ -62,7 +62,8 @@ std::vector<std::string> VerifyCommand::ReadStoredFiles(const BackupRecord& reco
     for (const auto& entry : m.entries) {
         if (entry.kind != ManifestEntry::Kind::File)
             continue;
-        tasks.push_back({record.directory + "/" + entry.stored, "", 0600, entry.size});
+        tasks.push_back({record.directory + "/" + entry.stored, "", 0600, entry.size,
+                         record.FormOf(entry), StoredForm()});
         files.push_back(&entry);
         bytes += entry.size;
     }
@@ -90,6 +91,9 @@ std::vector<std::string> VerifyCommand::ReadStoredFiles(const BackupRecord& reco
                                ", the manifest says " + std::to_string(e.size));
         else if (o.result.checksum != e.checksum)
             problems.push_back(e.stored + ": checksum mismatch (the stored copy is damaged)");
+        else if (o.result.stored != e.storedSize)
+            problems.push_back(e.stored + ": stored size " + std::to_string(o.result.stored) +
+                               ", the manifest says " + std::to_string(e.storedSize));
     }
     return problems;
 }

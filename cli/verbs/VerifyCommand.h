@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-// "pgulo verify": reads every stored file of a backup again and compares its size and
-// checksum with the manifest, looks for files the manifest does not know, and checks that
+// "pgulo verify": reads every stored file of a backup again (decrypted and decompressed when
+// it is stored so) and compares its size and checksum with the manifest, looks for files the manifest does not know, and checks that
 // the backup can be restored: its WAL is whole from the full backup's start, and a log
 // backup continues a sound full backup.
 class VerifyCommand {

@@ -351,6 +351,8 @@ const std::vector<std::string>& PropertyStore::instancePropertyNames() {
                                                    "retainFull",
                                                    "retainDays",
                                                    "retainDump",
+                                                   "backupCompression",
+                                                   "backupEncryption",
                                                    kArchiveDelete};
     return names;
 }

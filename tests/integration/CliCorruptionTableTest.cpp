@@ -17,7 +17,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,17 +32,6 @@ const char* const kInstance = "main";
 constexpr int kLogSegments = 3;
 // Room for a full backup and a log backup of a small cluster, and for a restore of them.
 constexpr int kRepositoryMb = 512;
-
-// Flips the lowest bit of the byte at offset.
-void FlipByte(const std::string& path, std::uintmax_t offset) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(offset));
-    const char byte = static_cast<char>(file.get());
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.put(static_cast<char>(byte ^ 0x01));
-    if (!file)
-        throw std::runtime_error("cannot change a byte of " + path);
-}
 
 void EditJson(const std::string& path, const std::function<void(json&)>& edit) {
     json document = json::parse(TestFiles::Read(path));
@@ -61,6 +49,8 @@ public:
           pristine_(host_.Home() + "/pristine", kRepositoryMb) {
         cluster_ = StartCluster(major, "corruption");
         host_.AddInstance(kInstance, *cluster_, "postgres", "");
+        // The rows damage stored copies where they know the original's bytes to be.
+        MustSucceed(host_.Run({"instance", "set", kInstance, "--compress", "none"}));
         cluster_->psql("CREATE TABLE t AS SELECT g AS id, md5(g::text) AS v "
                        "FROM generate_series(1, 20000) g");
         relation_ = cluster_->psql("SELECT pg_relation_filepath('t')");
@@ -216,7 +206,7 @@ const std::vector<CorruptionRow>& CorruptionRows() {
     static const std::vector<CorruptionRow> rows = {
         {"FlippedByteInDataFile",
          [](CorruptionStage& s) {
-             FlipByte(s.Stored(s.Relation()), 4000);
+             TestFiles::FlipByte(s.Stored(s.Relation()), 4000);
              return s.Relation();
          },
          false, "checksum mismatch", "damaged"},
@@ -251,7 +241,7 @@ const std::vector<CorruptionRow>& CorruptionRows() {
         {"CorruptedWalFile",
          [](CorruptionStage& s) {
              const std::string segment = s.LogSegments().front();
-             FlipByte(s.LogDir() + "/wal/" + segment, 1000);
+             TestFiles::FlipByte(s.LogDir() + "/wal/" + segment, 1000);
              return segment;
          },
          true},

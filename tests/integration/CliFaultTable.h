@@ -121,6 +121,8 @@ public:
         TestFiles::Write(host_.Home() + "/registry.ini",
                          "[PostGres]\nnWaitForEndLogMins=" + std::to_string(kWalWaitTrials) + "\n");
         host_.AddInstance(kInstance, *cluster_, "postgres", "");
+        // The faults are timed and sized by the bytes a plain copy writes.
+        MustSucceed(host_.Run({"instance", "set", kInstance, "--compress", "none"}));
         cluster_->psql("CREATE TABLE t(id serial PRIMARY KEY, v text); CREATE TABLE filler(x int)");
         AddRows();
         const ProcessResult first = host_.Run({"backup", kInstance, "-q"});

@@ -43,6 +43,8 @@ struct World {
         cluster = std::make_unique<PgCluster>(major, options);
         cluster->start();
         host.AddInstance("main", *cluster, "postgres", "");
+        // A case writes a stored segment over with what the server is to read unchecked.
+        MustSucceed(host.Run({"instance", "set", "main", "--compress", "none"}));
         cluster->psql("CREATE TABLE t AS SELECT generate_series(1, 1000) AS i");
         MustSucceed(host.Run({"backup", "main", "--type", "full", "-q"}));
         for (int i = 0; i < 3; ++i) {

@@ -75,7 +75,19 @@ std::string PguloBinary() {
 PguloHost::PguloHost() : home_("pgulo-cli") {}
 
 std::vector<std::pair<std::string, std::string>> PguloHost::Environment() const {
-    return {{"PGULO_HOME", Home()}};
+    std::vector<std::pair<std::string, std::string>> env = {{"PGULO_HOME", Home()}};
+    env.insert(env.end(), variables_.begin(), variables_.end());
+    return env;
+}
+
+void PguloHost::SetVariable(const std::string& name, const std::string& value) {
+    for (auto& [key, old] : variables_) {
+        if (key == name) {
+            old = value;
+            return;
+        }
+    }
+    variables_.emplace_back(name, value);
 }
 
 ProcessResult PguloHost::Run(const std::vector<std::string>& args, const std::string& input) const {

@@ -46,9 +46,13 @@ public:
     std::string Repository() const { return Home() + "/repo"; }
     // The environment the program runs with.
     std::vector<std::pair<std::string, std::string>> Environment() const;
+    // Runs the later commands with the variable set as well (PGULO_REPO_PASSPHRASE: the
+    // inherited PG* variables never reach the program).
+    void SetVariable(const std::string& name, const std::string& value);
 
 private:
     TempTree home_;
+    std::vector<std::pair<std::string, std::string>> variables_;
 };
 
 // Creates the directory (and its parents) owned by the server's OS user, mode 0700, as the

@@ -34,6 +34,16 @@ std::vector<std::string> TestFiles::SplitLines(const std::string& text) {
     return lines;
 }
 
+void TestFiles::FlipByte(const std::string& path, std::uintmax_t offset) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    const char byte = static_cast<char>(file.get());
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.put(static_cast<char>(byte ^ 0x01));
+    if (!file)
+        throw std::runtime_error("cannot change a byte of " + path);
+}
+
 std::string TestFiles::ReadDirectory(const std::string& dir) {
     std::string all;
     std::error_code ec;

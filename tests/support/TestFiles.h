@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ public:
     // Replaces the file's content; throws std::runtime_error when it cannot be written, so a
     // test never goes on with a file it did not prepare.
     static void Write(const std::string& path, const std::string& content);
+    // Flips the lowest bit of the byte at offset; throws when it cannot.
+    static void FlipByte(const std::string& path, std::uintmax_t offset);
     // The file's lines without their "\n"; empty when it cannot be read.
     static std::vector<std::string> ReadLines(const std::string& path);
     // Every file of the directory, one after the other; empty when it cannot be read.

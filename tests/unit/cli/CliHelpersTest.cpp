@@ -249,8 +249,23 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
     const Manifest back = Manifest::FromJson(m.ToJson());
     EXPECT_EQ(back.ToJson(), m.ToJson());
 
+    // What was written before stored forms: every file plain, its stored size its own.
+    nlohmann::json old = m.ToJson();
+    EXPECT_EQ(old["format"], Manifest::kPlainFormat);
+    for (const char* field : {"compression", "encrypted", "stored_bytes"})
+        old.erase(field);
+    old["entries"][0].erase("stored_size");
+    const Manifest plain = Manifest::FromJson(old);
+    EXPECT_EQ(plain.entries[0].storedSize, 42u);
+    EXPECT_EQ(plain.entries[0].compression, Compression::Algorithm::None);
+    EXPECT_FALSE(plain.entries[0].encrypted || plain.encrypted);
+    m.entries[0].compression = Compression::Algorithm::Zstd;
+    m.entries[0].encrypted = true;
+    EXPECT_EQ(m.ToJson()["format"], Manifest::kFormat);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
+
     nlohmann::json future = m.ToJson();
-    future["format"] = 2;
+    future["format"] = Manifest::kFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
