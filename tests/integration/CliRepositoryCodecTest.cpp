@@ -204,7 +204,7 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, CliRepositoryCodec,
-                         ::testing::ValuesIn(MajorRows({14, 17}, CodecRows())),
+                         ::testing::ValuesIn(MajorRows({14, 15, 17}, CodecRows())),
                          MajorRowName<CodecRow>);
 
 } // namespace
