@@ -246,6 +246,8 @@ void InstanceRegistry::SetRetention(unsigned long long id, const RetentionPolicy
         const std::optional<unsigned>& rule = policy.*p.rule;
         Store(id, p.name, rule ? std::to_string(*rule) : std::string());
     }
+}
+
 void InstanceRegistry::SetCompression(unsigned long long id, const std::string& compression) {
     Store(id, "backupCompression", compression);
 }
