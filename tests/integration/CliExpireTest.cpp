@@ -49,16 +49,27 @@ void ExpectMentions(const ProcessResult& r, const Texts& parts) {
         EXPECT_NE(r.out.find(part), std::string::npos) << part << " not in:\n" << r.out;
 }
 
-TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
-    PGULO_REQUIRE_MAJOR(15);
-    auto cluster = StartCluster(15, "expire");
+// Without the names of the dump backups a major has none of (empty).
+Texts Present(Texts ids) {
+    ids.erase(std::remove(ids.begin(), ids.end(), std::string()), ids.end());
+    return ids;
+}
+
+class CliExpire : public ::testing::TestWithParam<int> {};
+
+TEST_P(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
+    PGULO_REQUIRE_MAJOR(GetParam());
+    auto cluster = StartCluster(GetParam(), "expire");
+    // The only pg_dump at hand is Debian's 15, which dumps servers up to its own major.
+    const bool dumps = GetParam() <= 15;
+    auto dump = [&](const PguloHost& h) { return dumps ? Backup(h, "dump") : std::string(); };
     PguloHost host;
     host.AddInstance("main", *cluster, "postgres", "");
     ExpectRefused(host.Run({"expire", "main"}), 2, "no retention policy; give --retain-full");
 
     cluster->psql("CREATE TABLE t(i int); INSERT INTO t SELECT generate_series(1, 1000)");
     const std::string f1 = Backup(host, "full"), l1 = Backup(host, "log");
-    const std::string d1 = Backup(host, "dump"), f2 = Backup(host, "full");
+    const std::string d1 = dump(host), f2 = Backup(host, "full");
     cluster->psql("INSERT INTO t SELECT generate_series(1, 100)");
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     const std::string target = cluster->psql("SELECT clock_timestamp()::text");
@@ -70,18 +81,20 @@ TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
     const std::string failed = repository.CreateBackup("main", "full", now);
     repository.MarkFailed("main", failed, "full", now, "disk full");
     const std::string f3 = Backup(host, "full"), l3 = Backup(host, "log");
-    const std::string d2 = Backup(host, "dump");
+    const std::string d2 = dump(host);
 
     const Texts before = Tree(host);
     const Texts policy = {"expire", "main", "--retain-full", "2", "--retain-dump", "1"};
     Texts dryRun = policy;
     dryRun.push_back("--dry-run");
-    ExpectMentions(host.Run(dryRun), {"would remove backup " + l1, f1, d1, failed, "would free"});
+    ExpectMentions(host.Run(dryRun), Present({"would remove backup " + l1, f1, d1, failed,
+                                              "would free"}));
     EXPECT_EQ(Tree(host), before);
-    ExpectMentions(host.Run(policy), {"removed backup " + l1, "removed backup " + f1,
-                                      "removed backup " + d1, "removed backup " + failed,
-                                      "expired 4 backup(s)", "freed"});
-    EXPECT_EQ(Listed(host), (Texts{f2, l2, f3, l3, d2}));
+    ExpectMentions(host.Run(policy),
+                   Present({"removed backup " + l1, "removed backup " + f1,
+                            dumps ? "removed backup " + d1 : "", "removed backup " + failed,
+                            dumps ? "expired 4 backup(s)" : "expired 3 backup(s)", "freed"}));
+    EXPECT_EQ(Listed(host), Present({f2, l2, f3, l3, d2}));
     ExpectRefused(host.Run({"delete", "main", f3}), 1,
                   "backup " + f3 + " is needed by log backup " + l3 + "; delete " + l3 + " first");
 
@@ -110,7 +123,7 @@ TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
     }
     // Two removals of three steps (status, manifest, rename); the next run clears the files.
     EXPECT_EQ(kills, 6);
-    EXPECT_EQ(Listed(host), (Texts{f3, l3, d2}));
+    EXPECT_EQ(Listed(host), Present({f3, l3, d2}));
 
     ASSERT_EQ(host.Run({"instance", "set", "main", "--retain-full", "1", "--retain-dump", "1"})
                   .exitCode,
@@ -118,8 +131,12 @@ TEST(CliExpire, RemovesWhatThePolicyNoLongerKeeps) {
     ExpectMentions(host.Run({"backup", "main", "-q"}),
                    {"removed backup " + l3, "removed backup " + f3, "expired 2"});
     const Texts left = Listed(host);
-    EXPECT_EQ(left.size(), 2u);
-    EXPECT_EQ(left.front(), d2);
+    ASSERT_EQ(left.size(), dumps ? 2u : 1u);
+    if (dumps) {
+        EXPECT_EQ(left.front(), d2);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Majors, CliExpire, ::testing::Values(14, 15, 17), MajorName);
 
 } // namespace
