@@ -1,0 +1,145 @@
+// Changed blocks since a reference backup from a real server's WAL summaries: on 17 they name
+// the block an update wrote and leave an untouched table out; without usable summaries (an
+// older server, summarize_wal off, a reference older than the summaries, another timeline, a
+// summarizer that does not catch up) the answer says why not.
+
+#include "PgCluster.h"
+#include "TempHostHome.h"
+#include "WalSummaries.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace pgulo::test;
+using std::chrono::milliseconds;
+
+constexpr int kSummariesMajor = 17;
+
+PgCluster& ClusterOf(int major) {
+    PgCluster::Options options;
+    options.name = "walsum";
+    options.archiving = false;
+    if (major >= kSummariesMajor)
+        options.extraConf = {"summarize_wal = on"};
+    return SharedCluster(major, options);
+}
+
+PgCluster& Cluster() {
+    return ClusterOf(kSummariesMajor);
+}
+
+AgentConnection ConnectionTo(const PgCluster& cluster) {
+    AgentConnection c;
+    c.binDir = cluster.binDir();
+    c.libDir = cluster.libDir();
+    c.database = "postgres";
+    c.hostAddr = cluster.socketDir();
+    c.port = std::to_string(cluster.port());
+    c.user = "postgres";
+    return c;
+}
+
+// A backup in backup mode, begun and ended at once: its label's start.
+WalPosition BackupStart() {
+    const std::string out = Cluster().psql("SELECT pg_backup_start('walsum', true) IS NULL;"
+                                           "SELECT labelfile FROM pg_backup_stop(false)");
+    WalPosition start;
+    EXPECT_TRUE(WalPosition::FromBackupLabel(out.substr(out.find("START WAL")), start)) << out;
+    return start;
+}
+
+// Two frozen tables of 30 blocks, a reference backup, one row of "busy" updated in block 3,
+// and the start of the next backup.
+struct Stage {
+    Stage() : connection(ConnectionTo(Cluster())) {
+        for (const char* table : {"busy", "quiet"})
+            Cluster().psql("CREATE TABLE " + std::string(table) +
+                           " WITH (autovacuum_enabled = off) AS SELECT i, repeat('x', 200) AS v "
+                           "FROM generate_series(1, 1000) i");
+        Cluster().psql("VACUUM FREEZE");
+        reference = BackupStart();
+        Cluster().psql("UPDATE busy SET i = -i WHERE ctid = '(3,1)'");
+        current = BackupStart();
+    }
+    TempHostHome home;
+    AgentConnection connection;
+    WalPosition reference;
+    WalPosition current;
+};
+
+Stage& TheStage() {
+    static Stage stage;
+    return stage;
+}
+
+TEST(WalSummariesOn17, NameTheWrittenBlockAndNotTheUntouchedTable) {
+    PGULO_REQUIRE_MAJOR(kSummariesMajor);
+    Stage& s = TheStage();
+    const WalSummaries::Answer answer = WalSummaries::Since(s.connection, s.reference, s.current);
+    ASSERT_TRUE(answer.available) << answer.reason;
+    const std::string busyPath = Cluster().psql("SELECT pg_relation_filepath('busy')");
+    const std::string quietPath = Cluster().psql("SELECT pg_relation_filepath('quiet')");
+    ChangedBlocks::FileChanges busy, quiet;
+    ASSERT_TRUE(answer.blocks.ForFile(busyPath, busy));
+    EXPECT_TRUE(busy.Changed(3) && !busy.Changed(0)) << busyPath;
+    EXPECT_EQ(answer.blocks.Files().count(busyPath), 1u);
+    ASSERT_TRUE(answer.blocks.ForFile(quietPath, quiet));
+    EXPECT_TRUE(quiet.Unchanged()) << quietPath;
+    EXPECT_EQ(answer.blocks.Files().count(quietPath), 0u);
+}
+
+void SetSummarizeWal(const std::string& value) {
+    Cluster().psql("ALTER SYSTEM SET summarize_wal = " + value);
+    Cluster().psql("SELECT pg_reload_conf()");
+    EXPECT_TRUE(WaitFor([&] { return Cluster().psql("SHOW summarize_wal") == value; },
+                        milliseconds(10000)));
+}
+
+struct Refusal {
+    const char* name;
+    int major;
+    const char* reason;
+    bool summarizeOff;
+    std::uint64_t referenceLsn; // 0: the stage's reference start
+    std::uint32_t referenceTli; // 0: the stage's
+    std::uint64_t currentAhead; // added to the stage's current start
+    milliseconds wait;
+};
+
+class WalSummariesRefused : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(WalSummariesRefused, SayWhy) {
+    const Refusal& c = GetParam();
+    PGULO_REQUIRE_MAJOR(c.major);
+    const bool stage = c.major == kSummariesMajor;
+    const AgentConnection connection =
+        stage ? TheStage().connection : ConnectionTo(ClusterOf(c.major));
+    WalPosition reference = stage ? TheStage().reference : WalPosition{1, 0x1000028};
+    WalPosition current = stage ? TheStage().current : WalPosition{1, 0x3000028};
+    reference.lsn = c.referenceLsn ? c.referenceLsn : reference.lsn;
+    reference.timeline = c.referenceTli ? c.referenceTli : reference.timeline;
+    current.lsn += c.currentAhead;
+    if (c.summarizeOff)
+        SetSummarizeWal("off");
+    const WalSummaries::Answer answer = WalSummaries::Since(connection, reference, current, c.wait);
+    if (c.summarizeOff)
+        SetSummarizeWal("on");
+    EXPECT_FALSE(answer.available);
+    EXPECT_NE(answer.reason.find(c.reason), std::string::npos) << answer.reason;
+    EXPECT_TRUE(answer.blocks.Files().empty());
+}
+
+constexpr milliseconds kWait = WalSummaries::kDefaultWait;
+const Refusal kRefusals[] = {
+    {"Before17", 16, "is PostgreSQL 16", false, 0, 0, 0, kWait},
+    {"SummarizeWalOff", 17, "summarize_wal is off", true, 0, 0, 0, kWait},
+    {"ReferenceOlderThanSummaries", 17, "do not cover", false, 1, 0, 0, kWait},
+    {"OtherTimeline", 17, "timeline switch", false, 0, 2, 0, kWait},
+    {"SummarizerBehind", 17, "did not reach", false, 0, 0, 1ull << 30, milliseconds(300)},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, WalSummariesRefused, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
