@@ -3,6 +3,7 @@
 // older server, summarize_wal off, a reference older than the summaries, another timeline, a
 // summarizer that does not catch up) the answer says why not.
 
+#include "FileOps.h"
 #include "PgCluster.h"
 #include "TempHostHome.h"
 #include "WalSummaries.h"
@@ -49,17 +50,24 @@ WalPosition BackupStart() {
     return start;
 }
 
-// Two frozen tables of 30 blocks, a reference backup, one row of "busy" updated in block 3,
-// and the start of the next backup.
+// Three frozen tables of 30 blocks ("far" in a tablespace of its own), a reference backup,
+// one row of "busy" and of "far" updated in block 3, and the start of the next backup.
 struct Stage {
     Stage() : connection(ConnectionTo(Cluster())) {
-        for (const char* table : {"busy", "quiet"})
-            Cluster().psql("CREATE TABLE " + std::string(table) +
-                           " WITH (autovacuum_enabled = off) AS SELECT i, repeat('x', 200) AS v "
-                           "FROM generate_series(1, 1000) i");
+        const std::string location = Cluster().baseDir() + "/far";
+        FileOps::MakeDirectories(location);
+        ChownToPostgres(location);
+        Cluster().psql("CREATE TABLESPACE far LOCATION '" + location + "'");
+        for (const std::string table : {"busy", "quiet", "far TABLESPACE far"})
+            Cluster().psql("CREATE TABLE " + table +
+                           " AS SELECT i, repeat('x', 200) AS v FROM generate_series(1, 1000) i");
+        // No autovacuum may write to them between the two backups.
+        Cluster().psql("ALTER SYSTEM SET autovacuum = off");
+        Cluster().psql("SELECT pg_reload_conf()");
         Cluster().psql("VACUUM FREEZE");
         reference = BackupStart();
-        Cluster().psql("UPDATE busy SET i = -i WHERE ctid = '(3,1)'");
+        Cluster().psql("UPDATE busy SET i = -i WHERE ctid = '(3,1)';"
+                       "UPDATE far SET i = -i WHERE ctid = '(3,1)'");
         current = BackupStart();
     }
     TempHostHome home;
@@ -73,17 +81,21 @@ Stage& TheStage() {
     return stage;
 }
 
-TEST(WalSummariesOn17, NameTheWrittenBlockAndNotTheUntouchedTable) {
+TEST(WalSummariesOn17, NameTheWrittenBlocksAndNotTheUntouchedTable) {
     PGULO_REQUIRE_MAJOR(kSummariesMajor);
     Stage& s = TheStage();
     const WalSummaries::Answer answer = WalSummaries::Since(s.connection, s.reference, s.current);
     ASSERT_TRUE(answer.available) << answer.reason;
-    const std::string busyPath = Cluster().psql("SELECT pg_relation_filepath('busy')");
     const std::string quietPath = Cluster().psql("SELECT pg_relation_filepath('quiet')");
-    ChangedBlocks::FileChanges busy, quiet;
-    ASSERT_TRUE(answer.blocks.ForFile(busyPath, busy));
-    EXPECT_TRUE(busy.Changed(3) && !busy.Changed(0)) << busyPath;
-    EXPECT_EQ(answer.blocks.Files().count(busyPath), 1u);
+    for (const char* table : {"busy", "far"}) {
+        const std::string path =
+            Cluster().psql("SELECT pg_relation_filepath('" + std::string(table) + "')");
+        ChangedBlocks::FileChanges changes;
+        ASSERT_TRUE(answer.blocks.ForFile(path, changes)) << path;
+        EXPECT_TRUE(changes.Changed(3) && !changes.Changed(0)) << path;
+        EXPECT_EQ(answer.blocks.Files().count(path), 1u) << path;
+    }
+    ChangedBlocks::FileChanges quiet;
     ASSERT_TRUE(answer.blocks.ForFile(quietPath, quiet));
     EXPECT_TRUE(quiet.Unchanged()) << quietPath;
     EXPECT_EQ(answer.blocks.Files().count(quietPath), 0u);
