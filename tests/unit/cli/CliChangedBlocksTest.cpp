@@ -8,65 +8,41 @@
 
 namespace {
 
-using Relation = ChangedBlocks::Relation;
 constexpr std::uint32_t kSegment = ChangedBlocks::kBlocksPerSegment;
 constexpr std::uint32_t kNone = ChangedBlocks::kNoLimit;
 
-TEST(ChangedBlocksPaths, MapRelationsToFilesAndBack) {
-    const struct {
-        const char* path;
-        bool relationFile;
-        Relation relation;
-        std::uint32_t segment;
-    } cases[] = {
-        {"base/5/16384.3", true, {1663, 5, 16384, ChangedBlocks::kMainFork}, 3},
-        {"base/1/2619_fsm", true, {1663, 1, 2619, ChangedBlocks::kFreeSpaceFork}, 0},
-        {"base/5/16384_vm.1", true, {1663, 5, 16384, ChangedBlocks::kVisibilityFork}, 1},
-        {"base/5/16390_init", true, {1663, 5, 16390, ChangedBlocks::kInitFork}, 0},
-        {"global/1262", true, {1664, 0, 1262, ChangedBlocks::kMainFork}, 0},
-        {"pg_tblspc/16400/PG_17_1/5/16401.2", true, {16400, 5, 16401, 0}, 2},
-        {"base/5/pg_filenode.map", false, {}, 0},
-        {"base/5/t3_16384", false, {}, 0},
-        {"base/5/16384.0", false, {}, 0},
-        {"base/5/16384_xyz", false, {}, 0},
-        {"global/pg_control", false, {}, 0},
-        {"pg_tblspc/16400/PG_17_1/5", false, {}, 0},
-    };
-    for (const auto& c : cases) {
-        Relation parsed;
-        std::uint32_t segment = 0;
-        ASSERT_EQ(ChangedBlocks::ParseRelationPath(c.path, parsed, segment), c.relationFile)
-            << c.path;
-        if (!c.relationFile)
-            continue;
-        EXPECT_FALSE(parsed < c.relation || c.relation < parsed) << c.path;
-        EXPECT_EQ(segment, c.segment) << c.path;
-        EXPECT_EQ(ChangedBlocks::RelationPath(c.relation, c.segment, "PG_17_1"), c.path);
-    }
-}
-
-TEST(ChangedBlocksFiles, NumberBlocksWithinTheirSegmentFile) {
+TEST(ChangedBlocksFiles, NameSegmentFilesAndNumberBlocksWithinThem) {
     ChangedBlocks changes;
-    const Relation grown{1663, 5, 16384, ChangedBlocks::kMainFork};
-    const Relation cut{1663, 5, 16385, ChangedBlocks::kMainFork};
-    for (const std::uint64_t block : {7u, kSegment + 5, kSegment + 5})
+    const ChangedBlocks::Relation grown{1663, 5, 16384, ChangedBlocks::kMainFork};
+    const ChangedBlocks::Relation cut{1663, 5, 16385, ChangedBlocks::kMainFork};
+    for (const std::uint64_t block : {7u, kSegment + 5, kSegment + 5, 2 * kSegment})
         changes.AddBlock(grown, block);
     for (const std::uint64_t block : {3u, 2 * kSegment + 20})
         changes.AddBlock(cut, block);
     changes.AddLimit(cut, 2 * kSegment + 40);
     changes.AddLimit(cut, 2 * kSegment + 10);                    // the shortest truncation wins
     changes.AddLimit({1663, 6, 0, ChangedBlocks::kMainFork}, 0); // database 6 copied whole
+    changes.AddBlock({1664, 0, 1262, ChangedBlocks::kVisibilityFork}, 0);
+    changes.AddBlock({16400, 5, 16401, ChangedBlocks::kInitFork}, 3 * kSegment + 1);
+    changes.SetTablespaceVersionDirectory("PG_17_1");
     const struct {
         const char* path;
         bool relationFile;
         std::vector<std::uint32_t> blocks;
         std::uint32_t limit;
     } cases[] = {
-        {"base/5/16384", true, {7}, kNone},  {"base/5/16384.1", true, {5}, kNone},
-        {"base/5/16384.2", true, {}, kNone}, {"base/5/16385", true, {3}, kNone},
-        {"base/5/16385.2", true, {}, 10},    {"base/5/16385.3", true, {}, 0},
-        {"base/5/16386_fsm", true, {}, 0},   {"base/5/16386", true, {}, kNone},
-        {"base/6/16384", true, {}, 0},       {"base/5/PG_VERSION", false, {}, kNone},
+        {"base/5/16384", true, {7}, kNone},
+        {"base/5/16384.1", true, {5}, kNone},
+        {"base/5/16385.2", true, {}, 10}, // block 20 lies beyond the limit
+        {"base/5/16385.3", true, {}, 0},
+        {"base/5/16386", true, {}, kNone},
+        {"base/5/16386_fsm", true, {}, 0}, // never trusted
+        {"base/6/16384", true, {}, 0},
+        {"global/1262_vm", true, {0}, kNone},
+        {"pg_tblspc/16400/PG_17_1/5/16401_init.3", true, {1}, kNone},
+        {"base/5/PG_VERSION", false, {}, kNone},
+        {"base/5/16384.0", false, {}, kNone},
+        {"pg_tblspc/16400/PG_17_1/5", false, {}, kNone},
     };
     for (const auto& c : cases) {
         ChangedBlocks::FileChanges file;
@@ -74,7 +50,12 @@ TEST(ChangedBlocksFiles, NumberBlocksWithinTheirSegmentFile) {
         EXPECT_EQ(file.blocks, c.blocks) << c.path;
         EXPECT_EQ(file.limit, c.limit) << c.path;
     }
-    EXPECT_EQ(changes.Files().size(), 4u); // the segments of 16384 and 16385 holding a change
+    std::vector<std::string> named;
+    for (const auto& file : changes.Files())
+        named.push_back(file.first);
+    EXPECT_EQ(named, (std::vector<std::string>{"base/5/16384", "base/5/16384.1", "base/5/16384.2",
+                                               "base/5/16385", "base/5/16385.2", "global/1262_vm",
+                                               "pg_tblspc/16400/PG_17_1/5/16401_init.3"}));
 }
 
 TEST(WalPositionText, ParsesLsnsAndBackupLabels) {
