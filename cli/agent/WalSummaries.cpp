@@ -52,31 +52,37 @@ WalSummaries::Answer WalSummaries::Since(const AgentConnection& connection,
                                          std::chrono::milliseconds wait) {
     Answer answer;
     ServerQuery query(connection);
-    int major = 0;
-    answer.reason = Refusal(query, major);
-    if (answer.reason.empty() && reference.timeline != current.timeline)
-        answer.reason = "a timeline switch lies between the reference backup (timeline " +
-                        std::to_string(reference.timeline) + ") and this one (timeline " +
-                        std::to_string(current.timeline) + ")";
-    if (answer.reason.empty() && current.lsn < reference.lsn)
-        answer.reason = "the reference backup starts at " + Lsn(reference.lsn) +
-                        ", after this backup's start " + Lsn(current.lsn);
-    if (answer.reason.empty())
-        answer.reason = WaitForSummarizer(query, current, wait);
-    std::vector<Summary> cover;
-    if (answer.reason.empty())
-        answer.reason = Cover(query, reference, current, cover);
-    bool otherTablespaces = false;
-    for (const Summary& summary : cover) {
-        if (answer.reason.empty())
-            answer.reason = Read(query, summary, answer.blocks, otherTablespaces);
-    }
-    if (!answer.reason.empty())
-        return answer;
-    if (otherTablespaces)
-        answer.blocks.SetTablespaceVersionDirectory(VersionDirectory(query, major));
-    answer.available = true;
+    answer.reason = Collect(query, reference, current, wait, answer.blocks);
+    answer.available = answer.reason.empty();
+    if (!answer.available)
+        answer.blocks = ChangedBlocks(); // never half an answer
     return answer;
+}
+
+std::string WalSummaries::Collect(ServerQuery& query, const WalPosition& reference,
+                                  const WalPosition& current, std::chrono::milliseconds wait,
+                                  ChangedBlocks& blocks) {
+    int major = 0;
+    std::string reason = Refusal(query, major);
+    if (!reason.empty())
+        return reason;
+    if (reference.timeline != current.timeline)
+        return "a timeline switch lies between the reference backup (timeline " +
+               std::to_string(reference.timeline) + ") and this one (timeline " +
+               std::to_string(current.timeline) + ")";
+    if (current.lsn < reference.lsn)
+        return "the reference backup starts at " + Lsn(reference.lsn) +
+               ", after this backup's start " + Lsn(current.lsn);
+    reason = WaitForSummarizer(query, current, wait);
+    std::vector<Summary> cover;
+    if (reason.empty())
+        reason = Cover(query, reference, current, cover);
+    bool otherTablespaces = false;
+    for (std::size_t i = 0; i < cover.size() && reason.empty(); ++i)
+        reason = Read(query, cover[i], blocks, otherTablespaces);
+    if (reason.empty() && otherTablespaces)
+        blocks.SetTablespaceVersionDirectory(VersionDirectory(query, major));
+    return reason;
 }
 
 std::string WalSummaries::Refusal(ServerQuery& query, int& major) {

@@ -41,6 +41,10 @@ private:
         std::uint64_t end = 0;
     };
 
+    // Empty when the blocks are all in; otherwise why they cannot be.
+    static std::string Collect(ServerQuery& query, const WalPosition& reference,
+                               const WalPosition& current, std::chrono::milliseconds wait,
+                               ChangedBlocks& blocks);
     static std::string Refusal(ServerQuery& query, int& major);
     static std::string WaitForSummarizer(ServerQuery& query, const WalPosition& current,
                                          std::chrono::milliseconds wait);
