@@ -105,7 +105,12 @@ std::string WalSummaries::WaitForSummarizer(ServerQuery& query, const WalPositio
         "SELECT summarized_tli, summarized_lsn FROM pg_get_wal_summarizer_state()";
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
-        const auto columns = query.Columns(sql, 2);
+        std::vector<std::vector<std::string>> columns;
+        std::string failure;
+        // Without the right to ask (the functions are the superuser's unless granted), the
+        // summaries are out of reach, which is no reason to fail the backup.
+        if (!query.TryColumns(sql, 2, columns, failure))
+            return failure;
         std::uint32_t timeline = 0;
         std::uint64_t lsn = 0;
         if (columns[0].empty() || !ToNumber(columns[0].front(), timeline) ||
@@ -128,7 +133,10 @@ std::string WalSummaries::Cover(ServerQuery& query, const WalPosition& reference
         "SELECT tli, start_lsn, end_lsn FROM pg_available_wal_summaries() WHERE tli = " +
         std::to_string(current.timeline) + " AND end_lsn > " + LsnLiteral(reference.lsn) +
         " AND start_lsn < " + LsnLiteral(current.lsn) + " ORDER BY start_lsn, end_lsn DESC";
-    const auto columns = query.Columns(sql, 3);
+    std::vector<std::vector<std::string>> columns;
+    std::string failure;
+    if (!query.TryColumns(sql, 3, columns, failure))
+        return failure;
     std::uint64_t reached = reference.lsn;
     for (std::size_t i = 0; i < columns[0].size() && reached < current.lsn; ++i) {
         Summary s;

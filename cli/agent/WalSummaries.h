@@ -28,9 +28,9 @@ public:
         ChangedBlocks blocks;
     };
 
-    // Throws CliError only when the server cannot be reached or does not answer a question
-    // every server answers; anything that only rules the summaries out is an Answer that is
-    // not available.
+    // Throws CliError only when the server cannot be reached or does not tell its version or
+    // settings; anything that only rules the summaries out (a refused function included) is
+    // an Answer that is not available.
     static Answer Since(const AgentConnection& connection, const WalPosition& reference,
                         const WalPosition& current, std::chrono::milliseconds wait = kDefaultWait);
 
