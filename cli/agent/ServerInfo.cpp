@@ -7,6 +7,8 @@
 
 #include "pgulo/ExecutePostgre.h"
 
+#include <cstdio>
+
 namespace {
 
 // The columns of a one-statement result, each without the placeholder.
@@ -33,6 +35,20 @@ std::string Single(ExecutePostgre& query, const std::string& sql) {
     return values.front();
 }
 
+void Identity(ExecutePostgre& query, ServerFacts& facts) {
+    try {
+        facts.systemIdentifier =
+            Single(query, "SELECT system_identifier::text FROM pg_control_system()");
+        facts.timeline = Single(query, "SELECT timeline_id::text FROM pg_control_checkpoint()");
+    } catch (const CliError& e) {
+        std::fprintf(stderr, "pgulo: warning: the server's identity is unknown (%s); an "
+                             "unfinished backup will not be resumed\n",
+                     e.what());
+        facts.systemIdentifier.clear();
+        facts.timeline.clear();
+    }
+}
+
 } // namespace
 
 ServerFacts ServerInfo::Query(const AgentConnection& c) {
@@ -55,6 +71,7 @@ ServerFacts ServerInfo::Query(const AgentConnection& c) {
     const std::vector<std::string>& locations = columns[2];
     for (std::size_t i = 0; i < oids.size() && i < names.size() && i < locations.size(); ++i)
         facts.tablespaces.push_back({oids[i], names[i], locations[i]});
+    Identity(query, facts);
     return facts;
 }
 

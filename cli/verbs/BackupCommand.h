@@ -6,11 +6,13 @@
 #include "InstanceRegistry.h"
 #include "Manifest.h"
 #include "Repository.h"
+#include "ResumePlan.h"
 #include "ServerInfo.h"
 
 #include "pgulo/PostGreLogBackupInterface.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +27,8 @@ public:
     // Measured on a pgbench cluster: a quarter of what zstd:3 costs in time, the repository
     // a tenth of the cluster's size.
     static constexpr const char* kDefaultCompression = "zstd:1";
+    // A day: older copies mostly changed since, and the WAL between holds little of value.
+    static constexpr std::uint64_t kDefaultResumeMaxAge = 24 * 3600;
 
     struct Options {
         std::string instance;
@@ -41,6 +45,10 @@ public:
         std::string compression;
         // Unset: the instance's default.
         std::optional<bool> encrypt;
+        // Full backups: take up the newest unfinished full backup, unless it began longer
+        // ago than this.
+        bool resume = true;
+        std::uint64_t resumeMaxAgeSeconds = kDefaultResumeMaxAge;
     };
 
     BackupCommand(HostContext& host, Options options);
@@ -49,6 +57,13 @@ public:
 
 private:
     Manifest RunFull();
+    // The unfinished full backup to take up, if any.
+    std::optional<ResumePlan> ChooseResume() const;
+    // Removes the unfinished backup a resumed one took up; only told when it fails.
+    void RemoveResumed(const std::string& id);
+    // Keeps with the backup what a later full backup needs to take it up.
+    void SaveResumeState(const std::string& jobDir,
+                         const std::vector<std::string>& collectFiles) const;
     Manifest RunLog();
     Manifest RunDump();
     std::vector<std::string> DatabasesToDump(const ClientPrograms& programs) const;
@@ -68,7 +83,8 @@ private:
     void Fail(const std::string& reason);
     bool CopyCollectFiles(BackupWriter& writer, const std::vector<std::string>& collectFiles,
                           const std::string& dataDirectory, const std::string& logTmpFile,
-                          const std::string& label);
+                          const std::string& label,
+                          const std::function<void()>& listed = {});
     Manifest NewManifest(const BackupWriter& writer, const std::string& type) const;
     void Announce(const Manifest& manifest) const;
     // Removes what the instance's retention policy no longer keeps, under the job's lock.
