@@ -361,9 +361,10 @@ Manifest BackupCommand::RunFull() {
         manifest.resumedFrom = resume->FromId();
         manifest.keptBytes = resume->KeptBytes();
     }
-    // A complete backup holds only what its manifest lists.
-    FileOps::RemoveTree(ResumeState::Directory(backupDir_));
     repository_.WriteManifest(settings_.name, manifest);
+    // A complete backup holds only what its manifest lists; what it kept to be resumed goes
+    // once it can no longer be needed.
+    FileOps::RemoveTree(ResumeState::Directory(backupDir_));
     if (resume)
         RemoveResumed(resume->FromId());
     InstanceRegistry().SetLastLog(settings_.id, endWal);
