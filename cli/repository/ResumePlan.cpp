@@ -68,16 +68,21 @@ int NumberOf(const std::string& collectFile) {
 std::optional<ResumePlan> ResumePlan::Choose(const Repository& repository,
                                              const std::string& instance, const Request& r) {
     const std::vector<BackupRecord> all = repository.List(instance);
+    std::optional<ResumePlan> plan;
     for (auto it = all.rbegin(); it != all.rend(); ++it) {
         if (it->type != "full")
             continue;
         if (it->complete)
-            return std::nullopt; // what came before is superseded
+            break; // what came before is superseded by it
         if (it->state == "running")
             continue;
         std::optional<ResumeState> old = ResumeState::Load(it->directory);
         if (!old)
             continue;
+        if (plan) {
+            plan->superseded_.push_back(it->id);
+            continue;
+        }
         const std::string why = Refusal(*old, r);
         if (!why.empty()) {
             std::printf("not resuming the unfinished backup %s: %s; taking a new full backup\n",
@@ -85,15 +90,15 @@ std::optional<ResumePlan> ResumePlan::Choose(const Repository& repository,
             std::fflush(stdout);
             return std::nullopt;
         }
-        ResumePlan plan;
-        plan.fromId_ = it->id;
-        plan.fromDir_ = it->directory;
-        plan.state_ = *old;
-        plan.form_ = r.form;
-        plan.journal_ = StoredJournal::Read(ResumeState::JournalPath(it->directory));
-        return plan;
+        plan = ResumePlan();
+        plan->fromId_ = it->id;
+        plan->fromDir_ = it->directory;
+        plan->superseded_.push_back(it->id);
+        plan->state_ = *old;
+        plan->form_ = r.form;
+        plan->journal_ = StoredJournal::Read(ResumeState::JournalPath(it->directory));
     }
-    return std::nullopt;
+    return plan;
 }
 
 std::vector<int> ResumePlan::PrepareJob(const std::string& jobDir) const {

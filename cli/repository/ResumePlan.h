@@ -38,6 +38,9 @@ public:
                                             const std::string& instance, const Request& request);
 
     const std::string& FromId() const { return fromId_; }
+    // The backup taken up, and the unfinished full backups before it since the last complete
+    // one: all go once the new backup is complete.
+    const std::vector<std::string>& Superseded() const { return superseded_; }
     // Puts the old job's files into the new job results directory; returns the numbers of
     // the collect files the agent is to carry entries over from.
     std::vector<int> PrepareJob(const std::string& jobDir) const;
@@ -59,6 +62,7 @@ private:
 
     std::string fromId_;
     std::string fromDir_;
+    std::vector<std::string> superseded_;
     ResumeState state_;
     StoredForm form_;
     std::set<std::string> carried_;

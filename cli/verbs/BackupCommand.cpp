@@ -365,8 +365,10 @@ Manifest BackupCommand::RunFull() {
     // A complete backup holds only what its manifest lists; what it kept to be resumed goes
     // once it can no longer be needed.
     FileOps::RemoveTree(ResumeState::Directory(backupDir_));
-    if (resume)
-        RemoveResumed(resume->FromId());
+    if (resume) {
+        for (const std::string& id : resume->Superseded())
+            RemoveResumed(id);
+    }
     InstanceRegistry().SetLastLog(settings_.id, endWal);
     FinishWal(*log);
     return manifest;

@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -91,15 +92,15 @@ private:
 
 // ---- What happens between the interrupted backup and the next one. ----
 
-void Nothing(ResumeStage&, const std::string&) {}
+void Nothing(ResumeStage&, std::vector<std::string>&) {}
 
-void RestartServer(ResumeStage& s, const std::string&) {
+void RestartServer(ResumeStage& s, std::vector<std::string>&) {
     s.cluster().restart();
 }
 
 // The largest file the journal claims gets one byte changed in its stored copy.
-void DamageKeptCopy(ResumeStage& s, const std::string& interrupted) {
-    const std::string dir = s.BackupDirectory(interrupted);
+void DamageKeptCopy(ResumeStage& s, std::vector<std::string>& struck) {
+    const std::string dir = s.BackupDirectory(struck.front());
     json largest;
     for (const std::string& line : TestFiles::ReadLines(dir + "/resume/journal")) {
         const json j = json::parse(line);
@@ -113,7 +114,7 @@ void DamageKeptCopy(ResumeStage& s, const std::string& interrupted) {
 
 // Archive recovery on the cluster itself: at the end of the archived WAL it takes a new
 // timeline, as a restore in place to a point in time does.
-void ChangeTimeline(ResumeStage& s, const std::string&) {
+void ChangeTimeline(ResumeStage& s, std::vector<std::string>&) {
     PgCluster& c = s.cluster();
     const std::string before = c.psql("SELECT timeline_id FROM pg_control_checkpoint()");
     c.stop();
@@ -126,10 +127,21 @@ void ChangeTimeline(ResumeStage& s, const std::string&) {
     ASSERT_NE(c.psql("SELECT timeline_id FROM pg_control_checkpoint()"), before);
 }
 
+// The resume is killed too, right after it has taken over the first copies.
+void KilledAgainWhileResuming(ResumeStage& s, std::vector<std::string>& struck) {
+    const ProcessResult again = s.Backup({}, "1");
+    ASSERT_NE(again.exitCode, 0) << again.out << again.err;
+    EXPECT_NE(again.out.find("resuming the unfinished backup " + struck.front()),
+              std::string::npos)
+        << again.out;
+    struck.push_back(s.host().List(kInstance).back()["id"].get<std::string>());
+}
+
 struct ResumeRow {
     const char* name;
     const char* strike; // PGULO_TEST_STRIKE_AFTER_FILES of the interrupted backup
-    void (*between)(ResumeStage&, const std::string& interrupted);
+    // Given the ids of the backups struck so far; adds those it strikes.
+    void (*between)(ResumeStage&, std::vector<std::string>& struck);
     std::vector<std::string> args; // of the next full backup
     // Empty: resumed; otherwise the reason it says it did not.
     const char* refusal;
@@ -140,6 +152,7 @@ const std::vector<ResumeRow>& Rows() {
         {"Killed", kStrikeAfter, Nothing, {}, ""},
         {"CtrlCThenServerRestart", "300:INT", RestartServer, {}, ""},
         {"DamagedCopyIsRecopied", kStrikeAfter, DamageKeptCopy, {}, ""},
+        {"KilledAgainWhileResuming", kStrikeAfter, KilledAgainWhileResuming, {}, ""},
         {"NoResume", kStrikeAfter, Nothing, {"--no-resume"}, "--no-resume was given"},
         {"TooOld", kStrikeAfter, Nothing, {"--resume-max-age", "0s"}, "--resume-max-age"},
         {"TimelineChanged", kStrikeAfter, ChangeTimeline, {}, "timeline changed"},
@@ -157,28 +170,28 @@ TEST_P(CliResume, TakesUpTheInterruptedBackup) {
                      "' FROM generate_series(1, 50) g");
     s.Settle();
 
-    const ProcessResult struck = s.Backup({}, row.strike);
-    ASSERT_NE(struck.exitCode, 0) << struck.out << struck.err;
+    const ProcessResult first = s.Backup({}, row.strike);
+    ASSERT_NE(first.exitCode, 0) << first.out << first.err;
     const json interrupted = s.host().List(kInstance).back();
     ASSERT_EQ(interrupted["restorable"], false) << interrupted.dump();
-    const std::string interruptedId = interrupted["id"].get<std::string>();
-    row.between(s, interruptedId);
+    std::vector<std::string> struck = {interrupted["id"].get<std::string>()};
+    row.between(s, struck);
 
     const ProcessResult next = s.Backup(row.args);
     ASSERT_EQ(next.exitCode, 0) << next.out << next.err;
     const json listed = s.host().List(kInstance);
     const json& made = listed.back();
-    bool interruptedListed = false;
+    std::size_t struckListed = 0;
     for (const json& b : listed)
-        interruptedListed = interruptedListed || b["id"] == interruptedId;
+        struckListed += std::count(struck.begin(), struck.end(), b["id"].get<std::string>());
     if (std::string(row.refusal).empty()) {
-        EXPECT_EQ(made.value("resumed_from", ""), interruptedId) << made.dump();
+        EXPECT_EQ(made.value("resumed_from", ""), struck.back()) << made.dump();
         EXPECT_GT(made.value("kept_bytes", 0ull), 0u) << next.out;
-        EXPECT_FALSE(interruptedListed) << "the interrupted backup is still listed";
+        EXPECT_EQ(struckListed, 0u) << "an interrupted backup is still listed";
     } else {
         EXPECT_NE(next.out.find(row.refusal), std::string::npos) << next.out;
         EXPECT_FALSE(made.contains("resumed_from")) << made.dump();
-        EXPECT_TRUE(interruptedListed);
+        EXPECT_EQ(struckListed, struck.size());
     }
     // Every stored copy the new backup holds, kept or copied, is what its manifest says.
     const ProcessResult verified = s.host().Run({"verify", kInstance, made["id"], "-q"});
