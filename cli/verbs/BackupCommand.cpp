@@ -275,13 +275,35 @@ std::optional<ResumePlan> BackupCommand::ChooseResume() const {
     return ResumePlan::Choose(repository_, settings_.name, request);
 }
 
-void BackupCommand::RemoveResumed(const std::string& id) {
+BackupWriter::Options BackupCommand::FullWriterOptions(StoredJournal& journal,
+                                                      std::optional<ResumePlan>& resume) const {
+    BackupWriter::Options o = WriterOptions();
+    o.stored = [&journal](const std::vector<const ManifestEntry*>& files) {
+        journal.Append(files);
+    };
+    if (resume)
+        o.keep = [&resume, this](ManifestEntry& e) { return resume->Keep(e, backupDir_); };
+    return o;
+}
+
+void BackupCommand::EndResume(const std::optional<ResumePlan>& resume) {
+    // The backup is complete: a failure here is told, not made the backup's.
     try {
-        repository_.Remove(settings_.name, id);
+        // A complete backup holds only what its manifest lists.
+        FileOps::RemoveTree(ResumeState::Directory(backupDir_));
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "pgulo: warning: the unfinished backup %s that this one resumed "
-                             "was not removed: %s\n",
-                     id.c_str(), e.what());
+        std::fprintf(stderr, "pgulo: warning: %s\n", e.what());
+    }
+    if (!resume)
+        return;
+    for (const std::string& id : resume->Superseded()) {
+        try {
+            repository_.Remove(settings_.name, id);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "pgulo: warning: the unfinished backup %s that this one "
+                                 "supersedes was not removed: %s\n",
+                         id.c_str(), e.what());
+        }
     }
 }
 
@@ -299,15 +321,7 @@ Manifest BackupCommand::RunFull() {
     // Until the manifest is in place, the backup keeps what a later one needs to take it up.
     FileOps::MakeDirectories(ResumeState::Directory(backupDir_));
     StoredJournal journal(ResumeState::JournalPath(backupDir_));
-    BackupWriter::Options writerOptions = WriterOptions();
-    writerOptions.stored = [&journal](const std::vector<const ManifestEntry*>& files) {
-        journal.Append(files);
-    };
-    if (resume)
-        writerOptions.keep = [&resume, this](ManifestEntry& e) {
-            return resume->Keep(e, backupDir_);
-        };
-    BackupWriter writer(backupDir_, writerOptions);
+    BackupWriter writer(backupDir_, FullWriterOptions(journal, resume));
     FsBackupJob fs;
     fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune,
              restartFrom);
@@ -362,13 +376,7 @@ Manifest BackupCommand::RunFull() {
         manifest.keptBytes = resume->KeptBytes();
     }
     repository_.WriteManifest(settings_.name, manifest);
-    // A complete backup holds only what its manifest lists; what it kept to be resumed goes
-    // once it can no longer be needed.
-    FileOps::RemoveTree(ResumeState::Directory(backupDir_));
-    if (resume) {
-        for (const std::string& id : resume->Superseded())
-            RemoveResumed(id);
-    }
+    EndResume(resume);
     InstanceRegistry().SetLastLog(settings_.id, endWal);
     FinishWal(*log);
     return manifest;

@@ -18,6 +18,7 @@
 #include <string>
 
 class LogBackupJob;
+class StoredJournal;
 
 // "pgulo backup": a full backup (backup mode, the data directory's files, then the WAL that
 // makes them consistent), a log backup (the WAL archived since the previous backup) or a dump
@@ -59,8 +60,11 @@ private:
     Manifest RunFull();
     // The unfinished full backup to take up, if any.
     std::optional<ResumePlan> ChooseResume() const;
-    // Removes the unfinished backup a resumed one took up; only told when it fails.
-    void RemoveResumed(const std::string& id);
+    // The full backup's writer journals what it stored and keeps what a resume may keep.
+    BackupWriter::Options FullWriterOptions(StoredJournal& journal,
+                                            std::optional<ResumePlan>& resume) const;
+    // After the manifest: drops the resume state and the unfinished backups superseded.
+    void EndResume(const std::optional<ResumePlan>& resume);
     // Keeps with the backup what a later full backup needs to take it up.
     void SaveResumeState(const std::string& jobDir,
                          const std::vector<std::string>& collectFiles) const;
