@@ -13,14 +13,17 @@ FsBackupJob::~FsBackupJob() {
 
 void FsBackupJob::Start(unsigned long long jobId, const std::string& jobResultsDir,
                         const std::string& configDir, const AgentConnection& c,
-                        const std::string& logTmpFileName, bool makeArchiveDeleteList) {
+                        const std::string& logTmpFileName, bool makeArchiveDeleteList,
+                        const std::vector<int>& restartFrom) {
     jobResultsDir_ = jobResultsDir;
     HostContext::ClearAgentError();
-    std::string restartString;
+    std::vector<RestartInfo_p> restart;
+    for (int number : restartFrom)
+        restart.push_back({number, -1}); // every entry the agent still finds unchanged
     handle_ = PostGreFsBackupInterfaceStart(
         jobId, jobResultsDir, configDir, c.binDir, c.libDir, c.database, c.hostAddr, c.port, c.user,
         c.password, &collectFileCount_, &fileCount_, &totalBytes_, &SignalGuard::QuitCallback,
-        nullptr, c.archiveDir, logTmpFileName, {}, &restartString, c.version, makeArchiveDeleteList,
+        nullptr, c.archiveDir, logTmpFileName, restart, &restartString_, c.version, makeArchiveDeleteList,
         0);
     if (handle_ == nullptr) {
         if (SignalGuard::QuitRequested())

@@ -7,6 +7,8 @@
 
 #include "ServerQuery.h"
 
+#include <cstdio>
+
 namespace {
 
 std::string Single(ServerQuery& query, const std::string& sql) {
@@ -14,6 +16,20 @@ std::string Single(ServerQuery& query, const std::string& sql) {
     if (values.empty())
         throw CliError("the server gave no answer to \"" + sql + "\"");
     return values.front();
+}
+
+void Identity(ExecutePostgre& query, ServerFacts& facts) {
+    try {
+        facts.systemIdentifier =
+            Single(query, "SELECT system_identifier::text FROM pg_control_system()");
+        facts.timeline = Single(query, "SELECT timeline_id::text FROM pg_control_checkpoint()");
+    } catch (const CliError& e) {
+        std::fprintf(stderr, "pgulo: warning: the server's identity is unknown (%s); an "
+                             "unfinished backup will not be resumed\n",
+                     e.what());
+        facts.systemIdentifier.clear();
+        facts.timeline.clear();
+    }
 }
 
 } // namespace
@@ -35,6 +51,7 @@ ServerFacts ServerInfo::Query(const AgentConnection& c) {
     const std::vector<std::string>& locations = columns[2];
     for (std::size_t i = 0; i < oids.size() && i < names.size() && i < locations.size(); ++i)
         facts.tablespaces.push_back({oids[i], names[i], locations[i]});
+    Identity(query, facts);
     return facts;
 }
 

@@ -15,6 +15,10 @@ struct ServerFacts {
     std::string hbaFile;
     std::string identFile;
     std::vector<ManifestTablespace> tablespaces;
+    // Empty when the server cannot say (before 9.6): an unfinished backup is then never
+    // taken up, as nothing proves it is of the same cluster and history.
+    std::string systemIdentifier;
+    std::string timeline; // of the latest checkpoint
 };
 
 class ServerInfo {

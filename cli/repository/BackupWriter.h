@@ -26,6 +26,11 @@ public:
         Progress::Mode progress = Progress::Mode::Quiet;
         std::function<bool()> quit;
         StoredForm form;
+        // Asked for each regular file before it is queued: true when a copy stored earlier
+        // was put in place instead and the entry's checksum and stored size filled in.
+        std::function<bool(ManifestEntry&)> keep;
+        // Told of the files copied, once they are on disk, a group at a time.
+        std::function<void(const std::vector<const ManifestEntry*>&)> stored;
     };
     struct Sources {
         std::string dataDirectory;
@@ -66,6 +71,8 @@ private:
     // Records the stored form and size of a copied file.
     void Stored(ManifestEntry& entry, std::uint64_t storedSize);
     bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
+    bool RunGroup(const std::vector<Pending>& group, Progress& progress);
+    void Counted(ManifestEntry& entry);
 
     std::string dir_;
     Options options_;

@@ -172,6 +172,8 @@ nlohmann::json Manifest::ToJson() const {
                 {"compression", compression},
                 {"encrypted", encrypted},
                 {"stored_bytes", storedBytes},
+                {"resumed_from", resumedFrom},
+                {"kept_bytes", keptBytes},
                 {"entries", entryList}};
 }
 
@@ -213,6 +215,8 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.compression = j.value("compression", std::string("none"));
         m.encrypted = j.value("encrypted", false);
         m.storedBytes = WholeOr<std::uint64_t>(j, "stored_bytes", m.totalBytes);
+        m.resumedFrom = j.value("resumed_from", std::string());
+        m.keptBytes = WholeOr<std::uint64_t>(j, "kept_bytes", 0);
         for (const auto& e : j.at("entries"))
             m.entries.push_back(EntryFromJson(e));
         return m;

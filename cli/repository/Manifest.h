@@ -86,6 +86,10 @@ struct Manifest {
     std::string compression = "none";
     bool encrypted = false;
     std::uint64_t storedBytes = 0;
+    // Full backups that took up an unfinished one: its id, and the bytes of the files whose
+    // stored copies it kept instead of copying them again.
+    std::string resumedFrom;
+    std::uint64_t keptBytes = 0;
     std::vector<ManifestEntry> entries;
 
     nlohmann::json ToJson() const;

@@ -3,6 +3,7 @@
 #include "CliError.h"
 #include "FileOps.h"
 #include "JsonInteger.h"
+#include "ResumeState.h"
 #include "StreamOpener.h"
 #include "StreamSealer.h"
 #include "TimeText.h"
@@ -331,6 +332,10 @@ std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record)
         if (it->is_directory(ec) && !it->is_symlink(ec))
             continue;
         const std::string relative = it->path().string().substr(record.directory.size() + 1);
+        // What a full backup kept to be resumed, left when a crash came between its manifest
+        // and the removal: no data, and never read once the manifest is in place.
+        if (relative.rfind(std::string(ResumeState::kDirectory) + "/", 0) == 0)
+            continue;
         if (known.count(relative) == 0)
             problems.push_back(relative + ": unexpected file, not in the manifest");
     }

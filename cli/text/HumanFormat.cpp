@@ -67,3 +67,22 @@ bool HumanFormat::ParseRate(const std::string& text, std::uint64_t& bytesPerSeco
     bytesPerSecond = value << shift;
     return true;
 }
+
+bool HumanFormat::ParseDuration(const std::string& text, std::uint64_t& seconds) {
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
+        ++digits;
+    if (digits == 0 || digits > 9)
+        return false;
+    const std::uint64_t value = std::stoull(text.substr(0, digits));
+    const std::string unit = text.substr(digits);
+    const std::uint64_t scale = unit.empty() || unit == "s" ? 1
+                                : unit == "m"               ? 60
+                                : unit == "h"               ? 3600
+                                : unit == "d"               ? 86400
+                                                            : 0;
+    if (scale == 0)
+        return false;
+    seconds = value * scale;
+    return true;
+}

@@ -14,4 +14,7 @@ public:
     static std::string Rate(double bytesPerSecond);
     // Parses "1048576", "512k", "20M", "1G" (binary units); false for anything else or 0.
     static bool ParseRate(const std::string& text, std::uint64_t& bytesPerSecond);
+    // Parses "90s", "30m", "24h", "7d" (a bare number counts seconds); false for anything
+    // else.
+    static bool ParseDuration(const std::string& text, std::uint64_t& seconds);
 };

@@ -13,10 +13,12 @@
 #include "LogBackupJob.h"
 #include "PieceChecksum.h"
 #include "RestorePlan.h"
+#include "ResumeState.h"
 #include "ServerInfo.h"
 #include "SignalGuard.h"
 #include "StoredFileReader.h"
 #include "StoredFileWriter.h"
+#include "StoredJournal.h"
 #include "TimeText.h"
 
 #include "pgulo/PGCommon.h"
@@ -174,10 +176,13 @@ BackupWriter::Options BackupCommand::WriterOptions() const {
 bool BackupCommand::CopyCollectFiles(BackupWriter& writer,
                                      const std::vector<std::string>& collectFiles,
                                      const std::string& dataDirectory,
-                                     const std::string& logTmpFile, const std::string& label) {
+                                     const std::string& logTmpFile, const std::string& label,
+                                     const std::function<void()>& listed) {
     BackupWriter::Sources sources{dataDirectory, connection_.archiveDir, logTmpFile};
     for (const std::string& collectFile : collectFiles)
         writer.AddPaths(CollectFile::Read(collectFile), sources);
+    if (listed)
+        listed();
     return writer.CopyPending(label);
 }
 
@@ -257,18 +262,88 @@ Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::strin
     return m;
 }
 
+std::optional<ResumePlan> BackupCommand::ChooseResume() const {
+    ResumePlan::Request request;
+    request.allowed = options_.resume;
+    request.maxAgeMicros = static_cast<std::int64_t>(options_.resumeMaxAgeSeconds) * 1000000;
+    request.nowMicros = startMicros_;
+    request.state.systemIdentifier = facts_.systemIdentifier;
+    request.state.timeline = facts_.timeline;
+    request.state.compression = form_.compression.Text();
+    request.state.encrypted = form_.Encrypted();
+    request.form = form_;
+    return ResumePlan::Choose(repository_, settings_.name, request);
+}
+
+BackupWriter::Options BackupCommand::FullWriterOptions(StoredJournal& journal,
+                                                      std::optional<ResumePlan>& resume) const {
+    BackupWriter::Options o = WriterOptions();
+    o.stored = [&journal](const std::vector<const ManifestEntry*>& files) {
+        journal.Append(files);
+    };
+    if (resume)
+        o.keep = [&resume, this](ManifestEntry& e) { return resume->Keep(e, backupDir_); };
+    return o;
+}
+
+void BackupCommand::EndResume(const std::optional<ResumePlan>& resume) {
+    // The backup is complete: a failure here is told, not made the backup's.
+    try {
+        // A complete backup holds only what its manifest lists.
+        FileOps::RemoveTree(ResumeState::Directory(backupDir_));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "pgulo: warning: %s\n", e.what());
+    }
+    if (!resume)
+        return;
+    for (const std::string& id : resume->Superseded()) {
+        try {
+            repository_.Remove(settings_.name, id);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "pgulo: warning: the unfinished backup %s that this one "
+                                 "supersedes was not removed: %s\n",
+                         id.c_str(), e.what());
+        }
+    }
+}
+
 Manifest BackupCommand::RunFull() {
     Begin("full");
     const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId_);
     jobDirs_.push_back(jobDir);
-    BackupWriter writer(backupDir_, WriterOptions());
+    std::optional<ResumePlan> resume = ChooseResume();
+    std::vector<int> restartFrom;
+    if (resume) {
+        restartFrom = resume->PrepareJob(jobDir);
+        std::printf("resuming the unfinished backup %s\n", resume->FromId().c_str());
+        std::fflush(stdout);
+    }
+    // Until the manifest is in place, the backup keeps what a later one needs to take it up.
+    FileOps::MakeDirectories(ResumeState::Directory(backupDir_));
+    StoredJournal journal(ResumeState::JournalPath(backupDir_));
+    BackupWriter writer(backupDir_, FullWriterOptions(journal, resume));
     FsBackupJob fs;
-    fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune);
+    fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune,
+             restartFrom);
+    SaveResumeState(jobDir, fs.CollectFiles());
+    if (resume)
+        resume->TakeCarried(fs.CollectFiles(), fs.RestartString());
     std::vector<std::string> databases, folders;
     fs.GetMetaData(databases, folders);
-    if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "", "full backup")) {
+    auto listed = [&] {
+        if (resume)
+            resume->Commit(backupDir_, journal);
+    };
+    if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "", "full backup",
+                          listed)) {
         fs.Abandon();
         throw Interrupted(backupId_);
+    }
+    if (resume) {
+        std::printf("kept %llu files (%s) stored by the unfinished backup %s\n",
+                    static_cast<unsigned long long>(resume->KeptFiles()),
+                    HumanFormat::Bytes(resume->KeptBytes()).c_str(), resume->FromId().c_str());
+        std::fflush(stdout);
     }
     // From here on the job only waits for the server and copies the WAL: the log shows how
     // long that takes.
@@ -296,10 +371,28 @@ Manifest BackupCommand::RunFull() {
     manifest.folders = folders;
     manifest.backupLabel = label;
     manifest.tablespaceMap = map;
+    if (resume) {
+        manifest.resumedFrom = resume->FromId();
+        manifest.keptBytes = resume->KeptBytes();
+    }
     repository_.WriteManifest(settings_.name, manifest);
+    EndResume(resume);
     InstanceRegistry().SetLastLog(settings_.id, endWal);
     FinishWal(*log);
     return manifest;
+}
+
+void BackupCommand::SaveResumeState(const std::string& jobDir,
+                                    const std::vector<std::string>& collectFiles) const {
+    ResumeState state;
+    state.startMicros = startMicros_;
+    state.systemIdentifier = facts_.systemIdentifier;
+    state.timeline = facts_.timeline;
+    state.compression = form_.compression.Text();
+    state.encrypted = form_.Encrypted();
+    for (const std::string& file : collectFiles)
+        state.collectFiles.push_back(FileOps::BaseName(file));
+    state.Save(backupDir_, jobDir);
 }
 
 void BackupCommand::CheckOwnLabel(const BackupWriter& writer,

@@ -6,16 +6,19 @@
 #include "InstanceRegistry.h"
 #include "Manifest.h"
 #include "Repository.h"
+#include "ResumePlan.h"
 #include "ServerInfo.h"
 
 #include "pgulo/PostGreLogBackupInterface.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 class LogBackupJob;
+class StoredJournal;
 
 // "pgulo backup": a full backup (backup mode, the data directory's files, then the WAL that
 // makes them consistent), a log backup (the WAL archived since the previous backup) or a dump
@@ -25,6 +28,8 @@ public:
     // Measured on a pgbench cluster: a quarter of what zstd:3 costs in time, the repository
     // a tenth of the cluster's size.
     static constexpr const char* kDefaultCompression = "zstd:1";
+    // A day: older copies mostly changed since, and the WAL between holds little of value.
+    static constexpr std::uint64_t kDefaultResumeMaxAge = 24 * 3600;
 
     struct Options {
         std::string instance;
@@ -41,6 +46,10 @@ public:
         std::string compression;
         // Unset: the instance's default.
         std::optional<bool> encrypt;
+        // Full backups: take up the newest unfinished full backup, unless it began longer
+        // ago than this.
+        bool resume = true;
+        std::uint64_t resumeMaxAgeSeconds = kDefaultResumeMaxAge;
     };
 
     BackupCommand(HostContext& host, Options options);
@@ -49,6 +58,16 @@ public:
 
 private:
     Manifest RunFull();
+    // The unfinished full backup to take up, if any.
+    std::optional<ResumePlan> ChooseResume() const;
+    // The full backup's writer journals what it stored and keeps what a resume may keep.
+    BackupWriter::Options FullWriterOptions(StoredJournal& journal,
+                                            std::optional<ResumePlan>& resume) const;
+    // After the manifest: drops the resume state and the unfinished backups superseded.
+    void EndResume(const std::optional<ResumePlan>& resume);
+    // Keeps with the backup what a later full backup needs to take it up.
+    void SaveResumeState(const std::string& jobDir,
+                         const std::vector<std::string>& collectFiles) const;
     Manifest RunLog();
     Manifest RunDump();
     std::vector<std::string> DatabasesToDump(const ClientPrograms& programs) const;
@@ -68,7 +87,8 @@ private:
     void Fail(const std::string& reason);
     bool CopyCollectFiles(BackupWriter& writer, const std::vector<std::string>& collectFiles,
                           const std::string& dataDirectory, const std::string& logTmpFile,
-                          const std::string& label);
+                          const std::string& label,
+                          const std::function<void()>& listed = {});
     Manifest NewManifest(const BackupWriter& writer, const std::string& type) const;
     void Announce(const Manifest& manifest) const;
     // Removes what the instance's retention policy no longer keeps, under the job's lock.

@@ -246,11 +246,21 @@ private:
             ->check(CompressionText());
         AddEncryptFlags(backup, backup_.encrypt, "the stored files",
                         "; default: as 'instance set' says");
+        backup->add_flag("--no-resume{false}", backup_.resume,
+                         "Full backups: take a new one even when an unfinished one could be "
+                         "resumed");
+        backup->add_option("--resume-max-age", resumeMaxAge_,
+                           "Full backups: resume an unfinished one only if it began within this "
+                           "time (s, m, h, d; default 24h)");
         AddCommon(backup, common_, true);
         backup->callback([this] {
             action_ = [this] {
                 if (!rate_.empty() && !HumanFormat::ParseRate(rate_, backup_.maxRate))
                     throw CliError::Usage("--max-rate '" + rate_ + "' is not a rate such as 20M");
+                if (!resumeMaxAge_.empty() &&
+                    !HumanFormat::ParseDuration(resumeMaxAge_, backup_.resumeMaxAgeSeconds))
+                    throw CliError::Usage("--resume-max-age '" + resumeMaxAge_ +
+                                          "' is not a time such as 24h");
                 backup_.jobs = common_.jobs;
                 backup_.quiet = common_.quiet;
                 HostContext host(common_.repo);
@@ -474,6 +484,7 @@ private:
     std::string name_;
     std::string id_;
     std::string rate_;
+    std::string resumeMaxAge_;
     InstanceCommand::AddOptions add_;
     RetentionPolicy retention_;
     ExpireCommand::Options expire_;

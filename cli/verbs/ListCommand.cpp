@@ -25,6 +25,14 @@ std::string Codec(const Manifest& m) {
     return m.compression + (m.encrypted ? "+enc" : "");
 }
 
+// The last column: the databases, and how much of an unfinished backup a resumed one kept.
+std::string Remarks(const Manifest& m) {
+    std::string text = Dash(Join(m.databases));
+    if (!m.resumedFrom.empty())
+        text += " (resumed " + m.resumedFrom + ", kept " + HumanFormat::Bytes(m.keptBytes) + ")";
+    return text;
+}
+
 } // namespace
 
 nlohmann::json ListCommand::Describe(const BackupRecord& r) {
@@ -49,6 +57,10 @@ nlohmann::json ListCommand::Describe(const BackupRecord& r) {
         j["server_version"] = m.serverVersion;
         if (!m.previousId.empty())
             j["previous"] = m.previousId;
+        if (!m.resumedFrom.empty()) {
+            j["resumed_from"] = m.resumedFrom;
+            j["kept_bytes"] = m.keptBytes;
+        }
         nlohmann::json tablespaces = nlohmann::json::array();
         for (const auto& t : m.tablespaces)
             tablespaces.push_back({{"oid", t.oid}, {"name", t.name}, {"location", t.location}});
@@ -86,6 +98,6 @@ void ListCommand::Run(HostContext& host, const std::string& instance, bool json)
             m ? Dash(m->endWal).c_str() : "-", m ? HumanFormat::Bytes(m->totalBytes).c_str() : "-",
             m ? HumanFormat::Bytes(m->storedBytes).c_str() : "-", m ? Codec(*m).c_str() : "-",
             m ? std::to_string(m->fileCount).c_str() : "-",
-            m ? Dash(Join(m->databases)).c_str() : Dash(r.message).c_str());
+            m ? Remarks(*m).c_str() : Dash(r.message).c_str());
     }
 }
