@@ -18,7 +18,7 @@ std::string Single(ServerQuery& query, const std::string& sql) {
     return values.front();
 }
 
-void Identity(ExecutePostgre& query, ServerFacts& facts) {
+void Identity(ServerQuery& query, ServerFacts& facts) {
     try {
         facts.systemIdentifier =
             Single(query, "SELECT system_identifier::text FROM pg_control_system()");
