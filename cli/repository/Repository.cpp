@@ -85,6 +85,25 @@ StoredForm BackupRecord::FormOf(const ManifestEntry& entry) const {
     return form;
 }
 
+std::string BackupRecord::Describe(const std::string& stored) const {
+    return storage->Describe(PathOf(stored));
+}
+
+bool BackupRecord::Holds(const std::string& stored) const {
+    return storage->Size(PathOf(stored)).has_value();
+}
+
+CopyEngine::Task BackupRecord::ReadTask(const ManifestEntry& entry,
+                                        const std::string& target) const {
+    CopyEngine::Task task(Describe(entry.stored), target, 0600, entry.size, FormOf(entry),
+                          StoredForm());
+    if (directory.empty())
+        task.openSource = [store = storage, path = PathOf(entry.stored)] {
+            return store->Open(path, 0, 0);
+        };
+    return task;
+}
+
 Repository::Repository(const std::string& root) : Repository(Storage::Open(root)) {}
 
 Repository::Repository(std::shared_ptr<Storage> storage)
@@ -312,11 +331,16 @@ long Repository::ParseStatus(const std::string& text, BackupRecord& record) {
 
 std::vector<BackupRecord> Repository::List(const std::string& instance) const {
     std::vector<BackupRecord> records;
+    std::vector<std::string> ids;
     for (const std::string& name : storage_->ListChildren(instance)) {
         const std::string id = name.substr(0, name.size() - 1);
         if (!name.empty() && name.back() == '/' && LooksLikeBackupId(id))
-            records.push_back(Read(instance, id));
+            ids.push_back(id);
     }
+    // Backups of the same second in the order of their ids.
+    std::sort(ids.begin(), ids.end());
+    for (const std::string& id : ids)
+        records.push_back(Read(instance, id));
     std::stable_sort(
         records.begin(), records.end(),
         [](const BackupRecord& a, const BackupRecord& b) { return a.startMicros < b.startMicros; });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CipherKey.h"
+#include "CopyEngine.h"
 #include "Manifest.h"
 #include "RepositoryKey.h"
 #include "Storage.h"
@@ -41,6 +42,13 @@ struct BackupRecord {
     StoredForm FormOf(const ManifestEntry& entry) const;
     // The storage's path of a file of the backup (a manifest entry's stored name).
     std::string PathOf(const std::string& stored) const { return Storage::Join(prefix, stored); }
+    // For messages: where a file of the backup is.
+    std::string Describe(const std::string& stored) const;
+    // Whether the storage holds the file of the backup.
+    bool Holds(const std::string& stored) const;
+    // A copy of an entry's stored file back to its original bytes into target (empty: read
+    // and checksum only): from the local file, or streamed from the storage.
+    CopyEngine::Task ReadTask(const ManifestEntry& entry, const std::string& target) const;
 };
 
 // The catalogue: <instance>/<backup id>/ of the storage holds one backup. A backup gets a

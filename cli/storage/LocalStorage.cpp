@@ -173,6 +173,8 @@ std::vector<std::string> LocalStorage::ListChildren(const std::string& prefix) c
         if (FileOps::LStat(Join(Full(prefix), name), st))
             names.push_back(S_ISDIR(st.st_mode) ? name + "/" : name);
     }
+    // Sorted as the names with their '/': "a-1/" before "a/".
+    std::sort(names.begin(), names.end());
     return names;
 }
 

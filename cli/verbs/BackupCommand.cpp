@@ -123,6 +123,7 @@ void BackupCommand::Begin(const char* type) {
     startMicros_ = TimeText::NowMicros();
     backupId_ = repository_.CreateBackup(settings_.name, type, startMicros_);
     backupDir_ = repository_.BackupDirectory(settings_.name, backupId_);
+    backupPrefix_ = Repository::BackupPrefix(settings_.name, backupId_);
 }
 
 void BackupCommand::Fail(const std::string& reason) {
@@ -261,7 +262,7 @@ Manifest BackupCommand::RunFull() {
     Begin("full");
     const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId_);
     jobDirs_.push_back(jobDir);
-    BackupWriter writer(backupDir_, WriterOptions());
+    BackupWriter writer(repository_.Store(), backupPrefix_, WriterOptions());
     FsBackupJob fs;
     fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune);
     std::vector<std::string> databases, folders;
@@ -316,8 +317,9 @@ void BackupCommand::CheckOwnLabel(const BackupWriter& writer,
     }
     if (label == nullptr)
         throw CliError("the backup holds no backup_label; it cannot be restored");
-    const std::string text = StoredFileReader::ReadText(backupDir_ + "/" + label->stored, form_,
-                                                        {label->size, label->checksum});
+    const std::string text =
+        StoredFileReader::ReadText(*repository_.Store(), Storage::Join(backupPrefix_, label->stored),
+                                   form_, {label->size, label->checksum});
     if (!BackupLabel::IsOfJob(text, jobId_))
         throw CliError("the stored backup_label is not this job's (another backup of the "
                        "cluster ran at the same time); the backup cannot be used");
@@ -336,7 +338,7 @@ Manifest BackupCommand::RunLog() {
     Begin("log");
     const std::string lastLog = settings_.lastLog;
     const std::string previous = PreviousBackupEndingAt(lastLog);
-    BackupWriter writer(backupDir_, WriterOptions());
+    BackupWriter writer(repository_.Store(), backupPrefix_, WriterOptions());
     std::string endWal;
     auto log = CopyWal(writer, PG_LOG_INCR_BACKUP, lastLog, facts_.dataDirectory, endWal);
     Manifest manifest = NewManifest(writer, "log");
@@ -397,9 +399,9 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
     entry.path = DumpSet::EntryPath(database);
     entry.stored = DumpSet::StoredName(index) + form_.compression.Suffix();
     entry.role = ManifestEntry::Role::Meta;
-    const std::string file = backupDir_ + "/" + entry.stored;
+    const std::string file = Storage::Join(backupPrefix_, entry.stored);
     // The dump comes through us, so that it reaches the disk in the stored form only.
-    StoredFileWriter writer(file, form_);
+    StoredFileWriter writer(*repository_.Store(), file, form_);
     std::vector<std::string> args = {"-Fc"};
     if (!form_.compression.None())
         args.push_back("-Z0"); // compressed once, by the faster of the two
@@ -413,8 +415,9 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
         throw CliError("pg_dump of database '" + database + "' failed: " + result.Message());
     const StoredFileWriter::Written written = writer.Finish();
     struct stat st {};
-    if (!FileOps::LStat(file, st))
-        throw CliError("the dump of database '" + database + "' vanished from " + file);
+    if (!BackupWriter::DescribeStored(*repository_.Store(), file, st))
+        throw CliError("the dump of database '" + database + "' vanished from " +
+                       repository_.Store()->Describe(file));
     entry.size = written.size;
     entry.storedSize = written.stored;
     entry.compression = form_.compression.algorithm();
@@ -432,7 +435,6 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
 
 std::vector<ManifestEntry> BackupCommand::DumpDatabases(const ClientPrograms& programs,
                                                         const std::vector<std::string>& databases) {
-    FileOps::MakeDirectories(FileOps::Parent(backupDir_ + "/" + DumpSet::StoredName(0)));
     std::vector<ManifestEntry> entries(databases.size());
     std::atomic<std::size_t> next{0};
     std::mutex mutex;
@@ -472,7 +474,7 @@ std::vector<ManifestEntry> BackupCommand::DumpDatabases(const ClientPrograms& pr
         throw CliError(firstError);
     if (SignalGuard::QuitRequested())
         throw Interrupted(backupId_);
-    FileOps::SyncFileSystem(backupDir_);
+    repository_.Store()->Sync(backupPrefix_);
     return entries;
 }
 
@@ -484,7 +486,7 @@ Manifest BackupCommand::RunDump() {
         databases = DatabasesToDump(programs);
     if (databases.empty())
         throw CliError("instance '" + settings_.name + "' has no database to dump");
-    BackupWriter writer(backupDir_, WriterOptions());
+    BackupWriter writer(repository_.Store(), backupPrefix_, WriterOptions());
     Manifest manifest = NewManifest(writer, "dump");
     manifest.entries = DumpDatabases(programs, databases);
     manifest.endMicros = TimeText::NowMicros();

@@ -88,6 +88,7 @@ private:
     unsigned long long jobId_ = 0;
     std::string backupId_;
     std::string backupDir_;
+    std::string backupPrefix_; // of the backup's files in the repository's storage
     std::string jobResultsDir_;
     std::int64_t startMicros_ = 0;
     std::int64_t walCompleteMicros_ = 0;
