@@ -144,7 +144,9 @@ bool LocalStorage::WriteNew(const std::string& path, const std::string& bytes) {
 
 std::vector<Storage::Entry> LocalStorage::List(const std::string& prefix) const {
     namespace fs = std::filesystem;
-    const std::string base = Full(prefix);
+    std::string base = Full(prefix);
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
     std::vector<Entry> entries;
     std::error_code ec;
     if (!fs::is_directory(fs::symlink_status(base, ec)))
