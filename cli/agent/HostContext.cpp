@@ -33,7 +33,9 @@ std::string MachineName() {
 HostContext::HostContext(std::string repository) : repository_(std::move(repository)) {
     if (repository_.empty())
         repository_ = HostHome::root() + "/repo";
-    repository_ = FileOps::Absolute(repository_);
+    // An object store's address (s3://...) is no path.
+    if (repository_.find("://") == std::string::npos)
+        repository_ = FileOps::Absolute(repository_);
 }
 
 std::string HostContext::ConfigDirectory() {

@@ -163,7 +163,7 @@ void PhysicalRestore::CheckWal() const {
     for (const BackupRecord* record : chain) {
         for (const auto& e : record->manifest->entries) {
             if (e.role != ManifestEntry::Role::Wal || e.kind != ManifestEntry::Kind::File ||
-                FileOps::Exists(StoredPath(*record, e)))
+                record->Holds(e.stored))
                 continue;
             throw CliError("the backed-up WAL is not whole: " + FileOps::BaseName(e.path) +
                            " is missing (backup " + record->id +
@@ -176,12 +176,12 @@ void PhysicalRestore::CheckStoredCopies(const RestorePlan& plan) const {
     const Manifest& m = *full_.manifest;
     for (const auto& a : plan.Actions()) {
         if (a.kind == RestorePlan::Action::Kind::CopyFile &&
-            !FileOps::Exists(StoredPath(full_, *a.entry)))
+            !full_.Holds(a.entry->stored))
             throw CliError("backup " + full_.id + " lost its copy of " + a.entry->path +
                            "; run 'pgulo verify'");
     }
     for (const std::string& stored : {m.backupLabel, m.tablespaceMap}) {
-        if (!stored.empty() && !FileOps::Exists(full_.directory + "/" + stored))
+        if (!stored.empty() && !full_.Holds(stored))
             throw CliError("backup " + full_.id + " lost its " + stored + "; run 'pgulo verify'");
     }
 }
@@ -253,7 +253,7 @@ void PhysicalRestore::MakeParents(const RestorePlan& plan) const {
 
 std::string PhysicalRestore::StoredPath(const BackupRecord& record,
                                        const ManifestEntry& entry) const {
-    return record.directory + "/" + entry.stored;
+    return record.Describe(entry.stored);
 }
 
 std::vector<CopyEngine::Outcome> PhysicalRestore::RunCopies(
@@ -279,8 +279,7 @@ void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& a
     std::vector<CopyEngine::Task> tasks;
     std::uint64_t bytes = 0;
     for (const auto* a : actions) {
-        tasks.push_back({StoredPath(full_, *a->entry), a->destination, 0600, a->entry->size,
-                         full_.FormOf(*a->entry), StoredForm()});
+        tasks.push_back(full_.ReadTask(*a->entry, a->destination));
         bytes += a->entry->size;
     }
     Progress progress("restore", Progress::ModeFor(options_.quiet));
@@ -371,8 +370,8 @@ void PhysicalRestore::PlaceBackupLabel(const RestorePlan& plan) {
                 continue;
             std::string text;
             try {
-                text = StoredFileReader::ReadText(full_.directory + "/" + stored, full_.FormOf(e),
-                                                  {e.size, e.checksum});
+                text = StoredFileReader::ReadText(*full_.storage, full_.PathOf(stored),
+                                                  full_.FormOf(e), {e.size, e.checksum});
             } catch (const std::runtime_error& error) {
                 throw CliError("the stored " + name + " of backup " + full_.id +
                                " is damaged: " + error.what());
@@ -419,8 +418,7 @@ void PhysicalRestore::GatherWal() {
             if (name.size() == kSegmentNameLength && RestoreTargetGuard::IsWalName(name) &&
                 (lastSegment_.empty() || SegmentOrder(name) > SegmentOrder(lastSegment_)))
                 lastSegment_ = name;
-            tasks.push_back({StoredPath(*record, e), options_.walDir + "/" + name, 0600, e.size,
-                             record->FormOf(e), StoredForm()});
+            tasks.push_back(record->ReadTask(e, options_.walDir + "/" + name));
             entries.push_back(&e);
         }
     }

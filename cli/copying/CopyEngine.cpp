@@ -55,7 +55,7 @@ void CopyEngine::Plan(const std::vector<Task>& tasks) {
         // Only with a checksum and more than one worker does cutting a file up pay. A stored
         // form is one stream from the start of the file to its end: it cannot be cut.
         if (!options_.checksum || options_.jobs < 2 || t.sizeHint <= piece || !t.from.Plain() ||
-            !t.to.Plain()) {
+            !t.to.Plain() || t.openSource || t.createTarget) {
             work_.push_back({i, 0, 0, 0, t.sizeHint});
             continue;
         }
@@ -120,6 +120,13 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
     Outcome& outcome = outcomes[work.task];
     Split* split = splits_[work.task].get();
     try {
+        if (!split && (task.openSource || task.createTarget)) {
+            outcome.result = Stream(copier, task);
+            outcome.done = outcome.result.status != FileCopier::Status::Stopped;
+            if (options_.progress)
+                options_.progress->FileDone();
+            return;
+        }
         if (!split) {
             outcome.result =
                 task.from.Plain() && task.to.Plain()
@@ -146,6 +153,24 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
         if (options_.progress)
             options_.progress->FileDone();
     }
+}
+
+FileCopier::Result CopyEngine::Stream(FileCopier& copier, const Task& task) {
+    std::unique_ptr<StorageReader> reader;
+    if (task.openSource) {
+        reader = task.openSource();
+        if (!reader) {
+            FileCopier::Result vanished;
+            vanished.status = FileCopier::Status::Vanished;
+            return vanished;
+        }
+    }
+    // A writer left uncommitted (the source vanished, a stop) leaves nothing behind.
+    std::unique_ptr<StorageWriter> writer;
+    if (task.createTarget)
+        writer = task.createTarget();
+    return copier.TranscodeStorage(task.source, reader.get(), task.from, task.target,
+                                   writer.get(), task.to, task.mode);
 }
 
 void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::vector<Task>& tasks,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileCopier.h"
+#include "Storage.h"
 
 #include <atomic>
 #include <cstdint>
@@ -35,6 +36,11 @@ public:
         // worker.
         StoredForm from;
         StoredForm to;
+        // A side in a storage that is not a local directory: the source is read from what
+        // openSource gives (null: the file vanished), the target written into what
+        // createTarget gives; source and target then only name the files. Copied whole.
+        std::function<std::unique_ptr<StorageReader>()> openSource;
+        std::function<std::unique_ptr<StorageWriter>()> createTarget;
     };
     struct Outcome {
         bool done = false; // false when the run stopped before this task
@@ -77,6 +83,7 @@ private:
     void Worker(const std::vector<Task>& tasks, std::vector<Outcome>& outcomes);
     void RunWork(FileCopier& copier, const Work& work, const std::vector<Task>& tasks,
                  std::vector<Outcome>& outcomes);
+    FileCopier::Result Stream(FileCopier& copier, const Task& task);
     void FinishSplit(FileCopier& copier, std::size_t task, const std::vector<Task>& tasks,
                      Outcome& outcome);
     void Failed(Outcome& outcome, const std::string& error);

@@ -5,6 +5,7 @@
 #include "RateLimiter.h"
 #include "StoredDecoder.h"
 #include "StoredEncoder.h"
+#include "Storage.h"
 
 #include "pgulo/host/UniqueFd.h"
 
@@ -331,21 +332,15 @@ StoredDecoder* FileCopier::DecoderFor(const StoredForm& form) {
     return decoder_.get();
 }
 
-void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const StoredForm& to,
-                                 const ByteSink* sink, Result& result, const std::string& source,
-                                 const std::string& target) {
+void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>& fill,
+                                 const ByteSink& out, const StoredForm& from, const StoredForm& to,
+                                 const ByteSink* sink, Result& result, const std::string& source) {
     StoredDecoder* decoder = DecoderFor(from);
     StoredEncoder* encoder = EncoderFor(to);
-    if (out >= 0 && !output_) {
-        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
-        if (!output_)
-            throw std::bad_alloc();
-    }
-    BlockWriter writer(out, output_.get(), target);
     const ByteSink write = [&](const char* data, std::size_t size) {
         if (!decoder)
             result.stored += size;
-        writer.Put(data, size);
+        out(data, size);
     };
     PieceChecksum sum;
     const ByteSink plain = [&](const char* data, std::size_t size) {
@@ -367,7 +362,7 @@ void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const 
                 result.status = Status::Stopped;
                 return;
             }
-            const std::size_t size = Fill(in, position, kChunk, source);
+            const std::size_t size = fill(position);
             if (size == 0)
                 break;
             if (options_.limiter)
@@ -387,7 +382,6 @@ void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const 
     }
     if (encoder)
         encoder->Finish(write);
-    writer.Flush();
     result.pieces = sum.finishPieces(true);
     result.checksum = PieceChecksum::Combine(result.pieces);
 }
@@ -395,12 +389,55 @@ void FileCopier::TranscodeStream(int in, int out, const StoredForm& from, const 
 FileCopier::Result FileCopier::Transcode(const std::string& source, const StoredForm& from,
                                          const std::string& target, const StoredForm& to,
                                          mode_t mode, const ByteSink* sink) {
+    return TranscodeStorage(source, nullptr, from, target, nullptr, to, mode, sink);
+}
+
+FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, StorageReader* reader,
+                                                const StoredForm& from, const std::string& target,
+                                                StorageWriter* writer, const StoredForm& to,
+                                                mode_t mode, const ByteSink* sink) {
     Result result;
-    UniqueFd in(OpenSource(source, result));
-    if (in.get() < 0)
+    UniqueFd in(reader ? -1 : OpenSource(source, result));
+    if (!reader && in.get() < 0)
         return result;
-    UniqueFd out(CreateTarget(target, mode, options_.direct));
-    TranscodeStream(in.get(), out.get(), from, to, sink, result, source, target);
+    if (reader) {
+        // A stored object has no owner or mode of its own: those of a file this host makes.
+        result.source.st_mode = S_IFREG | 0600;
+        result.source.st_uid = ::geteuid();
+        result.source.st_gid = ::getegid();
+    }
+    UniqueFd out(writer ? -1 : CreateTarget(target, mode, options_.direct));
+    if (out.get() >= 0 && !output_) {
+        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
+        if (!output_)
+            throw std::bad_alloc();
+    }
+    BlockWriter file(out.get(), output_.get(), target);
+    const ByteSink put = [&](const char* data, std::size_t size) {
+        if (writer)
+            writer->Write(data, size);
+        else
+            file.Put(data, size);
+    };
+    const int fd = in.get();
+    const auto fill = [&](std::uint64_t position) -> std::size_t {
+        if (!reader)
+            return Fill(fd, position, kChunk, source);
+        std::size_t filled = 0;
+        while (filled < kChunk) {
+            const std::size_t n = reader->Read(buffer_.get() + filled, kChunk - filled);
+            if (n == 0)
+                break;
+            filled += n;
+        }
+        return filled;
+    };
+    TranscodeStream(fill, put, from, to, sink, result, source);
+    if (result.status != Status::Copied)
+        return result;
+    if (writer)
+        writer->Commit();
+    file.Flush();
     CloseTarget(out, result, target);
     return result;
 }

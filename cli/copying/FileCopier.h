@@ -15,6 +15,8 @@ class RateLimiter;
 class UniqueFd;
 class StoredDecoder;
 class StoredEncoder;
+class StorageReader;
+class StorageWriter;
 
 // Copies one regular file, or one range of it, reading it once: every chunk read feeds the
 // checksum (PieceChecksum) and is written to the target. Without a checksum the kernel copies
@@ -67,6 +69,14 @@ public:
     Result Transcode(const std::string& source, const StoredForm& from, const std::string& target,
                      const StoredForm& to, mode_t mode, const ByteSink* sink = nullptr);
 
+    // As Transcode, with either side in a storage: the reader, when given, is read instead of
+    // the file source (which then only names it); the writer, when given, takes the target's
+    // bytes instead of a file and is committed once the whole file is in it.
+    Result TranscodeStorage(const std::string& source, StorageReader* reader,
+                            const StoredForm& from, const std::string& target,
+                            StorageWriter* writer, const StoredForm& to, mode_t mode,
+                            const ByteSink* sink = nullptr);
+
 private:
     void ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length, Result& result,
                       const std::string& source, const std::string& target, bool whole);
@@ -82,9 +92,11 @@ private:
     void CloseTarget(UniqueFd& out, const Result& result, const std::string& target);
     StoredEncoder* EncoderFor(const StoredForm& form);
     StoredDecoder* DecoderFor(const StoredForm& form);
-    void TranscodeStream(int in, int out, const StoredForm& from, const StoredForm& to,
-                         const ByteSink* sink, Result& result, const std::string& source,
-                         const std::string& target);
+    // fill(position) puts up to a chunk of the source into the buffer; out takes the target's
+    // bytes.
+    void TranscodeStream(const std::function<std::size_t(std::uint64_t)>& fill,
+                         const ByteSink& out, const StoredForm& from, const StoredForm& to,
+                         const ByteSink* sink, Result& result, const std::string& source);
 
     Options options_;
     std::unique_ptr<char, void (*)(void*)> buffer_;

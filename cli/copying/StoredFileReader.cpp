@@ -1,6 +1,7 @@
 #include "StoredFileReader.h"
 
 #include "FileCopier.h"
+#include "Storage.h"
 
 #include <unistd.h>
 
@@ -8,22 +9,33 @@
 
 namespace {
 
-FileCopier::Result Read(const std::string& path, const StoredForm& form,
+// storage: null for a file path.
+FileCopier::Result Read(const Storage* storage, const std::string& path, const StoredForm& form,
                         const StoredFileReader::Expected& expected, const std::string& target,
                         const ByteSink* sink) {
     FileCopier::Options options;
     options.sync = false;
     options.direct = false;
-    const FileCopier::Result r = FileCopier(options).Transcode(path, form, target, StoredForm(),
-                                                               0600, sink);
+    FileCopier copier(options);
+    FileCopier::Result r;
+    if (storage == nullptr || !storage->LocalPath(path).empty()) {
+        const std::string file = storage ? storage->LocalPath(path) : path;
+        r = copier.Transcode(file, form, target, StoredForm(), 0600, sink);
+    } else if (const std::unique_ptr<StorageReader> reader = storage->Open(path, 0, 0)) {
+        r = copier.TranscodeStorage(storage->Describe(path), reader.get(), form, target, nullptr,
+                                    StoredForm(), 0600, sink);
+    } else {
+        r.status = FileCopier::Status::Vanished;
+    }
+    const std::string name = storage ? storage->Describe(path) : path;
     if (r.status == FileCopier::Status::Vanished)
-        throw std::runtime_error("the stored copy " + path + " is missing");
+        throw std::runtime_error("the stored copy " + name + " is missing");
     if (r.bytes != expected.size)
-        throw std::runtime_error("the stored copy " + path + " holds " + std::to_string(r.bytes) +
+        throw std::runtime_error("the stored copy " + name + " holds " + std::to_string(r.bytes) +
                                  " bytes, not " + std::to_string(expected.size) +
                                  " as the manifest says");
     if (!expected.checksum.empty() && r.checksum != expected.checksum)
-        throw std::runtime_error("the stored copy " + path +
+        throw std::runtime_error("the stored copy " + name +
                                  " does not match its checksum; it is damaged");
     return r;
 }
@@ -36,19 +48,45 @@ std::string StoredFileReader::ReadText(const std::string& path, const StoredForm
     const ByteSink append = [&text](const char* data, std::size_t size) {
         text.append(data, size);
     };
-    Read(path, form, expected, "", &append);
+    Read(nullptr, path, form, expected, "", &append);
     return text;
 }
 
 void StoredFileReader::Check(const std::string& path, const StoredForm& form,
                              const Expected& expected) {
-    Read(path, form, expected, "", nullptr);
+    Read(nullptr, path, form, expected, "", nullptr);
 }
 
 void StoredFileReader::Extract(const std::string& path, const StoredForm& form,
                                const Expected& expected, const std::string& target) {
     try {
-        Read(path, form, expected, target, nullptr);
+        Read(nullptr, path, form, expected, target, nullptr);
+    } catch (const std::exception&) {
+        ::unlink(target.c_str());
+        throw;
+    }
+}
+
+std::string StoredFileReader::ReadText(const Storage& storage, const std::string& path,
+                                       const StoredForm& form, const Expected& expected) {
+    std::string text;
+    const ByteSink append = [&text](const char* data, std::size_t size) {
+        text.append(data, size);
+    };
+    Read(&storage, path, form, expected, "", &append);
+    return text;
+}
+
+void StoredFileReader::Check(const Storage& storage, const std::string& path,
+                             const StoredForm& form, const Expected& expected) {
+    Read(&storage, path, form, expected, "", nullptr);
+}
+
+void StoredFileReader::Extract(const Storage& storage, const std::string& path,
+                               const StoredForm& form, const Expected& expected,
+                               const std::string& target) {
+    try {
+        Read(&storage, path, form, expected, target, nullptr);
     } catch (const std::exception&) {
         ::unlink(target.c_str());
         throw;

@@ -2,6 +2,8 @@
 
 #include "StoredForm.h"
 
+class Storage;
+
 #include <cstdint>
 #include <string>
 
@@ -25,4 +27,12 @@ public:
     // left by a failure is removed.
     static void Extract(const std::string& path, const StoredForm& form, const Expected& expected,
                         const std::string& target);
+
+    // The same for a file of a storage (streamed when it is not a local directory).
+    static std::string ReadText(const Storage& storage, const std::string& path,
+                                const StoredForm& form, const Expected& expected);
+    static void Check(const Storage& storage, const std::string& path, const StoredForm& form,
+                      const Expected& expected);
+    static void Extract(const Storage& storage, const std::string& path, const StoredForm& form,
+                        const Expected& expected, const std::string& target);
 };

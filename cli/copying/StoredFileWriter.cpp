@@ -1,31 +1,19 @@
 #include "StoredFileWriter.h"
 
-#include "FileOps.h"
-
-#include "pgulo/host/AtomicFile.h"
-
-#include <fcntl.h>
-
-#include <cerrno>
-#include <stdexcept>
-
 namespace {
 
 constexpr std::size_t kBuffer = 1 << 20;
 
 } // namespace
 
-StoredFileWriter::StoredFileWriter(std::string path, const StoredForm& form)
-    : path_(std::move(path)),
-      fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)), encoder_(form) {
-    if (fd_.get() < 0)
-        throw std::runtime_error("cannot create " + path_ + ": " + FileOps::ErrnoText(errno));
+StoredFileWriter::StoredFileWriter(Storage& storage, const std::string& path,
+                                   const StoredForm& form)
+    : out_(storage.Create(path)), encoder_(form) {
     buffer_.reserve(kBuffer);
 }
 
 void StoredFileWriter::Flush() {
-    if (AtomicFile::writeAll(fd_.get(), buffer_.data(), buffer_.size()) != 0)
-        throw std::runtime_error("cannot write " + path_ + ": " + FileOps::ErrnoText(errno));
+    out_->Write(buffer_.data(), buffer_.size());
     buffer_.clear();
 }
 
@@ -45,8 +33,7 @@ void StoredFileWriter::Put(const char* data, std::size_t size) {
 StoredFileWriter::Written StoredFileWriter::Finish() {
     encoder_.Finish([this](const char* d, std::size_t n) { Write(d, n); });
     Flush();
-    if (!fd_.close())
-        throw std::runtime_error("cannot close " + path_ + ": " + FileOps::ErrnoText(errno));
+    out_->Commit();
     written_.checksum = PieceChecksum::Combine(sum_.finishPieces(true));
     return written_;
 }

@@ -3,11 +3,13 @@
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "FileOps.h"
+#include "LocalStorage.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "RestorePlan.h"
 #include "StoredEncoder.h"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <memory>
@@ -30,7 +32,12 @@ CliError LostWal(const std::string& path) {
 } // namespace
 
 BackupWriter::BackupWriter(std::string backupDirectory, Options options)
-    : dir_(std::move(backupDirectory)), options_(std::move(options)) {}
+    : BackupWriter(std::make_shared<LocalStorage>(std::move(backupDirectory)), "",
+                   std::move(options)) {}
+
+BackupWriter::BackupWriter(std::shared_ptr<Storage> storage, std::string prefix, Options options)
+    : storage_(std::move(storage)), prefix_(std::move(prefix)),
+      dir_(storage_->LocalPath(prefix_)), options_(std::move(options)) {}
 
 ManifestEntry::Role BackupWriter::RoleOf(const std::string& path, const Sources& sources) const {
     if (!sources.logTmpFile.empty() && path == sources.logTmpFile)
@@ -78,6 +85,8 @@ void BackupWriter::Describe(ManifestEntry& entry, const struct stat& st) {
 }
 
 std::string BackupWriter::MakeParent(const std::string& relative) {
+    if (dir_.empty())
+        return ""; // a storage has no directories to make
     const std::string parent = FileOps::Parent(dir_ + "/" + relative);
     if (createdDirs_.insert(parent).second)
         FileOps::MakeDirectories(parent);
@@ -126,7 +135,9 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
                 entries_.push_back(std::move(entry));
                 continue;
             }
-            pending_.push_back({entries_.size(), dir_ + "/" + entry.stored});
+            pending_.push_back({entries_.size(),
+                                dir_.empty() ? storage_->Describe(Storage::Join(prefix_, entry.stored))
+                                             : dir_ + "/" + entry.stored});
             if (path == control)
                 controlFile_ = path;
         } else {
@@ -179,9 +190,15 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
     engineOptions.progress = &progress;
     CopyEngine engine(engineOptions);
     std::vector<CopyEngine::Task> tasks;
-    for (const Pending& p : batch)
+    for (const Pending& p : batch) {
         tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size,
                          StoredForm(), options_.form});
+        if (dir_.empty())
+            tasks.back().createTarget = [storage = storage_,
+                                         path = Storage::Join(prefix_, entries_[p.entry].stored)] {
+                return storage->Create(path);
+            };
+    }
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
     if (!engine.FirstError().empty())
         throw CliError("copying failed: " + engine.FirstError());
@@ -234,14 +251,14 @@ std::string BackupWriter::StoreText(const std::string& sourcePath, const std::st
     const std::string stored = StoredName(sourcePath, ManifestEntry::Role::Meta);
     MakeParent(stored);
     const std::string storedText = StoredEncoder::EncodeText(options_.form, text);
-    FileOps::WriteAtomically(dir_ + "/" + stored, storedText);
+    storage_->WriteLast(Storage::Join(prefix_, stored), storedText);
     ManifestEntry entry;
     entry.path = sourcePath;
     entry.stored = stored;
     entry.kind = ManifestEntry::Kind::File;
     entry.role = ManifestEntry::Role::Meta;
     struct stat st {};
-    if (FileOps::LStat(dir_ + "/" + stored, st))
+    if (DescribeStored(*storage_, Storage::Join(prefix_, stored), st))
         Describe(entry, st);
     entry.size = text.size();
     entry.checksum = PieceChecksum::OfText(text);
@@ -252,7 +269,20 @@ std::string BackupWriter::StoreText(const std::string& sourcePath, const std::st
     return stored;
 }
 
+bool BackupWriter::DescribeStored(const Storage& storage, const std::string& path,
+                                  struct stat& st) {
+    const std::string local = storage.LocalPath(path);
+    if (!local.empty())
+        return FileOps::LStat(local, st);
+    st = {};
+    st.st_mode = S_IFREG | 0600;
+    st.st_uid = ::geteuid();
+    st.st_gid = ::getegid();
+    ::clock_gettime(CLOCK_REALTIME, &st.st_mtim);
+    return true;
+}
+
 void BackupWriter::SyncDirectories() {
     // One flush of the repository's file system covers every copied file and directory.
-    FileOps::SyncFileSystem(dir_);
+    storage_->Sync(prefix_);
 }

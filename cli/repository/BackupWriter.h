@@ -2,6 +2,7 @@
 
 #include "Manifest.h"
 #include "Progress.h"
+#include "Storage.h"
 #include "StoredForm.h"
 
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,6 +41,8 @@ public:
     };
 
     BackupWriter(std::string backupDirectory, Options options);
+    // The backup's files go under the prefix of the storage.
+    BackupWriter(std::shared_ptr<Storage> storage, std::string prefix, Options options);
 
     // Takes the listed paths; a path met before (a configuration file inside the data
     // directory is listed twice) or one that vanished is passed over.
@@ -51,6 +55,11 @@ public:
     std::string StoreText(const std::string& sourcePath, const std::string& text);
     // Flushes every copied file and directory to disk; the manifest may follow.
     void SyncDirectories();
+
+    // What a stored file's entry records of the file: the local file's own, or, when the
+    // storage keeps none, that of a file this host would have made now. False when it is
+    // missing from a local storage.
+    static bool DescribeStored(const Storage& storage, const std::string& path, struct stat& st);
 
     const std::vector<ManifestEntry>& Entries() const { return entries_; }
     std::uint64_t FileCount() const { return fileCount_; }
@@ -74,6 +83,10 @@ private:
     bool RunGroup(const std::vector<Pending>& group, Progress& progress);
     void Counted(ManifestEntry& entry);
 
+    std::shared_ptr<Storage> storage_;
+    std::string prefix_;
+    // The backup's directory when the storage is a local one: today's fast copies; empty
+    // when the files are streamed into the storage.
     std::string dir_;
     Options options_;
     std::vector<ManifestEntry> entries_;

@@ -1,7 +1,6 @@
 #include "DumpSet.h"
 
 #include "CliError.h"
-#include "FileOps.h"
 #include "StoredFileReader.h"
 
 #include <algorithm>
@@ -23,20 +22,21 @@ std::string DumpSet::ReadableDump(const BackupRecord& record, const std::string&
         });
     if (manifest.type != "dump" || entry == manifest.entries.end())
         throw CliError("backup " + manifest.id + " holds no dump of database '" + database + "'");
-    const std::string stored = record.directory + "/" + entry->stored;
-    if (!FileOps::Exists(stored))
+    const std::string stored = record.PathOf(entry->stored);
+    if (!record.Holds(entry->stored))
         throw CliError("the dump of database '" + database + "' in backup " + manifest.id +
-                       " is missing (" + stored + ")");
+                       " is missing (" + record.Describe(entry->stored) + ")");
     const StoredForm form = record.FormOf(*entry);
     const StoredFileReader::Expected expected{entry->size, entry->checksum};
     try {
-        if (form.Plain()) {
+        const std::string local = record.storage->LocalPath(stored);
+        if (form.Plain() && !local.empty()) {
             // pg_restore reads the stored file itself.
-            StoredFileReader::Check(stored, form, expected);
-            return stored;
+            StoredFileReader::Check(*record.storage, stored, form, expected);
+            return local;
         }
         const std::string readable = workDir + "/database.dump";
-        StoredFileReader::Extract(stored, form, expected, readable);
+        StoredFileReader::Extract(*record.storage, stored, form, expected, readable);
         return readable;
     } catch (const std::runtime_error& e) {
         throw CliError("the dump of database '" + database + "' in backup " + manifest.id +

@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <set>
 #include <cerrno>
 #include <stdexcept>
@@ -34,7 +33,6 @@ bool ProcessAlive(long pid) {
 }
 
 constexpr std::size_t kStatusReserve = 4096;
-constexpr const char* kDeletingPrefix = ".deleting-";
 
 // Writes text over the start of an existing file at least as long, needing no new blocks. A
 // crash in the middle leaves a status that cannot be read, which counts as no status: the
@@ -87,36 +85,73 @@ StoredForm BackupRecord::FormOf(const ManifestEntry& entry) const {
     return form;
 }
 
-Repository::Repository(std::string root)
-    : root_(std::move(root)), key_(std::make_shared<RepositoryKey>(root_)) {}
+std::string BackupRecord::Describe(const std::string& stored) const {
+    return storage->Describe(PathOf(stored));
+}
+
+bool BackupRecord::Holds(const std::string& stored) const {
+    return storage->Size(PathOf(stored)).has_value();
+}
+
+CopyEngine::Task BackupRecord::ReadTask(const ManifestEntry& entry,
+                                        const std::string& target) const {
+    CopyEngine::Task task(Describe(entry.stored), target, 0600, entry.size, FormOf(entry),
+                          StoredForm());
+    if (directory.empty())
+        task.openSource = [store = storage, path = PathOf(entry.stored)] {
+            return store->Open(path, 0, 0);
+        };
+    return task;
+}
+
+Repository::Repository(const std::string& root) : Repository(Storage::Open(root)) {}
+
+Repository::Repository(std::shared_ptr<Storage> storage)
+    : storage_(std::move(storage)), root_(storage_->Describe()),
+      key_(std::make_shared<RepositoryKey>(storage_)) {}
 
 const CipherKey& Repository::Key(bool create) const {
     return key_->Get(create);
 }
 
 std::string Repository::InstanceDirectory(const std::string& instance) const {
-    return root_ + "/" + instance;
+    return storage_->Describe(instance);
 }
 
 std::string Repository::BackupDirectory(const std::string& instance, const std::string& id) const {
-    return InstanceDirectory(instance) + "/" + id;
+    return storage_->Describe(BackupPrefix(instance, id));
+}
+
+std::string Repository::BackupPrefix(const std::string& instance, const std::string& id) {
+    return instance + "/" + id;
+}
+
+std::uint64_t Repository::StoredBytes(const BackupRecord& record) {
+    if (!record.directory.empty())
+        return FileOps::TreeBytes(record.directory);
+    std::uint64_t bytes = 0;
+    for (const Storage::Entry& entry : record.storage->List(record.prefix))
+        bytes += entry.size;
+    return bytes;
 }
 
 std::string Repository::CreateBackup(const std::string& instance, const std::string& type,
                                      std::int64_t startMicros) {
-    FileOps::MakeDirectories(InstanceDirectory(instance));
+    // The instance's lock keeps a second job from taking the same id meanwhile.
+    const std::vector<std::string> taken = storage_->ListChildren(instance);
     const std::string stem = TimeText::IdStem(startMicros) + IdSuffix(type);
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const std::string id = attempt == 0 ? stem : stem + "-" + std::to_string(attempt);
-        const std::string dir = BackupDirectory(instance, id);
-        if (::mkdir(dir.c_str(), 0700) == 0) {
-            FileOps::SyncDirectory(InstanceDirectory(instance));
+        if (std::binary_search(taken.begin(), taken.end(), id + "/") ||
+            std::binary_search(taken.begin(), taken.end(), id))
+            continue;
+        try {
             WriteStatus(instance, id, type, startMicros, "running", "");
-            return id;
+        } catch (const std::runtime_error& e) {
+            throw CliError("cannot create the backup " + BackupDirectory(instance, id) + ": " +
+                           e.what());
         }
-        if (errno != EEXIST)
-            throw CliError("cannot create the backup directory " + dir + ": " +
-                           FileOps::ErrnoText(errno));
+        return id;
     }
     throw CliError("cannot find a free backup id under " + InstanceDirectory(instance));
 }
@@ -135,11 +170,12 @@ void Repository::WriteStatus(const std::string& instance, const std::string& id,
     // recorded when it is the disk filling up that made the backup fail.
     if (text.size() < kStatusReserve)
         text.insert(text.size() - 1, kStatusReserve - text.size(), ' ');
-    const std::string path = BackupDirectory(instance, id) + "/" + kStatusFile;
+    const std::string path = Storage::Join(BackupPrefix(instance, id), kStatusFile);
     try {
-        FileOps::WriteAtomically(path, text);
+        storage_->WriteLast(path, text);
     } catch (const std::exception& e) {
-        if (!OverwriteInPlace(path, text))
+        const std::string local = storage_->LocalPath(path);
+        if (local.empty() || !OverwriteInPlace(local, text))
             throw;
         std::fprintf(stderr, "pgulo: note: %s; the status was written in place\n", e.what());
     }
@@ -169,8 +205,8 @@ void Repository::Remove(const std::string& instance, const std::string& id,
         if (afterStep)
             afterStep();
     };
-    const std::string manifest = record.directory + "/" + kManifestFile;
-    if (FileOps::Exists(manifest)) {
+    const std::string manifest = record.PathOf(kManifestFile);
+    if (storage_->Size(manifest)) {
         // Said first, so that a backup whose manifest is gone reads as one being removed, not
         // as a complete one that lost its manifest.
         if (record.recordedState != "deleting") {
@@ -178,47 +214,55 @@ void Repository::Remove(const std::string& instance, const std::string& id,
                         "its removal was cut short; 'pgulo expire' finishes it");
             step();
         }
-        if (::unlink(manifest.c_str()) != 0)
-            throw CliError("cannot remove " + manifest + ": " + FileOps::ErrnoText(errno));
-        FileOps::SyncDirectory(record.directory);
+        try {
+            storage_->Remove({manifest});
+        } catch (const std::runtime_error& e) {
+            throw CliError(e.what());
+        }
         step();
     }
-    // Renamed before its files go: a removal cut short leaves a directory the listing no
-    // longer takes for a backup, and the next removal finishes it.
-    const std::string doomed = InstanceDirectory(instance) + "/" + kDeletingPrefix + id;
-    if (::rename(record.directory.c_str(), doomed.c_str()) != 0)
-        throw CliError("cannot remove " + record.directory + ": " + FileOps::ErrnoText(errno));
-    FileOps::SyncDirectory(InstanceDirectory(instance));
-    step();
+    // Out of the listing before its files go: a removal cut short leaves nothing the listing
+    // takes for a backup, and the next removal finishes it.
+    try {
+        storage_->RemoveTree(record.prefix, step);
+    } catch (const std::runtime_error& e) {
+        throw CliError(e.what());
+    }
     RemoveLeftovers(instance);
     step();
 }
 
 void Repository::RemoveLeftovers(const std::string& instance) {
-    for (const std::string& name : FileOps::List(InstanceDirectory(instance))) {
-        if (name.rfind(kDeletingPrefix, 0) == 0)
-            FileOps::RemoveTree(InstanceDirectory(instance) + "/" + name);
+    for (std::string name : storage_->ListChildren(instance)) {
+        if (name.rfind(Storage::kUnlistedPrefix, 0) != 0)
+            continue;
+        if (!name.empty() && name.back() == '/')
+            name.pop_back();
+        storage_->RemoveTree(Storage::Join(instance, name));
     }
 }
 
 void Repository::WriteManifest(const std::string& instance, const Manifest& manifest) {
-    const std::string dir = BackupDirectory(instance, manifest.id);
     std::string text = manifest.ToJson().dump(1) + "\n";
     if (manifest.encrypted)
         text = StreamSealer::SealText(Key(false), text);
-    FileOps::WriteAtomically(dir + "/" + kManifestFile, text);
+    storage_->WriteLast(Storage::Join(BackupPrefix(instance, manifest.id), kManifestFile), text);
     WriteStatus(instance, manifest.id, manifest.type, manifest.startMicros, "complete", "");
 }
 
 BackupRecord Repository::Read(const std::string& instance, const std::string& id) const {
     BackupRecord record;
     record.id = id;
-    record.directory = BackupDirectory(instance, id);
+    record.storage = storage_;
+    record.prefix = BackupPrefix(instance, id);
+    record.directory = storage_->LocalPath(record.prefix);
     record.type = TypeOfId(id);
     record.state = "incomplete";
     try {
-        const long pid =
-            ParseStatus(FileOps::ReadWhole(record.directory + "/" + kStatusFile), record);
+        const std::optional<std::string> status = storage_->ReadSmall(record.PathOf(kStatusFile));
+        if (!status)
+            throw std::runtime_error("no status file");
+        const long pid = ParseStatus(*status, record);
         if (record.recordedState == "failed")
             record.state = "failed";
         if (record.recordedState == "running" && ProcessAlive(pid) &&
@@ -227,10 +271,19 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     } catch (const std::exception&) {
         // A backup without a readable status file is judged by its manifest alone.
     }
-    const std::string manifestPath = record.directory + "/" + kManifestFile;
-    if (FileOps::Exists(manifestPath)) {
+    std::optional<std::string> manifestText;
+    std::string unreadable;
+    try {
+        manifestText = storage_->ReadSmall(record.PathOf(kManifestFile));
+    } catch (const std::runtime_error& e) {
+        unreadable = e.what();
+    }
+    if (!unreadable.empty()) {
+        record.state = "incomplete";
+        record.message = "unreadable manifest: " + unreadable;
+    } else if (manifestText) {
         try {
-            auto manifest = std::make_shared<Manifest>(ReadManifest(manifestPath, record));
+            auto manifest = std::make_shared<Manifest>(ReadManifest(*manifestText, record));
             record.type = manifest->type;
             record.startMicros = manifest->startMicros;
             record.manifest = std::move(manifest);
@@ -251,8 +304,8 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     return record;
 }
 
-Manifest Repository::ReadManifest(const std::string& path, BackupRecord& record) const {
-    std::string text = FileOps::ReadWhole(path);
+Manifest Repository::ReadManifest(const std::string& stored, BackupRecord& record) const {
+    std::string text = stored;
     const bool sealed = StreamOpener::IsSealed(text);
     if (sealed) {
         record.key = Key(false);
@@ -278,10 +331,16 @@ long Repository::ParseStatus(const std::string& text, BackupRecord& record) {
 
 std::vector<BackupRecord> Repository::List(const std::string& instance) const {
     std::vector<BackupRecord> records;
-    for (const std::string& name : FileOps::List(InstanceDirectory(instance))) {
-        if (LooksLikeBackupId(name) && FileOps::IsDirectory(BackupDirectory(instance, name)))
-            records.push_back(Read(instance, name));
+    std::vector<std::string> ids;
+    for (const std::string& name : storage_->ListChildren(instance)) {
+        const std::string id = name.substr(0, name.size() - 1);
+        if (!name.empty() && name.back() == '/' && LooksLikeBackupId(id))
+            ids.push_back(id);
     }
+    // Backups of the same second in the order of their ids.
+    std::sort(ids.begin(), ids.end());
+    for (const std::string& id : ids)
+        records.push_back(Read(instance, id));
     std::stable_sort(
         records.begin(), records.end(),
         [](const BackupRecord& a, const BackupRecord& b) { return a.startMicros < b.startMicros; });
@@ -289,8 +348,11 @@ std::vector<BackupRecord> Repository::List(const std::string& instance) const {
 }
 
 BackupRecord Repository::Get(const std::string& instance, const std::string& id) const {
-    if (id.find('/') != std::string::npos || !LooksLikeBackupId(id) ||
-        !FileOps::IsDirectory(BackupDirectory(instance, id)))
+    const std::vector<std::string> names =
+        id.find('/') != std::string::npos || !LooksLikeBackupId(id)
+            ? std::vector<std::string>()
+            : storage_->ListChildren(instance);
+    if (!std::binary_search(names.begin(), names.end(), id + "/"))
         throw CliError("instance '" + instance + "' has no backup '" + id + "'");
     return Read(instance, id);
 }
@@ -325,21 +387,17 @@ std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record)
             known.insert(entry.stored);
     }
     std::vector<std::string> problems;
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    for (fs::recursive_directory_iterator it(record.directory, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            continue;
-        const std::string relative = it->path().string().substr(record.directory.size() + 1);
-        // What a full backup kept to be resumed, left when a crash came between its manifest
-        // and the removal: no data, and never read once the manifest is in place.
-        if (relative.rfind(std::string(ResumeState::kDirectory) + "/", 0) == 0)
-            continue;
-        if (known.count(relative) == 0)
-            problems.push_back(relative + ": unexpected file, not in the manifest");
+    try {
+        for (const Storage::Entry& file : record.storage->List(record.prefix)) {
+            // What a full backup kept to be resumed, left when a crash came between its
+            // manifest and the removal: no data, and never read once the manifest is in place.
+            if (file.path.rfind(std::string(ResumeState::kDirectory) + "/", 0) == 0)
+                continue;
+            if (known.count(file.path) == 0)
+                problems.push_back(file.path + ": unexpected file, not in the manifest");
+        }
+    } catch (const std::runtime_error& e) {
+        problems.push_back(e.what());
     }
-    if (ec)
-        problems.push_back("cannot list " + record.directory + ": " + ec.message());
     return problems;
 }

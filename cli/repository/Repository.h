@@ -1,8 +1,10 @@
 #pragma once
 
 #include "CipherKey.h"
+#include "CopyEngine.h"
 #include "Manifest.h"
 #include "RepositoryKey.h"
+#include "Storage.h"
 #include "StoredForm.h"
 
 #include <cstdint>
@@ -15,6 +17,10 @@
 // One backup directory of the repository, as a listing sees it.
 struct BackupRecord {
     std::string id;
+    // The backup's files: the storage, the prefix of their paths in it ("<instance>/<id>"), and
+    // the directory they are in when the storage is a local one (empty otherwise).
+    std::shared_ptr<Storage> storage;
+    std::string prefix;
     std::string directory;
     // Only a backup whose manifest is in place and readable is complete.
     bool complete = false;
@@ -34,11 +40,20 @@ struct BackupRecord {
 
     // How an entry of the manifest is stored, with what it takes to read it.
     StoredForm FormOf(const ManifestEntry& entry) const;
+    // The storage's path of a file of the backup (a manifest entry's stored name).
+    std::string PathOf(const std::string& stored) const { return Storage::Join(prefix, stored); }
+    // For messages: where a file of the backup is.
+    std::string Describe(const std::string& stored) const;
+    // Whether the storage holds the file of the backup.
+    bool Holds(const std::string& stored) const;
+    // A copy of an entry's stored file back to its original bytes into target (empty: read
+    // and checksum only): from the local file, or streamed from the storage.
+    CopyEngine::Task ReadTask(const ManifestEntry& entry, const std::string& target) const;
 };
 
-// The catalogue: <root>/<instance>/<backup id>/ holds one backup. A backup directory gets a
+// The catalogue: <instance>/<backup id>/ of the storage holds one backup. A backup gets a
 // status file when it is created and its manifest, atomically, as the very last step; a
-// directory without a manifest is an incomplete backup and is never offered for restore. The
+// backup without a manifest is incomplete and is never offered for restore. The
 // manifest of an encrypted backup is sealed under the repository's key (RepositoryKey); the
 // status file stays plain and holds no data.
 class Repository {
@@ -46,11 +61,19 @@ public:
     static constexpr const char* kManifestFile = "manifest.json";
     static constexpr const char* kStatusFile = "status.json";
 
-    explicit Repository(std::string root);
+    // A --repo value (Storage::Open). Throws CliError.
+    explicit Repository(const std::string& root);
+    explicit Repository(std::shared_ptr<Storage> storage);
 
+    const std::shared_ptr<Storage>& Store() const { return storage_; }
+    // For messages.
     const std::string& Root() const { return root_; }
     std::string InstanceDirectory(const std::string& instance) const;
     std::string BackupDirectory(const std::string& instance, const std::string& id) const;
+    // The storage's prefix of a backup's files.
+    static std::string BackupPrefix(const std::string& instance, const std::string& id);
+    // What the backup's files take in the repository (as du counts them when it is local).
+    static std::uint64_t StoredBytes(const BackupRecord& record);
 
     // Creates the directory of a new backup ("<stem>F" or "<stem>L", a suffix added when
     // that second already has a backup) with the status "running". Returns the id.
@@ -64,12 +87,12 @@ public:
     void MarkAbandoned(const std::string& instance);
     // Removes a backup whose job is not running; whether anything needs it is the caller's
     // question. Durable steps, each followed by afterStep (when given): the status says
-    // "deleting"; the manifest goes (the backup is no longer complete); the directory is
-    // renamed out of the listing; its files go. A removal cut short thus leaves the backup
+    // "deleting"; the manifest goes (the backup is no longer complete); the backup leaves the
+    // listing (Storage::RemoveTree); its files go. A removal cut short thus leaves the backup
     // whole and listed, or listed as being removed, or not listed at all.
     void Remove(const std::string& instance, const std::string& id,
                 const std::function<void()>& afterStep = {});
-    // Finishes removals cut short after the rename.
+    // Finishes removals cut short once their backup had left the listing.
     void RemoveLeftovers(const std::string& instance);
     // Sealed under the repository's key when the manifest says its backup is encrypted.
     void WriteManifest(const std::string& instance, const Manifest& manifest);
@@ -83,8 +106,7 @@ public:
     // Throws CliError when there is no such backup.
     BackupRecord Get(const std::string& instance, const std::string& id) const;
 
-    // The files of a complete backup's directory that its manifest does not list, one
-    // sentence each.
+    // The files of a complete backup that its manifest does not list, one sentence each.
     static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
     // The backups a restore to the end of a log backup replays: the newest complete full
     // backup before it, then the complete log backups that continue one another up to it.
@@ -103,8 +125,9 @@ private:
                      const std::string& message);
     BackupRecord Read(const std::string& instance, const std::string& id) const;
     // The manifest of the file, opened first when it is sealed (the key goes into the record).
-    Manifest ReadManifest(const std::string& path, BackupRecord& record) const;
+    Manifest ReadManifest(const std::string& text, BackupRecord& record) const;
 
+    std::shared_ptr<Storage> storage_;
     std::string root_;
     // Shared by copies: a passphrase is stretched once.
     std::shared_ptr<RepositoryKey> key_;

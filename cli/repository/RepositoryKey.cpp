@@ -51,21 +51,19 @@ std::optional<std::string> Passphrase() {
 
 } // namespace
 
-RepositoryKey::RepositoryKey(std::string root) : root_(std::move(root)) {}
+RepositoryKey::RepositoryKey(std::shared_ptr<Storage> storage)
+    : storage_(std::move(storage)), root_(storage_->Describe()) {}
 
 std::string RepositoryKey::KeyFile() {
     return HostHome::root() + "/repository.key";
 }
 
-std::string RepositoryKey::RecordPath() const {
-    return root_ + "/" + kRecordFile;
-}
-
 const CipherKey& RepositoryKey::Get(bool create) {
     if (key_)
         return *key_;
-    const std::string path = RecordPath();
-    if (!FileOps::Exists(path)) {
+    const std::string path = storage_->Describe(kRecordFile);
+    const std::optional<std::string> text = storage_->ReadSmall(kRecordFile);
+    if (!text) {
         if (!create)
             throw CliError("the repository " + root_ + " holds encrypted backups but no " +
                            kRecordFile + " telling where their key comes from");
@@ -74,7 +72,7 @@ const CipherKey& RepositoryKey::Get(bool create) {
     }
     json record;
     try {
-        record = json::parse(FileOps::ReadWhole(path));
+        record = json::parse(*text);
     } catch (const std::exception& e) {
         throw CliError("the repository's key record " + path + " cannot be read: " + e.what());
     }
@@ -120,11 +118,10 @@ CipherKey RepositoryKey::Create() {
         record["source"] = kFromKeyFile;
     }
     record["check"] = Hex(StreamSealer::SealText(*key, kCheckText));
-    FileOps::MakeDirectories(root_);
-    if (FileOps::CreateAtomically(RecordPath(), record.dump(2) + "\n", 0600))
+    if (storage_->WriteNew(kRecordFile, record.dump(2) + "\n"))
         return *key;
     // Another job recorded a key first: that one holds.
-    return Open(json::parse(FileOps::ReadWhole(RecordPath())));
+    return Open(json::parse(storage_->ReadSmall(kRecordFile).value_or("")));
 }
 
 CipherKey RepositoryKey::Open(const json& record) const {
@@ -140,7 +137,7 @@ CipherKey RepositoryKey::Open(const json& record) const {
         else if (source != kFromKeyFile)
             throw std::runtime_error("it names no known key source");
     } catch (const std::exception& e) {
-        throw CliError("the repository's key record " + RecordPath() + " is damaged: " + e.what());
+        throw CliError("the repository's key record " + storage_->Describe(kRecordFile) + " is damaged: " + e.what());
     }
     std::optional<CipherKey> key;
     std::string which;
@@ -159,7 +156,7 @@ CipherKey RepositoryKey::Open(const json& record) const {
             key = CipherKey::Derive(*passphrase, Unhex(kdf.at("salt").get<std::string>()),
                                     opsLimit, memLimit);
         } catch (const std::exception& e) {
-            throw CliError("the repository's key record " + RecordPath() + " is damaged: " +
+            throw CliError("the repository's key record " + storage_->Describe(kRecordFile) + " is damaged: " +
                            e.what());
         }
         which = std::string("the passphrase in ") + kPassphraseVariable;

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "CipherKey.h"
+#include "Storage.h"
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -24,7 +26,7 @@ public:
     static constexpr unsigned long long kMaxOpsLimit = 16;
     static constexpr std::size_t kMaxMemLimit = 64u << 20;
 
-    explicit RepositoryKey(std::string root);
+    explicit RepositoryKey(std::shared_ptr<Storage> storage);
 
     // The key, found once and kept. A repository that has no key yet gets one with create
     // (from the passphrase when one is set, else from the key file, made when missing);
@@ -35,12 +37,12 @@ public:
     static std::string KeyFile();
 
 private:
-    std::string RecordPath() const;
     CipherKey Create();
     CipherKey Open(const nlohmann::json& record) const;
     // The key file's key, made first when there is none and make is set.
     static CipherKey KeyFromFile(bool make);
 
-    std::string root_;
+    std::shared_ptr<Storage> storage_;
+    std::string root_; // for messages
     std::optional<CipherKey> key_;
 };

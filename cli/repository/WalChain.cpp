@@ -124,7 +124,7 @@ WalChain::WalChain(const std::vector<const BackupRecord*>& chain) {
                 segmentSize_ = e.size;
                 sizeKnown = true;
             }
-            present_.emplace(name, Stored{record->directory + "/" + e.stored, record->FormOf(e),
+            present_.emplace(name, Stored{record, e.stored, record->FormOf(e),
                                           {e.size, e.checksum}});
         }
     }
@@ -171,7 +171,9 @@ std::string WalChain::FirstMissing() const {
         std::string text;
         try {
             const Stored& stored = history->second;
-            text = StoredFileReader::ReadText(stored.path, stored.form, stored.expected);
+            text = StoredFileReader::ReadText(*stored.record->storage,
+                                              stored.record->PathOf(stored.stored), stored.form,
+                                              stored.expected);
         } catch (const std::exception&) {
             return HistoryName(target);
         }

@@ -44,7 +44,8 @@ private:
     std::vector<std::string> ends_;
     // A stored segment or history file, as a history is read back.
     struct Stored {
-        std::string path;
+        const BackupRecord* record;
+        std::string stored;
         StoredForm form;
         StoredFileReader::Expected expected;
     };

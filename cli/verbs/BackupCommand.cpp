@@ -124,7 +124,8 @@ void BackupCommand::Begin(const char* type) {
     facts_ = facts;
     startMicros_ = TimeText::NowMicros();
     backupId_ = repository_.CreateBackup(settings_.name, type, startMicros_);
-    backupDir_ = repository_.BackupDirectory(settings_.name, backupId_);
+    backupPrefix_ = Repository::BackupPrefix(settings_.name, backupId_);
+    backupDir_ = repository_.Store()->LocalPath(backupPrefix_);
 }
 
 void BackupCommand::Fail(const std::string& reason) {
@@ -275,18 +276,21 @@ std::optional<ResumePlan> BackupCommand::ChooseResume() const {
     return ResumePlan::Choose(repository_, settings_.name, request);
 }
 
-BackupWriter::Options BackupCommand::FullWriterOptions(StoredJournal& journal,
+BackupWriter::Options BackupCommand::FullWriterOptions(StoredJournal* journal,
                                                       std::optional<ResumePlan>& resume) const {
     BackupWriter::Options o = WriterOptions();
-    o.stored = [&journal](const std::vector<const ManifestEntry*>& files) {
-        journal.Append(files);
-    };
+    if (journal)
+        o.stored = [journal](const std::vector<const ManifestEntry*>& files) {
+            journal->Append(files);
+        };
     if (resume)
         o.keep = [&resume, this](ManifestEntry& e) { return resume->Keep(e, backupDir_); };
     return o;
 }
 
 void BackupCommand::EndResume(const std::optional<ResumePlan>& resume) {
+    if (backupDir_.empty())
+        return;
     // The backup is complete: a failure here is told, not made the backup's.
     try {
         // A complete backup holds only what its manifest lists.
@@ -311,7 +315,11 @@ Manifest BackupCommand::RunFull() {
     Begin("full");
     const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId_);
     jobDirs_.push_back(jobDir);
-    std::optional<ResumePlan> resume = ChooseResume();
+    // A resume renames the kept copies and appends to its journal: it needs a repository on
+    // a local file system.
+    std::optional<ResumePlan> resume;
+    if (!backupDir_.empty())
+        resume = ChooseResume();
     std::vector<int> restartFrom;
     if (resume) {
         restartFrom = resume->PrepareJob(jobDir);
@@ -319,20 +327,25 @@ Manifest BackupCommand::RunFull() {
         std::fflush(stdout);
     }
     // Until the manifest is in place, the backup keeps what a later one needs to take it up.
-    FileOps::MakeDirectories(ResumeState::Directory(backupDir_));
-    StoredJournal journal(ResumeState::JournalPath(backupDir_));
-    BackupWriter writer(backupDir_, FullWriterOptions(journal, resume));
+    std::optional<StoredJournal> journal;
+    if (!backupDir_.empty()) {
+        FileOps::MakeDirectories(ResumeState::Directory(backupDir_));
+        journal.emplace(ResumeState::JournalPath(backupDir_));
+    }
+    BackupWriter writer(repository_.Store(), backupPrefix_,
+                        FullWriterOptions(journal ? &*journal : nullptr, resume));
     FsBackupJob fs;
     fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune,
              restartFrom);
-    SaveResumeState(jobDir, fs.CollectFiles());
+    if (!backupDir_.empty())
+        SaveResumeState(jobDir, fs.CollectFiles());
     if (resume)
         resume->TakeCarried(fs.CollectFiles(), fs.RestartString());
     std::vector<std::string> databases, folders;
     fs.GetMetaData(databases, folders);
     auto listed = [&] {
         if (resume)
-            resume->Commit(backupDir_, journal);
+            resume->Commit(backupDir_, *journal);
     };
     if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "", "full backup",
                           listed)) {
@@ -409,8 +422,9 @@ void BackupCommand::CheckOwnLabel(const BackupWriter& writer,
     }
     if (label == nullptr)
         throw CliError("the backup holds no backup_label; it cannot be restored");
-    const std::string text = StoredFileReader::ReadText(backupDir_ + "/" + label->stored, form_,
-                                                        {label->size, label->checksum});
+    const std::string text =
+        StoredFileReader::ReadText(*repository_.Store(), Storage::Join(backupPrefix_, label->stored),
+                                   form_, {label->size, label->checksum});
     if (!BackupLabel::IsOfJob(text, jobId_))
         throw CliError("the stored backup_label is not this job's (another backup of the "
                        "cluster ran at the same time); the backup cannot be used");
@@ -429,7 +443,7 @@ Manifest BackupCommand::RunLog() {
     Begin("log");
     const std::string lastLog = settings_.lastLog;
     const std::string previous = PreviousBackupEndingAt(lastLog);
-    BackupWriter writer(backupDir_, WriterOptions());
+    BackupWriter writer(repository_.Store(), backupPrefix_, WriterOptions());
     std::string endWal;
     auto log = CopyWal(writer, PG_LOG_INCR_BACKUP, lastLog, facts_.dataDirectory, endWal);
     Manifest manifest = NewManifest(writer, "log");
@@ -490,9 +504,9 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
     entry.path = DumpSet::EntryPath(database);
     entry.stored = DumpSet::StoredName(index) + form_.compression.Suffix();
     entry.role = ManifestEntry::Role::Meta;
-    const std::string file = backupDir_ + "/" + entry.stored;
+    const std::string file = Storage::Join(backupPrefix_, entry.stored);
     // The dump comes through us, so that it reaches the disk in the stored form only.
-    StoredFileWriter writer(file, form_);
+    StoredFileWriter writer(*repository_.Store(), file, form_);
     std::vector<std::string> args = {"-Fc"};
     if (!form_.compression.None())
         args.push_back("-Z0"); // compressed once, by the faster of the two
@@ -506,8 +520,9 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
         throw CliError("pg_dump of database '" + database + "' failed: " + result.Message());
     const StoredFileWriter::Written written = writer.Finish();
     struct stat st {};
-    if (!FileOps::LStat(file, st))
-        throw CliError("the dump of database '" + database + "' vanished from " + file);
+    if (!BackupWriter::DescribeStored(*repository_.Store(), file, st))
+        throw CliError("the dump of database '" + database + "' vanished from " +
+                       repository_.Store()->Describe(file));
     entry.size = written.size;
     entry.storedSize = written.stored;
     entry.compression = form_.compression.algorithm();
@@ -525,7 +540,6 @@ ManifestEntry BackupCommand::DumpOne(const ClientPrograms& programs, const std::
 
 std::vector<ManifestEntry> BackupCommand::DumpDatabases(const ClientPrograms& programs,
                                                         const std::vector<std::string>& databases) {
-    FileOps::MakeDirectories(FileOps::Parent(backupDir_ + "/" + DumpSet::StoredName(0)));
     std::vector<ManifestEntry> entries(databases.size());
     std::atomic<std::size_t> next{0};
     std::mutex mutex;
@@ -565,7 +579,7 @@ std::vector<ManifestEntry> BackupCommand::DumpDatabases(const ClientPrograms& pr
         throw CliError(firstError);
     if (SignalGuard::QuitRequested())
         throw Interrupted(backupId_);
-    FileOps::SyncFileSystem(backupDir_);
+    repository_.Store()->Sync(backupPrefix_);
     return entries;
 }
 
@@ -577,7 +591,7 @@ Manifest BackupCommand::RunDump() {
         databases = DatabasesToDump(programs);
     if (databases.empty())
         throw CliError("instance '" + settings_.name + "' has no database to dump");
-    BackupWriter writer(backupDir_, WriterOptions());
+    BackupWriter writer(repository_.Store(), backupPrefix_, WriterOptions());
     Manifest manifest = NewManifest(writer, "dump");
     manifest.entries = DumpDatabases(programs, databases);
     manifest.endMicros = TimeText::NowMicros();

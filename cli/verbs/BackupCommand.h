@@ -61,7 +61,7 @@ private:
     // The unfinished full backup to take up, if any.
     std::optional<ResumePlan> ChooseResume() const;
     // The full backup's writer journals what it stored and keeps what a resume may keep.
-    BackupWriter::Options FullWriterOptions(StoredJournal& journal,
+    BackupWriter::Options FullWriterOptions(StoredJournal* journal,
                                             std::optional<ResumePlan>& resume) const;
     // After the manifest: drops the resume state and the unfinished backups superseded.
     void EndResume(const std::optional<ResumePlan>& resume);
@@ -107,6 +107,9 @@ private:
     ServerFacts facts_;
     unsigned long long jobId_ = 0;
     std::string backupId_;
+    std::string backupPrefix_; // of the backup's files in the repository's storage
+    // The backup's directory when the repository is on a local file system (empty
+    // otherwise): an unfinished full backup is resumable only there.
     std::string backupDir_;
     std::string jobResultsDir_;
     std::int64_t startMicros_ = 0;

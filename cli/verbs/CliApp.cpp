@@ -32,6 +32,9 @@ unsigned DefaultJobs() {
     return cores == 0 ? 1 : cores;
 }
 
+constexpr const char* kRepoHelp =
+    "Backup repository: a directory or s3://BUCKET/PREFIX (default $PGULO_HOME/repo)";
+
 struct Common {
     std::string repo;
     unsigned jobs = DefaultJobs();
@@ -39,7 +42,7 @@ struct Common {
 };
 
 void AddCommon(CLI::App* app, Common& common, bool withJobs) {
-    app->add_option("--repo", common.repo, "Backup repository (default $PGULO_HOME/repo)");
+    app->add_option("--repo", common.repo, kRepoHelp);
     if (withJobs)
         app->add_option("-j,--jobs", common.jobs, "Files copied in parallel (default: cores)")
             ->check(CLI::Range(1u, 256u));
@@ -275,7 +278,7 @@ private:
         CLI::App* list = app.add_subcommand("list", "List the backups of an instance");
         list->add_option("name", name_, "Instance name")->required();
         list->add_flag("--json", json_, "JSON output");
-        list->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        list->add_option("--repo", common_.repo, kRepoHelp);
         list->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -395,7 +398,7 @@ private:
         browse->add_option("--dump-file", browse_.dumpFile, "Custom-format dump file to browse")
             ->excludes("--backup");
         browse->add_flag("--json", browse_.json, "One JSON object a line");
-        browse->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        browse->add_option("--repo", common_.repo, kRepoHelp);
         browse->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -410,7 +413,7 @@ private:
             app.add_subcommand("delete", "Remove one backup that no other backup needs");
         remove->add_option("name", name_, "Instance name")->required();
         remove->add_option("id", id_, "Backup id")->required();
-        remove->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        remove->add_option("--repo", common_.repo, kRepoHelp);
         remove->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -426,7 +429,7 @@ private:
         expire->add_option("name", expire_.instance, "Instance name")->required();
         AddRetentionOptions(expire, expire_.policy, 1);
         expire->add_flag("--dry-run", expire_.dryRun, "Show what would be removed; remove nothing");
-        expire->add_option("--repo", common_.repo, "Backup repository (default $PGULO_HOME/repo)");
+        expire->add_option("--repo", common_.repo, kRepoHelp);
         expire->footer(kExpireFooter);
         expire->callback([this] {
             action_ = [this] {

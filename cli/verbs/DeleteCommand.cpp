@@ -1,7 +1,6 @@
 #include "DeleteCommand.h"
 
 #include "CliError.h"
-#include "FileOps.h"
 #include "HumanFormat.h"
 #include "InstanceLock.h"
 #include "InstanceRegistry.h"
@@ -37,7 +36,7 @@ void DeleteCommand::Run(HostContext& host, const std::string& instance, const st
     repository.MarkAbandoned(instance);
     const BackupRecord backup = repository.Get(instance, id);
     RequireUnneeded(repository.List(instance), backup);
-    const std::uint64_t bytes = FileOps::TreeBytes(backup.directory);
+    const std::uint64_t bytes = Repository::StoredBytes(backup);
     repository.Remove(instance, id);
     std::printf("deleted backup %s of instance '%s', freed %s\n", id.c_str(), instance.c_str(),
                 HumanFormat::Bytes(bytes).c_str());

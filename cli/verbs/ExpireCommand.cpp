@@ -1,7 +1,6 @@
 #include "ExpireCommand.h"
 
 #include "CliError.h"
-#include "FileOps.h"
 #include "HumanFormat.h"
 #include "InstanceLock.h"
 #include "InstanceRegistry.h"
@@ -54,7 +53,7 @@ void ExpireCommand::Apply(Repository& repository, const std::string& instance,
     const std::vector<const RetentionPlan::Decision*> removals = plan.Removals();
     for (const RetentionPlan::Decision* d : removals) {
         const BackupRecord& backup = *d->backup;
-        const std::uint64_t bytes = FileOps::TreeBytes(backup.directory);
+        const std::uint64_t bytes = Repository::StoredBytes(backup);
         if (!dryRun)
             repository.Remove(instance, backup.id, afterStep);
         freed += bytes;

@@ -62,8 +62,7 @@ std::vector<std::string> VerifyCommand::ReadStoredFiles(const BackupRecord& reco
     for (const auto& entry : m.entries) {
         if (entry.kind != ManifestEntry::Kind::File)
             continue;
-        tasks.push_back({record.directory + "/" + entry.stored, "", 0600, entry.size,
-                         record.FormOf(entry), StoredForm()});
+        tasks.push_back(record.ReadTask(entry, ""));
         files.push_back(&entry);
         bytes += entry.size;
     }

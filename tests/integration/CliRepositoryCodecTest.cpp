@@ -2,7 +2,9 @@
 // (full, log and dump backup, a restore to a point in time, a table from the dump) in that
 // form; and for an encrypted repository, no data byte readable anywhere in it, a changed byte
 // in a data file, a WAL file or a manifest found by verify and refused by restore, and a wrong
-// or missing key refused before anything is read.
+// or missing key refused before anything is read. A streamed row takes the road an object store
+// takes (no local path: every file streamed in and out of the storage) and ends with the
+// backups' removal.
 
 #include "MajorStage.h"
 #include "PgCluster.h"
@@ -38,6 +40,7 @@ struct CodecRow {
     const char* compression; // as the list shows it
     bool encrypted;
     bool passphrase;
+    bool streamed = false;
 };
 
 const std::vector<CodecRow>& CodecRows() {
@@ -45,6 +48,13 @@ const std::vector<CodecRow>& CodecRows() {
         {"Zstd3", {}, {"--compress", "zstd:3"}, "zstd:3", false, false},
         {"Lz4EncryptedByDefault", {"--compress", "lz4", "--encrypt"}, {}, "lz4", true, false},
         {"DefaultUnderPassphrase", {}, {"--encrypt"}, "zstd:1", true, true},
+    };
+    return rows;
+}
+
+const std::vector<CodecRow>& StreamedRows() {
+    static const std::vector<CodecRow> rows = {
+        {"StreamedLz4Encrypted", {}, {"--compress", "lz4", "--encrypt"}, "lz4", true, false, true},
     };
     return rows;
 }
@@ -76,6 +86,8 @@ protected:
         host_.AddInstance("main", *cluster_, "postgres", "");
         if (Row().passphrase)
             host_.SetVariable(kPassphraseVariable, "correct horse battery staple");
+        if (Row().streamed)
+            host_.SetVariable("PGULO_TEST_STORAGE_STREAMING", "1");
         if (!Row().defaults.empty()) {
             std::vector<std::string> set = {"instance", "set", "main"};
             set.insert(set.end(), Row().defaults.begin(), Row().defaults.end());
@@ -201,10 +213,30 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
     }
     const ProcessResult whole = host_.Run({"verify", "main", "--all", "-q"});
     EXPECT_EQ(whole.exitCode, 0) << "everything changed was put back: " << whole.out << whole.err;
+    if (!Row().streamed)
+        return;
+
+    // Removal: a deleted and an expired backup leave nothing in the repository.
+    const std::string newer = Backup("full");
+    const ProcessResult deleted = host_.Run({"delete", "main", logId});
+    EXPECT_EQ(deleted.exitCode, 0) << deleted.out << deleted.err;
+    const ProcessResult expired = host_.Run({"expire", "main", "--retain-full", "1"});
+    EXPECT_NE(expired.out.find("removed backup " + fullId), std::string::npos)
+        << expired.out << expired.err;
+    for (const std::string& id : {logId, fullId})
+        EXPECT_FALSE(fs::exists(backups + id)) << id;
+    for (const auto& entry : fs::directory_iterator(backups))
+        EXPECT_EQ(entry.path().filename().string().rfind(".deleting-", 0), std::string::npos);
+    const ProcessResult left = host_.Run({"verify", "main", newer, "-q"});
+    EXPECT_EQ(left.exitCode, 0) << left.out << left.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, CliRepositoryCodec,
                          ::testing::ValuesIn(MajorRows({14, 15, 17}, CodecRows())),
+                         MajorRowName<CodecRow>);
+// Streaming differs from the local copies in the host alone: one major proves it.
+INSTANTIATE_TEST_SUITE_P(Streamed, CliRepositoryCodec,
+                         ::testing::ValuesIn(MajorRows({15}, StreamedRows())),
                          MajorRowName<CodecRow>);
 
 } // namespace

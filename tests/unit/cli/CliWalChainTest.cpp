@@ -1,6 +1,7 @@
 // Whether the WAL of a restore chain is whole: cases as a table of stored segment names.
 
 #include "FileOps.h"
+#include "LocalStorage.h"
 #include "TempTree.h"
 #include "WalChain.h"
 
@@ -35,6 +36,7 @@ TEST_P(WalChainCases, FindsTheFirstMissingFile) {
         const Backup& b = GetParam().chain[i];
         BackupRecord r;
         r.directory = tree.Path("b" + std::to_string(i));
+        r.storage = std::make_shared<LocalStorage>(r.directory);
         FileOps::MakeDirectories(r.directory + "/wal");
         auto m = std::make_shared<Manifest>();
         m->startWal = b.startWal;
