@@ -123,8 +123,7 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
         if (!split && (task.openSource || task.createTarget)) {
             outcome.result = Stream(copier, task);
             outcome.done = outcome.result.status != FileCopier::Status::Stopped;
-            if (options_.progress)
-                options_.progress->FileDone();
+            Finished(work.task, outcome);
             return;
         }
         if (!split) {
@@ -133,8 +132,7 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
                     ? copier.Copy(task.source, task.target, task.mode)
                     : copier.Transcode(task.source, task.from, task.target, task.to, task.mode);
             outcome.done = outcome.result.status != FileCopier::Status::Stopped;
-            if (options_.progress)
-                options_.progress->FileDone();
+            Finished(work.task, outcome);
             return;
         }
         split->results[work.piece] =
@@ -147,12 +145,21 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
     if (split->remaining.fetch_sub(1) == 1) {
         try {
             FinishSplit(copier, work.task, tasks, outcome);
+            Finished(work.task, outcome);
         } catch (const std::exception& e) {
             Failed(outcome, e.what());
+            if (options_.progress)
+                options_.progress->FileDone();
         }
-        if (options_.progress)
-            options_.progress->FileDone();
     }
+}
+
+void CopyEngine::Finished(std::size_t task, const Outcome& outcome) {
+    if (options_.progress)
+        options_.progress->FileDone();
+    if (options_.onDone && outcome.done && outcome.error.empty() &&
+        outcome.result.status == FileCopier::Status::Copied)
+        options_.onDone(task, outcome.result);
 }
 
 FileCopier::Result CopyEngine::Stream(FileCopier& copier, const Task& task) {

@@ -58,6 +58,8 @@ public:
         Progress* progress = nullptr;
         // Keep going after a failed task (verification wants every error).
         bool continueOnError = false;
+        // Called on the worker's thread with each task copied in full, as soon as it is.
+        std::function<void(std::size_t task, const FileCopier::Result&)> onDone;
     };
 
     explicit CopyEngine(Options options);
@@ -87,6 +89,8 @@ private:
     void FinishSplit(FileCopier& copier, std::size_t task, const std::vector<Task>& tasks,
                      Outcome& outcome);
     void Failed(Outcome& outcome, const std::string& error);
+    // A task's outcome is final.
+    void Finished(std::size_t task, const Outcome& outcome);
     bool StopNow();
 
     Options options_;

@@ -1,5 +1,7 @@
 #include "BackupWriter.h"
 
+#include "FlushedBatches.h"
+
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "FileOps.h"
@@ -18,8 +20,6 @@ namespace {
 
 // A group of copies told to the stored hook: small enough that a kill loses little, large
 // enough that the threads stay busy and the flushes are few.
-constexpr std::uint64_t kGroupBytes = 64ull << 20;
-constexpr std::size_t kGroupFiles = 256;
 
 // A data file dropped while the backup runs is rebuilt by WAL replay; a WAL file that goes
 // missing is a hole in the chain that nothing can fill.
@@ -147,6 +147,19 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
     }
 }
 
+ManifestEntry BackupWriter::AsStored(const ManifestEntry& listed,
+                                    const FileCopier::Result& r) const {
+    ManifestEntry e = listed;
+    e.size = r.bytes;
+    e.checksum = r.checksum;
+    e.mtimeSec = static_cast<std::int64_t>(r.source.st_mtim.tv_sec);
+    e.mtimeNsec = static_cast<std::int64_t>(r.source.st_mtim.tv_nsec);
+    e.storedSize = r.stored;
+    e.compression = options_.form.compression.algorithm();
+    e.encrypted = options_.form.Encrypted();
+    return e;
+}
+
 void BackupWriter::Counted(ManifestEntry& entry) {
     ++fileCount_;
     totalBytes_ += entry.size;
@@ -154,30 +167,17 @@ void BackupWriter::Counted(ManifestEntry& entry) {
 
 bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progress) {
     if (!options_.stored)
-        return RunGroup(batch, progress);
-    // Copied in groups, each flushed before it is told: a kill loses one group's work at most.
-    std::vector<Pending> group;
-    std::uint64_t bytes = 0;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-        group.push_back(batch[i]);
-        bytes += entries_[batch[i].entry].size;
-        if (i + 1 < batch.size() && bytes < kGroupBytes && group.size() < kGroupFiles)
-            continue;
-        if (!RunGroup(group, progress))
-            return false;
-        FileOps::SyncFileSystem(dir_);
-        std::vector<const ManifestEntry*> done;
-        for (const Pending& p : group)
-            if (vanished_.count(p.entry) == 0)
-                done.push_back(&entries_[p.entry]);
-        options_.stored(done);
-        group.clear();
-        bytes = 0;
-    }
+        return RunGroup(batch, progress, nullptr);
+    // Told in batches, each once the file system is flushed: a kill loses a batch at most.
+    FlushedBatches told(dir_, options_.stored);
+    if (!RunGroup(batch, progress, &told))
+        return false;
+    told.Finish();
     return true;
 }
 
-bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progress) {
+bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progress,
+                            FlushedBatches* told) {
     std::unique_ptr<RateLimiter> limiter;
     if (options_.maxRate > 0)
         limiter = std::make_unique<RateLimiter>(options_.maxRate);
@@ -188,6 +188,11 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
     engineOptions.limiter = limiter.get();
     engineOptions.quit = options_.quit;
     engineOptions.progress = &progress;
+    if (told)
+        engineOptions.onDone = [this, &batch, told](std::size_t task,
+                                                    const FileCopier::Result& r) {
+            told->Add(AsStored(entries_[batch[task].entry], r));
+        };
     CopyEngine engine(engineOptions);
     std::vector<CopyEngine::Task> tasks;
     for (const Pending& p : batch) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FileCopier.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "Storage.h"
@@ -20,6 +21,8 @@
 // agent's own files to meta/<name>, each in the backup's stored form (compressed files get
 // the compression's suffix). Regular files are copied in parallel and fsynced;
 // global/pg_control is copied after every other file.
+class FlushedBatches;
+
 class BackupWriter {
 public:
     struct Options {
@@ -80,7 +83,10 @@ private:
     // Records the stored form and size of a copied file.
     void Stored(ManifestEntry& entry, std::uint64_t storedSize);
     bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
-    bool RunGroup(const std::vector<Pending>& group, Progress& progress);
+    // told, when given, gets every file copied, as stored, once it is on disk.
+    bool RunGroup(const std::vector<Pending>& group, Progress& progress, FlushedBatches* told);
+    // The listed entry as the copy found and stored it.
+    ManifestEntry AsStored(const ManifestEntry& listed, const FileCopier::Result& r) const;
     void Counted(ManifestEntry& entry);
 
     std::shared_ptr<Storage> storage_;
