@@ -35,6 +35,8 @@ public:
         // worker.
         StoredForm from;
         StoredForm to;
+        // Record the digests of the original's blocks (BlockDigest) as well.
+        bool blockDigests = false;
     };
     struct Outcome {
         bool done = false; // false when the run stopped before this task

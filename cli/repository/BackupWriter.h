@@ -1,10 +1,13 @@
 #pragma once
 
+#include "DeltaCopier.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "StoredForm.h"
 
 #include <sys/stat.h>
+
+class RateLimiter;
 
 #include <cstdint>
 #include <functional>
@@ -18,6 +21,13 @@
 // agent's own files to meta/<name>, each in the backup's stored form (compressed files get
 // the compression's suffix). Regular files are copied in parallel and fsynced;
 // global/pg_control is copied after every other file.
+class ReferenceSet;
+struct BackupRecord;
+
+// In a diff or incr backup, a file whose size and modification time are those of the
+// reference backup's entry is not copied: the entry names where it is stored. A changed
+// relation file keeps only its changed blocks (DeltaCopier); every relation file copied whole
+// gets its block digests, so that a later backup can compare against it.
 class BackupWriter {
 public:
     struct Options {
@@ -26,6 +36,15 @@ public:
         Progress::Mode progress = Progress::Mode::Quiet;
         std::function<bool()> quit;
         StoredForm form;
+        // Which files are relation files (BlockPlan::IsRelationFile).
+        std::vector<ManifestTablespace> tablespaces;
+        // diff and incr backups: the backup the changes are taken since, what resolves the
+        // references of its entries (both outlive the writer), and this backup's id.
+        const BackupRecord* reference = nullptr;
+        const ReferenceSet* references = nullptr;
+        std::string self;
+        // Read every file and compare checksums instead of trusting sizes and times.
+        bool compareChecksums = false;
     };
     struct Sources {
         std::string dataDirectory;
@@ -57,6 +76,11 @@ private:
     struct Pending {
         std::size_t entry;
         std::string target;
+        bool relation = false;
+        // The reference's entry for the file, when there is one.
+        const ManifestEntry* reference = nullptr;
+        // Keep only the changed blocks (the reference has their digests).
+        bool delta = false;
     };
 
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
@@ -66,6 +90,17 @@ private:
     // Records the stored form and size of a copied file.
     void Stored(ManifestEntry& entry, std::uint64_t storedSize);
     bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
+    bool RunWholeCopies(const std::vector<Pending>& batch, Progress& progress,
+                        RateLimiter* limiter);
+    bool RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
+                        RateLimiter* limiter);
+    // The file stays as the reference has it: the entry points there.
+    void Reference(ManifestEntry& entry, const ManifestEntry& reference);
+    // Whether a file copied after all (--delta) turned out the same as the reference's.
+    bool SameAsReference(const ManifestEntry& entry, const Pending& pending) const;
+    void Counted(const ManifestEntry& entry);
+    // Refuses to build on a reference file whose stored copy is gone or cut short.
+    void RequireReference(const ManifestEntry& reference) const;
 
     std::string dir_;
     Options options_;

@@ -5,6 +5,7 @@
 #include "HostContext.h"
 #include "InstanceRegistry.h"
 #include "Manifest.h"
+#include "ReferenceSet.h"
 #include "Repository.h"
 #include "ServerInfo.h"
 
@@ -41,6 +42,9 @@ public:
         std::string compression;
         // Unset: the instance's default.
         std::optional<bool> encrypt;
+        // diff and incr backups: read every file and compare checksums instead of trusting
+        // sizes and modification times.
+        bool compareChecksums = false;
     };
 
     BackupCommand(HostContext& host, Options options);
@@ -48,7 +52,11 @@ public:
     Manifest Run();
 
 private:
+    // Full, diff and incr backups: one path, they differ only in how each file is stored.
     Manifest RunFull();
+    // diff and incr backups: the backup the changes are taken since.
+    void ChooseReference();
+    void CheckReference() const;
     Manifest RunLog();
     Manifest RunDump();
     std::vector<std::string> DatabasesToDump(const ClientPrograms& programs) const;
@@ -94,4 +102,7 @@ private:
     std::vector<std::string> jobDirs_;
     std::string logTmpFile_;
     StoredForm form_;
+    std::vector<BackupRecord> all_;
+    const BackupRecord* reference_ = nullptr;
+    std::unique_ptr<ReferenceSet> references_;
 };
