@@ -105,12 +105,13 @@ void PhysicalRestore::SelectBackups() {
             }
         }
     }
+    // A diff or incr backup ends after the full backup it builds on: without a full backup
+    // there is none either.
     if (!chosen) {
         if (hasTarget_)
-            throw CliError("instance '" + settings_.name + "' has no complete full, diff or incr "
-                           "backup that finished before " + TimeText::Local(targetMicros_));
-        throw CliError("instance '" + settings_.name +
-                       "' has no complete full, diff or incr backup to restore");
+            throw CliError("instance '" + settings_.name + "' has no complete full backup that " +
+                           "finished before " + TimeText::Local(targetMicros_));
+        throw CliError("instance '" + settings_.name + "' has no complete full backup to restore");
     }
     full_ = *chosen;
     SelectLogs(all, stopAt);

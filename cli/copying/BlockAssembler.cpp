@@ -50,14 +50,14 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
         }
         at = end;
     };
-    const FileCopier::Result r = copier.Transcode(source.path, source.form, "", StoredForm(), 0600,
-                                                  &sink);
+    const FileCopier::Result r =
+        copier.Transcode(source.path, source.form, "", StoredForm(), 0600, &sink);
     if (r.status == FileCopier::Status::Vanished)
         throw std::runtime_error("the stored copy " + source.path + " is missing");
     if (!source.blocks.empty() && source.blocks.back().position >= at)
-        throw std::runtime_error("the stored copy " + source.path + " ends before block " +
-                                 std::to_string(source.blocks.back().offset /
-                                                BlockDigest::kBlockSize));
+        throw std::runtime_error(
+            "the stored copy " + source.path + " ends before block " +
+            std::to_string(source.blocks.back().offset / BlockDigest::kBlockSize));
 }
 
 } // namespace
@@ -75,8 +75,8 @@ BlockAssembler::Result BlockAssembler::Assemble(const std::vector<Source>& sourc
         for (const Source& source : sources)
             Place(source, out.get(), target);
         if (::ftruncate(out.get(), static_cast<off_t>(size)) != 0)
-            throw std::runtime_error("cannot cut " + target + " to its size: " +
-                                     FileOps::ErrnoText(errno));
+            throw std::runtime_error("cannot cut " + target +
+                                     " to its size: " + FileOps::ErrnoText(errno));
         if (!out.close())
             throw std::runtime_error("cannot close " + target + ": " + FileOps::ErrnoText(errno));
     }

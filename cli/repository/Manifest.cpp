@@ -87,7 +87,8 @@ std::vector<BlockRun> RunsFromJson(const json& list) {
     std::vector<BlockRun> runs;
     for (const json& r : list) {
         if (!r.is_array() || r.size() != 3)
-            throw std::runtime_error("malformed manifest: a block run is not [backup, first, count]");
+            throw std::runtime_error(
+                "malformed manifest: a block run is not [backup, first, count]");
         const std::optional<std::uint64_t> first = JsonInteger<std::uint64_t>(r[1]);
         const std::optional<std::uint64_t> count = JsonInteger<std::uint64_t>(r[2]);
         if (!first || !count)

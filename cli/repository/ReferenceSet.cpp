@@ -19,8 +19,7 @@ const BackupRecord* ReferenceSet::Find(const std::string& id) const {
     return nullptr;
 }
 
-const BackupRecord& ReferenceSet::Record(const std::string& id,
-                                         const std::string& referrer) const {
+const BackupRecord& ReferenceSet::Record(const std::string& id, const std::string& referrer) const {
     const BackupRecord* record = Find(id);
     if (record == nullptr)
         throw CliError("backup " + referrer + " builds on backup " + id +
@@ -28,8 +27,8 @@ const BackupRecord& ReferenceSet::Record(const std::string& id,
     return *record;
 }
 
-const std::unordered_map<std::string, const ManifestEntry*>& ReferenceSet::Files(
-    const BackupRecord& record) const {
+const std::unordered_map<std::string, const ManifestEntry*>&
+ReferenceSet::Files(const BackupRecord& record) const {
     auto known = files_.find(record.id);
     if (known != files_.end())
         return known->second;
@@ -60,8 +59,7 @@ std::vector<const BackupRecord*> ReferenceSet::References(const BackupRecord& ba
     return chain;
 }
 
-std::string ReferenceSet::StoredPath(const BackupRecord& holder,
-                                     const ManifestEntry& entry) const {
+std::string ReferenceSet::StoredPath(const BackupRecord& holder, const ManifestEntry& entry) const {
     if (entry.storedIn.empty())
         return holder.directory + "/" + entry.stored;
     return Record(entry.storedIn, holder.id).directory + "/" + entry.stored;
@@ -80,9 +78,10 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
             return id == holder.id && entry.storedIn.empty() ? &entry : Entry(id, path);
         };
         for (const BlockPlan::Source& s : BlockPlan::SourcesOf(entry, lookup)) {
-            const BackupRecord& owner = s.backup == holder.id ? holder : Record(s.backup, holder.id);
-            BlockAssembler::Source source{owner.directory + "/" + s.entry->stored,
-                                          owner.FormOf(*s.entry), {}};
+            const BackupRecord& owner =
+                s.backup == holder.id ? holder : Record(s.backup, holder.id);
+            BlockAssembler::Source source{
+                owner.directory + "/" + s.entry->stored, owner.FormOf(*s.entry), {}};
             for (const BlockPlan::Placement& p : s.blocks)
                 source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});
             sources.push_back(std::move(source));

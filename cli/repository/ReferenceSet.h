@@ -38,8 +38,8 @@ public:
     void RequireStored(const BackupRecord& holder, const ManifestEntry& entry) const;
 
 private:
-    const std::unordered_map<std::string, const ManifestEntry*>& Files(
-        const BackupRecord& record) const;
+    const std::unordered_map<std::string, const ManifestEntry*>&
+    Files(const BackupRecord& record) const;
     const BackupRecord* Find(const std::string& id) const;
     void RequireOne(const BackupRecord& owner, const ManifestEntry& entry) const;
 

@@ -89,7 +89,8 @@ public:
     static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
     // The backups a restore to the end of a log backup replays: the newest complete data
     // backup (full, diff or incr) before it, then the complete log backups that continue one
-    // another up to it. Empty when the log backup continues no complete data backup. all: as List gives it.
+    // another up to it. Empty when the log backup continues no complete data backup.
+    // all: as List gives it.
     static std::vector<const BackupRecord*> ChainTo(const std::vector<BackupRecord>& all,
                                                     const BackupRecord& log);
 

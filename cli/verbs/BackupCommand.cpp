@@ -78,7 +78,7 @@ Manifest BackupCommand::Run() {
     if (!Manifest::IsDataBackup(options_.type) && options_.type != "log" &&
         options_.type != "dump")
         throw CliError::Usage("--type must be full, diff, incr, log or dump");
-    if (options_.compareChecksums && (options_.type == "full" || !Manifest::IsDataBackup(options_.type)))
+    if (options_.compareChecksums && options_.type != "diff" && options_.type != "incr")
         throw CliError::Usage("--delta is for diff and incr backups only");
     if (options_.type != "dump" && !options_.databases.empty())
         throw CliError::Usage("--database is for dump backups only (--type dump)");
@@ -278,7 +278,9 @@ void BackupCommand::ChooseReference() {
         return;
     all_ = repository_.List(settings_.name);
     for (const BackupRecord& r : all_) {
-        if (r.complete && (options_.type == "diff" ? r.type == "full" : Manifest::IsDataBackup(r.type)))
+        const bool fits =
+            options_.type == "diff" ? r.type == "full" : Manifest::IsDataBackup(r.type);
+        if (r.complete && fits)
             reference_ = &r;
     }
     if (reference_ == nullptr)

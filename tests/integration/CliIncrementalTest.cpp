@@ -50,8 +50,9 @@ std::string RestoredValue(const PguloHost& host, const PgCluster& cluster,
     TempTree dirs("pgulo-incr");
     MakeServerDirectory(dirs.Path("restored"));
     const int port = FreePort();
-    std::vector<std::string> args = {"restore", "main", "--pgdata", dirs.Path("restored"),
-                                      "--start", "--port", std::to_string(port)};
+    std::vector<std::string> args = {
+        "restore", "main",   "--pgdata",          dirs.Path("restored"),
+        "--start", "--port", std::to_string(port)};
     args.insert(args.end(), how.begin(), how.end());
     const ProcessResult r = host.Run(args);
     if (r.exitCode != 0)
@@ -92,11 +93,13 @@ TEST_P(CliIncremental, ChainRestoresExactlyAndFollowsReferences) {
     std::vector<Step> steps = {
         {"full", "", "", ""},
         // In place: the file keeps its size, one block changes.
-        {"incr", "UPDATE kept SET v = 'changed' WHERE id = 777; "
-                 "DELETE FROM shrunk WHERE id > 500; VACUUM shrunk",
+        {"incr",
+         "UPDATE kept SET v = 'changed' WHERE id = 777; "
+         "DELETE FROM shrunk WHERE id > 500; VACUUM shrunk",
          "", ""},
-        {"incr", "DROP TABLE dropped; CREATE TABLE created AS SELECT g AS id FROM "
-                 "generate_series(1, 3000) g",
+        {"incr",
+         "DROP TABLE dropped; CREATE TABLE created AS SELECT g AS id FROM "
+         "generate_series(1, 3000) g",
          "", ""},
         {"diff", "VACUUM FULL rewritten; UPDATE kept SET v = 'again' WHERE id = 150000", "", ""},
     };
@@ -171,9 +174,13 @@ TEST_P(CliIncremental, IncrTakenUnderLoadRestoresConsistent) {
     auto cluster = StartCluster(GetParam(), "bench");
     PguloHost host;
     host.AddInstance("main", *cluster, "postgres", "");
-    const std::vector<std::string> bench = {PgInstall::clientTool("pgbench"), "-h",
-                                            cluster->socketDir(), "-p",
-                                            std::to_string(cluster->port()), "-U", "postgres"};
+    const std::vector<std::string> bench = {PgInstall::clientTool("pgbench"),
+                                            "-h",
+                                            cluster->socketDir(),
+                                            "-p",
+                                            std::to_string(cluster->port()),
+                                            "-U",
+                                            "postgres"};
     auto pgbench = [&](const std::vector<std::string>& args) {
         std::vector<std::string> argv = bench;
         argv.insert(argv.end(), args.begin(), args.end());
