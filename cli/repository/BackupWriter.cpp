@@ -227,6 +227,7 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
         entry.size = r.bytes;
         entry.checksum = r.checksum;
         entry.blockDigests = r.blockDigests;
+        readBytes_ += r.bytes;
         if (SameAsReference(entry, batch[i])) {
             ::unlink(batch[i].target.c_str());
             RequireReference(*batch[i].reference);
@@ -291,6 +292,7 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
         Describe(entry, r.source);
         entry.size = r.bytes;
         entry.checksum = r.checksum;
+        readBytes_ += r.bytes;
         if (SameAsReference(entry, batch[i])) {
             ::unlink(batch[i].target.c_str());
             Reference(entry, *batch[i].reference);
@@ -351,6 +353,7 @@ std::string BackupWriter::StoreText(const std::string& sourcePath, const std::st
     entries_.push_back(std::move(entry));
     ++fileCount_;
     totalBytes_ += text.size();
+    readBytes_ += text.size();
     return stored;
 }
 

@@ -71,6 +71,8 @@ public:
     std::uint64_t TotalBytes() const { return totalBytes_; }
     // What the files take in the repository.
     std::uint64_t StoredBytes() const { return storedBytes_; }
+    // What was read: the referenced files were not.
+    std::uint64_t ReadBytes() const { return readBytes_; }
 
 private:
     struct Pending {
@@ -115,4 +117,5 @@ private:
     std::uint64_t fileCount_ = 0;
     std::uint64_t totalBytes_ = 0;
     std::uint64_t storedBytes_ = 0;
+    std::uint64_t readBytes_ = 0;
 };

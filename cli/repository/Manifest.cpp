@@ -227,8 +227,10 @@ nlohmann::json Manifest::ToJson() const {
                 {"encrypted", encrypted},
                 {"stored_bytes", storedBytes},
                 {"entries", entryList}};
-    if (!reference.empty())
+    if (!reference.empty()) {
         j["reference"] = reference;
+        j["read_bytes"] = readBytes;
+    }
     return j;
 }
 
@@ -271,6 +273,7 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.compression = j.value("compression", std::string("none"));
         m.encrypted = j.value("encrypted", false);
         m.storedBytes = WholeOr<std::uint64_t>(j, "stored_bytes", m.totalBytes);
+        m.readBytes = WholeOr<std::uint64_t>(j, "read_bytes", m.totalBytes);
         for (const auto& e : j.at("entries"))
             m.entries.push_back(EntryFromJson(e));
         return m;

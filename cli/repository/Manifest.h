@@ -111,6 +111,8 @@ struct Manifest {
     std::string compression = "none";
     bool encrypted = false;
     std::uint64_t storedBytes = 0;
+    // What the backup read of the cluster: less than totalBytes when files were referenced.
+    std::uint64_t readBytes = 0;
     std::vector<ManifestEntry> entries;
 
     nlohmann::json ToJson() const;

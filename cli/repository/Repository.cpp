@@ -334,7 +334,8 @@ std::vector<const BackupRecord*> Repository::ChainTo(const std::vector<BackupRec
 std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record) {
     std::set<std::string> known = {kManifestFile, kStatusFile};
     for (const auto& entry : record.manifest->entries) {
-        if (entry.kind == ManifestEntry::Kind::File)
+        // A file another backup stores is no part of this directory.
+        if (entry.kind == ManifestEntry::Kind::File && entry.storedIn.empty())
             known.insert(entry.stored);
     }
     std::vector<std::string> problems;

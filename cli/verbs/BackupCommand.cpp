@@ -267,6 +267,7 @@ Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::strin
     m.compression = form_.compression.Text();
     m.encrypted = form_.Encrypted();
     m.storedBytes = writer.StoredBytes();
+    m.readBytes = writer.ReadBytes();
     m.entries = writer.Entries();
     if (reference_)
         m.reference = reference_->id;

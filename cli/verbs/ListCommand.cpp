@@ -49,8 +49,10 @@ nlohmann::json ListCommand::Describe(const BackupRecord& r) {
         j["server_version"] = m.serverVersion;
         if (!m.previousId.empty())
             j["previous"] = m.previousId;
-        if (!m.reference.empty())
+        if (!m.reference.empty()) {
             j["reference"] = m.reference;
+            j["read_size"] = m.readBytes;
+        }
         nlohmann::json tablespaces = nlohmann::json::array();
         for (const auto& t : m.tablespaces)
             tablespaces.push_back({{"oid", t.oid}, {"name", t.name}, {"location", t.location}});
