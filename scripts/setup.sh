@@ -36,6 +36,7 @@ install_debian_packages() {
         cmake g++ make pkg-config
         libgtest-dev libgmock-dev googletest
         libpq-dev libssl-dev libsodium-dev libzstd-dev liblz4-dev nlohmann-json3-dev libcli11-dev
+        libxxhash-dev
         "postgresql-${DEBIAN_MAJOR}" "postgresql-client-${DEBIAN_MAJOR}"
         clang-format gzip procps util-linux tar ca-certificates time
         # The fuzz targets: clang and its libFuzzer and sanitizer runtimes.

@@ -1,5 +1,6 @@
 #include "PhysicalRestore.h"
 
+#include "BlockAssembler.h"
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "FileOps.h"
@@ -67,7 +68,9 @@ void PhysicalRestore::SelectBackups() {
     if (hasTarget_ && targetMicros_ > TimeText::NowMicros())
         throw CliError("the target time " + TimeText::Local(targetMicros_) +
                        " is in the future; no backup holds WAL up to it");
-    std::vector<BackupRecord> all = repository_.List(settings_.name);
+    all_ = repository_.List(settings_.name);
+    references_ = std::make_unique<ReferenceSet>(all_);
+    const std::vector<BackupRecord>& all = all_;
     const BackupRecord* chosen = nullptr;
     std::string stopAt;
     if (!options_.backupId.empty()) {
@@ -80,9 +83,10 @@ void PhysicalRestore::SelectBackups() {
                            "with --database DB --object KIND:SCHEMA.NAME");
         if (record.type == "log") {
             stopAt = record.id;
-            // The full backup whose chain of log backups reaches this one.
+            // The data backup whose chain of log backups reaches this one.
             for (auto it = all.rbegin(); it != all.rend(); ++it) {
-                if (it->complete && it->type == "full" && it->startMicros < record.startMicros) {
+                if (it->complete && Manifest::IsDataBackup(it->type) &&
+                    it->startMicros < record.startMicros) {
                     chosen = &*it;
                     break;
                 }
@@ -94,13 +98,15 @@ void PhysicalRestore::SelectBackups() {
         }
     } else {
         for (auto it = all.rbegin(); it != all.rend(); ++it) {
-            if (it->complete && it->type == "full" &&
+            if (it->complete && Manifest::IsDataBackup(it->type) &&
                 (!hasTarget_ || it->manifest->endMicros <= targetMicros_)) {
                 chosen = &*it;
                 break;
             }
         }
     }
+    // A diff or incr backup ends after the full backup it builds on: without a full backup
+    // there is none either.
     if (!chosen) {
         if (hasTarget_)
             throw CliError("instance '" + settings_.name + "' has no complete full backup that " +
@@ -135,7 +141,7 @@ void PhysicalRestore::SelectLogs(const std::vector<BackupRecord>& all, const std
         reached = holdsTarget(r);
     }
     if (!stopAt.empty() && !reached && (logs_.empty() || logs_.back().id != stopAt))
-        throw CliError("log backup " + stopAt + " does not continue a complete full backup");
+        throw CliError("log backup " + stopAt + " does not continue a complete data backup");
 }
 
 void PhysicalRestore::CheckReach() const {
@@ -174,11 +180,28 @@ void PhysicalRestore::CheckWal() const {
 
 void PhysicalRestore::CheckStoredCopies(const RestorePlan& plan) const {
     const Manifest& m = *full_.manifest;
+    for (const BackupRecord* reference : references_->References(full_)) {
+        const std::vector<std::string> extra = Repository::UnexpectedFiles(*reference);
+        if (!extra.empty())
+            throw CliError("backup " + reference->id + ", which backup " + full_.id +
+                           " builds on, holds what its manifest does not know (" + extra.front() +
+                           "); it may have been tampered with, run 'pgulo verify'");
+    }
     for (const auto& a : plan.Actions()) {
-        if (a.kind == RestorePlan::Action::Kind::CopyFile &&
-            !full_.Holds(a.entry->stored))
-            throw CliError("backup " + full_.id + " lost its copy of " + a.entry->path +
-                           "; run 'pgulo verify'");
+        if (a.kind != RestorePlan::Action::Kind::CopyFile)
+            continue;
+        if (a.entry->storedIn.empty() && !ReferenceSet::Assembled(*a.entry)) {
+            if (!full_.Holds(a.entry->stored))
+                throw CliError("backup " + full_.id + " lost its copy of " + a.entry->path +
+                               "; run 'pgulo verify'");
+            continue;
+        }
+        try {
+            references_->RequireStored(full_, *a.entry);
+        } catch (const CliError& e) {
+            throw CliError(std::string(e.what()) + "; backup " + full_.id +
+                           " cannot be restored, run 'pgulo verify'");
+        }
     }
     for (const std::string& stored : {m.backupLabel, m.tablespaceMap}) {
         if (!stored.empty() && !full_.Holds(stored))
@@ -275,11 +298,44 @@ std::vector<CopyEngine::Outcome> PhysicalRestore::RunCopies(
     return outcomes;
 }
 
-void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync) {
+void PhysicalRestore::AssembleFiles(const std::vector<const RestorePlan::Action*>& actions) {
+    Progress progress("restore blocks", Progress::ModeFor(options_.quiet));
+    std::uint64_t bytes = 0;
+    for (const auto* a : actions)
+        bytes += a->entry->size;
+    progress.Start(actions.size(), bytes);
+    for (const auto* a : actions) {
+        if (SignalGuard::QuitRequested())
+            throw CliError("interrupted; the restored directories are incomplete");
+        const ManifestEntry& e = *a->entry;
+        BlockAssembler::Result r;
+        try {
+            r = BlockAssembler::Assemble(references_->SourcesOf(full_, e), a->destination, 0600,
+                                         e.size);
+        } catch (const CliError&) {
+            throw;
+        } catch (const std::exception& error) {
+            throw CliError(std::string("restoring failed: ") + error.what());
+        }
+        if (r.bytes != e.size || r.checksum != e.checksum)
+            throw CliError("the file " + e.path + " rebuilt from the blocks of backup " + full_.id +
+                           " and those it builds on does not match its checksum; the backups are "
+                           "damaged, run 'pgulo verify'");
+        outcome_.bytes += r.bytes;
+        progress.AddBytes(r.bytes);
+        progress.FileDone();
+    }
+    progress.Finish();
+}
+
+void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& all, bool sync) {
+    std::vector<const RestorePlan::Action*> actions, assembled;
+    for (const auto* a : all)
+        (ReferenceSet::Assembled(*a->entry) ? assembled : actions).push_back(a);
     std::vector<CopyEngine::Task> tasks;
     std::uint64_t bytes = 0;
     for (const auto* a : actions) {
-        tasks.push_back(full_.ReadTask(*a->entry, a->destination));
+        tasks.push_back(references_->ReadTask(full_, *a->entry, a->destination));
         bytes += a->entry->size;
     }
     Progress progress("restore", Progress::ModeFor(options_.quiet));
@@ -292,10 +348,11 @@ void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& a
         if (r.status == FileCopier::Status::Vanished)
             throw CliError("the backup lost " + e.stored + "; run 'pgulo verify'");
         if (r.bytes != e.size || (!options_.noVerify && r.checksum != e.checksum))
-            throw CliError("the stored copy " + StoredPath(full_, e) +
+            throw CliError("the stored copy " + StoredPath(references_->Owner(full_, e), e) +
                            " does not match its checksum; the backup is damaged");
         outcome_.bytes += r.bytes;
     }
+    AssembleFiles(assembled);
 }
 
 void PhysicalRestore::RestoreFiles(const RestorePlan& plan) {

@@ -5,6 +5,7 @@
 #include "InstanceLock.h"
 #include "InstanceRegistry.h"
 #include "Progress.h"
+#include "ReferenceSet.h"
 #include "Repository.h"
 #include "RestorePlan.h"
 #include "RestoreTargetGuard.h"
@@ -17,7 +18,8 @@
 #include <string>
 #include <vector>
 
-// Puts a full backup back, gathers the WAL of it and of the log backups that follow it, writes
+// Puts a full, diff or incr backup back (the files of the latter two come from the backups
+// they refer to), gathers the WAL of it and of the log backups that follow it, writes
 // the recovery settings through the agent and, when asked, starts the server and waits until
 // recovery has reached its target. "pgulo restore" and the scratch server are built on it.
 class PhysicalRestore {
@@ -87,6 +89,8 @@ private:
     void PlaceControlFile(const RestorePlan& plan);
     void CheckNothingUnexpected() const;
     void CopyFiles(const std::vector<const RestorePlan::Action*>& actions, bool sync);
+    // Files of an incremental backup kept as blocks of several backups.
+    void AssembleFiles(const std::vector<const RestorePlan::Action*>& actions);
     // Copies (and checks) the tasks; throws CliError with failed + the first error, or with
     // interrupted after Ctrl-C.
     std::vector<CopyEngine::Outcome> RunCopies(const std::vector<CopyEngine::Task>& tasks,
@@ -111,8 +115,12 @@ private:
     InstanceSettings settings_;
     bool hasTarget_ = false;
     std::int64_t targetMicros_ = 0;
+    // The data backup (full, diff or incr) the restore starts from.
     BackupRecord full_;
     std::vector<BackupRecord> logs_;
+    // Every backup of the instance: what a diff or incr backup's files refer to.
+    std::vector<BackupRecord> all_;
+    std::unique_ptr<ReferenceSet> references_;
     // The newest segment of the gathered WAL: recovery without a stop at its target must
     // have replayed it.
     std::string lastSegment_;

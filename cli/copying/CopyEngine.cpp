@@ -119,6 +119,7 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
     const Task& task = tasks[work.task];
     Outcome& outcome = outcomes[work.task];
     Split* split = splits_[work.task].get();
+    copier.DigestBlocks(task.blockDigests);
     try {
         if (!split && (task.openSource || task.createTarget)) {
             outcome.result = Stream(copier, task);
@@ -202,6 +203,8 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
             consistent = false;
         whole.bytes += r.bytes;
         whole.pieces.insert(whole.pieces.end(), r.pieces.begin(), r.pieces.end());
+        // Pieces are whole numbers of blocks: their digests follow one another.
+        whole.blockDigests += r.blockDigests;
     }
     if (whole.status == FileCopier::Status::Vanished) {
         if (!task.target.empty())
@@ -212,6 +215,7 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
     }
     if (!consistent) {
         // Copy it again in one go: the pieces no longer describe one file.
+        copier.DigestBlocks(task.blockDigests);
         outcome.result = copier.Copy(task.source, task.target, task.mode);
         outcome.done = outcome.result.status != FileCopier::Status::Stopped;
         return;

@@ -41,6 +41,8 @@ public:
         // createTarget gives; source and target then only name the files. Copied whole.
         std::function<std::unique_ptr<StorageReader>()> openSource;
         std::function<std::unique_ptr<StorageWriter>()> createTarget;
+        // Record the digests of the original's blocks (BlockDigest) as well.
+        bool blockDigests = false;
     };
     struct Outcome {
         bool done = false; // false when the run stopped before this task

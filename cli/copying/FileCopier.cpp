@@ -1,5 +1,6 @@
 #include "FileCopier.h"
 
+#include "BlockDigest.h"
 #include "DamagedStream.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
@@ -172,6 +173,7 @@ void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64
                               Result& result, const std::string& source, const std::string& target,
                               bool whole) {
     PieceChecksum sum;
+    BlockDigest blocks;
     std::uint64_t unsynced = 0;
     bool direct = out >= 0 && (::fcntl(out, F_GETFL) & O_DIRECT) != 0;
     std::uint64_t position = offset;
@@ -191,6 +193,8 @@ void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64
             options_.limiter->Acquire(size, options_.stop);
         if (options_.checksum)
             sum.update(buffer_.get(), size);
+        if (digestBlocks_)
+            blocks.update(buffer_.get(), size);
         if (direct && size % kDirectAlignment != 0) {
             // Direct writes take whole blocks: the tail goes through the page cache.
             ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_DIRECT);
@@ -207,6 +211,8 @@ void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64
             break;
     }
     result.pieces = sum.finishPieces(whole);
+    if (digestBlocks_)
+        result.blockDigests = blocks.finish();
     if (whole)
         result.checksum = PieceChecksum::Combine(result.pieces);
 }
@@ -343,9 +349,12 @@ void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>
         out(data, size);
     };
     PieceChecksum sum;
+    BlockDigest blocks;
     const ByteSink plain = [&](const char* data, std::size_t size) {
         if (options_.checksum)
             sum.update(data, size);
+        if (digestBlocks_)
+            blocks.update(data, size);
         result.bytes += size;
         if (options_.onBytes)
             options_.onBytes(size);
@@ -382,6 +391,8 @@ void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>
     }
     if (encoder)
         encoder->Finish(write);
+    if (digestBlocks_)
+        result.blockDigests = blocks.finish();
     result.pieces = sum.finishPieces(true);
     result.checksum = PieceChecksum::Combine(result.pieces);
 }

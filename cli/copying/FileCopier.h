@@ -46,6 +46,7 @@ public:
         std::uint64_t stored = 0;        // of the stored form (the same for a plain copy)
         std::string checksum;            // the file's checksum (Copy, Transcode)
         std::vector<std::string> pieces; // raw digests of the range's pieces (CopyRange)
+        std::string blockDigests;        // BlockDigest's, when asked for
         struct stat source {};           // the source as it was when opened
     };
 
@@ -54,6 +55,9 @@ public:
     FileCopier(const FileCopier&) = delete;
     FileCopier& operator=(const FileCopier&) = delete;
 
+    // Whether the following copies also make the digests of the original's blocks (from the
+    // same reads).
+    void DigestBlocks(bool on) { digestBlocks_ = on; }
     // Copies source to target (created with mode, replaced when it exists). A source that
     // no longer exists gives Vanished. With an empty target the source is only read and
     // its checksum made. Throws std::runtime_error on every other failure.
@@ -99,6 +103,7 @@ private:
                          const ByteSink* sink, Result& result, const std::string& source);
 
     Options options_;
+    bool digestBlocks_ = false;
     std::unique_ptr<char, void (*)(void*)> buffer_;
     std::unique_ptr<char, void (*)(void*)> output_;
     std::unique_ptr<StoredEncoder> encoder_;

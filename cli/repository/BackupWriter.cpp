@@ -1,20 +1,24 @@
 #include "BackupWriter.h"
 
+#include "BlockPlan.h"
 #include "FlushedBatches.h"
-
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "FileOps.h"
 #include "LocalStorage.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
+#include "ReferenceSet.h"
 #include "RestorePlan.h"
 #include "StoredEncoder.h"
 
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -128,6 +132,28 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
             entry.kind = ManifestEntry::Kind::File;
             entry.stored = StoredName(path, entry.role);
             entry.size = static_cast<std::uint64_t>(st.st_size);
+            Pending pending{entries_.size(),
+                            dir_.empty() ? storage_->Describe(Storage::Join(prefix_, entry.stored))
+                                         : dir_ + "/" + entry.stored};
+            if (role == ManifestEntry::Role::Data) {
+                pending.relation =
+                    BlockPlan::IsRelationFile(path, sources.dataDirectory, options_.tablespaces);
+                if (options_.reference)
+                    pending.reference = options_.references->Entry(options_.reference->id, path);
+            }
+            const ManifestEntry* ref = pending.reference;
+            if (ref && !options_.compareChecksums && ref->size == entry.size &&
+                ref->mtimeSec == entry.mtimeSec && ref->mtimeNsec == entry.mtimeNsec) {
+                RequireReference(*ref);
+                Reference(entry, *ref);
+                Counted(entry);
+                entries_.push_back(std::move(entry));
+                continue;
+            }
+            if (ref && pending.relation && !ref->blockDigests.empty()) {
+                RequireReference(*ref);
+                pending.delta = true;
+            }
             MakeParent(entry.stored);
             if (options_.keep && options_.keep(entry)) {
                 Stored(entry, entry.storedSize);
@@ -135,9 +161,7 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
                 entries_.push_back(std::move(entry));
                 continue;
             }
-            pending_.push_back({entries_.size(),
-                                dir_.empty() ? storage_->Describe(Storage::Join(prefix_, entry.stored))
-                                             : dir_ + "/" + entry.stored});
+            pending_.push_back(pending);
             if (path == control)
                 controlFile_ = path;
         } else {
@@ -155,14 +179,46 @@ ManifestEntry BackupWriter::AsStored(const ManifestEntry& listed,
     e.mtimeSec = static_cast<std::int64_t>(r.source.st_mtim.tv_sec);
     e.mtimeNsec = static_cast<std::int64_t>(r.source.st_mtim.tv_nsec);
     e.storedSize = r.stored;
+    e.blockDigests = r.blockDigests;
     e.compression = options_.form.compression.algorithm();
     e.encrypted = options_.form.Encrypted();
     return e;
 }
 
-void BackupWriter::Counted(ManifestEntry& entry) {
+void BackupWriter::Reference(ManifestEntry& entry, const ManifestEntry& reference) {
+    ManifestEntry referenced = reference;
+    referenced.storedIn = reference.storedIn.empty() ? options_.reference->id : reference.storedIn;
+    // The file's own description (owner, mode, times) is today's.
+    referenced.mode = entry.mode;
+    referenced.uid = entry.uid;
+    referenced.gid = entry.gid;
+    referenced.user = entry.user;
+    referenced.group = entry.group;
+    referenced.mtimeSec = entry.mtimeSec;
+    referenced.mtimeNsec = entry.mtimeNsec;
+    entry = std::move(referenced);
+}
+
+void BackupWriter::RequireReference(const ManifestEntry& reference) const {
+    try {
+        options_.references->RequireStored(*options_.reference, reference);
+    } catch (const CliError& e) {
+        throw CliError("reference " + std::string(e.what()) + "; take a full backup");
+    }
+}
+
+void BackupWriter::Counted(const ManifestEntry& entry) {
     ++fileCount_;
     totalBytes_ += entry.size;
+}
+
+void BackupWriter::DropCopy(const ManifestEntry& entry) {
+    storage_->Remove({Storage::Join(prefix_, entry.stored)});
+}
+
+bool BackupWriter::SameAsReference(const ManifestEntry& entry, const Pending& pending) const {
+    return pending.reference && entry.size == pending.reference->size &&
+           entry.checksum == pending.reference->checksum;
 }
 
 bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progress) {
@@ -181,11 +237,20 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
     std::unique_ptr<RateLimiter> limiter;
     if (options_.maxRate > 0)
         limiter = std::make_unique<RateLimiter>(options_.maxRate);
+    std::vector<Pending> whole, deltas;
+    for (const Pending& p : batch)
+        (p.delta ? deltas : whole).push_back(p);
+    return RunWholeCopies(whole, progress, limiter.get(), told) &&
+           RunDeltaCopies(deltas, progress, limiter.get());
+}
+
+bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& progress,
+                                  RateLimiter* limiter, FlushedBatches* told) {
     CopyEngine::Options engineOptions;
     engineOptions.jobs = options_.jobs;
     engineOptions.checksum = true;
     engineOptions.sync = false; // SyncDirectories flushes the file system once
-    engineOptions.limiter = limiter.get();
+    engineOptions.limiter = limiter;
     engineOptions.quit = options_.quit;
     engineOptions.progress = &progress;
     if (told)
@@ -203,6 +268,7 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
                                          path = Storage::Join(prefix_, entries_[p.entry].stored)] {
                 return storage->Create(path);
             };
+        tasks.back().blockDigests = p.relation;
     }
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
     if (!engine.FirstError().empty())
@@ -221,7 +287,85 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
         Describe(entry, r.source);
         entry.size = r.bytes;
         entry.checksum = r.checksum;
-        Stored(entry, r.stored);
+        entry.blockDigests = r.blockDigests;
+        readBytes_ += r.bytes;
+        if (SameAsReference(entry, batch[i])) {
+            DropCopy(entry);
+            RequireReference(*batch[i].reference);
+            Reference(entry, *batch[i].reference);
+        } else {
+            Stored(entry, r.stored);
+        }
+        Counted(entry);
+    }
+    return true;
+}
+
+bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
+                                  RateLimiter* limiter) {
+    std::vector<DeltaCopier::Result> results(batch.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::string firstError;
+    auto worker = [&] {
+        DeltaCopier::Options o;
+        o.limiter = limiter;
+        o.stop = [&] { return stop.load() || (options_.quit && options_.quit()); };
+        o.onBytes = [&progress](std::uint64_t n) { progress.AddBytes(n); };
+        DeltaCopier copier(o);
+        for (std::size_t i; (i = next.fetch_add(1)) < batch.size() && !o.stop();) {
+            const std::string& digests = batch[i].reference->blockDigests;
+            try {
+                const ManifestEntry& entry = entries_[batch[i].entry];
+                results[i] = copier.Copy(entry.path, *storage_,
+                                         Storage::Join(prefix_, entry.stored), options_.form,
+                                         [&digests](std::uint64_t block, const std::string& d) {
+                                             return BlockPlan::StoreBlock(digests, block, d);
+                                         });
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (firstError.empty())
+                    firstError = e.what();
+                stop.store(true);
+            }
+            progress.FileDone();
+        }
+    };
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < std::min<std::size_t>(std::max(1u, options_.jobs), batch.size());
+         ++t)
+        threads.emplace_back(worker);
+    worker();
+    for (std::thread& thread : threads)
+        thread.join();
+    if (!firstError.empty())
+        throw CliError("copying failed: " + firstError);
+    // The files after a quit request were never read.
+    if (options_.quit && options_.quit())
+        return false;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        ManifestEntry& entry = entries_[batch[i].entry];
+        const DeltaCopier::Result& r = results[i];
+        if (r.status == DeltaCopier::Status::Vanished) {
+            vanished_.insert(batch[i].entry);
+            continue;
+        }
+        Describe(entry, r.source);
+        entry.size = r.bytes;
+        entry.checksum = r.checksum;
+        readBytes_ += r.bytes;
+        if (SameAsReference(entry, batch[i])) {
+            DropCopy(entry);
+            Reference(entry, *batch[i].reference);
+        } else {
+            entry.blockDigests = r.blockDigests;
+            entry.blockRuns = BlockPlan::Merge(
+                BlockPlan::OwnersOf(*batch[i].reference, options_.reference->id), r.storedBlocks,
+                options_.self);
+            entry.delta = true;
+            Stored(entry, r.stored);
+        }
         Counted(entry);
     }
     return true;
@@ -271,6 +415,7 @@ std::string BackupWriter::StoreText(const std::string& sourcePath, const std::st
     entries_.push_back(std::move(entry));
     ++fileCount_;
     totalBytes_ += text.size();
+    readBytes_ += text.size();
     return stored;
 }
 

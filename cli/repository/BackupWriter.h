@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeltaCopier.h"
 #include "FileCopier.h"
 #include "Manifest.h"
 #include "Progress.h"
@@ -7,6 +8,8 @@
 #include "StoredForm.h"
 
 #include <sys/stat.h>
+
+class RateLimiter;
 
 #include <cstdint>
 #include <functional>
@@ -16,13 +19,20 @@
 #include <string>
 #include <vector>
 
+class FlushedBatches;
+class ReferenceSet;
+struct BackupRecord;
+
 // Copies what the agent's collect files list into one backup directory and records every
 // entry for the manifest. Files go to files/<full path>, archived WAL to wal/<name>, the
 // agent's own files to meta/<name>, each in the backup's stored form (compressed files get
 // the compression's suffix). Regular files are copied in parallel and fsynced;
 // global/pg_control is copied after every other file.
-class FlushedBatches;
-
+//
+// In a diff or incr backup, a file whose size and modification time are those of the
+// reference backup's entry is not copied: the entry names where it is stored. A changed
+// relation file keeps only its changed blocks (DeltaCopier); every relation file copied whole
+// gets its block digests, so that a later backup can compare against it.
 class BackupWriter {
 public:
     struct Options {
@@ -36,6 +46,15 @@ public:
         std::function<bool(ManifestEntry&)> keep;
         // Told of the files copied, once they are on disk, a group at a time.
         std::function<void(const std::vector<const ManifestEntry*>&)> stored;
+        // Which files are relation files (BlockPlan::IsRelationFile).
+        std::vector<ManifestTablespace> tablespaces;
+        // diff and incr backups: the backup the changes are taken since, what resolves the
+        // references of its entries (both outlive the writer), and this backup's id.
+        const BackupRecord* reference = nullptr;
+        const ReferenceSet* references = nullptr;
+        std::string self;
+        // Read every file and compare checksums instead of trusting sizes and times.
+        bool compareChecksums = false;
     };
     struct Sources {
         std::string dataDirectory;
@@ -69,11 +88,18 @@ public:
     std::uint64_t TotalBytes() const { return totalBytes_; }
     // What the files take in the repository.
     std::uint64_t StoredBytes() const { return storedBytes_; }
+    // What was read: the referenced files were not.
+    std::uint64_t ReadBytes() const { return readBytes_; }
 
 private:
     struct Pending {
         std::size_t entry;
         std::string target;
+        bool relation = false;
+        // The reference's entry for the file, when there is one.
+        const ManifestEntry* reference = nullptr;
+        // Keep only the changed blocks (the reference has their digests).
+        bool delta = false;
     };
 
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
@@ -83,11 +109,23 @@ private:
     // Records the stored form and size of a copied file.
     void Stored(ManifestEntry& entry, std::uint64_t storedSize);
     bool RunCopies(const std::vector<Pending>& batch, Progress& progress);
-    // told, when given, gets every file copied, as stored, once it is on disk.
+    // told, when given, gets every file copied whole, as stored, once it is on disk.
     bool RunGroup(const std::vector<Pending>& group, Progress& progress, FlushedBatches* told);
+    bool RunWholeCopies(const std::vector<Pending>& batch, Progress& progress,
+                        RateLimiter* limiter, FlushedBatches* told);
+    bool RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
+                        RateLimiter* limiter);
     // The listed entry as the copy found and stored it.
     ManifestEntry AsStored(const ManifestEntry& listed, const FileCopier::Result& r) const;
-    void Counted(ManifestEntry& entry);
+    // The file stays as the reference has it: the entry points there.
+    void Reference(ManifestEntry& entry, const ManifestEntry& reference);
+    // Removes the stored copy of a file that turned out the same as the reference's.
+    void DropCopy(const ManifestEntry& entry);
+    // Whether a file copied after all (--delta) turned out the same as the reference's.
+    bool SameAsReference(const ManifestEntry& entry, const Pending& pending) const;
+    void Counted(const ManifestEntry& entry);
+    // Refuses to build on a reference file whose stored copy is gone or cut short.
+    void RequireReference(const ManifestEntry& reference) const;
 
     std::shared_ptr<Storage> storage_;
     std::string prefix_;
@@ -106,4 +144,5 @@ private:
     std::uint64_t fileCount_ = 0;
     std::uint64_t totalBytes_ = 0;
     std::uint64_t storedBytes_ = 0;
+    std::uint64_t readBytes_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "Manifest.h"
 
+#include "Base64.h"
 #include "JsonInteger.h"
 
 #include <stdexcept>
@@ -58,6 +59,45 @@ bool Plain(const Manifest& m) {
     return true;
 }
 
+bool UsesReferences(const Manifest& m) {
+    if (!m.reference.empty())
+        return true;
+    for (const ManifestEntry& e : m.entries) {
+        if (!e.storedIn.empty() || !e.blockRuns.empty() || e.delta)
+            return true;
+    }
+    return false;
+}
+
+int FormatOf(const Manifest& m) {
+    if (UsesReferences(m))
+        return Manifest::kReferenceFormat;
+    return Plain(m) ? Manifest::kPlainFormat : Manifest::kFormat;
+}
+
+// Runs as [backup, first, count] triples: the JSON stays small for files of many blocks.
+json RunsToJson(const std::vector<BlockRun>& runs) {
+    json list = json::array();
+    for (const BlockRun& r : runs)
+        list.push_back(json::array({r.backup, r.first, r.count}));
+    return list;
+}
+
+std::vector<BlockRun> RunsFromJson(const json& list) {
+    std::vector<BlockRun> runs;
+    for (const json& r : list) {
+        if (!r.is_array() || r.size() != 3)
+            throw std::runtime_error(
+                "malformed manifest: a block run is not [backup, first, count]");
+        const std::optional<std::uint64_t> first = JsonInteger<std::uint64_t>(r[1]);
+        const std::optional<std::uint64_t> count = JsonInteger<std::uint64_t>(r[2]);
+        if (!first || !count)
+            throw std::runtime_error("malformed manifest: a block run's numbers are out of range");
+        runs.push_back({r[0].get<std::string>(), *first, *count});
+    }
+    return runs;
+}
+
 json EntryToJson(const ManifestEntry& e) {
     json j = {{"path", e.path},
               {"type", Manifest::KindName(e.kind)},
@@ -78,6 +118,14 @@ json EntryToJson(const ManifestEntry& e) {
             j["compression"] = Compression::NameOf(e.compression);
         if (e.encrypted)
             j["encrypted"] = true;
+        if (!e.storedIn.empty())
+            j["stored_in"] = e.storedIn;
+        if (!e.blockDigests.empty())
+            j["block_digests"] = Base64::Encode(e.blockDigests);
+        if (!e.blockRuns.empty())
+            j["block_runs"] = RunsToJson(e.blockRuns);
+        if (e.delta)
+            j["delta"] = true;
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         j["target"] = e.target;
@@ -103,6 +151,12 @@ ManifestEntry EntryFromJson(const json& j) {
         e.storedSize = WholeOr<std::uint64_t>(j, "stored_size", e.size);
         e.compression = AlgorithmOf(j.value("compression", std::string("none")));
         e.encrypted = j.value("encrypted", false);
+        e.storedIn = j.value("stored_in", std::string());
+        if (j.contains("block_digests"))
+            e.blockDigests = Base64::Decode(j.at("block_digests").get<std::string>());
+        if (j.contains("block_runs"))
+            e.blockRuns = RunsFromJson(j.at("block_runs"));
+        e.delta = j.value("delta", false);
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         e.target = j.at("target").get<std::string>();
@@ -142,7 +196,7 @@ nlohmann::json Manifest::ToJson() const {
     json entryList = json::array();
     for (const auto& e : entries)
         entryList.push_back(EntryToJson(e));
-    return json{{"format", Plain(*this) ? kPlainFormat : kFormat},
+    json j{{"format", FormatOf(*this)},
                 {"id", id},
                 {"instance", instance},
                 {"type", type},
@@ -175,18 +229,24 @@ nlohmann::json Manifest::ToJson() const {
                 {"resumed_from", resumedFrom},
                 {"kept_bytes", keptBytes},
                 {"entries", entryList}};
+    if (!reference.empty()) {
+        j["reference"] = reference;
+        j["read_bytes"] = readBytes;
+    }
+    return j;
 }
 
 Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
         const int format = Whole<int>(j, "format");
-        if (format != kPlainFormat && format != kFormat)
+        if (format != kPlainFormat && format != kFormat && format != kReferenceFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;
         m.id = j.at("id").get<std::string>();
         m.instance = j.at("instance").get<std::string>();
         m.type = j.at("type").get<std::string>();
+        m.reference = j.value("reference", std::string());
         m.jobId = WholeOr<std::uint64_t>(j, "job_id", 0);
         m.startMicros = Whole<std::int64_t>(j, "start_time_us");
         m.endMicros = Whole<std::int64_t>(j, "end_time_us");
@@ -217,6 +277,7 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
         m.storedBytes = WholeOr<std::uint64_t>(j, "stored_bytes", m.totalBytes);
         m.resumedFrom = j.value("resumed_from", std::string());
         m.keptBytes = WholeOr<std::uint64_t>(j, "kept_bytes", 0);
+        m.readBytes = WholeOr<std::uint64_t>(j, "read_bytes", m.totalBytes);
         for (const auto& e : j.at("entries"))
             m.entries.push_back(EntryFromJson(e));
         return m;

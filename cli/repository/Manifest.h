@@ -8,6 +8,17 @@
 #include <string>
 #include <vector>
 
+// Blocks first..first+count-1 of a file live in the stored file of backup's entry for it.
+struct BlockRun {
+    std::string backup;
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+
+    bool operator==(const BlockRun& o) const {
+        return backup == o.backup && first == o.first && count == o.count;
+    }
+};
+
 // One file, directory or link of a backup as the manifest records it.
 struct ManifestEntry {
     enum class Kind { File, Directory, Symlink };
@@ -35,6 +46,15 @@ struct ManifestEntry {
     std::uint64_t storedSize = 0;
     Compression::Algorithm compression = Compression::Algorithm::None;
     bool encrypted = false;
+    // Incremental backups: the backup whose directory holds the stored copy of an unchanged
+    // file (empty: this one).
+    std::string storedIn;
+    // Relation files: the raw per-block digests (BlockDigest), one after the other, and which
+    // backup holds each block (empty: the stored copy is the whole file). With delta set the
+    // stored copy holds only the blocks the runs give to its own backup, in ascending order.
+    std::string blockDigests;
+    std::vector<BlockRun> blockRuns;
+    bool delta = false;
 };
 
 struct ManifestTablespace {
@@ -51,10 +71,15 @@ struct Manifest {
     // bytes as the files.
     static constexpr int kPlainFormat = 1;
     static constexpr int kFormat = 2;
+    // A manifest whose files live partly in other backups (references, blocks) is of the
+    // newest format: a reader that knows nothing of them would restore a partial cluster.
+    static constexpr int kReferenceFormat = 3;
 
     std::string id;
     std::string instance;
-    std::string type; // "full" or "log"
+    std::string type; // "full", "diff", "incr", "log" or "dump"
+    // diff and incr backups: the backup they store the changes since.
+    std::string reference;
     std::uint64_t jobId = 0;
     std::int64_t startMicros = 0;
     std::int64_t endMicros = 0;
@@ -90,6 +115,8 @@ struct Manifest {
     // stored copies it kept instead of copying them again.
     std::string resumedFrom;
     std::uint64_t keptBytes = 0;
+    // What the backup read of the cluster: less than totalBytes when files were referenced.
+    std::uint64_t readBytes = 0;
     std::vector<ManifestEntry> entries;
 
     nlohmann::json ToJson() const;
@@ -99,4 +126,8 @@ struct Manifest {
     static const char* RoleName(ManifestEntry::Role role);
     // The time up to which the backup's WAL holds every commit.
     std::int64_t WalCompleteMicros() const { return walCompleteMicros ? walCompleteMicros : endMicros; }
+    // full, diff and incr backups: a copy of the cluster's files a restore starts from.
+    static bool IsDataBackup(const std::string& type) {
+        return type == "full" || type == "diff" || type == "incr";
+    }
 };

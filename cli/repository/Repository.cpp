@@ -46,20 +46,34 @@ bool OverwriteInPlace(const std::string& path, const std::string& text) {
            ::fsync(fd.get()) == 0;
 }
 
-const char* IdSuffix(const std::string& type) {
-    if (type == "full")
-        return "F";
-    return type == "dump" ? "D" : "L";
+// The letter after a backup id's time tells its type.
+const std::pair<char, const char*> kIdLetters[] = {
+    {'F', "full"}, {'C', "diff"}, {'I', "incr"}, {'L', "log"}, {'D', "dump"}};
+
+std::string IdSuffix(const std::string& type) {
+    for (const auto& [letter, name] : kIdLetters) {
+        if (type == name)
+            return std::string(1, letter);
+    }
+    return "L";
 }
 
 std::string TypeOfId(const std::string& id) {
-    if (id.size() > 15 && id[15] == 'F')
-        return "full";
-    return id.size() > 15 && id[15] == 'D' ? "dump" : "log";
+    for (const auto& [letter, name] : kIdLetters) {
+        if (id.size() > 15 && id[15] == letter)
+            return name;
+    }
+    return "log";
 }
 
 bool LooksLikeBackupId(const std::string& name) {
-    return name.size() >= 16 && (name[15] == 'F' || name[15] == 'L' || name[15] == 'D');
+    if (name.size() < 16)
+        return false;
+    for (const auto& letter : kIdLetters) {
+        if (name[15] == letter.first)
+            return true;
+    }
+    return false;
 }
 
 // A number of a status file (an object), 0 when it has none.
@@ -361,7 +375,7 @@ std::vector<const BackupRecord*> Repository::ChainTo(const std::vector<BackupRec
                                                      const BackupRecord& log) {
     const BackupRecord* full = nullptr;
     for (const BackupRecord& r : all) {
-        if (r.complete && r.type == "full" && r.startMicros < log.startMicros)
+        if (r.complete && Manifest::IsDataBackup(r.type) && r.startMicros < log.startMicros)
             full = &r;
     }
     if (full == nullptr)
@@ -383,7 +397,8 @@ std::vector<const BackupRecord*> Repository::ChainTo(const std::vector<BackupRec
 std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record) {
     std::set<std::string> known = {kManifestFile, kStatusFile};
     for (const auto& entry : record.manifest->entries) {
-        if (entry.kind == ManifestEntry::Kind::File)
+        // A file another backup stores is no part of this directory.
+        if (entry.kind == ManifestEntry::Kind::File && entry.storedIn.empty())
             known.insert(entry.stored);
     }
     std::vector<std::string> problems;

@@ -31,7 +31,7 @@ struct BackupRecord {
     // What the status file says ("running", "failed", "complete", "deleting"; empty without
     // one).
     std::string recordedState;
-    std::string type; // "full" or "log"
+    std::string type; // "full", "diff", "incr", "log" or "dump"
     std::int64_t startMicros = 0;
     std::string message; // why an incomplete backup stopped, when known
     std::shared_ptr<const Manifest> manifest;
@@ -75,7 +75,8 @@ public:
     // What the backup's files take in the repository (as du counts them when it is local).
     static std::uint64_t StoredBytes(const BackupRecord& record);
 
-    // Creates the directory of a new backup ("<stem>F" or "<stem>L", a suffix added when
+    // Creates the directory of a new backup ("<stem>" and a letter of its type: F full,
+    // C diff, I incr, L log, D dump; a suffix added when
     // that second already has a backup) with the status "running". Returns the id.
     std::string CreateBackup(const std::string& instance, const std::string& type,
                              std::int64_t startMicros);
@@ -108,9 +109,10 @@ public:
 
     // The files of a complete backup that its manifest does not list, one sentence each.
     static std::vector<std::string> UnexpectedFiles(const BackupRecord& record);
-    // The backups a restore to the end of a log backup replays: the newest complete full
-    // backup before it, then the complete log backups that continue one another up to it.
-    // Empty when the log backup continues no complete full backup. all: as List gives it.
+    // The backups a restore to the end of a log backup replays: the newest complete data
+    // backup (full, diff or incr) before it, then the complete log backups that continue one
+    // another up to it. Empty when the log backup continues no complete data backup.
+    // all: as List gives it.
     static std::vector<const BackupRecord*> ChainTo(const std::vector<BackupRecord>& all,
                                                     const BackupRecord& log);
 

@@ -163,6 +163,7 @@ bool ResumePlan::Keep(ManifestEntry& entry, const std::string& newBackupDir) {
     }
     entry.checksum = old->second.checksum;
     entry.storedSize = old->second.storedSize;
+    entry.blockDigests = old->second.blockDigests;
     kept_.push_back(entry);
     keptBytes_ += entry.size;
     return true;

@@ -115,7 +115,7 @@ void RetentionPlan::DecideRest() {
     const BackupRecord* newestComplete = nullptr;
     for (const BackupRecord& r : all_)
         newestComplete = r.complete ? &r : newestComplete;
-    const BackupRecord* full = nullptr; // the newest complete full backup so far
+    const BackupRecord* base = nullptr; // the newest complete data backup so far
     for (std::size_t i = 0; i < all_.size(); ++i) {
         const BackupRecord& r = all_[i];
         if (!decided_[i]) {
@@ -127,17 +127,26 @@ void RetentionPlan::DecideRest() {
                                   : r.state + ", and older than the newest complete backup " +
                                         newestComplete->id;
             } else if (r.type == "log") {
-                // A log backup goes with the full backup it follows, up to the next full one.
-                d.keep = full != nullptr && Of(full).keep;
-                d.reason = full == nullptr ? "it continues no complete full backup"
-                                           : "it continues full backup " + full->id +
-                                                 ", which is " + (d.keep ? "kept" : "removed");
+                // A log backup goes with the data backup it follows, up to the next one.
+                d.keep = base != nullptr && Of(base).keep;
+                d.reason = base == nullptr ? "it continues no complete full, diff or incr backup"
+                                           : "it continues " + base->type + " backup " +
+                                                 base->id + ", which is " +
+                                                 (d.keep ? "kept" : "removed");
+            } else if (r.type == "diff" || r.type == "incr") {
+                // Goes with the backup it builds on, and so with that one's full backup.
+                const BackupRecord* reference = Reference(all_, r);
+                d.keep = reference != nullptr && Of(reference).keep;
+                d.reason = reference == nullptr
+                               ? "the backup it builds on is gone"
+                               : "it builds on " + reference->type + " backup " + reference->id +
+                                     ", which is " + (d.keep ? "kept" : "removed");
             } else {
                 d.reason = "no rule for " + r.type + " backups";
             }
         }
-        if (r.complete && r.type == "full")
-            full = &r;
+        if (r.complete && Manifest::IsDataBackup(r.type))
+            base = &r;
     }
 }
 
@@ -165,14 +174,34 @@ std::vector<const RetentionPlan::Decision*> RetentionPlan::Removals() const {
     return removals;
 }
 
+const BackupRecord* RetentionPlan::Reference(const std::vector<BackupRecord>& all,
+                                             const BackupRecord& backup) {
+    if (!backup.complete || backup.manifest->reference.empty())
+        return nullptr;
+    for (const BackupRecord& r : all) {
+        if (r.complete && r.id == backup.manifest->reference)
+            return &r;
+    }
+    return nullptr;
+}
+
 std::vector<const BackupRecord*> RetentionPlan::Needs(const std::vector<BackupRecord>& all,
                                                       const BackupRecord& backup) {
-    if (!backup.complete || backup.type != "log")
+    if (!backup.complete)
         return {};
-    std::vector<const BackupRecord*> chain = Repository::ChainTo(all, backup);
-    if (!chain.empty())
-        chain.pop_back();
-    return chain;
+    std::vector<const BackupRecord*> needs;
+    const BackupRecord* base = &backup;
+    if (backup.type == "log") {
+        needs = Repository::ChainTo(all, backup);
+        if (needs.empty())
+            return {};
+        needs.pop_back();
+        base = needs.front();
+    }
+    // A diff or incr backup's files live partly in the backups it builds on.
+    for (const BackupRecord* r = Reference(all, *base); r != nullptr; r = Reference(all, *r))
+        needs.insert(needs.begin(), r);
+    return needs;
 }
 
 std::vector<const BackupRecord*> RetentionPlan::NeededBy(const std::vector<BackupRecord>& all,

@@ -39,13 +39,19 @@ public:
     // short never leaves a listed backup without what it needs.
     std::vector<const Decision*> Removals() const;
 
-    // The other backups a restore of backup reads: for a log backup, its full backup and
-    // the log backups between. Every kind of dependency between backups is named here.
+    // The other backups a restore of backup reads, oldest first: for a log backup, the data
+    // backup it continues and the log backups between; for a diff or incr backup (or a log
+    // backup continuing one), the backups it builds on, down to their full backup. Every kind
+    // of dependency between backups is named here.
     static std::vector<const BackupRecord*> Needs(const std::vector<BackupRecord>& all,
                                                   const BackupRecord& backup);
     // The backups that need backup, newest first.
     static std::vector<const BackupRecord*> NeededBy(const std::vector<BackupRecord>& all,
                                                      const BackupRecord& backup);
+
+    // The complete backup a diff or incr backup builds on; nullptr for others or when gone.
+    static const BackupRecord* Reference(const std::vector<BackupRecord>& all,
+                                         const BackupRecord& backup);
 
 private:
     void DecideFulls(const RetentionPolicy& policy, std::int64_t nowMicros);

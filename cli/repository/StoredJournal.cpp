@@ -1,5 +1,6 @@
 #include "StoredJournal.h"
 
+#include "Base64.h"
 #include "FileOps.h"
 
 #include <nlohmann/json.hpp>
@@ -29,12 +30,14 @@ void ReadStrike(std::uint64_t& after, int& signal) {
 }
 
 std::string LineOf(const ManifestEntry& e) {
-    return json{{"path", e.path},       {"size", e.size},
-                {"mtime_s", e.mtimeSec}, {"mtime_ns", e.mtimeNsec},
-                {"stored", e.stored},   {"stored_size", e.storedSize},
-                {"checksum", e.checksum}}
-               .dump() +
-           "\n";
+    json j{{"path", e.path},       {"size", e.size},
+           {"mtime_s", e.mtimeSec}, {"mtime_ns", e.mtimeNsec},
+           {"stored", e.stored},   {"stored_size", e.storedSize},
+           {"checksum", e.checksum}};
+    // A kept relation file needs them as much as a copied one: a later incr compares blocks.
+    if (!e.blockDigests.empty())
+        j["block_digests"] = Base64::Encode(e.blockDigests);
+    return j.dump() + "\n";
 }
 
 } // namespace
@@ -89,8 +92,10 @@ std::map<std::string, ManifestEntry> StoredJournal::Read(const std::string& path
             e.stored = j.at("stored").get<std::string>();
             e.storedSize = j.at("stored_size").get<std::uint64_t>();
             e.checksum = j.at("checksum").get<std::string>();
+            if (j.contains("block_digests"))
+                e.blockDigests = Base64::Decode(j.at("block_digests").get<std::string>());
             files[e.path] = std::move(e);
-        } catch (const json::exception&) {
+        } catch (const std::exception&) {
             continue; // a torn line that still parsed as an object
         }
     }

@@ -65,14 +65,23 @@ std::vector<std::string> NulSeparated(const std::string& text) {
     return items;
 }
 
+// "15.4" and "15.8" are one major release; before 10 the first two numbers make it.
+int MajorOf(const std::string& version) {
+    const int num = PGVersionNumFromText(version);
+    return num >= 100000 ? num / 10000 : num / 100;
+}
+
 } // namespace
 
 BackupCommand::BackupCommand(HostContext& host, Options options)
     : host_(host), options_(std::move(options)), repository_(host.Repository()) {}
 
 Manifest BackupCommand::Run() {
-    if (options_.type != "full" && options_.type != "log" && options_.type != "dump")
-        throw CliError::Usage("--type must be full, log or dump");
+    if (!Manifest::IsDataBackup(options_.type) && options_.type != "log" &&
+        options_.type != "dump")
+        throw CliError::Usage("--type must be full, diff, incr, log or dump");
+    if (options_.compareChecksums && options_.type != "diff" && options_.type != "incr")
+        throw CliError::Usage("--delta is for diff and incr backups only");
     if (options_.type != "dump" && !options_.databases.empty())
         throw CliError::Usage("--database is for dump backups only (--type dump)");
     settings_ = InstanceRegistry().Require(options_.instance);
@@ -85,9 +94,9 @@ Manifest BackupCommand::Run() {
     HostContext::ApplyRegistryDefaults();
     Manifest manifest;
     try {
-        manifest = options_.type == "full"  ? RunFull()
-                   : options_.type == "log" ? RunLog()
-                                            : RunDump();
+        manifest = Manifest::IsDataBackup(options_.type) ? RunFull()
+                   : options_.type == "log"              ? RunLog()
+                                                         : RunDump();
         for (const std::string& dir : jobDirs_)
             FileOps::RemoveTree(dir);
         Announce(manifest);
@@ -171,6 +180,11 @@ BackupWriter::Options BackupCommand::WriterOptions() const {
     o.progress = Progress::ModeFor(options_.quiet);
     o.quit = [] { return SignalGuard::QuitRequested(); };
     o.form = form_;
+    o.tablespaces = facts_.tablespaces;
+    o.reference = reference_;
+    o.references = references_.get();
+    o.self = backupId_;
+    o.compareChecksums = options_.compareChecksums;
     return o;
 }
 
@@ -259,7 +273,10 @@ Manifest BackupCommand::NewManifest(const BackupWriter& writer, const std::strin
     m.compression = form_.compression.Text();
     m.encrypted = form_.Encrypted();
     m.storedBytes = writer.StoredBytes();
+    m.readBytes = writer.ReadBytes();
     m.entries = writer.Entries();
+    if (reference_)
+        m.reference = reference_->id;
     return m;
 }
 
@@ -311,14 +328,48 @@ void BackupCommand::EndResume(const std::optional<ResumePlan>& resume) {
     }
 }
 
+void BackupCommand::ChooseReference() {
+    if (options_.type == "full")
+        return;
+    all_ = repository_.List(settings_.name);
+    for (const BackupRecord& r : all_) {
+        const bool fits =
+            options_.type == "diff" ? r.type == "full" : Manifest::IsDataBackup(r.type);
+        if (r.complete && fits)
+            reference_ = &r;
+    }
+    if (reference_ == nullptr)
+        throw CliError("instance '" + settings_.name + "' has no complete " +
+                       (options_.type == "diff" ? "full backup" : "full, diff or incr backup") +
+                       " for a " + options_.type + " backup to build on; take a full backup");
+    references_ = std::make_unique<ReferenceSet>(all_);
+    // Every backup it builds on must still be there before anything is copied.
+    references_->References(*reference_);
+}
+
+void BackupCommand::CheckReference() const {
+    if (reference_ == nullptr)
+        return;
+    const Manifest& m = *reference_->manifest;
+    if (RestorePlan::Normalize(m.dataDirectory) != RestorePlan::Normalize(facts_.dataDirectory) ||
+        MajorOf(m.serverVersion) != MajorOf(connection_.version))
+        throw CliError("the reference backup " + reference_->id + " is of another cluster (" +
+                       m.dataDirectory + ", PostgreSQL " + m.serverVersion +
+                       "); take a full backup");
+}
+
 Manifest BackupCommand::RunFull() {
-    Begin("full");
+    ChooseReference();
+    Begin(options_.type.c_str());
+    CheckReference();
     const std::string jobDir = HostContext::JobResultsDirectory(settings_.id, jobId_);
     jobDirs_.push_back(jobDir);
     // A resume renames the kept copies and appends to its journal: it needs a repository on
-    // a local file system.
+    // a local file system. Only a full backup journals and resumes: a diff or incr one copies
+    // little, and a kept copy would have to match the reference's blocks as well.
+    const bool resumable = options_.type == "full" && !backupDir_.empty();
     std::optional<ResumePlan> resume;
-    if (!backupDir_.empty())
+    if (resumable)
         resume = ChooseResume();
     std::vector<int> restartFrom;
     if (resume) {
@@ -328,7 +379,7 @@ Manifest BackupCommand::RunFull() {
     }
     // Until the manifest is in place, the backup keeps what a later one needs to take it up.
     std::optional<StoredJournal> journal;
-    if (!backupDir_.empty()) {
+    if (resumable) {
         FileOps::MakeDirectories(ResumeState::Directory(backupDir_));
         journal.emplace(ResumeState::JournalPath(backupDir_));
     }
@@ -337,7 +388,7 @@ Manifest BackupCommand::RunFull() {
     FsBackupJob fs;
     fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune,
              restartFrom);
-    if (!backupDir_.empty())
+    if (resumable)
         SaveResumeState(jobDir, fs.CollectFiles());
     if (resume)
         resume->TakeCarried(fs.CollectFiles(), fs.RestartString());
@@ -347,8 +398,8 @@ Manifest BackupCommand::RunFull() {
         if (resume)
             resume->Commit(backupDir_, *journal);
     };
-    if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "", "full backup",
-                          listed)) {
+    if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "",
+                          options_.type + " backup", listed)) {
         fs.Abandon();
         throw Interrupted(backupId_);
     }
@@ -377,7 +428,7 @@ Manifest BackupCommand::RunFull() {
     CheckOwnLabel(writer, label);
     std::string endWal;
     auto log = CopyWal(writer, PG_LOG_FULL_BACKUP, startWal, facts_.dataDirectory, endWal);
-    Manifest manifest = NewManifest(writer, "full");
+    Manifest manifest = NewManifest(writer, options_.type);
     manifest.startWal = startWal;
     manifest.endWal = endWal;
     manifest.databases = databases;
@@ -466,7 +517,10 @@ void BackupCommand::Announce(const Manifest& m) const {
     const double seconds = static_cast<double>(m.endMicros - m.startMicros) / 1e6;
     g_log.Debug(kLabel, "backup %s complete", m.id.c_str());
     std::string size = HumanFormat::Bytes(m.totalBytes);
-    if (m.compression != "none" || m.encrypted)
+    if (!m.reference.empty())
+        size += " (stored " + HumanFormat::Bytes(m.storedBytes) + " since " + m.reference + ", " +
+                m.compression + (m.encrypted ? ", encrypted)" : ")");
+    else if (m.compression != "none" || m.encrypted)
         size += " (stored " + HumanFormat::Bytes(m.storedBytes) + ", " + m.compression +
                 (m.encrypted ? ", encrypted)" : ")");
     std::printf("backup %s complete: %s, %llu files, %s, WAL %s..%s, %s\n", m.id.c_str(),

@@ -5,6 +5,7 @@
 #include "HostContext.h"
 #include "InstanceRegistry.h"
 #include "Manifest.h"
+#include "ReferenceSet.h"
 #include "Repository.h"
 #include "ResumePlan.h"
 #include "ServerInfo.h"
@@ -50,6 +51,9 @@ public:
         // ago than this.
         bool resume = true;
         std::uint64_t resumeMaxAgeSeconds = kDefaultResumeMaxAge;
+        // diff and incr backups: read every file and compare checksums instead of trusting
+        // sizes and modification times.
+        bool compareChecksums = false;
     };
 
     BackupCommand(HostContext& host, Options options);
@@ -57,6 +61,7 @@ public:
     Manifest Run();
 
 private:
+    // Full, diff and incr backups: one path, they differ only in how each file is stored.
     Manifest RunFull();
     // The unfinished full backup to take up, if any.
     std::optional<ResumePlan> ChooseResume() const;
@@ -68,6 +73,9 @@ private:
     // Keeps with the backup what a later full backup needs to take it up.
     void SaveResumeState(const std::string& jobDir,
                          const std::vector<std::string>& collectFiles) const;
+    // diff and incr backups: the backup the changes are taken since.
+    void ChooseReference();
+    void CheckReference() const;
     Manifest RunLog();
     Manifest RunDump();
     std::vector<std::string> DatabasesToDump(const ClientPrograms& programs) const;
@@ -117,4 +125,7 @@ private:
     std::vector<std::string> jobDirs_;
     std::string logTmpFile_;
     StoredForm form_;
+    std::vector<BackupRecord> all_;
+    const BackupRecord* reference_ = nullptr;
+    std::unique_ptr<ReferenceSet> references_;
 };

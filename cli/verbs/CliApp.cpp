@@ -232,9 +232,15 @@ private:
     void AddBackup(CLI::App& app) {
         CLI::App* backup = app.add_subcommand("backup", "Back an instance up");
         backup->add_option("name", backup_.instance, "Instance name")->required();
-        backup->add_option("-t,--type", backup_.type, "full, log or dump")
-            ->check(CLI::IsMember({"full", "log", "dump"}))
+        backup
+            ->add_option("-t,--type", backup_.type,
+                         "full; diff (what changed since the newest full backup); incr (what "
+                         "changed since the newest full, diff or incr backup); log; or dump")
+            ->check(CLI::IsMember({"full", "diff", "incr", "log", "dump"}))
             ->capture_default_str();
+        backup->add_flag("--delta", backup_.compareChecksums,
+                         "diff and incr backups: read every file and compare its checksum with "
+                         "the reference's instead of trusting its size and modification time");
         backup->add_option("--database", backup_.databases,
                            "Dump backups: a database to dump (repeatable; default: every one)")
             ->expected(1)

@@ -61,6 +61,10 @@ nlohmann::json ListCommand::Describe(const BackupRecord& r) {
             j["resumed_from"] = m.resumedFrom;
             j["kept_bytes"] = m.keptBytes;
         }
+        if (!m.reference.empty()) {
+            j["reference"] = m.reference;
+            j["read_size"] = m.readBytes;
+        }
         nlohmann::json tablespaces = nlohmann::json::array();
         for (const auto& t : m.tablespaces)
             tablespaces.push_back({{"oid", t.oid}, {"name", t.name}, {"location", t.location}});
@@ -85,14 +89,14 @@ void ListCommand::Run(HostContext& host, const std::string& instance, bool json)
         std::printf("instance '%s' has no backups yet\n", instance.c_str());
         return;
     }
-    std::printf("%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n", "ID",
-                "TYPE", "STATE", "START", "END", "START WAL", "END WAL", "SIZE", "STORED", "CODEC",
-                "FILES", "DATABASES");
+    std::printf("%-19s %-4s %-10s %-19s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n", "ID",
+                "TYPE", "STATE", "REFERENCE", "START", "END", "START WAL", "END WAL", "SIZE",
+                "STORED", "CODEC", "FILES", "DATABASES");
     for (const auto& r : records) {
         const Manifest* m = r.manifest.get();
         std::printf(
-            "%-19s %-4s %-10s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n", r.id.c_str(),
-            r.type.c_str(), r.state.c_str(),
+            "%-19s %-4s %-10s %-19s %-25s %-25s %-24s %-24s %10s %10s %-12s %6s %s\n",
+            r.id.c_str(), r.type.c_str(), r.state.c_str(), m ? Dash(m->reference).c_str() : "-",
             r.startMicros ? TimeText::Local(r.startMicros).c_str() : "-",
             m ? TimeText::Local(m->endMicros).c_str() : "-", m ? Dash(m->startWal).c_str() : "-",
             m ? Dash(m->endWal).c_str() : "-", m ? HumanFormat::Bytes(m->totalBytes).c_str() : "-",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "HostContext.h"
+#include "ReferenceSet.h"
 #include "Repository.h"
 
 #include <map>
@@ -10,7 +11,8 @@
 // "pgulo verify": reads every stored file of a backup again (decrypted and decompressed when
 // it is stored so) and compares its size and checksum with the manifest, looks for files the manifest does not know, and checks that
 // the backup can be restored: its WAL is whole from the full backup's start, and a log
-// backup continues a sound full backup.
+// backup continues a sound data backup. The files a diff or incr backup keeps in the backups
+// it builds on are read there (and files kept as blocks rebuilt and checked whole).
 class VerifyCommand {
 public:
     struct Options {
@@ -31,8 +33,10 @@ private:
     const std::vector<std::string>& StoredProblems(const BackupRecord& record);
     std::vector<std::string> ChainProblems(const BackupRecord& record);
     std::vector<std::string> ReadStoredFiles(const BackupRecord& record) const;
+    std::vector<std::string> AssembledProblems(const BackupRecord& record) const;
 
     const Options& options_;
     std::vector<BackupRecord> all_;
+    ReferenceSet references_{all_};
     std::map<std::string, std::vector<std::string>> stored_;
 };

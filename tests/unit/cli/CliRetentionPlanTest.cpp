@@ -14,19 +14,24 @@ namespace {
 
 constexpr std::int64_t kDay = 86400LL * 1000000;
 
-// F full, L log, B log that does not continue the WAL before it, D dump (all complete);
+// F full, L log, B log that does not continue the WAL before it, D dump, C diff (of the last
+// F), I incr (of the last F, C or I) (all complete);
 // X failed, R running, Z listed as being removed. "F3": a full backup started on day 3.
 std::vector<BackupRecord> Catalogue(const std::string& row) {
     std::vector<BackupRecord> all;
     std::istringstream tokens(row);
-    std::string token, lastEnd;
+    std::string token, lastEnd, lastFull, lastData;
     while (tokens >> token) {
         BackupRecord r;
         r.id = token;
         r.startMicros = std::stoll(token.substr(1)) * kDay;
         const char kind = token[0];
-        r.type = kind == 'D' ? "dump" : kind == 'L' || kind == 'B' ? "log" : "full";
-        r.complete = std::string("FLBD").find(kind) != std::string::npos;
+        r.type = kind == 'D'                ? "dump"
+                 : kind == 'L' || kind == 'B' ? "log"
+                 : kind == 'C'                ? "diff"
+                 : kind == 'I'                ? "incr"
+                                              : "full";
+        r.complete = std::string("FLBDCI").find(kind) != std::string::npos;
         r.state = r.complete ? "complete" : kind == 'R' ? "running" : "failed";
         r.recordedState = kind == 'Z' ? "deleting" : r.state;
         if (r.complete) {
@@ -35,6 +40,9 @@ std::vector<BackupRecord> Catalogue(const std::string& row) {
             m->baseWal = kind == 'B' ? "elsewhere" : lastEnd;
             m->endWal = kind == 'D' ? "" : token;
             lastEnd = kind == 'D' ? lastEnd : token;
+            m->reference = kind == 'C' ? lastFull : kind == 'I' ? lastData : "";
+            lastFull = kind == 'F' ? token : lastFull;
+            lastData = Manifest::IsDataBackup(r.type) ? token : lastData;
             r.manifest = m;
         }
         all.push_back(r);
@@ -73,6 +81,8 @@ INSTANTIATE_TEST_SUITE_P(
     Policies, RetentionCases,
     ::testing::Values(
         PlanCase{"FullRuleKeepsNewestChains", "F1 L2 L3 F4 L5 F6 L7", kFull2, "L3 L2 F1"},
+        PlanCase{"IncrementalsGoWithTheirFull", "F1 I2 L3 C4 I5 F6 I7 F8 C9", kFull2,
+                 "I5 C4 L3 I2 F1"},
         PlanCase{"DaysKeepTheFullBeforeTheWindow", "F1 L2 F10 L11 F25 L26", {{}, 10, {}}, "L2 F1"},
         PlanCase{"DaysKeepAllWhenNoneEndedBefore", "F25 L26 F27", {{}, 10, {}}, ""},
         PlanCase{"EitherFullRuleKeeps", "F1 L2 F10 L11 F25 L26", {1, 10, {}}, "L2 F1"},

@@ -1,0 +1,96 @@
+#include "DeltaCopier.h"
+
+#include "BlockDigest.h"
+#include "FileOps.h"
+#include "PieceChecksum.h"
+#include "RateLimiter.h"
+#include "StoredFileWriter.h"
+
+#include "pgulo/host/UniqueFd.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+namespace {
+
+// A whole number of blocks, so that only the file's end reads short.
+constexpr std::size_t kChunk = 512 * BlockDigest::kBlockSize;
+
+} // namespace
+
+DeltaCopier::DeltaCopier(Options options)
+    : options_(std::move(options)), buffer_(std::make_unique<char[]>(kChunk)) {}
+
+DeltaCopier::~DeltaCopier() = default;
+
+std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, const std::string& source) {
+    std::size_t filled = 0;
+    while (filled < kChunk) {
+        const ssize_t n = ::pread(in, buffer_.get() + filled, kChunk - filled,
+                                  static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("cannot read " + source + ": " + FileOps::ErrnoText(errno));
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    return filled;
+}
+
+DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storage,
+                                      const std::string& target, const StoredForm& form,
+                                      const BlockChoice& choose) {
+    Result result;
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    UniqueFd in(fd);
+    if (!in) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            result.status = Status::Vanished;
+            return result;
+        }
+        throw std::runtime_error("cannot open " + source + ": " + FileOps::ErrnoText(errno));
+    }
+    if (::fstat(in.get(), &result.source) != 0)
+        throw std::runtime_error("cannot examine " + source + ": " + FileOps::ErrnoText(errno));
+    ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    StoredFileWriter out(storage, target, form);
+    PieceChecksum sum;
+    std::uint64_t block = 0;
+    for (;;) {
+        if (options_.stop && options_.stop()) {
+            result.status = Status::Stopped;
+            return result;
+        }
+        const std::size_t size = Fill(in.get(), result.bytes, source);
+        if (size == 0)
+            break;
+        if (options_.limiter)
+            options_.limiter->Acquire(size, options_.stop);
+        sum.update(buffer_.get(), size);
+        for (std::size_t at = 0; at < size; at += BlockDigest::kBlockSize, ++block) {
+            const std::size_t n = std::min<std::size_t>(BlockDigest::kBlockSize, size - at);
+            const std::string digest = BlockDigest::Of(buffer_.get() + at, n);
+            result.blockDigests += digest;
+            const bool store = choose(block, digest);
+            result.storedBlocks.push_back(store);
+            if (store)
+                out.Put(buffer_.get() + at, n);
+        }
+        result.bytes += size;
+        if (options_.onBytes)
+            options_.onBytes(size);
+        if (size < kChunk)
+            break;
+    }
+    result.stored = out.Finish().stored;
+    result.checksum = PieceChecksum::Combine(sum.finishPieces(true));
+    return result;
+}

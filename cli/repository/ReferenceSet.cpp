@@ -1,0 +1,122 @@
+#include "ReferenceSet.h"
+
+#include "BlockDigest.h"
+#include "BlockPlan.h"
+#include "CliError.h"
+
+#include <stdexcept>
+
+ReferenceSet::ReferenceSet(const std::vector<BackupRecord>& all) : all_(all) {}
+
+const BackupRecord* ReferenceSet::Find(const std::string& id) const {
+    for (const BackupRecord& r : all_) {
+        if (r.id == id)
+            return r.complete ? &r : nullptr;
+    }
+    return nullptr;
+}
+
+const BackupRecord& ReferenceSet::Record(const std::string& id, const std::string& referrer) const {
+    const BackupRecord* record = Find(id);
+    if (record == nullptr)
+        throw CliError("backup " + referrer + " builds on backup " + id +
+                       ", which is missing or incomplete; the backup cannot be used");
+    return *record;
+}
+
+const std::unordered_map<std::string, const ManifestEntry*>&
+ReferenceSet::Files(const BackupRecord& record) const {
+    auto known = files_.find(record.id);
+    if (known != files_.end())
+        return known->second;
+    std::unordered_map<std::string, const ManifestEntry*> files;
+    for (const ManifestEntry& e : record.manifest->entries) {
+        if (e.kind == ManifestEntry::Kind::File && e.role == ManifestEntry::Role::Data)
+            files.emplace(e.path, &e);
+    }
+    return files_.emplace(record.id, std::move(files)).first->second;
+}
+
+const ManifestEntry* ReferenceSet::Entry(const std::string& id, const std::string& path) const {
+    const BackupRecord* record = Find(id);
+    if (record == nullptr)
+        return nullptr;
+    const auto& files = Files(*record);
+    const auto found = files.find(path);
+    return found == files.end() ? nullptr : found->second;
+}
+
+std::vector<const BackupRecord*> ReferenceSet::References(const BackupRecord& backup) const {
+    std::vector<const BackupRecord*> chain;
+    const BackupRecord* current = &backup;
+    while (current->manifest && !current->manifest->reference.empty()) {
+        current = &Record(current->manifest->reference, current->id);
+        chain.push_back(current);
+    }
+    return chain;
+}
+
+const BackupRecord& ReferenceSet::Owner(const BackupRecord& holder,
+                                        const ManifestEntry& entry) const {
+    return entry.storedIn.empty() ? holder : Record(entry.storedIn, holder.id);
+}
+
+CopyEngine::Task ReferenceSet::ReadTask(const BackupRecord& holder, const ManifestEntry& entry,
+                                        const std::string& target) const {
+    return Owner(holder, entry).ReadTask(entry, target);
+}
+
+std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& holder,
+                                                            const ManifestEntry& entry) const {
+    std::vector<BlockAssembler::Source> sources;
+    try {
+        const auto lookup = [&](const std::string& id, const std::string& path) {
+            return id == holder.id && entry.storedIn.empty() ? &entry : Entry(id, path);
+        };
+        for (const BlockPlan::Source& s : BlockPlan::SourcesOf(entry, lookup)) {
+            const BackupRecord& owner =
+                s.backup == holder.id ? holder : Record(s.backup, holder.id);
+            BlockAssembler::Source source{owner.storage, owner.PathOf(s.entry->stored),
+                                          owner.FormOf(*s.entry), {}};
+            for (const BlockPlan::Placement& p : s.blocks)
+                source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});
+            sources.push_back(std::move(source));
+        }
+    } catch (const std::runtime_error& e) {
+        if (dynamic_cast<const CliError*>(&e))
+            throw;
+        throw CliError("backup " + holder.id + " cannot rebuild " + entry.path + ": " + e.what());
+    }
+    return sources;
+}
+
+void ReferenceSet::RequireOne(const BackupRecord& owner, const ManifestEntry& entry) const {
+    const std::string path = owner.PathOf(entry.stored);
+    if (checked_.count(path) != 0)
+        return;
+    const std::optional<std::uint64_t> size = owner.storage->Size(path);
+    std::string problem;
+    if (!size)
+        problem = " is missing";
+    else if (*size != entry.storedSize)
+        problem = " is stored in " + std::to_string(*size) + " bytes, not the " +
+                  std::to_string(entry.storedSize) + " its manifest records";
+    if (!problem.empty())
+        throw CliError("backup " + owner.id + " is damaged: " + entry.path + problem);
+    checked_.emplace(path, true);
+}
+
+void ReferenceSet::RequireStored(const BackupRecord& holder, const ManifestEntry& entry) const {
+    if (!Assembled(entry)) {
+        RequireOne(entry.storedIn.empty() ? holder : Record(entry.storedIn, holder.id), entry);
+        return;
+    }
+    for (const std::string& id : BlockPlan::BackupsUsed(entry)) {
+        const BackupRecord& owner = id == holder.id ? holder : Record(id, holder.id);
+        const ManifestEntry* own =
+            id == holder.id && entry.storedIn.empty() ? &entry : Entry(id, entry.path);
+        if (own == nullptr)
+            throw CliError("backup " + id + " is damaged: it does not hold " + entry.path);
+        RequireOne(owner, *own);
+    }
+}
