@@ -265,7 +265,7 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
     EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
 
     nlohmann::json future = m.ToJson();
-    future["format"] = Manifest::kFormat + 1;
+    future["format"] = Manifest::kReferenceFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
