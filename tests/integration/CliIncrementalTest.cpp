@@ -207,6 +207,33 @@ TEST_P(CliIncremental, IncrTakenUnderLoadRestoresConsistent) {
     EXPECT_EQ(restored, first + " " + first + " " + first);
 }
 
+// A storage without a local directory: the kept blocks are written, and read back by the
+// restore, through the storage's writers and readers.
+TEST(CliIncrementalStreamed, ChangedBlocksGoThroughTheStorage) {
+    PGULO_REQUIRE_MAJOR(17);
+    auto cluster = StartCluster(17, "incrstream");
+    PguloHost host;
+    host.AddInstance("main", *cluster, "postgres", "");
+    host.SetVariable("PGULO_TEST_STORAGE_STREAMING", "1");
+    cluster->psql("CREATE TABLE kept WITH (autovacuum_enabled = off) AS SELECT g AS id, "
+                  "md5(g::text) AS v FROM generate_series(1, 100000) g");
+    cluster->psql("VACUUM FREEZE");
+    cluster->psql("CHECKPOINT");
+    const std::string full = Backup(host, "full");
+    cluster->psql("UPDATE kept SET v = 'changed' WHERE id = 777");
+    cluster->psql("CHECKPOINT");
+    const std::string incr = Backup(host, "incr");
+    const std::string expected = cluster->psql(kFingerprint);
+    const BackupRecord record = Repository(host.Repository()).Get("main", incr);
+    EXPECT_TRUE(std::any_of(record.manifest->entries.begin(), record.manifest->entries.end(),
+                            [&](const ManifestEntry& e) {
+                                return e.delta && e.blockRuns.size() > 1 &&
+                                       e.blockRuns.front().backup == full;
+                            }));
+    EXPECT_EQ(host.Run({"verify", "main", incr, "-q"}).exitCode, 0);
+    EXPECT_EQ(RestoredValue(host, *cluster, {"--backup", incr}, kFingerprint), expected);
+}
+
 INSTANTIATE_TEST_SUITE_P(Majors, CliIncremental, ::testing::Values(14, 17), MajorName);
 
 } // namespace
