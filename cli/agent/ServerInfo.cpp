@@ -5,29 +5,12 @@
 #include "HostContext.h"
 #include "RestoreTargetGuard.h"
 
-#include "pgulo/ExecutePostgre.h"
+#include "ServerQuery.h"
 
 namespace {
 
-// The columns of a one-statement result, each without the placeholder.
-std::vector<std::vector<std::string>> Columns(ExecutePostgre& query, const std::string& sql,
-                                              int count) {
-    if (query.postgre_Query(sql) != 0)
-        throw CliError(HostContext::AgentFailure("the server did not answer \"" + sql + "\""));
-    std::vector<std::vector<std::string>> columns(static_cast<std::size_t>(count));
-    if (query.GetResultRows() == 0)
-        return columns;
-    for (int i = 0; i < count; ++i) {
-        query.getCol(i, columns[static_cast<std::size_t>(i)]);
-        if (!columns[static_cast<std::size_t>(i)].empty())
-            columns[static_cast<std::size_t>(i)].erase(
-                columns[static_cast<std::size_t>(i)].begin());
-    }
-    return columns;
-}
-
-std::string Single(ExecutePostgre& query, const std::string& sql) {
-    std::vector<std::string> values = Columns(query, sql, 1).front();
+std::string Single(ServerQuery& query, const std::string& sql) {
+    std::vector<std::string> values = query.Columns(sql, 1).front();
     if (values.empty())
         throw CliError("the server gave no answer to \"" + sql + "\"");
     return values.front();
@@ -36,10 +19,7 @@ std::string Single(ExecutePostgre& query, const std::string& sql) {
 } // namespace
 
 ServerFacts ServerInfo::Query(const AgentConnection& c) {
-    HostContext::ClearAgentError();
-    ExecutePostgre query;
-    if (query.init(c.libDir, c.binDir, c.user, c.password, c.database, c.hostAddr, c.port) != 0)
-        throw CliError(HostContext::AgentFailure("cannot connect to the server"));
+    ServerQuery query(c);
     ServerFacts facts;
     facts.version = Single(query, "SHOW server_version");
     facts.dataDirectory = Single(query, "SHOW data_directory");
@@ -49,7 +29,7 @@ ServerFacts ServerInfo::Query(const AgentConnection& c) {
     const std::string sql =
         "SELECT oid::text, spcname, pg_tablespace_location(oid) FROM pg_tablespace "
         "WHERE pg_tablespace_location(oid) <> '' ORDER BY oid";
-    const auto columns = Columns(query, sql, 3);
+    const auto columns = query.Columns(sql, 3);
     const std::vector<std::string>& oids = columns[0];
     const std::vector<std::string>& names = columns[1];
     const std::vector<std::string>& locations = columns[2];

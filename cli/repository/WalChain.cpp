@@ -1,6 +1,7 @@
 #include "WalChain.h"
 
 #include "FileOps.h"
+#include "WalPosition.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -92,13 +93,10 @@ bool WalChain::ParseHistory(const std::string& text, std::vector<Switch>& switch
             continue;
         if (!(fields >> lsn))
             return false;
-        const std::size_t slash = lsn.find('/');
-        std::uint64_t tli = 0, high = 0, low = 0;
-        if (slash == std::string::npos || !ParseTimeline(parent, tli) || tli == 0 ||
-            !ParseHex(lsn.substr(0, slash), high) || !ParseHex(lsn.substr(slash + 1), low) ||
-            high > 0xFFFFFFFFull || low > 0xFFFFFFFFull)
+        std::uint64_t tli = 0, position = 0;
+        if (!ParseTimeline(parent, tli) || tli == 0 || !WalPosition::ParseLsn(lsn, position))
             return false;
-        switches.push_back({static_cast<std::uint32_t>(tli), high << 32 | low});
+        switches.push_back({static_cast<std::uint32_t>(tli), position});
     }
     return true;
 }
