@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChangedBlocks.h"
 #include "DeltaCopier.h"
 #include "Manifest.h"
 #include "Progress.h"
@@ -57,6 +58,9 @@ public:
     // Takes the listed paths; a path met before (a configuration file inside the data
     // directory is listed twice) or one that vanished is passed over.
     void AddPaths(const std::vector<std::string>& paths, const Sources& sources);
+    // The blocks the server's WAL summaries name as changed since the reference's start (it
+    // outlives the writer): changed relation files are then read only there. Before AddPaths.
+    void UseChangedBlocks(const ChangedBlocks* changed) { changed_ = changed; }
     // Copies the files added since the last call. False when a quit request stopped it;
     // throws CliError when a file could not be copied.
     bool CopyPending(const std::string& label);
@@ -83,6 +87,9 @@ private:
         const ManifestEntry* reference = nullptr;
         // Keep only the changed blocks (the reference has their digests).
         bool delta = false;
+        // Read only the blocks the WAL summaries name (and those past the reference's end).
+        bool summarized = false;
+        ChangedBlocks::FileChanges changes = {};
     };
 
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
@@ -96,6 +103,10 @@ private:
                         RateLimiter* limiter);
     bool RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
                         RateLimiter* limiter);
+    // With WAL summaries: whether they show the file unchanged since the reference; otherwise
+    // marks it to be read where they name changes.
+    bool UnchangedBySummaries(const ManifestEntry& entry, const std::string& dataDirectory,
+                              Pending& pending) const;
     // The file stays as the reference has it: the entry points there.
     void Reference(ManifestEntry& entry, const ManifestEntry& reference);
     // Whether a file copied after all (--delta) turned out the same as the reference's.
@@ -118,4 +129,5 @@ private:
     std::uint64_t totalBytes_ = 0;
     std::uint64_t storedBytes_ = 0;
     std::uint64_t readBytes_ = 0;
+    const ChangedBlocks* changed_ = nullptr;
 };

@@ -17,6 +17,7 @@
 #include "SignalGuard.h"
 #include "StoredFileReader.h"
 #include "StoredFileWriter.h"
+#include "SummarizedChanges.h"
 #include "TimeText.h"
 
 #include "pgulo/PGCommon.h"
@@ -315,6 +316,11 @@ Manifest BackupCommand::RunFull() {
     fs.Start(jobId_, jobDir, HostContext::ConfigDirectory(), connection_, "", options_.prune);
     std::vector<std::string> databases, folders;
     fs.GetMetaData(databases, folders);
+    // --delta asks for every file to be read, which no summary can spare.
+    if (reference_ && !options_.compareChecksums) {
+        changed_ = SummarizedChanges::Since(connection_, *references_, *reference_);
+        writer.UseChangedBlocks(changed_ ? &*changed_ : nullptr);
+    }
     if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "",
                           options_.type + " backup")) {
         fs.Abandon();
