@@ -32,8 +32,8 @@ public:
                                const std::vector<ManifestTablespace>& tablespaces);
 
     // Whether the backup stores block (whose digest is given) of a changed file: when its
-    // digest differs from the reference's or it lies beyond the reference's end. This is where
-    // a record of the changed blocks, when the server keeps one, would narrow the comparison.
+    // digest differs from the reference's or it lies beyond the reference's end. With WAL
+    // summaries only the blocks they name are read and weighed so (DeltaCopier::CopyBlocks).
     static bool StoreBlock(const std::string& referenceDigests, std::uint64_t block,
                            const std::string& digest);
     // The path the server's WAL summaries know a file by: relative to the data directory, a
