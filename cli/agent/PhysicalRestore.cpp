@@ -1,6 +1,7 @@
 #include "PhysicalRestore.h"
 
 #include "BlockAssembler.h"
+#include "BlockPlan.h"
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "FileOps.h"
@@ -317,7 +318,7 @@ void PhysicalRestore::AssembleFiles(const std::vector<const RestorePlan::Action*
         } catch (const std::exception& error) {
             throw CliError(std::string("restoring failed: ") + error.what());
         }
-        if (r.bytes != e.size || r.checksum != e.checksum)
+        if (r.bytes != e.size || !BlockPlan::Matches(e, r.checksum, r.blockDigests))
             throw CliError("the file " + e.path + " rebuilt from the blocks of backup " + full_.id +
                            " and those it builds on does not match its checksum; the backups are "
                            "damaged, run 'pgulo verify'");

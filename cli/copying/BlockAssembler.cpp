@@ -85,6 +85,7 @@ BlockAssembler::Result BlockAssembler::Assemble(const std::vector<Source>& sourc
     }
     // Read back: the whole file's checksum proves that every block came from where it should.
     FileCopier reader(FileCopier::Options{});
+    reader.DigestBlocks(true);
     const FileCopier::Result check = reader.Copy(target, "", mode);
-    return {check.bytes, check.checksum};
+    return {check.bytes, check.checksum, check.blockDigests};
 }

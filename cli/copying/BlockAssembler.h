@@ -28,7 +28,8 @@ public:
     };
     struct Result {
         std::uint64_t bytes = 0;
-        std::string checksum; // of the rebuilt file (PieceChecksum)
+        std::string checksum;     // of the rebuilt file (PieceChecksum)
+        std::string blockDigests; // of the rebuilt file's blocks (BlockDigest)
     };
 
     // Writes target (created with mode, replaced when it exists), cuts it to size and returns

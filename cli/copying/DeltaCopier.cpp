@@ -20,6 +20,31 @@ namespace {
 // A whole number of blocks, so that only the file's end reads short.
 constexpr std::size_t kChunk = 512 * BlockDigest::kBlockSize;
 
+int OpenForReading(const std::string& source) {
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+// Up to size bytes at offset; fewer only at the file's end.
+std::size_t ReadAt(int in, char* buffer, std::size_t size, std::uint64_t offset,
+                   const std::string& source) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t n =
+            ::pread(in, buffer + filled, size - filled, static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("cannot read " + source + ": " + FileOps::ErrnoText(errno));
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    return filled;
+}
+
 } // namespace
 
 DeltaCopier::DeltaCopier(Options options)
@@ -47,10 +72,7 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
                                       const std::string& target, const StoredForm& form,
                                       const BlockChoice& choose) {
     Result result;
-    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    UniqueFd in(fd);
+    UniqueFd in(OpenForReading(source));
     if (!in) {
         if (errno == ENOENT || errno == ENOTDIR) {
             result.status = Status::Vanished;
@@ -92,5 +114,79 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
     }
     result.stored = out.Finish().stored;
     result.checksum = PieceChecksum::Combine(sum.finishPieces(true));
+    result.read = result.bytes;
+    return result;
+}
+
+DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& storage,
+                                            const std::string& target, const StoredForm& form,
+                                            const std::string& referenceDigests,
+                                            const BlockRead& mustRead,
+                                            const BlockChoice& choose) {
+    Result result;
+    UniqueFd in(OpenForReading(source));
+    if (!in) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            result.status = Status::Vanished;
+            return result;
+        }
+        throw std::runtime_error("cannot open " + source + ": " + FileOps::ErrnoText(errno));
+    }
+    if (::fstat(in.get(), &result.source) != 0)
+        throw std::runtime_error("cannot examine " + source + ": " + FileOps::ErrnoText(errno));
+    const std::uint64_t size = static_cast<std::uint64_t>(result.source.st_size);
+    const std::uint64_t count = BlockDigest::BlockCount(size);
+    const std::uint64_t known = referenceDigests.size() / BlockDigest::kDigestSize;
+    auto read = [&](std::uint64_t block) { return block >= known || mustRead(block); };
+    StoredFileWriter out(storage, target, form);
+    PieceChecksum sum;
+    bool everyBlock = true; // the checksum only means something over the whole file
+    result.bytes = size;
+    for (std::uint64_t block = 0; block < count;) {
+        if (options_.stop && options_.stop()) {
+            result.status = Status::Stopped;
+            return result;
+        }
+        if (!read(block)) {
+            result.blockDigests += referenceDigests.substr(block * BlockDigest::kDigestSize,
+                                                           BlockDigest::kDigestSize);
+            result.storedBlocks.push_back(false);
+            everyBlock = false;
+            ++block;
+            continue;
+        }
+        // Neighbouring blocks to read go in one call.
+        std::uint64_t end = block + 1;
+        while (end < count && (end - block) * BlockDigest::kBlockSize < kChunk && read(end))
+            ++end;
+        const std::uint64_t offset = block * BlockDigest::kBlockSize;
+        const std::size_t want =
+            static_cast<std::size_t>(std::min(end * BlockDigest::kBlockSize, size) - offset);
+        const std::size_t got = ReadAt(in.get(), buffer_.get(), want, offset, source);
+        if (options_.limiter)
+            options_.limiter->Acquire(got, options_.stop);
+        if (everyBlock)
+            sum.update(buffer_.get(), got);
+        for (std::size_t at = 0; at < got; at += BlockDigest::kBlockSize, ++block) {
+            const std::size_t n = std::min<std::size_t>(BlockDigest::kBlockSize, got - at);
+            const std::string digest = BlockDigest::Of(buffer_.get() + at, n);
+            result.blockDigests += digest;
+            const bool store = choose(block, digest);
+            result.storedBlocks.push_back(store);
+            if (store)
+                out.Put(buffer_.get() + at, n);
+        }
+        result.read += got;
+        if (options_.onBytes)
+            options_.onBytes(got);
+        if (got < want) {
+            // Cut short while being read: the WAL replayed at restore truncates it anyway.
+            result.bytes = offset + got;
+            break;
+        }
+    }
+    result.stored = out.Finish().stored;
+    if (everyBlock)
+        result.checksum = PieceChecksum::Combine(sum.finishPieces(true));
     return result;
 }

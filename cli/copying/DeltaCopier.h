@@ -21,6 +21,8 @@ class DeltaCopier {
 public:
     // Whether to store a block, given its index and raw digest.
     using BlockChoice = std::function<bool(std::uint64_t block, const std::string& digest)>;
+    // Whether a block may have changed since the reference and so must be read.
+    using BlockRead = std::function<bool(std::uint64_t block)>;
     struct Options {
         RateLimiter* limiter = nullptr;
         std::function<bool()> stop;
@@ -31,7 +33,8 @@ public:
         Status status = Status::Copied;
         std::uint64_t bytes = 0;  // of the original
         std::uint64_t stored = 0; // of the target
-        std::string checksum;     // of the original (PieceChecksum)
+        std::uint64_t read = 0;   // of the original, actually read
+        std::string checksum;     // of the original (PieceChecksum); empty when not all read
         std::string blockDigests;
         std::vector<bool> storedBlocks; // one per block of the original
         struct stat source {};
@@ -47,6 +50,12 @@ public:
     // write.
     Result Copy(const std::string& source, Storage& storage, const std::string& target,
                 const StoredForm& form, const BlockChoice& choose);
+    // As Copy, but reads only the blocks mustRead names and those past the reference's end;
+    // the others keep the reference's digests and are not stored. The checksum is left empty
+    // unless every block was read.
+    Result CopyBlocks(const std::string& source, Storage& storage, const std::string& target,
+                      const StoredForm& form, const std::string& referenceDigests,
+                      const BlockRead& mustRead, const BlockChoice& choose);
 
 private:
     std::size_t Fill(int in, std::uint64_t offset, const std::string& source);

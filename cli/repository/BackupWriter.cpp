@@ -153,6 +153,12 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
             if (ref && pending.relation && !ref->blockDigests.empty()) {
                 RequireReference(*ref);
                 pending.delta = true;
+                if (UnchangedBySummaries(entry, sources.dataDirectory, pending)) {
+                    Reference(entry, *ref);
+                    Counted(entry);
+                    entries_.push_back(std::move(entry));
+                    continue;
+                }
             }
             MakeParent(entry.stored);
             if (options_.keep && options_.keep(entry)) {
@@ -183,6 +189,22 @@ ManifestEntry BackupWriter::AsStored(const ManifestEntry& listed,
     e.compression = options_.form.compression.algorithm();
     e.encrypted = options_.form.Encrypted();
     return e;
+}
+
+bool BackupWriter::UnchangedBySummaries(const ManifestEntry& entry,
+                                        const std::string& dataDirectory, Pending& pending) const {
+    if (changed_ == nullptr)
+        return false;
+    const std::string clusterPath =
+        BlockPlan::ClusterPath(entry.path, dataDirectory, options_.tablespaces);
+    if (clusterPath.empty() || !changed_->ForFile(clusterPath, pending.changes))
+        return false;
+    // Only the size can show a change the summaries do not: a new time alone comes from
+    // hint bits and the like, which WAL replay does not need.
+    if (pending.changes.Unchanged() && entry.size == pending.reference->size)
+        return true;
+    pending.summarized = true;
+    return false;
 }
 
 void BackupWriter::Reference(ManifestEntry& entry, const ManifestEntry& reference) {
@@ -217,8 +239,12 @@ void BackupWriter::DropCopy(const ManifestEntry& entry) {
 }
 
 bool BackupWriter::SameAsReference(const ManifestEntry& entry, const Pending& pending) const {
-    return pending.reference && entry.size == pending.reference->size &&
-           entry.checksum == pending.reference->checksum;
+    if (!pending.reference || entry.size != pending.reference->size)
+        return false;
+    // A file read only in part has no checksum to compare: its block digests tell.
+    if (entry.checksum.empty() || pending.reference->checksum.empty())
+        return entry.blockDigests == pending.reference->blockDigests;
+    return entry.checksum == pending.reference->checksum;
 }
 
 bool BackupWriter::RunCopies(const std::vector<Pending>& batch, Progress& progress) {
@@ -316,13 +342,21 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
         DeltaCopier copier(o);
         for (std::size_t i; (i = next.fetch_add(1)) < batch.size() && !o.stop();) {
             const std::string& digests = batch[i].reference->blockDigests;
+            const auto store = [&digests](std::uint64_t block, const std::string& d) {
+                return BlockPlan::StoreBlock(digests, block, d);
+            };
+            const ChangedBlocks::FileChanges& changes = batch[i].changes;
+            const auto changed = [&changes](std::uint64_t block) {
+                return block >= ChangedBlocks::kBlocksPerSegment ||
+                       changes.Changed(static_cast<std::uint32_t>(block));
+            };
             try {
                 const ManifestEntry& entry = entries_[batch[i].entry];
-                results[i] = copier.Copy(entry.path, *storage_,
-                                         Storage::Join(prefix_, entry.stored), options_.form,
-                                         [&digests](std::uint64_t block, const std::string& d) {
-                                             return BlockPlan::StoreBlock(digests, block, d);
-                                         });
+                const std::string target = Storage::Join(prefix_, entry.stored);
+                results[i] = batch[i].summarized
+                                 ? copier.CopyBlocks(entry.path, *storage_, target, options_.form,
+                                                     digests, changed, store)
+                                 : copier.Copy(entry.path, *storage_, target, options_.form, store);
             } catch (const std::exception& e) {
                 std::lock_guard<std::mutex> lock(mutex);
                 if (firstError.empty())
@@ -354,12 +388,13 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
         Describe(entry, r.source);
         entry.size = r.bytes;
         entry.checksum = r.checksum;
-        readBytes_ += r.bytes;
+        entry.blockDigests = r.blockDigests;
+        readBytes_ += r.read;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);
             Reference(entry, *batch[i].reference);
         } else {
-            entry.blockDigests = r.blockDigests;
+            entry.blockChecked = entry.checksum.empty();
             entry.blockRuns = BlockPlan::Merge(
                 BlockPlan::OwnersOf(*batch[i].reference, options_.reference->id), r.storedBlocks,
                 options_.self);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ChangedBlocks.h"
 #include "DeltaCopier.h"
 #include "FileCopier.h"
 #include "Manifest.h"
@@ -69,6 +70,9 @@ public:
     // Takes the listed paths; a path met before (a configuration file inside the data
     // directory is listed twice) or one that vanished is passed over.
     void AddPaths(const std::vector<std::string>& paths, const Sources& sources);
+    // The blocks the server's WAL summaries name as changed since the reference's start (it
+    // outlives the writer): changed relation files are then read only there. Before AddPaths.
+    void UseChangedBlocks(const ChangedBlocks* changed) { changed_ = changed; }
     // Copies the files added since the last call. False when a quit request stopped it;
     // throws CliError when a file could not be copied.
     bool CopyPending(const std::string& label);
@@ -100,6 +104,9 @@ private:
         const ManifestEntry* reference = nullptr;
         // Keep only the changed blocks (the reference has their digests).
         bool delta = false;
+        // Read only the blocks the WAL summaries name (and those past the reference's end).
+        bool summarized = false;
+        ChangedBlocks::FileChanges changes = {};
     };
 
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
@@ -117,6 +124,10 @@ private:
                         RateLimiter* limiter);
     // The listed entry as the copy found and stored it.
     ManifestEntry AsStored(const ManifestEntry& listed, const FileCopier::Result& r) const;
+    // With WAL summaries: whether they show the file unchanged since the reference; otherwise
+    // marks it to be read where they name changes.
+    bool UnchangedBySummaries(const ManifestEntry& entry, const std::string& dataDirectory,
+                              Pending& pending) const;
     // The file stays as the reference has it: the entry points there.
     void Reference(ManifestEntry& entry, const ManifestEntry& reference);
     // Removes the stored copy of a file that turned out the same as the reference's.
@@ -145,4 +156,5 @@ private:
     std::uint64_t totalBytes_ = 0;
     std::uint64_t storedBytes_ = 0;
     std::uint64_t readBytes_ = 0;
+    const ChangedBlocks* changed_ = nullptr;
 };

@@ -77,6 +77,25 @@ bool BlockPlan::StoreBlock(const std::string& referenceDigests, std::uint64_t bl
     return block >= CountOf(referenceDigests) || DigestAt(referenceDigests, block) != digest;
 }
 
+std::string BlockPlan::ClusterPath(const std::string& path, const std::string& dataDirectory,
+                                   const std::vector<ManifestTablespace>& tablespaces) {
+    const std::string data = RestorePlan::Normalize(dataDirectory);
+    if (RestorePlan::IsUnder(path, data) && path.size() > data.size())
+        return path.substr(data.size() + 1);
+    for (const ManifestTablespace& t : tablespaces) {
+        const std::string location = RestorePlan::Normalize(t.location);
+        if (!t.location.empty() && RestorePlan::IsUnder(path, location) &&
+            path.size() > location.size())
+            return "pg_tblspc/" + t.oid + path.substr(location.size());
+    }
+    return "";
+}
+
+bool BlockPlan::Matches(const ManifestEntry& entry, const std::string& checksum,
+                        const std::string& blockDigests) {
+    return entry.blockChecked ? blockDigests == entry.blockDigests : checksum == entry.checksum;
+}
+
 std::vector<BlockRun> BlockPlan::OwnersOf(const ManifestEntry& entry,
                                           const std::string& reference) {
     if (!entry.blockRuns.empty())

@@ -32,10 +32,18 @@ public:
                                const std::vector<ManifestTablespace>& tablespaces);
 
     // Whether the backup stores block (whose digest is given) of a changed file: when its
-    // digest differs from the reference's or it lies beyond the reference's end. This is where
-    // a record of the changed blocks, when the server keeps one, would narrow the comparison.
+    // digest differs from the reference's or it lies beyond the reference's end. With WAL
+    // summaries only the blocks they name are read and weighed so (DeltaCopier::CopyBlocks).
     static bool StoreBlock(const std::string& referenceDigests, std::uint64_t block,
                            const std::string& digest);
+    // The path the server's WAL summaries know a file by: relative to the data directory, a
+    // tablespace's files through pg_tblspc/<oid>. Empty for a file outside them.
+    static std::string ClusterPath(const std::string& path, const std::string& dataDirectory,
+                                   const std::vector<ManifestTablespace>& tablespaces);
+    // Whether a file rebuilt from its blocks is the entry's: by its checksum, or by every
+    // block's digest when the entry has no checksum of its whole (blockChecked).
+    static bool Matches(const ManifestEntry& entry, const std::string& checksum,
+                        const std::string& blockDigests);
     // Which backup holds each block of the reference entry: its runs, or its whole copy in the
     // backup that stored it (reference is the id of the backup whose manifest holds it).
     static std::vector<BlockRun> OwnersOf(const ManifestEntry& entry, const std::string& reference);

@@ -126,6 +126,8 @@ json EntryToJson(const ManifestEntry& e) {
             j["block_runs"] = RunsToJson(e.blockRuns);
         if (e.delta)
             j["delta"] = true;
+        if (e.blockChecked)
+            j["block_checked"] = true;
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         j["target"] = e.target;
@@ -157,6 +159,7 @@ ManifestEntry EntryFromJson(const json& j) {
         if (j.contains("block_runs"))
             e.blockRuns = RunsFromJson(j.at("block_runs"));
         e.delta = j.value("delta", false);
+        e.blockChecked = j.value("block_checked", false);
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         e.target = j.at("target").get<std::string>();

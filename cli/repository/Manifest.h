@@ -55,6 +55,9 @@ struct ManifestEntry {
     std::string blockDigests;
     std::vector<BlockRun> blockRuns;
     bool delta = false;
+    // Read only where the server's WAL summaries named changes, the file has no checksum of
+    // its whole: its block digests (those of unread blocks inherited) are what a restore checks.
+    bool blockChecked = false;
 };
 
 struct ManifestTablespace {

@@ -19,6 +19,7 @@
 #include "StoredFileReader.h"
 #include "StoredFileWriter.h"
 #include "StoredJournal.h"
+#include "SummarizedChanges.h"
 #include "TimeText.h"
 
 #include "pgulo/PGCommon.h"
@@ -398,6 +399,11 @@ Manifest BackupCommand::RunFull() {
         if (resume)
             resume->Commit(backupDir_, *journal);
     };
+    // --delta asks for every file to be read, which no summary can spare.
+    if (reference_ && !options_.compareChecksums) {
+        changed_ = SummarizedChanges::Since(connection_, *references_, *reference_);
+        writer.UseChangedBlocks(changed_ ? &*changed_ : nullptr);
+    }
     if (!CopyCollectFiles(writer, fs.CollectFiles(), facts_.dataDirectory, "",
                           options_.type + " backup", listed)) {
         fs.Abandon();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BackupWriter.h"
+#include "ChangedBlocks.h"
 #include "ClientPrograms.h"
 #include "HostContext.h"
 #include "InstanceRegistry.h"
@@ -128,4 +129,6 @@ private:
     std::vector<BackupRecord> all_;
     const BackupRecord* reference_ = nullptr;
     std::unique_ptr<ReferenceSet> references_;
+    // diff and incr backups: what the WAL summaries say changed since the reference.
+    std::optional<ChangedBlocks> changed_;
 };

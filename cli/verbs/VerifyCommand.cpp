@@ -1,6 +1,7 @@
 #include "VerifyCommand.h"
 
 #include "BlockAssembler.h"
+#include "BlockPlan.h"
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "HumanFormat.h"
@@ -124,7 +125,7 @@ std::vector<std::string> VerifyCommand::AssembledProblems(const BackupRecord& re
             references_.RequireStored(record, e);
             const BlockAssembler::Result r =
                 BlockAssembler::Assemble(references_.SourcesOf(record, e), scratch, 0600, e.size);
-            if (r.checksum != e.checksum)
+            if (!BlockPlan::Matches(e, r.checksum, r.blockDigests))
                 problems.push_back(e.path + ": rebuilt from its blocks, its checksum does not "
                                             "match (a stored copy is damaged)");
         } catch (const std::exception& error) {

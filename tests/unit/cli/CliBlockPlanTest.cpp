@@ -54,6 +54,31 @@ TEST(CliBlockPlan, StoresChangedBlocksAndThoseBeyondTheReference) {
               BlockDigest::Of(data.data(), kBlock) + BlockDigest::Of(data.data(), 10));
 }
 
+TEST(CliBlockPlan, ClusterPathIsWhatTheWalSummariesName) {
+    const std::vector<ManifestTablespace> tablespaces = {{"16500", "fast", "/ssd/ts/"}};
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"/data/base/5/16384.2", "base/5/16384.2"},
+        {"/data/global/1262", "global/1262"},
+        {"/ssd/ts/PG_17_202406281/5/16390", "pg_tblspc/16500/PG_17_202406281/5/16390"},
+        {"/database/base/5/16384", ""},
+        {"/data", ""},
+    };
+    for (const auto& [path, expected] : rows)
+        EXPECT_EQ(BlockPlan::ClusterPath(path, "/data/", tablespaces), expected) << path;
+}
+
+TEST(CliBlockPlan, RebuiltFileMatchesByChecksumOrEveryBlock) {
+    ManifestEntry e;
+    e.checksum = "sum";
+    e.blockDigests = BlockDigest::Of("a", 1);
+    EXPECT_TRUE(BlockPlan::Matches(e, "sum", ""));
+    EXPECT_FALSE(BlockPlan::Matches(e, "other", e.blockDigests));
+    e.checksum.clear();
+    e.blockChecked = true;
+    EXPECT_TRUE(BlockPlan::Matches(e, "", e.blockDigests));
+    EXPECT_FALSE(BlockPlan::Matches(e, "", BlockDigest::Of("b", 1)));
+}
+
 ManifestEntry File(const std::string& stored, std::uint64_t size, Runs runs, bool delta) {
     ManifestEntry e;
     e.path = "/data/base/1/16384";
@@ -99,6 +124,7 @@ TEST(CliBlockPlan, ManifestKeepsReferencesAndBlocks) {
     m.reference = "F";
     ManifestEntry e = File("files/data/base/1/16384", 2 * kBlock, {{"F", 0, 1}, {"I", 1, 1}}, true);
     e.blockDigests = BlockDigest::Of("a", 1) + BlockDigest::Of("b", 1);
+    e.blockChecked = true;
     ManifestEntry referenced = File("files/data/PG_VERSION", 3, {}, false);
     referenced.storedIn = "F";
     m.entries = {e, referenced};
@@ -109,6 +135,8 @@ TEST(CliBlockPlan, ManifestKeepsReferencesAndBlocks) {
     EXPECT_EQ(back.entries[0].blockDigests, e.blockDigests);
     EXPECT_EQ(back.entries[0].blockRuns, e.blockRuns);
     EXPECT_TRUE(back.entries[0].delta);
+    EXPECT_TRUE(back.entries[0].blockChecked);
+    EXPECT_FALSE(back.entries[1].blockChecked);
     EXPECT_EQ(back.entries[1].storedIn, "F");
     // A full backup with digests alone stays readable by older programs.
     m.reference.clear();
