@@ -2,6 +2,8 @@
 # A real S3-compatible object store on the loopback interface, for the tests: the Debian
 # packages' object storage servers (proxy with its S3 and temporary-auth middleware, account,
 # container and object servers, one replica) plus memcached.
+# Needs the packages swift-proxy, swift-account, swift-container, swift-object, memcached,
+# awscli and curl (scripts/setup.sh installs them).
 #
 #   objectstore.sh start   starts everything (already running: nothing to do) and creates the
 #                          test bucket
@@ -19,6 +21,8 @@ set -euo pipefail
 readonly DIR="${PGULO_OBJECTSTORE_DIR:-/var/tmp/pgulo-objectstore}"
 readonly ETC="$DIR/etc" SRV="$DIR/srv" RUN="$DIR/run" LOGS="$DIR/log"
 readonly ACCESS_KEY="test:tester" SECRET_KEY="testing" REGION="us-east-1" BUCKET="pgulo-test"
+# A bucket that holds at most a kilobyte, for the "bucket is full" case.
+readonly FULL_BUCKET="pgulo-full" FULL_QUOTA_BYTES=1024
 readonly SERVERS=(account container object proxy)
 
 log() { printf '[objectstore] %s\n' "$*" >&2; }
@@ -168,6 +172,19 @@ wait_until_ready() {
     done
 }
 
+# S3 has no call that sets a quota: the store's native API does, with a token from its
+# temporary auth.
+create_full_bucket() {
+    local answer token storage_url
+    answer=$(curl -sSf -D - -o /dev/null -H "X-Auth-User: $ACCESS_KEY" -H "X-Auth-Key: $SECRET_KEY" \
+        "$(endpoint)/auth/v1.0") || die "the store's auth refused the test user"
+    token=$(sed -n 's/^x-auth-token: *//Ip' <<<"$answer" | tr -d '\r')
+    storage_url=$(sed -n 's/^x-storage-url: *//Ip' <<<"$answer" | tr -d '\r')
+    curl -sSf -o /dev/null -X PUT -H "X-Auth-Token: $token" \
+        -H "X-Container-Meta-Quota-Bytes: $FULL_QUOTA_BYTES" "$storage_url/$FULL_BUCKET" ||
+        die "the store did not create the bucket $FULL_BUCKET"
+}
+
 start() {
     [[ -f /etc/swift/swift.conf ]] || die "/etc/swift/swift.conf is missing (install swift-proxy)"
     [[ -d $DIR ]] || mkdir -p "$DIR"
@@ -188,6 +205,7 @@ start() {
     wait_until_ready
     aws_store s3api head-bucket --bucket "$BUCKET" >/dev/null 2>&1 ||
         aws_store s3api create-bucket --bucket "$BUCKET" >/dev/null
+    create_full_bucket
     log "running at $(endpoint), bucket $BUCKET, files under $DIR"
 }
 
@@ -216,6 +234,7 @@ print_env() {
 export PGULO_S3_ENDPOINT=$(endpoint)
 export PGULO_S3_REGION=$REGION
 export PGULO_S3_BUCKET=$BUCKET
+export PGULO_S3_FULL_BUCKET=$FULL_BUCKET
 export PGULO_S3_ACCESS_KEY=$ACCESS_KEY
 export PGULO_S3_SECRET_KEY=$SECRET_KEY
 EOF
