@@ -122,7 +122,8 @@ HttpResponse HttpTransfer::Perform(const HttpRequest& request) {
         curl_easy_setopt(handle, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadBody);
         curl_easy_setopt(handle, CURLOPT_READDATA, &exchange);
-        curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(request.bodySize));
+        curl_easy_setopt(handle, CURLOPT_INFILESIZE_LARGE,
+                         static_cast<curl_off_t>(request.bodySize));
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     } else if (request.method != "GET") {
         curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, request.method.c_str());

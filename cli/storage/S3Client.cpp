@@ -74,13 +74,14 @@ void S3Client::Fail(const Call& call, const HttpResponse& response, int attempts
                        bucket + " (" + response.transportError + ", " + std::to_string(attempts) +
                        (attempts == 1 ? " attempt)" : " attempts)"));
     const std::string code = ErrorCode(response);
-    const std::string detail = " (" + std::to_string(response.status) + (code.empty() ? "" : " " + code) + ")";
+    const std::string detail =
+        " (" + std::to_string(response.status) + (code.empty() ? "" : " " + code) + ")";
     if (code == "NoSuchBucket")
         throw CliError("bucket " + bucket + " does not exist at " + endpoint);
     if (response.status == 401 || response.status == 403 ||
         IsOneOf(code, {"InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied"}))
-        throw CliError("the object store at " + endpoint + " refused the credentials given for bucket " +
-                       bucket + detail);
+        throw CliError("the object store at " + endpoint +
+                       " refused the credentials given for bucket " + bucket + detail);
     if (response.status == 413 || response.status == 507 ||
         IsOneOf(code, {"QuotaExceeded", "EntityTooLarge", "InsufficientStorage"}))
         throw CliError("bucket " + bucket + " at " + endpoint +
@@ -99,8 +100,9 @@ HttpResponse S3Client::Attempt(const Call& call, std::uint64_t delivered) const 
     request.headers["host"] = location_.Host();
     const std::uint64_t start = call.offset + delivered;
     if (start > 0 || call.length > 0)
-        request.headers["range"] = "bytes=" + std::to_string(start) + "-" +
-                                   (call.length > 0 ? std::to_string(call.offset + call.length - 1) : "");
+        request.headers["range"] =
+            "bytes=" + std::to_string(start) + "-" +
+            (call.length > 0 ? std::to_string(call.offset + call.length - 1) : "");
     std::string payloadHash = S3Signer::kEmptyPayloadHash;
     if (call.body != nullptr) {
         request.body = call.body->data();
@@ -123,14 +125,17 @@ HttpResponse S3Client::Send(Call call, const std::vector<long>& accepted) {
         if ((response.status >= 200 && response.status < 300) ||
             std::find(accepted.begin(), accepted.end(), response.status) != accepted.end())
             return response;
-        const bool transient = HttpRetry::Transient(response) || ErrorCode(response) == "RequestTimeout";
+        const bool transient =
+            HttpRetry::Transient(response) || ErrorCode(response) == "RequestTimeout";
         if (!transient || attempt >= retry_.Attempts())
             Fail(call, response, attempt);
         const auto pause = retry_.Pause(attempt);
-        const std::string reason = response.status == 0 ? response.transportError
-                                                        : "status " + std::to_string(response.status);
-        g_log.Debug(kLabel, "retry %d of %d for %s after %s, in %lld ms", attempt, retry_.Attempts() - 1,
-                    What(call).c_str(), reason.c_str(), static_cast<long long>(pause.count()));
+        const std::string reason = response.status == 0
+                                       ? response.transportError
+                                       : "status " + std::to_string(response.status);
+        g_log.Debug(kLabel, "retry %d of %d for %s after %s, in %lld ms", attempt,
+                    retry_.Attempts() - 1, What(call).c_str(), reason.c_str(),
+                    static_cast<long long>(pause.count()));
         std::this_thread::sleep_for(pause);
     }
 }
@@ -149,7 +154,8 @@ std::string S3Client::Get(const std::string& key) {
     return Send(Call{"GET", key}).body;
 }
 
-void S3Client::Get(const std::string& key, const ByteSink& sink, std::uint64_t offset, std::uint64_t length) {
+void S3Client::Get(const std::string& key, const ByteSink& sink, std::uint64_t offset,
+                   std::uint64_t length) {
     Call call{"GET", key};
     call.sink = &sink;
     call.offset = offset;
@@ -170,11 +176,14 @@ void S3Client::GetParallel(const std::string& key, std::uint64_t size, const Byt
             pending.push_back(std::async(std::launch::async, [this, key, offset, length] {
                 std::string data;
                 data.reserve(length);
-                Get(key, [&data](const char* bytes, std::size_t count) { data.append(bytes, count); },
+                Get(
+                    key,
+                    [&data](const char* bytes, std::size_t count) { data.append(bytes, count); },
                     offset, length);
                 if (data.size() != length)
-                    throw CliError("'" + key + "' in " + location_.Describe() + " is shorter than " +
-                                   std::to_string(offset + length) + " bytes");
+                    throw CliError("'" + key + "' in " + location_.Describe() +
+                                   " is shorter than " + std::to_string(offset + length) +
+                                   " bytes");
                 return data;
             }));
         }
@@ -204,7 +213,8 @@ std::vector<S3Object> S3Client::List(const std::string& prefix, int pageSize) {
     std::string token;
     do {
         Call call{"GET", ""};
-        call.query = {{"list-type", "2"}, {"prefix", prefix}, {"max-keys", std::to_string(pageSize)}};
+        call.query = {
+            {"list-type", "2"}, {"prefix", prefix}, {"max-keys", std::to_string(pageSize)}};
         if (!token.empty())
             call.query.emplace_back("continuation-token", token);
         const S3Xml page(Send(call).body);
@@ -268,7 +278,8 @@ std::string S3Client::CreateUpload(const std::string& key) {
     call.query = {{"uploads", ""}};
     const std::string id = S3Xml(Send(call).body).First("UploadId");
     if (id.empty())
-        throw CliError("the object store at " + location_.Endpoint() + " began no upload of '" + key + "'");
+        throw CliError("the object store at " + location_.Endpoint() + " began no upload of '" +
+                       key + "'");
     return id;
 }
 

@@ -41,7 +41,8 @@ public:
 
     std::string Get(const std::string& key);
     // The object's bytes from offset on (length 0: to the end), as they arrive.
-    void Get(const std::string& key, const ByteSink& sink, std::uint64_t offset = 0, std::uint64_t length = 0);
+    void Get(const std::string& key, const ByteSink& sink, std::uint64_t offset = 0,
+             std::uint64_t length = 0);
     // A large object fetched in part-sized ranges on the client's threads, handed to sink in
     // order; at most part size × threads bytes wait in memory.
     void GetParallel(const std::string& key, std::uint64_t size, const ByteSink& sink);

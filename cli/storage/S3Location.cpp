@@ -77,7 +77,8 @@ S3Location S3Location::Parse(const std::string& url, S3Settings settings) {
         throw CliError::Usage("the S3 threads and attempts must be at least 1");
 
     std::unique_ptr<CURLU, UrlFree> parsed(curl_url());
-    if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, settings.endpoint.c_str(), 0) != CURLUE_OK)
+    if (!parsed ||
+        curl_url_set(parsed.get(), CURLUPART_URL, settings.endpoint.c_str(), 0) != CURLUE_OK)
         throw CliError::Usage("the S3 endpoint '" + settings.endpoint + "' is not a URL");
     location.scheme_ = UrlPart(parsed.get(), CURLUPART_SCHEME);
     location.authority_ = UrlPart(parsed.get(), CURLUPART_HOST);
@@ -85,7 +86,8 @@ S3Location S3Location::Parse(const std::string& url, S3Settings settings) {
     if (!port.empty())
         location.authority_ += ":" + port;
     if (location.scheme_ != "http" && location.scheme_ != "https")
-        throw CliError::Usage("the S3 endpoint '" + settings.endpoint + "' is neither http nor https");
+        throw CliError::Usage("the S3 endpoint '" + settings.endpoint +
+                              "' is neither http nor https");
     location.settings_ = std::move(settings);
     return location;
 }

@@ -18,7 +18,8 @@ std::string Hmac(const std::string& key, const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-             reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest, &length) == nullptr)
+             reinterpret_cast<const unsigned char*>(data.data()), data.size(), digest,
+             &length) == nullptr)
         throw std::runtime_error("HMAC-SHA256 failed");
     return std::string(reinterpret_cast<const char*>(digest), length);
 }
@@ -30,7 +31,8 @@ struct TextFree {
 } // namespace
 
 S3Signer::S3Signer(S3Credentials credentials, std::string region, std::string service)
-    : credentials_(std::move(credentials)), region_(std::move(region)), service_(std::move(service)) {}
+    : credentials_(std::move(credentials)), region_(std::move(region)),
+      service_(std::move(service)) {}
 
 std::string S3Signer::UriEncode(const std::string& text) {
     std::unique_ptr<char, TextFree> encoded(

@@ -11,8 +11,7 @@ constexpr const char* kLabel = "S3";
 } // namespace
 
 S3Writer::S3Writer(S3Client& client, std::string key)
-    : client_(client),
-      upload_{std::move(key), ""},
+    : client_(client), upload_{std::move(key), ""},
       partSize_(client.Location().Settings().partSize),
       threads_(static_cast<std::size_t>(client.Location().Settings().threads)) {
     buffer_.reserve(partSize_);
@@ -75,7 +74,8 @@ void S3Writer::Abandon() noexcept {
         try {
             CollectOldest();
         } catch (const std::exception& e) {
-            g_log.Debug(kLabel, "a part of abandoned upload '%s' failed: %s", upload_.key.c_str(), e.what());
+            g_log.Debug(kLabel, "a part of abandoned upload '%s' failed: %s", upload_.key.c_str(),
+                        e.what());
         }
     }
     if (upload_.uploadId.empty())
@@ -84,7 +84,7 @@ void S3Writer::Abandon() noexcept {
         client_.AbortUpload(upload_);
         g_log.Debug(kLabel, "aborted the unfinished upload of '%s'", upload_.key.c_str());
     } catch (const std::exception& e) {
-        g_log.Error(kLabel, "the unfinished upload of '%s' could not be aborted: %s", upload_.key.c_str(),
-                    e.what());
+        g_log.Error(kLabel, "the unfinished upload of '%s' could not be aborted: %s",
+                    upload_.key.c_str(), e.what());
     }
 }

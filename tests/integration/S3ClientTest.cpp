@@ -1,9 +1,9 @@
 // The S3 client against a real S3-compatible store (scripts/objectstore.sh), with the store's
 // own command-line client as the independent reader.
 
+#include "S3Client.h"
 #include "CliError.h"
 #include "FreePort.h"
-#include "S3Client.h"
 #include "S3Signer.h"
 #include "S3Writer.h"
 #include "TempHostHome.h"
@@ -111,8 +111,11 @@ protected:
 
 TEST_F(S3ClientTest, SmallObjectsRoundTrip) {
     S3Client client(Location());
-    const std::vector<std::pair<std::string, std::string>> objects = {
-        {"a", "alpha"}, {"d/b", ""}, {"d/e/c", Bytes(70000, 1)}, {"odd name & <x>+1", "odd"}, {"z", "zeta"}};
+    const std::vector<std::pair<std::string, std::string>> objects = {{"a", "alpha"},
+                                                                      {"d/b", ""},
+                                                                      {"d/e/c", Bytes(70000, 1)},
+                                                                      {"odd name & <x>+1", "odd"},
+                                                                      {"z", "zeta"}};
     for (const auto& [name, body] : objects)
         client.Put(client.Location().Key(name), body);
 
@@ -128,7 +131,9 @@ TEST_F(S3ClientTest, SmallObjectsRoundTrip) {
         EXPECT_EQ(client.Head(key)->size, body.size()) << name;
     }
     std::string range;
-    client.Get(client.Location().Key("d/e/c"), [&](const char* d, std::size_t n) { range.append(d, n); }, 1000, 5000);
+    client.Get(
+        client.Location().Key("d/e/c"), [&](const char* d, std::size_t n) { range.append(d, n); },
+        1000, 5000);
     EXPECT_EQ(range, objects[2].second.substr(1000, 5000));
     EXPECT_FALSE(client.Head(client.Location().Key("missing")).has_value());
 
@@ -148,7 +153,8 @@ TEST_F(S3ClientTest, StreamedUploadInPartsIsReadBackByTheStoresClient) {
     writer->Commit();
 
     TempTree tree("pgulo-s3");
-    const auto copy = Aws({"s3", "cp", "s3://" + client.Location().Bucket() + "/" + key, tree.Path("big")});
+    const auto copy =
+        Aws({"s3", "cp", "s3://" + client.Location().Bucket() + "/" + key, tree.Path("big")});
     ASSERT_EQ(copy.exitCode, 0) << copy.err;
     EXPECT_EQ(S3Signer::Sha256Hex(TestFiles::Read(tree.Path("big")).data(), data.size()),
               S3Signer::Sha256Hex(data.data(), data.size()));
@@ -172,7 +178,8 @@ TEST_F(S3ClientTest, AbandonedWritersLeaveNothing) {
         EXPECT_EQ(Unfinished().find("UploadId"), std::string::npos) << size;
     }
     // An upload a crashed writer left is found and removed.
-    const S3Upload orphan{client.Location().Key("orphan"), client.CreateUpload(client.Location().Key("orphan"))};
+    const S3Upload orphan{client.Location().Key("orphan"),
+                          client.CreateUpload(client.Location().Key("orphan"))};
     const auto uploads = client.ListUploads(prefix_);
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].uploadId, orphan.uploadId);
@@ -186,7 +193,8 @@ struct FailureCase {
     const char* sentence;
 };
 
-class S3ClientFailureTest : public S3ClientTest, public ::testing::WithParamInterface<FailureCase> {};
+class S3ClientFailureTest : public S3ClientTest,
+                            public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(S3ClientFailureTest, EndsInOneClearSentence) {
     S3Settings settings = Settings();
@@ -204,7 +212,8 @@ TEST_P(S3ClientFailureTest, EndsInOneClearSentence) {
         const std::string message = e.what();
         EXPECT_EQ(e.exitCode(), CliError::kFailure);
         EXPECT_NE(message.find(GetParam().sentence), std::string::npos) << message;
-        EXPECT_NE(message.find("'" + client.Location().Bucket() + "'"), std::string::npos) << message;
+        EXPECT_NE(message.find("'" + client.Location().Bucket() + "'"), std::string::npos)
+            << message;
         EXPECT_NE(message.find(settings.endpoint), std::string::npos) << message;
         EXPECT_EQ(message.find(settings.secretKey), std::string::npos) << message;
     }
@@ -219,20 +228,25 @@ TEST_P(S3ClientFailureTest, EndsInOneClearSentence) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, S3ClientFailureTest,
-    ::testing::Values(
-        FailureCase{"WrongSecret", [](S3Settings& s, std::string&) { s.secretKey = "not-the-secret-7Q"; },
-                    "refused the credentials"},
-        FailureCase{"MissingBucket", [](S3Settings&, std::string& b) { b = "pgulo-no-such-bucket"; },
-                    "does not exist"},
-        FailureCase{"FullBucket",
-                    [](S3Settings&, std::string& b) {
-                        b = Environment("PGULO_S3_FULL_BUCKET");
-                        b = b.empty() ? "-" : b;
-                    },
-                    "takes no more data"},
-        FailureCase{"StoreDown",
-                    [](S3Settings& s, std::string&) { s.endpoint = "http://127.0.0.1:" + std::to_string(FreePort()); },
-                    "could not be reached"}),
+    ::testing::Values(FailureCase{"WrongSecret",
+                                  [](S3Settings& s, std::string&) {
+                                      s.secretKey = "not-the-secret-7Q";
+                                  },
+                                  "refused the credentials"},
+                      FailureCase{"MissingBucket",
+                                  [](S3Settings&, std::string& b) { b = "pgulo-no-such-bucket"; },
+                                  "does not exist"},
+                      FailureCase{"FullBucket",
+                                  [](S3Settings&, std::string& b) {
+                                      b = Environment("PGULO_S3_FULL_BUCKET");
+                                      b = b.empty() ? "-" : b;
+                                  },
+                                  "takes no more data"},
+                      FailureCase{"StoreDown",
+                                  [](S3Settings& s, std::string&) {
+                                      s.endpoint = "http://127.0.0.1:" + std::to_string(FreePort());
+                                  },
+                                  "could not be reached"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
