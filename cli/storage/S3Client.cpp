@@ -257,7 +257,7 @@ std::vector<S3Upload> S3Client::ListUploads(const std::string& prefix) {
             call.query.emplace_back("upload-id-marker", idMarker);
         const S3Xml page(Send(call).body);
         for (auto& record : page.Records("Upload"))
-            uploads.push_back(S3Upload{record["Key"], record["UploadId"]});
+            uploads.push_back(S3Upload{record["Key"], record["UploadId"], record["Initiated"]});
         if (page.First("IsTruncated") != "true")
             return uploads;
         keyMarker = page.First("NextKeyMarker");

@@ -23,6 +23,8 @@ struct S3Object {
 struct S3Upload {
     std::string key;
     std::string uploadId;
+    // When it began, as the store says it (ISO 8601, UTC).
+    std::string initiated;
 };
 
 // The requests the repository makes of an S3-compatible store. Keys are whole object keys

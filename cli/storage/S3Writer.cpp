@@ -10,10 +10,11 @@ EvDebug g_log(nullptr);
 constexpr const char* kLabel = "S3";
 } // namespace
 
-S3Writer::S3Writer(S3Client& client, std::string key)
-    : client_(client), upload_{std::move(key), ""},
+S3Writer::S3Writer(S3Client& client, std::string key, std::size_t threads)
+    : client_(client), upload_{std::move(key), "", ""},
       partSize_(client.Location().Settings().partSize),
-      threads_(static_cast<std::size_t>(client.Location().Settings().threads)) {
+      threads_(threads != 0 ? threads
+                            : static_cast<std::size_t>(client.Location().Settings().threads)) {
     buffer_.reserve(partSize_);
 }
 

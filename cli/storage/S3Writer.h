@@ -15,7 +15,8 @@
 // leaves nothing behind.
 class S3Writer {
 public:
-    S3Writer(S3Client& client, std::string key);
+    // threads: parts uploaded at once (0: the client's setting).
+    S3Writer(S3Client& client, std::string key, std::size_t threads = 0);
     ~S3Writer();
     S3Writer(const S3Writer&) = delete;
     S3Writer& operator=(const S3Writer&) = delete;

@@ -1,0 +1,170 @@
+#include "S3Storage.h"
+
+#include "S3ObjectReader.h"
+#include "S3Writer.h"
+#include "pgulo/host/EvDebug.h"
+
+#include <algorithm>
+#include <ctime>
+#include <set>
+
+namespace {
+
+EvDebug g_log(nullptr);
+
+// An upload, counted among those in flight while it lives: the more files are written at once,
+// the fewer parts each may send in parallel.
+class CountedWriter : public StorageWriter {
+public:
+    CountedWriter(S3Client& client, const std::string& key,
+                  std::shared_ptr<std::atomic<std::size_t>> writers)
+        : writers_(std::move(writers)), writer_(client, key, ThreadsFor(++*writers_, client)) {}
+    ~CountedWriter() override { --*writers_; }
+    CountedWriter(const CountedWriter&) = delete;
+    CountedWriter& operator=(const CountedWriter&) = delete;
+
+    void Write(const char* data, std::size_t size) override { writer_.Write(data, size); }
+    void Commit() override { writer_.Commit(); }
+
+private:
+    // A writer holds its parts in flight and the one it fills.
+    static std::size_t ThreadsFor(std::size_t writers, const S3Client& client) {
+        const std::size_t share = S3Storage::kUploadPartsBudget / writers;
+        const auto most = static_cast<std::size_t>(client.Location().Settings().threads);
+        return std::clamp<std::size_t>(share > 1 ? share - 1 : 1, 1, most);
+    }
+
+    std::shared_ptr<std::atomic<std::size_t>> writers_;
+    S3Writer writer_;
+};
+
+// S3's "Initiated" time, e.g. 2026-12-07T15:04:05.000Z; 0 when it is not one.
+std::time_t ParseInitiated(const std::string& text) {
+    std::tm parts{};
+    if (::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts) == nullptr)
+        return 0;
+    return ::timegm(&parts);
+}
+
+} // namespace
+
+S3Storage::S3Storage(S3Location location)
+    : client_(std::make_shared<S3Client>(std::move(location))),
+      writers_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+
+std::string S3Storage::Key(const std::string& path) const {
+    return client_->Location().Key(path);
+}
+
+std::string S3Storage::KeyPrefix(const std::string& prefix) const {
+    if (prefix.empty() || prefix.back() == '/')
+        return Key(prefix);
+    return Key(prefix + "/");
+}
+
+std::unique_ptr<StorageWriter> S3Storage::Create(const std::string& path) {
+    return std::make_unique<CountedWriter>(*client_, Key(path), writers_);
+}
+
+std::unique_ptr<StorageReader> S3Storage::Open(const std::string& path, std::uint64_t offset,
+                                               std::uint64_t length) const {
+    const std::optional<S3Object> object = client_->Head(Key(path));
+    if (!object)
+        return nullptr;
+    return std::make_unique<S3ObjectReader>(client_, Key(path), object->size, offset, length);
+}
+
+std::optional<std::string> S3Storage::ReadSmall(const std::string& path) const {
+    if (!client_->Head(Key(path)))
+        return std::nullopt;
+    return client_->Get(Key(path));
+}
+
+void S3Storage::WriteLast(const std::string& path, const std::string& bytes) {
+    // One PUT: the store replaces an object whole, so a reader sees the old bytes or the new.
+    client_->Put(Key(path), bytes);
+}
+
+bool S3Storage::WriteNew(const std::string& path, const std::string& bytes) {
+    // The store offers no create-if-absent, so two writers could both see no object; the
+    // instance lock is what keeps a second writer of the same name away.
+    if (client_->Head(Key(path)))
+        return false;
+    client_->Put(Key(path), bytes);
+    return true;
+}
+
+std::vector<Storage::Entry> S3Storage::List(const std::string& prefix) const {
+    const std::string keyPrefix = KeyPrefix(prefix);
+    std::vector<Entry> entries;
+    for (const S3Object& object : client_->List(keyPrefix))
+        entries.push_back(Entry{object.key.substr(keyPrefix.size()), object.size});
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return a.path < b.path; });
+    return entries;
+}
+
+std::vector<std::string> S3Storage::ListChildren(const std::string& prefix) const {
+    std::set<std::string> names;
+    for (const Entry& entry : List(prefix)) {
+        const std::size_t slash = entry.path.find('/');
+        names.insert(slash == std::string::npos ? entry.path : entry.path.substr(0, slash + 1));
+    }
+    return {names.begin(), names.end()};
+}
+
+std::optional<std::uint64_t> S3Storage::Size(const std::string& path) const {
+    const std::optional<S3Object> object = client_->Head(Key(path));
+    if (!object)
+        return std::nullopt;
+    return object->size;
+}
+
+void S3Storage::Remove(const std::vector<std::string>& paths) {
+    std::vector<std::string> keys;
+    keys.reserve(paths.size());
+    for (const std::string& path : paths)
+        keys.push_back(Key(path));
+    client_->DeleteMany(keys);
+}
+
+void S3Storage::RemoveTree(const std::string& prefix,
+                           const std::function<void()>& afterUnlisted) {
+    // Nothing here leaves a listing before its objects go; the repository has removed the
+    // manifest first, so what remains meanwhile never looks like a complete backup.
+    std::vector<std::string> keys;
+    for (const S3Object& object : client_->List(KeyPrefix(prefix)))
+        keys.push_back(object.key);
+    client_->DeleteMany(keys);
+    if (afterUnlisted)
+        afterUnlisted();
+}
+
+void S3Storage::Sync(const std::string& prefix) {
+    (void)prefix; // a completed upload is already as durable as the store makes it
+}
+
+std::string S3Storage::LocalPath(const std::string& path) const {
+    (void)path;
+    return "";
+}
+
+std::string S3Storage::Describe(const std::string& path) const {
+    const S3Location& location = client_->Location();
+    return "s3://" + location.Bucket() + "/" + location.Key(path);
+}
+
+std::size_t S3Storage::AbortAbandonedWrites(std::chrono::seconds age) {
+    const std::time_t before = std::time(nullptr) - static_cast<std::time_t>(age.count());
+    std::size_t aborted = 0;
+    for (const S3Upload& upload : client_->ListUploads(Key(""))) {
+        const std::time_t initiated = ParseInitiated(upload.initiated);
+        if (initiated == 0 || initiated > before)
+            continue;
+        client_->AbortUpload(upload);
+        g_log.Debug("S3", "aborted the unfinished upload of '%s' begun at %s",
+                    upload.key.c_str(), upload.initiated.c_str());
+        ++aborted;
+    }
+    return aborted;
+}

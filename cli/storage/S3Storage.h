@@ -1,0 +1,45 @@
+#pragma once
+
+#include "S3Client.h"
+#include "Storage.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+// A repository in a bucket, under the location's prefix. Objects appear whole when their
+// upload completes, so a file is visible only once committed; there is nothing to flush and
+// nothing to rename, and a tree cannot leave the listing before its objects are gone.
+class S3Storage : public Storage {
+public:
+    explicit S3Storage(S3Location location);
+
+    std::unique_ptr<StorageWriter> Create(const std::string& path) override;
+    std::unique_ptr<StorageReader> Open(const std::string& path, std::uint64_t offset,
+                                        std::uint64_t length) const override;
+    std::optional<std::string> ReadSmall(const std::string& path) const override;
+    void WriteLast(const std::string& path, const std::string& bytes) override;
+    bool WriteNew(const std::string& path, const std::string& bytes) override;
+    std::vector<Entry> List(const std::string& prefix) const override;
+    std::vector<std::string> ListChildren(const std::string& prefix) const override;
+    std::optional<std::uint64_t> Size(const std::string& path) const override;
+    void Remove(const std::vector<std::string>& paths) override;
+    void RemoveTree(const std::string& prefix,
+                    const std::function<void()>& afterUnlisted) override;
+    void Sync(const std::string& prefix) override;
+    std::string LocalPath(const std::string& path) const override;
+    std::string Describe(const std::string& path) const override;
+    std::size_t AbortAbandonedWrites(std::chrono::seconds age) override;
+
+    // The memory that uploads in flight may hold together, whatever the number of copy
+    // workers writing at once.
+    static constexpr std::size_t kUploadPartsBudget = 8;
+
+private:
+    std::string Key(const std::string& path) const;
+    std::string KeyPrefix(const std::string& prefix) const;
+
+    // The client keeps no state a read changes; its requests are not const only in name.
+    std::shared_ptr<S3Client> client_;
+    std::shared_ptr<std::atomic<std::size_t>> writers_;
+};
