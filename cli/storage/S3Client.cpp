@@ -209,17 +209,34 @@ std::optional<S3Object> S3Client::Head(const std::string& key) {
 }
 
 std::vector<S3Object> S3Client::List(const std::string& prefix, int pageSize) {
+    return ListPages(prefix, pageSize, "", nullptr);
+}
+
+S3Level S3Client::ListLevel(const std::string& prefix) {
+    S3Level level;
+    level.objects = ListPages(prefix, 1000, "/", &level.prefixes);
+    return level;
+}
+
+std::vector<S3Object> S3Client::ListPages(const std::string& prefix, int pageSize,
+                                          const std::string& delimiter,
+                                          std::vector<std::string>* prefixes) {
     std::vector<S3Object> objects;
     std::string token;
     do {
         Call call{"GET", ""};
         call.query = {
             {"list-type", "2"}, {"prefix", prefix}, {"max-keys", std::to_string(pageSize)}};
+        if (!delimiter.empty())
+            call.query.emplace_back("delimiter", delimiter);
         if (!token.empty())
             call.query.emplace_back("continuation-token", token);
         const S3Xml page(Send(call).body);
         for (auto& record : page.Records("Contents"))
             objects.push_back(S3Object{record["Key"], std::stoull(record["Size"])});
+        if (prefixes != nullptr)
+            for (auto& record : page.Records("CommonPrefixes"))
+                prefixes->push_back(record["Prefix"]);
         token = page.First("IsTruncated") == "true" ? page.First("NextContinuationToken") : "";
     } while (!token.empty());
     return objects;

@@ -20,6 +20,13 @@ struct S3Object {
     std::uint64_t size = 0;
 };
 
+// One level of a listing: the objects right under a prefix, and the prefixes ('/'-ended) of
+// the deeper ones.
+struct S3Level {
+    std::vector<S3Object> objects;
+    std::vector<std::string> prefixes;
+};
+
 struct S3Upload {
     std::string key;
     std::string uploadId;
@@ -52,6 +59,9 @@ public:
 
     // Every object under the prefix, however deep; pageSize keys per request.
     std::vector<S3Object> List(const std::string& prefix, int pageSize = 1000);
+    // The objects right under the prefix (which ends in '/' or is empty) and the next level's
+    // prefixes.
+    S3Level ListLevel(const std::string& prefix);
     // Missing keys are no error.
     void DeleteMany(const std::vector<std::string>& keys);
 
@@ -83,6 +93,10 @@ private:
 
     // The store's answer; a CliError unless it is a success or one of the accepted statuses.
     HttpResponse Send(Call call, const std::vector<long>& accepted = {});
+    // ListObjectsV2 page by page; with a delimiter, the common prefixes go to prefixes.
+    std::vector<S3Object> ListPages(const std::string& prefix, int pageSize,
+                                    const std::string& delimiter,
+                                    std::vector<std::string>* prefixes);
     HttpResponse Attempt(const Call& call, std::uint64_t delivered) const;
     [[noreturn]] void Fail(const Call& call, const HttpResponse& response, int attempts) const;
     std::string What(const Call& call) const;

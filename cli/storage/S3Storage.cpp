@@ -17,14 +17,19 @@ EvDebug g_log(nullptr);
 class CountedWriter : public StorageWriter {
 public:
     CountedWriter(S3Client& client, const std::string& key,
-                  std::shared_ptr<std::atomic<std::size_t>> writers)
-        : writers_(std::move(writers)), writer_(client, key, ThreadsFor(++*writers_, client)) {}
+                  std::shared_ptr<std::atomic<std::size_t>> writers,
+                  std::shared_ptr<S3Storage::Levels> levels)
+        : writers_(std::move(writers)), levels_(std::move(levels)),
+          writer_(client, key, ThreadsFor(++*writers_, client)) {}
     ~CountedWriter() override { --*writers_; }
     CountedWriter(const CountedWriter&) = delete;
     CountedWriter& operator=(const CountedWriter&) = delete;
 
     void Write(const char* data, std::size_t size) override { writer_.Write(data, size); }
-    void Commit() override { writer_.Commit(); }
+    void Commit() override {
+        writer_.Commit();
+        levels_->Forget();
+    }
 
 private:
     // A writer holds its parts in flight and the one it fills.
@@ -35,6 +40,7 @@ private:
     }
 
     std::shared_ptr<std::atomic<std::size_t>> writers_;
+    std::shared_ptr<S3Storage::Levels> levels_;
     S3Writer writer_;
 };
 
@@ -50,7 +56,28 @@ std::time_t ParseInitiated(const std::string& text) {
 
 S3Storage::S3Storage(S3Location location)
     : client_(std::make_shared<S3Client>(std::move(location))),
-      writers_(std::make_shared<std::atomic<std::size_t>>(0)) {}
+      writers_(std::make_shared<std::atomic<std::size_t>>(0)),
+      levels_(std::make_shared<Levels>()) {}
+
+void S3Storage::Levels::Forget() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    ++changes;
+    sizes.clear();
+}
+
+std::optional<std::optional<std::uint64_t>> S3Storage::Listed(const std::string& key) const {
+    const std::size_t slash = key.rfind('/');
+    const std::string level = slash == std::string::npos ? "" : key.substr(0, slash + 1);
+    const std::string name = key.substr(level.size());
+    std::unique_lock<std::mutex> lock(levels_->mutex);
+    auto known = levels_->sizes.find(level);
+    if (known == levels_->sizes.end())
+        return std::nullopt;
+    const auto object = known->second.find(name);
+    if (object == known->second.end())
+        return std::optional<std::uint64_t>();
+    return std::optional<std::uint64_t>(object->second);
+}
 
 std::string S3Storage::Key(const std::string& path) const {
     return client_->Location().Key(path);
@@ -63,15 +90,19 @@ std::string S3Storage::KeyPrefix(const std::string& prefix) const {
 }
 
 std::unique_ptr<StorageWriter> S3Storage::Create(const std::string& path) {
-    return std::make_unique<CountedWriter>(*client_, Key(path), writers_);
+    return std::make_unique<CountedWriter>(*client_, Key(path), writers_, levels_);
 }
 
 std::unique_ptr<StorageReader> S3Storage::Open(const std::string& path, std::uint64_t offset,
                                                std::uint64_t length) const {
-    const std::optional<S3Object> object = client_->Head(Key(path));
-    if (!object)
+    std::optional<std::optional<std::uint64_t>> size = Listed(Key(path));
+    if (!size) {
+        const std::optional<S3Object> object = client_->Head(Key(path));
+        size = object ? std::optional<std::uint64_t>(object->size) : std::nullopt;
+    }
+    if (!*size)
         return nullptr;
-    return std::make_unique<S3ObjectReader>(client_, Key(path), object->size, offset, length);
+    return std::make_unique<S3ObjectReader>(client_, Key(path), **size, offset, length);
 }
 
 std::optional<std::string> S3Storage::ReadSmall(const std::string& path) const {
@@ -83,6 +114,7 @@ std::optional<std::string> S3Storage::ReadSmall(const std::string& path) const {
 void S3Storage::WriteLast(const std::string& path, const std::string& bytes) {
     // One PUT: the store replaces an object whole, so a reader sees the old bytes or the new.
     client_->Put(Key(path), bytes);
+    levels_->Forget();
 }
 
 bool S3Storage::WriteNew(const std::string& path, const std::string& bytes) {
@@ -91,6 +123,7 @@ bool S3Storage::WriteNew(const std::string& path, const std::string& bytes) {
     if (client_->Head(Key(path)))
         return false;
     client_->Put(Key(path), bytes);
+    levels_->Forget();
     return true;
 }
 
@@ -105,19 +138,37 @@ std::vector<Storage::Entry> S3Storage::List(const std::string& prefix) const {
 }
 
 std::vector<std::string> S3Storage::ListChildren(const std::string& prefix) const {
+    const std::string keyPrefix = KeyPrefix(prefix);
+    const S3Level level = client_->ListLevel(keyPrefix);
     std::set<std::string> names;
-    for (const Entry& entry : List(prefix)) {
-        const std::size_t slash = entry.path.find('/');
-        names.insert(slash == std::string::npos ? entry.path : entry.path.substr(0, slash + 1));
-    }
+    for (const S3Object& object : level.objects)
+        names.insert(object.key.substr(keyPrefix.size()));
+    for (const std::string& below : level.prefixes)
+        names.insert(below.substr(keyPrefix.size()));
     return {names.begin(), names.end()};
 }
 
 std::optional<std::uint64_t> S3Storage::Size(const std::string& path) const {
-    const std::optional<S3Object> object = client_->Head(Key(path));
-    if (!object)
-        return std::nullopt;
-    return object->size;
+    const std::string key = Key(path);
+    if (const auto listed = Listed(key))
+        return *listed;
+    const std::size_t slash = key.rfind('/');
+    const std::string level = slash == std::string::npos ? "" : key.substr(0, slash + 1);
+    std::uint64_t changes = 0;
+    {
+        const std::lock_guard<std::mutex> lock(levels_->mutex);
+        changes = levels_->changes;
+    }
+    std::map<std::string, std::uint64_t> sizes;
+    for (const S3Object& object : client_->ListLevel(level).objects)
+        sizes[object.key.substr(level.size())] = object.size;
+    const auto found = sizes.find(key.substr(level.size()));
+    const std::optional<std::uint64_t> size =
+        found == sizes.end() ? std::nullopt : std::optional<std::uint64_t>(found->second);
+    const std::lock_guard<std::mutex> lock(levels_->mutex);
+    if (levels_->changes == changes)
+        levels_->sizes[level] = std::move(sizes);
+    return size;
 }
 
 void S3Storage::Remove(const std::vector<std::string>& paths) {
@@ -126,6 +177,7 @@ void S3Storage::Remove(const std::vector<std::string>& paths) {
     for (const std::string& path : paths)
         keys.push_back(Key(path));
     client_->DeleteMany(keys);
+    levels_->Forget();
 }
 
 void S3Storage::RemoveTree(const std::string& prefix,
@@ -136,6 +188,7 @@ void S3Storage::RemoveTree(const std::string& prefix,
     for (const S3Object& object : client_->List(KeyPrefix(prefix)))
         keys.push_back(object.key);
     client_->DeleteMany(keys);
+    levels_->Forget();
     if (afterUnlisted)
         afterUnlisted();
 }
@@ -162,6 +215,7 @@ std::size_t S3Storage::AbortAbandonedWrites(std::chrono::seconds age) {
         if (initiated == 0 || initiated > before)
             continue;
         client_->AbortUpload(upload);
+        levels_->Forget();
         g_log.Debug("S3", "aborted the unfinished upload of '%s' begun at %s",
                     upload.key.c_str(), upload.initiated.c_str());
         ++aborted;

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
+#include <mutex>
 
 // A repository in a bucket, under the location's prefix. Objects appear whole when their
 // upload completes, so a file is visible only once committed; there is nothing to flush and
@@ -35,11 +37,27 @@ public:
     // workers writing at once.
     static constexpr std::size_t kUploadPartsBudget = 8;
 
+    // What listings of single levels said, so that the many questions a restore or a verify
+    // asks about the files of one directory cost one listing instead of a request each. Every
+    // change this process makes forgets it all; a listing that raced with a change is not kept.
+    struct Levels {
+        std::mutex mutex;
+        std::uint64_t changes = 0;
+        // Level's key prefix → object names right under it → sizes.
+        std::map<std::string, std::map<std::string, std::uint64_t>> sizes;
+
+        void Forget();
+    };
+
 private:
+    // The object's size as a listing of its level said: unset when that level is not at hand.
+    std::optional<std::optional<std::uint64_t>> Listed(const std::string& key) const;
+
     std::string Key(const std::string& path) const;
     std::string KeyPrefix(const std::string& prefix) const;
 
     // The client keeps no state a read changes; its requests are not const only in name.
     std::shared_ptr<S3Client> client_;
     std::shared_ptr<std::atomic<std::size_t>> writers_;
+    std::shared_ptr<Levels> levels_;
 };
