@@ -18,17 +18,26 @@ class CountedWriter : public StorageWriter {
 public:
     CountedWriter(S3Client& client, const std::string& key,
                   std::shared_ptr<std::atomic<std::size_t>> writers,
-                  std::shared_ptr<S3Storage::Levels> levels)
-        : writers_(std::move(writers)), levels_(std::move(levels)),
-          writer_(client, key, ThreadsFor(++*writers_, client)) {}
+                  std::shared_ptr<S3Storage::Levels> levels,
+                  std::shared_ptr<S3Storage::PendingPuts> pending)
+        : writers_(std::move(writers)), levels_(std::move(levels)), pending_(std::move(pending)),
+          writer_(std::make_unique<S3Writer>(client, key, ThreadsFor(++*writers_, client))) {}
     ~CountedWriter() override { --*writers_; }
     CountedWriter(const CountedWriter&) = delete;
     CountedWriter& operator=(const CountedWriter&) = delete;
 
-    void Write(const char* data, std::size_t size) override { writer_.Write(data, size); }
+    void Write(const char* data, std::size_t size) override { writer_->Write(data, size); }
     void Commit() override {
-        writer_.Commit();
-        levels_->Forget();
+        if (writer_->Multipart()) {
+            writer_->Commit();
+            levels_->Forget();
+            return;
+        }
+        std::shared_ptr<S3Writer> writer = std::move(writer_);
+        pending_->Add(std::async(std::launch::async, [writer, levels = levels_] {
+            writer->Commit();
+            levels->Forget();
+        }));
     }
 
 private:
@@ -41,7 +50,8 @@ private:
 
     std::shared_ptr<std::atomic<std::size_t>> writers_;
     std::shared_ptr<S3Storage::Levels> levels_;
-    S3Writer writer_;
+    std::shared_ptr<S3Storage::PendingPuts> pending_;
+    std::unique_ptr<S3Writer> writer_;
 };
 
 // S3's "Initiated" time, e.g. 2026-12-07T15:04:05.000Z; 0 when it is not one.
@@ -57,7 +67,46 @@ std::time_t ParseInitiated(const std::string& text) {
 S3Storage::S3Storage(S3Location location)
     : client_(std::make_shared<S3Client>(std::move(location))),
       writers_(std::make_shared<std::atomic<std::size_t>>(0)),
-      levels_(std::make_shared<Levels>()) {}
+      levels_(std::make_shared<Levels>()), pending_(std::make_shared<PendingPuts>()) {}
+
+S3Storage::~S3Storage() {
+    try {
+        pending_->Drain();
+    } catch (const std::exception& e) {
+        g_log.Error("S3", "a file's upload failed after its writer was done: %s", e.what());
+    }
+}
+
+void S3Storage::PendingPuts::Add(std::future<void> put) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (puts.size() >= kMost) {
+        std::future<void> oldest = std::move(puts.front());
+        puts.pop_front();
+        lock.unlock();
+        oldest.get();
+        lock.lock();
+    }
+    puts.push_back(std::move(put));
+}
+
+void S3Storage::PendingPuts::Drain() {
+    std::deque<std::future<void>> waiting;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        waiting.swap(puts);
+    }
+    std::exception_ptr failure;
+    for (std::future<void>& put : waiting) {
+        try {
+            put.get();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
 
 void S3Storage::Levels::Forget() {
     const std::lock_guard<std::mutex> lock(mutex);
@@ -90,11 +139,12 @@ std::string S3Storage::KeyPrefix(const std::string& prefix) const {
 }
 
 std::unique_ptr<StorageWriter> S3Storage::Create(const std::string& path) {
-    return std::make_unique<CountedWriter>(*client_, Key(path), writers_, levels_);
+    return std::make_unique<CountedWriter>(*client_, Key(path), writers_, levels_, pending_);
 }
 
 std::unique_ptr<StorageReader> S3Storage::Open(const std::string& path, std::uint64_t offset,
                                                std::uint64_t length) const {
+    pending_->Drain();
     std::optional<std::optional<std::uint64_t>> size = Listed(Key(path));
     if (!size) {
         const std::optional<S3Object> object = client_->Head(Key(path));
@@ -106,18 +156,21 @@ std::unique_ptr<StorageReader> S3Storage::Open(const std::string& path, std::uin
 }
 
 std::optional<std::string> S3Storage::ReadSmall(const std::string& path) const {
+    pending_->Drain();
     if (!client_->Head(Key(path)))
         return std::nullopt;
     return client_->Get(Key(path));
 }
 
 void S3Storage::WriteLast(const std::string& path, const std::string& bytes) {
+    pending_->Drain();
     // One PUT: the store replaces an object whole, so a reader sees the old bytes or the new.
     client_->Put(Key(path), bytes);
     levels_->Forget();
 }
 
 bool S3Storage::WriteNew(const std::string& path, const std::string& bytes) {
+    pending_->Drain();
     // The store offers no create-if-absent, so two writers could both see no object; the
     // instance lock is what keeps a second writer of the same name away.
     if (client_->Head(Key(path)))
@@ -128,6 +181,7 @@ bool S3Storage::WriteNew(const std::string& path, const std::string& bytes) {
 }
 
 std::vector<Storage::Entry> S3Storage::List(const std::string& prefix) const {
+    pending_->Drain();
     const std::string keyPrefix = KeyPrefix(prefix);
     std::vector<Entry> entries;
     for (const S3Object& object : client_->List(keyPrefix))
@@ -138,6 +192,7 @@ std::vector<Storage::Entry> S3Storage::List(const std::string& prefix) const {
 }
 
 std::vector<std::string> S3Storage::ListChildren(const std::string& prefix) const {
+    pending_->Drain();
     const std::string keyPrefix = KeyPrefix(prefix);
     const S3Level level = client_->ListLevel(keyPrefix);
     std::set<std::string> names;
@@ -149,6 +204,7 @@ std::vector<std::string> S3Storage::ListChildren(const std::string& prefix) cons
 }
 
 std::optional<std::uint64_t> S3Storage::Size(const std::string& path) const {
+    pending_->Drain();
     const std::string key = Key(path);
     if (const auto listed = Listed(key))
         return *listed;
@@ -172,6 +228,7 @@ std::optional<std::uint64_t> S3Storage::Size(const std::string& path) const {
 }
 
 void S3Storage::Remove(const std::vector<std::string>& paths) {
+    pending_->Drain();
     std::vector<std::string> keys;
     keys.reserve(paths.size());
     for (const std::string& path : paths)
@@ -182,6 +239,7 @@ void S3Storage::Remove(const std::vector<std::string>& paths) {
 
 void S3Storage::RemoveTree(const std::string& prefix,
                            const std::function<void()>& afterUnlisted) {
+    pending_->Drain();
     // Nothing here leaves a listing before its objects go; the repository has removed the
     // manifest first, so what remains meanwhile never looks like a complete backup.
     std::vector<std::string> keys;
@@ -195,6 +253,7 @@ void S3Storage::RemoveTree(const std::string& prefix,
 
 void S3Storage::Sync(const std::string& prefix) {
     (void)prefix; // a completed upload is already as durable as the store makes it
+    pending_->Drain();
 }
 
 std::string S3Storage::LocalPath(const std::string& path) const {

@@ -24,6 +24,9 @@ public:
     // A CliError when an earlier part failed.
     void Write(const char* data, std::size_t size);
     void Commit();
+    // Whether the bytes so far went beyond one part: Commit then completes a multipart upload
+    // rather than sending one PUT.
+    bool Multipart() const { return !upload_.uploadId.empty(); }
 
 private:
     void SendPart();
