@@ -389,25 +389,7 @@ void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>
 FileCopier::Result FileCopier::Transcode(const std::string& source, const StoredForm& from,
                                          const std::string& target, const StoredForm& to,
                                          mode_t mode, const ByteSink* sink) {
-    Result result;
-    UniqueFd in(OpenSource(source, result));
-    if (in.get() < 0)
-        return result;
-    UniqueFd out(CreateTarget(target, mode, options_.direct));
-    if (out.get() >= 0 && !output_) {
-        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
-        if (!output_)
-            throw std::bad_alloc();
-    }
-    BlockWriter writer(out.get(), output_.get(), target);
-    const ByteSink put = [&writer](const char* data, std::size_t size) { writer.Put(data, size); };
-    const int fd = in.get();
-    TranscodeStream([&](std::uint64_t position) { return Fill(fd, position, kChunk, source); },
-                    put, from, to, sink, result, source);
-    if (result.status == Status::Copied)
-        writer.Flush();
-    CloseTarget(out, result, target);
-    return result;
+    return TranscodeStorage(source, nullptr, from, target, nullptr, to, mode, sink);
 }
 
 FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, StorageReader* reader,
@@ -419,22 +401,23 @@ FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, Stora
     if (!reader && in.get() < 0)
         return result;
     if (reader) {
-        // What a restore sets on the files it writes; a stored object has no owner or mode.
+        // A stored object has no owner or mode of its own: those of a file this host makes.
         result.source.st_mode = S_IFREG | 0600;
         result.source.st_uid = ::geteuid();
         result.source.st_gid = ::getegid();
     }
-    UniqueFd out(writer ? -1 : CreateTarget(target, mode, false));
-    std::uint64_t unsynced = 0;
-    std::uint64_t written = 0;
+    UniqueFd out(writer ? -1 : CreateTarget(target, mode, options_.direct));
+    if (out.get() >= 0 && !output_) {
+        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
+        if (!output_)
+            throw std::bad_alloc();
+    }
+    BlockWriter file(out.get(), output_.get(), target);
     const ByteSink put = [&](const char* data, std::size_t size) {
-        if (writer) {
+        if (writer)
             writer->Write(data, size);
-        } else if (out.get() >= 0) {
-            WriteAll(out.get(), data, size, written, target);
-            written += size;
-            WriteBehind(out.get(), size, unsynced);
-        }
+        else
+            file.Put(data, size);
     };
     const int fd = in.get();
     const auto fill = [&](std::uint64_t position) -> std::size_t {
@@ -454,6 +437,7 @@ FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, Stora
         return result;
     if (writer)
         writer->Commit();
+    file.Flush();
     CloseTarget(out, result, target);
     return result;
 }

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <set>
 #include <cerrno>
 #include <stdexcept>
@@ -226,7 +225,7 @@ void Repository::Remove(const std::string& instance, const std::string& id,
     try {
         storage_->RemoveTree(record.prefix, step);
     } catch (const std::runtime_error& e) {
-        throw CliError(std::string(e.what()));
+        throw CliError(e.what());
     }
     RemoveLeftovers(instance);
     step();

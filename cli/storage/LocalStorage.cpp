@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -22,15 +23,16 @@ constexpr std::size_t kWriteBuffer = 1 << 20;
     throw std::runtime_error(what + " " + path + ": " + FileOps::ErrnoText(error));
 }
 
-// Written under a temporary name next to the file, so that the name holds a whole file or
-// none.
+// Written under a temporary name next to the file, made exclusively (no other file is taken
+// over, two writers never share one), so that the name holds a whole file or none.
 class LocalWriter : public StorageWriter {
 public:
-    explicit LocalWriter(std::string path) : path_(std::move(path)), temp_(path_ + ".part") {
+    explicit LocalWriter(std::string path)
+        : path_(std::move(path)), temp_(FileOps::Parent(path_) + "/.part-XXXXXX") {
         FileOps::MakeDirectories(FileOps::Parent(path_));
-        fd_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        fd_.reset(::mkostemp(temp_.data(), O_CLOEXEC));
         if (fd_.get() < 0)
-            Fail("cannot create", temp_, errno);
+            Fail("cannot create a temporary file for", path_, errno);
         buffer_.reserve(kWriteBuffer);
     }
 

@@ -122,7 +122,6 @@ void BackupCommand::Begin(const char* type) {
     facts_ = facts;
     startMicros_ = TimeText::NowMicros();
     backupId_ = repository_.CreateBackup(settings_.name, type, startMicros_);
-    backupDir_ = repository_.BackupDirectory(settings_.name, backupId_);
     backupPrefix_ = Repository::BackupPrefix(settings_.name, backupId_);
 }
 

@@ -87,7 +87,6 @@ private:
     ServerFacts facts_;
     unsigned long long jobId_ = 0;
     std::string backupId_;
-    std::string backupDir_;
     std::string backupPrefix_; // of the backup's files in the repository's storage
     std::string jobResultsDir_;
     std::int64_t startMicros_ = 0;

@@ -33,6 +33,9 @@ unsigned DefaultJobs() {
     return cores == 0 ? 1 : cores;
 }
 
+constexpr const char* kRepoHelp =
+    "Backup repository: a directory or s3://BUCKET/PREFIX (default $PGULO_HOME/repo)";
+
 struct Common {
     std::string repo;
     Storage::Settings store;
@@ -43,9 +46,7 @@ struct Common {
 // --repo and how to reach a repository in a bucket. Credentials are never options: they come
 // from the environment only, so that no command line shows them.
 void AddRepo(CLI::App* app, Common& common) {
-    app->add_option("--repo", common.repo,
-                    "Backup repository: a directory or s3://BUCKET/PREFIX (default "
-                    "$PGULO_HOME/repo)");
+    app->add_option("--repo", common.repo, kRepoHelp);
     app->add_option("--s3-endpoint", common.store.endpoint,
                     "Object store URL (default $AWS_ENDPOINT_URL, else the service's own)");
     app->add_option("--s3-region", common.store.region,
