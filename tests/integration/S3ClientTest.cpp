@@ -179,10 +179,11 @@ TEST_F(S3ClientTest, AbandonedWritersLeaveNothing) {
     }
     // An upload a crashed writer left is found and removed.
     const S3Upload orphan{client.Location().Key("orphan"),
-                          client.CreateUpload(client.Location().Key("orphan"))};
+                          client.CreateUpload(client.Location().Key("orphan")), ""};
     const auto uploads = client.ListUploads(prefix_);
     ASSERT_EQ(uploads.size(), 1u);
     EXPECT_EQ(uploads[0].uploadId, orphan.uploadId);
+    EXPECT_EQ(uploads[0].initiated.rfind("20", 0), 0u) << "when it began: " << uploads[0].initiated;
     client.AbortUpload(uploads[0]);
     EXPECT_TRUE(client.ListUploads(prefix_).empty());
 }
