@@ -66,8 +66,8 @@ std::time_t ParseInitiated(const std::string& text) {
 
 S3Storage::S3Storage(S3Location location)
     : client_(std::make_shared<S3Client>(std::move(location))),
-      writers_(std::make_shared<std::atomic<std::size_t>>(0)),
-      levels_(std::make_shared<Levels>()), pending_(std::make_shared<PendingPuts>()) {}
+      writers_(std::make_shared<std::atomic<std::size_t>>(0)), levels_(std::make_shared<Levels>()),
+      pending_(std::make_shared<PendingPuts>()) {}
 
 S3Storage::~S3Storage() {
     try {
@@ -237,8 +237,7 @@ void S3Storage::Remove(const std::vector<std::string>& paths) {
     levels_->Forget();
 }
 
-void S3Storage::RemoveTree(const std::string& prefix,
-                           const std::function<void()>& afterUnlisted) {
+void S3Storage::RemoveTree(const std::string& prefix, const std::function<void()>& afterUnlisted) {
     pending_->Drain();
     // Nothing here leaves a listing before its objects go; the repository has removed the
     // manifest first, so what remains meanwhile never looks like a complete backup.
@@ -275,8 +274,8 @@ std::size_t S3Storage::AbortAbandonedWrites(std::chrono::seconds age) {
             continue;
         client_->AbortUpload(upload);
         levels_->Forget();
-        g_log.Debug("S3", "aborted the unfinished upload of '%s' begun at %s",
-                    upload.key.c_str(), upload.initiated.c_str());
+        g_log.Debug("S3", "aborted the unfinished upload of '%s' begun at %s", upload.key.c_str(),
+                    upload.initiated.c_str());
         ++aborted;
     }
     return aborted;

@@ -28,8 +28,7 @@ public:
     std::vector<std::string> ListChildren(const std::string& prefix) const override;
     std::optional<std::uint64_t> Size(const std::string& path) const override;
     void Remove(const std::vector<std::string>& paths) override;
-    void RemoveTree(const std::string& prefix,
-                    const std::function<void()>& afterUnlisted) override;
+    void RemoveTree(const std::string& prefix, const std::function<void()>& afterUnlisted) override;
     void Sync(const std::string& prefix) override;
     std::string LocalPath(const std::string& path) const override;
     std::string Describe(const std::string& path) const override;

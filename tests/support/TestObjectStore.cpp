@@ -63,7 +63,8 @@ std::vector<std::string> TestObjectStore::Objects(const std::string& prefix) con
     std::vector<std::string> lines;
     if (trim(r.out).empty())
         return lines;
-    for (const auto& object : nlohmann::json::parse(r.out).value("Contents", nlohmann::json::array()))
+    for (const auto& object :
+         nlohmann::json::parse(r.out).value("Contents", nlohmann::json::array()))
         lines.push_back(object["Key"].get<std::string>().substr(prefix.size() + 1) + " " +
                         std::to_string(object["Size"].get<std::uint64_t>()));
     std::sort(lines.begin(), lines.end());
@@ -71,8 +72,8 @@ std::vector<std::string> TestObjectStore::Objects(const std::string& prefix) con
 }
 
 std::string TestObjectStore::Uploads(const std::string& prefix) const {
-    const ProcessResult r = Aws({"s3api", "list-multipart-uploads", "--bucket", bucket_,
-                                 "--prefix", prefix + "/", "--output", "json"});
+    const ProcessResult r = Aws({"s3api", "list-multipart-uploads", "--bucket", bucket_, "--prefix",
+                                 prefix + "/", "--output", "json"});
     if (r.exitCode != 0)
         throw std::runtime_error("aws s3api list-multipart-uploads failed: " + r.err);
     return trim(r.out);
