@@ -9,6 +9,7 @@
 #include "TempHostHome.h"
 #include "TempTree.h"
 #include "TestFiles.h"
+#include "TestObjectStore.h"
 #include "TestProcess.h"
 #include "pgulo/host/EvDebug.h"
 
@@ -89,12 +90,7 @@ protected:
 
     // The store's own client, with the store's endpoint and keys.
     pgulo::test::ProcessResult Aws(std::vector<std::string> arguments) const {
-        pgulo::test::ProcessOptions options;
-        options.env = {{"AWS_ACCESS_KEY_ID", Environment("PGULO_S3_ACCESS_KEY")},
-                       {"AWS_SECRET_ACCESS_KEY", Environment("PGULO_S3_SECRET_KEY")},
-                       {"AWS_DEFAULT_REGION", Environment("PGULO_S3_REGION")}};
-        arguments.insert(arguments.begin(), {"aws", "--endpoint-url", endpoint_});
-        return pgulo::test::runCommand(arguments, options);
+        return store_.Aws(std::move(arguments));
     }
 
     std::string Unfinished() const {
@@ -105,6 +101,7 @@ protected:
     }
 
     TempHostHome home_;
+    pgulo::test::TestObjectStore store_;
     std::string endpoint_;
     std::string prefix_;
 };

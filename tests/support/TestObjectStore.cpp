@@ -6,7 +6,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -55,20 +54,18 @@ ProcessResult TestObjectStore::Aws(std::vector<std::string> arguments) const {
     return runCommand(arguments, options);
 }
 
-std::vector<std::string> TestObjectStore::Objects(const std::string& prefix) const {
+std::map<std::string, std::uint64_t> TestObjectStore::Objects(const std::string& prefix) const {
     const ProcessResult r = Aws({"s3api", "list-objects-v2", "--bucket", bucket_, "--prefix",
                                  prefix + "/", "--output", "json"});
     if (r.exitCode != 0)
         throw std::runtime_error("aws s3api list-objects-v2 failed: " + r.err);
-    std::vector<std::string> lines;
+    std::map<std::string, std::uint64_t> objects;
     if (trim(r.out).empty())
-        return lines;
+        return objects;
     for (const auto& object :
          nlohmann::json::parse(r.out).value("Contents", nlohmann::json::array()))
-        lines.push_back(object["Key"].get<std::string>().substr(prefix.size() + 1) + " " +
-                        std::to_string(object["Size"].get<std::uint64_t>()));
-    std::sort(lines.begin(), lines.end());
-    return lines;
+        objects[object["Key"].get<std::string>().substr(prefix.size() + 1)] = object["Size"];
+    return objects;
 }
 
 std::string TestObjectStore::Uploads(const std::string& prefix) const {

@@ -2,6 +2,8 @@
 
 #include "TestProcess.h"
 
+#include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -29,8 +31,8 @@ public:
     void Configure(PguloHost& host) const;
     // `aws --endpoint-url ENDPOINT ARGUMENTS...` with the store's keys.
     ProcessResult Aws(std::vector<std::string> arguments) const;
-    // Every object under s3://BUCKET/PREFIX/ with its size, one "key size" a line, sorted.
-    std::vector<std::string> Objects(const std::string& prefix) const;
+    // Every object under s3://BUCKET/PREFIX/: its name under the prefix, and its size.
+    std::map<std::string, std::uint64_t> Objects(const std::string& prefix) const;
     // Unfinished multipart uploads under the prefix, as the store's client prints them.
     std::string Uploads(const std::string& prefix) const;
     // Removes everything under the prefix, uploads begun included.
