@@ -136,7 +136,8 @@ TEST_P(CliObjectStore, EveryVerbWorksInABucket) {
     std::map<std::string, std::uint64_t> objects = store_.Objects(backup);
     EXPECT_EQ(objects.erase("manifest.json") + objects.erase("status.json"), 2u);
     std::vector<std::string> large;
-    for (const json& e : json::parse(TestFiles::Read(dirs_.Path("manifest.json")))["entries"]) {
+    const json manifest = json::parse(TestFiles::Read(dirs_.Path("manifest.json")));
+    for (const json& e : manifest.at("entries")) {
         if (!e.contains("stored"))
             continue;
         const std::string stored = e["stored"];
