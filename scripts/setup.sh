@@ -43,6 +43,10 @@ install_debian_packages() {
         clang libclang-rt-14-dev
         # Line coverage (scripts/coverage.sh).
         gcovr
+        # The S3 client (libcurl, libxml2) and the object store its tests run against
+        # (scripts/objectstore.sh), with the store's own client as the independent reader.
+        libcurl4-openssl-dev libxml2-dev
+        swift-proxy swift-account swift-container swift-object memcached awscli curl
     )
     # node and npm may come from outside Debian on some images; only ask apt when absent.
     command -v node >/dev/null 2>&1 || wanted+=(nodejs)

@@ -37,7 +37,14 @@ print_majors_used() {
 }
 
 echo "== release build"
+# The S3 tests run against a real object store on loopback, one per build tree.
+export PGULO_OBJECTSTORE_DIR="${PGULO_OBJECTSTORE_DIR:-$root/build/objectstore}"
+bash scripts/objectstore.sh start
+trap 'bash scripts/objectstore.sh stop' EXIT
+eval "$(bash scripts/objectstore.sh env)"
 build_and_test "$root/build" "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+bash scripts/objectstore.sh stop
+trap - EXIT
 print_majors_used "$root/build"
 echo "== sanitizer build (AddressSanitizer + UndefinedBehaviorSanitizer): unit tests"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_odr_violation=0"

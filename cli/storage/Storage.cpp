@@ -3,15 +3,46 @@
 #include "CliError.h"
 #include "FileOps.h"
 #include "LocalStorage.h"
+#include "S3Location.h"
+#include "S3Storage.h"
 
 #include <cstdlib>
+#include <mutex>
+
+namespace {
+
+std::mutex g_defaultsMutex;
+Storage::Settings g_defaults;
+
+} // namespace
+
+void Storage::SetDefaults(const Settings& settings) {
+    const std::lock_guard<std::mutex> lock(g_defaultsMutex);
+    g_defaults = settings;
+}
+
+std::shared_ptr<Storage> Storage::Open(const std::string& url) {
+    Settings settings;
+    {
+        const std::lock_guard<std::mutex> lock(g_defaultsMutex);
+        settings = g_defaults;
+    }
+    return Open(url, settings);
+}
 
 std::shared_ptr<Storage> Storage::Open(const std::string& url, const Settings& settings) {
-    (void)settings; // read by the object stores' drivers
+    if (S3Location::IsS3Url(url)) {
+        // Credentials only ever come from the environment.
+        S3Settings s3;
+        s3.endpoint = settings.endpoint;
+        s3.region = settings.region;
+        s3.pathStyle = settings.pathStyle;
+        if (settings.partSize != 0)
+            s3.partSize = settings.partSize;
+        return std::make_shared<S3Storage>(S3Location::Parse(url, s3));
+    }
     const std::string::size_type scheme = url.find("://");
     if (scheme != std::string::npos) {
-        if (url.compare(0, scheme, "s3") == 0)
-            throw CliError("S3 repositories are not available in this build");
         throw CliError("unknown kind of repository '" + url.substr(0, scheme) +
                        "://'; give a directory or s3://BUCKET/PREFIX");
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -45,13 +46,19 @@ public:
     struct Settings {
         std::string endpoint; // empty: the service's own
         std::string region;
+        // Unset: path-style addressing when an endpoint is given.
+        std::optional<bool> pathStyle;
+        std::size_t partSize = 0; // 0: the client's default
     };
 
     virtual ~Storage() = default;
 
     // The storage a --repo value names: a directory path gives a local storage; s3://BUCKET/
     // PREFIX an object store. Throws CliError for a kind this build cannot open.
-    static std::shared_ptr<Storage> Open(const std::string& url, const Settings& settings = {});
+    static std::shared_ptr<Storage> Open(const std::string& url, const Settings& settings);
+    // As above with the settings the command line gave for every repository it opens.
+    static std::shared_ptr<Storage> Open(const std::string& url);
+    static void SetDefaults(const Settings& settings);
 
     // A new file, replaced on Commit when it exists.
     virtual std::unique_ptr<StorageWriter> Create(const std::string& path) = 0;
@@ -87,6 +94,13 @@ public:
     virtual std::string LocalPath(const std::string& path) const = 0;
     // For messages: where a path is ("" for the storage itself).
     virtual std::string Describe(const std::string& path = "") const = 0;
+    // Ends the writes of files that a process killed mid-write left begun for longer than
+    // age, where the storage keeps such things (an object store's unfinished uploads, which
+    // it would otherwise keep and bill). Returns how many it ended.
+    virtual std::size_t AbortAbandonedWrites(std::chrono::seconds age) {
+        (void)age;
+        return 0;
+    }
 
     // RemoveTree may first unlist a prefix by renaming it to this prefix + its last name, next
     // to it; such a name is the leftover of a removal cut short, which its RemoveTree finishes.

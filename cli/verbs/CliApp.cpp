@@ -15,6 +15,7 @@
 #include "RestoreCommand.h"
 #include "ScratchCommand.h"
 #include "SignalGuard.h"
+#include "Storage.h"
 #include "VerifyCommand.h"
 
 #include <CLI/CLI.hpp>
@@ -37,12 +38,34 @@ constexpr const char* kRepoHelp =
 
 struct Common {
     std::string repo;
+    Storage::Settings store;
     unsigned jobs = DefaultJobs();
     bool quiet = false;
 };
 
-void AddCommon(CLI::App* app, Common& common, bool withJobs) {
+// --repo and how to reach a repository in a bucket. Credentials are never options: they come
+// from the environment only, so that no command line shows them.
+void AddRepo(CLI::App* app, Common& common) {
     app->add_option("--repo", common.repo, kRepoHelp);
+    app->add_option("--s3-endpoint", common.store.endpoint,
+                    "Object store URL (default $AWS_ENDPOINT_URL, else the service's own)");
+    app->add_option("--s3-region", common.store.region,
+                    "Object store region (default $AWS_REGION, else us-east-1)");
+    CLI::Option* pathStyle = app->add_flag_callback(
+        "--s3-path-style", [&common] { common.store.pathStyle = true; },
+        "Address the bucket in the path (default when an endpoint is given)");
+    CLI::Option* hostStyle = app->add_flag_callback(
+        "--no-s3-path-style", [&common] { common.store.pathStyle = false; },
+        "Address the bucket in the host name");
+    pathStyle->excludes(hostStyle);
+    app->add_option("--s3-part-size", common.store.partSize,
+                    "Bytes of each part of a large upload or download (at least 5 MiB; default "
+                    "8 MiB)")
+        ->transform(CLI::AsSizeValue(false));
+}
+
+void AddCommon(CLI::App* app, Common& common, bool withJobs) {
+    AddRepo(app, common);
     if (withJobs)
         app->add_option("-j,--jobs", common.jobs, "Files copied in parallel (default: cores)")
             ->check(CLI::Range(1u, 256u));
@@ -144,7 +167,10 @@ public:
         AddDemo(app);
         AddScratch(app);
     }
-    int Run() { return action_ ? action_() : 0; }
+    int Run() {
+        Storage::SetDefaults(common_.store);
+        return action_ ? action_() : 0;
+    }
 
 private:
     void AddInstance(CLI::App& app) {
@@ -284,7 +310,7 @@ private:
         CLI::App* list = app.add_subcommand("list", "List the backups of an instance");
         list->add_option("name", name_, "Instance name")->required();
         list->add_flag("--json", json_, "JSON output");
-        list->add_option("--repo", common_.repo, kRepoHelp);
+        AddRepo(list, common_);
         list->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -404,7 +430,7 @@ private:
         browse->add_option("--dump-file", browse_.dumpFile, "Custom-format dump file to browse")
             ->excludes("--backup");
         browse->add_flag("--json", browse_.json, "One JSON object a line");
-        browse->add_option("--repo", common_.repo, kRepoHelp);
+        AddRepo(browse, common_);
         browse->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -419,7 +445,7 @@ private:
             app.add_subcommand("delete", "Remove one backup that no other backup needs");
         remove->add_option("name", name_, "Instance name")->required();
         remove->add_option("id", id_, "Backup id")->required();
-        remove->add_option("--repo", common_.repo, kRepoHelp);
+        AddRepo(remove, common_);
         remove->callback([this] {
             action_ = [this] {
                 HostContext host(common_.repo);
@@ -435,7 +461,7 @@ private:
         expire->add_option("name", expire_.instance, "Instance name")->required();
         AddRetentionOptions(expire, expire_.policy, 1);
         expire->add_flag("--dry-run", expire_.dryRun, "Show what would be removed; remove nothing");
-        expire->add_option("--repo", common_.repo, kRepoHelp);
+        AddRepo(expire, common_);
         expire->footer(kExpireFooter);
         expire->callback([this] {
             action_ = [this] {

@@ -6,6 +6,7 @@
 #include "InstanceRegistry.h"
 #include "TimeText.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,15 @@ std::function<void()> KillAfterSteps() {
     };
 }
 
+// An upload begun this long ago belongs to no running backup: no file takes that long.
+// Tests shorten it to end the uploads of a backup they have just killed.
+std::chrono::seconds AbandonedUploadAge() {
+    const char* text = std::getenv("PGULO_TEST_ABANDONED_UPLOAD_SECONDS");
+    if (text != nullptr && std::atol(text) >= 0)
+        return std::chrono::seconds(std::atol(text));
+    return std::chrono::hours(1);
+}
+
 } // namespace
 
 void ExpireCommand::Run(HostContext& host, const Options& options) {
@@ -40,6 +50,14 @@ void ExpireCommand::Run(HostContext& host, const Options& options) {
     if (!options.dryRun)
         repository.MarkAbandoned(settings.name);
     Apply(repository, settings.name, policy, options.dryRun);
+    if (options.dryRun)
+        return;
+    const std::size_t aborted = repository.Store()->AbortAbandonedWrites(AbandonedUploadAge());
+    if (aborted > 0) {
+        std::printf("aborted %zu unfinished upload(s) in %s\n", aborted,
+                    repository.Store()->Describe("").c_str());
+        std::fflush(stdout);
+    }
 }
 
 void ExpireCommand::Apply(Repository& repository, const std::string& instance,
