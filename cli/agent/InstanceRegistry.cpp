@@ -106,6 +106,7 @@ InstanceSettings FromRecord(const PropertyStore::InstanceRecord& record) {
     }
     s.compression = property("backupCompression");
     s.encrypt = property("backupEncryption") == kOn;
+    s.repository = property("backupRepository");
     return s;
 }
 
@@ -250,6 +251,10 @@ void InstanceRegistry::SetRetention(unsigned long long id, const RetentionPolicy
 
 void InstanceRegistry::SetCompression(unsigned long long id, const std::string& compression) {
     Store(id, "backupCompression", compression);
+}
+
+void InstanceRegistry::SetRepository(unsigned long long id, const std::string& repository) {
+    Store(id, "backupRepository", repository);
 }
 
 void InstanceRegistry::SetEncryption(unsigned long long id, bool encrypt) {

@@ -28,6 +28,9 @@ struct InstanceSettings {
     // stored files are encrypted.
     std::string compression;
     bool encrypt = false;
+    // Where its backups go when no --repo is given (a directory or s3://BUCKET/PREFIX); empty:
+    // $PGULO_HOME/repo.
+    std::string repository;
 };
 
 // What the agent's entry points are called with for one instance: read back from the
@@ -62,6 +65,7 @@ public:
     void SetRetention(unsigned long long id, const RetentionPolicy& policy);
     void SetCompression(unsigned long long id, const std::string& compression);
     void SetEncryption(unsigned long long id, bool encrypt);
+    void SetRepository(unsigned long long id, const std::string& repository);
 
     // Throws CliError naming the damaged file when the instance's stored password does not
     // open (a damaged or missing key, an altered sealed text).

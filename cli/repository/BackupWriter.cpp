@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -266,6 +267,10 @@ bool BackupWriter::RunGroup(const std::vector<Pending>& batch, Progress& progres
     std::vector<Pending> whole, deltas;
     for (const Pending& p : batch)
         (p.delta ? deltas : whole).push_back(p);
+    // The largest first, so that the workers end together.
+    std::stable_sort(deltas.begin(), deltas.end(), [this](const Pending& x, const Pending& y) {
+        return entries_[x.entry].size > entries_[y.entry].size;
+    });
     return RunWholeCopies(whole, progress, limiter.get(), told) &&
            RunDeltaCopies(deltas, progress, limiter.get());
 }

@@ -239,13 +239,19 @@ private:
             ->check(CompressionText());
         AddEncryptFlags(set, codec_.encrypt, "its backups", "");
         AddRetentionOptions(set, retention_, 0);
-        set->callback([this] {
-            action_ = [this] {
+        set->add_option("--repo", defaultRepo_,
+                        "Where its backups go when a command is given no --repo: a directory "
+                        "or s3://BUCKET/PREFIX (\"\" for $PGULO_HOME/repo)");
+        set->callback([this, set] {
+            action_ = [this, set] {
                 const bool codec = !codec_.compression.empty() || codec_.encrypt;
-                if (!codec && retention_.Empty())
+                const bool repo = set->count("--repo") > 0;
+                if (!codec && retention_.Empty() && !repo)
                     throw CliError::Usage("nothing to set; give --compress, --encrypt, "
-                                          "--no-encrypt, --retain-full, --retain-days or "
-                                          "--retain-dump");
+                                          "--no-encrypt, --retain-full, --retain-days, "
+                                          "--retain-dump or --repo");
+                if (repo)
+                    InstanceCommand::SetRepository(codec_.name, defaultRepo_);
                 if (codec)
                     InstanceCommand::SetCodec(codec_);
                 if (!retention_.Empty())
@@ -298,7 +304,7 @@ private:
                                           "' is not a time such as 24h");
                 backup_.jobs = common_.jobs;
                 backup_.quiet = common_.quiet;
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(backup_.instance, common_.repo));
                 SignalGuard guard;
                 BackupCommand(host, backup_).Run();
                 return 0;
@@ -313,7 +319,7 @@ private:
         AddRepo(list, common_);
         list->callback([this] {
             action_ = [this] {
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(name_, common_.repo));
                 ListCommand::Run(host, name_, json_);
                 return 0;
             };
@@ -331,7 +337,7 @@ private:
             action_ = [this] {
                 verify_.jobs = common_.jobs;
                 verify_.quiet = common_.quiet;
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(verify_.instance, common_.repo));
                 SignalGuard guard;
                 return VerifyCommand::Run(host, verify_);
             };
@@ -385,7 +391,7 @@ private:
         AddCommon(restore, common_, true);
         restore->callback([this] {
             action_ = [this] {
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(restore_.instance, common_.repo));
                 SignalGuard guard;
                 if (IsObjectRestore()) {
                     RunObjectRestore(host);
@@ -433,7 +439,7 @@ private:
         AddRepo(browse, common_);
         browse->callback([this] {
             action_ = [this] {
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(browse_.instance, common_.repo));
                 BrowseCommand::Run(host, browse_);
                 return 0;
             };
@@ -448,7 +454,7 @@ private:
         AddRepo(remove, common_);
         remove->callback([this] {
             action_ = [this] {
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(name_, common_.repo));
                 DeleteCommand::Run(host, name_, id_);
                 return 0;
             };
@@ -465,7 +471,7 @@ private:
         expire->footer(kExpireFooter);
         expire->callback([this] {
             action_ = [this] {
-                HostContext host(common_.repo);
+                HostContext host(InstanceCommand::RepositoryFor(expire_.instance, common_.repo));
                 ExpireCommand::Run(host, expire_);
                 return 0;
             };
@@ -507,7 +513,8 @@ private:
             action_ = [this] {
                 scratch_.server.jobs = common_.jobs;
                 scratch_.server.quiet = common_.quiet;
-                HostContext host(common_.repo);
+                HostContext host(
+                    InstanceCommand::RepositoryFor(scratch_.server.instance, common_.repo));
                 return ScratchCommand::Run(host, scratch_);
             };
         });
@@ -524,6 +531,7 @@ private:
     RetentionPolicy retention_;
     ExpireCommand::Options expire_;
     InstanceCommand::CodecOptions codec_;
+    std::string defaultRepo_;
     BackupCommand::Options backup_;
     VerifyCommand::Options verify_;
     RestoreCommand::Options restore_;

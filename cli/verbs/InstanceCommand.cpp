@@ -36,6 +36,8 @@ nlohmann::json Describe(const InstanceSettings& s) {
                              ? std::string(BackupCommand::kDefaultCompression) + " (default)"
                              : s.compression},
             {"encrypt", s.encrypt ? "on" : "off"},
+            {"repo", s.repository.empty() ? std::string("$PGULO_HOME/repo (default)")
+                                          : s.repository},
             {"agent_config",
              HostContext::ConfigDirectory() + "/postgres_" +
                  s.port.substr(s.port.find(':') == std::string::npos ? 0 : s.port.find(':') + 1)}};
@@ -102,6 +104,25 @@ void InstanceCommand::SetCodec(const CodecOptions& options) {
                 now.compression.empty() ? BackupCommand::kDefaultCompression
                                         : now.compression.c_str(),
                 now.encrypt ? "encrypted" : "not encrypted");
+}
+
+void InstanceCommand::SetRepository(const std::string& name, const std::string& repository) {
+    const InstanceSettings settings = InstanceRegistry().Require(name);
+    // A relative directory means the one it names from here, not from wherever a later
+    // command runs.
+    const std::string stored = repository.empty() || repository.find("://") != std::string::npos
+                                   ? repository
+                                   : FileOps::Absolute(repository);
+    InstanceRegistry().SetRepository(settings.id, stored);
+    std::printf("instance '%s': backups go to %s\n", settings.name.c_str(),
+                stored.empty() ? "$PGULO_HOME/repo" : stored.c_str());
+}
+
+std::string InstanceCommand::RepositoryFor(const std::string& name, const std::string& given) {
+    if (!given.empty())
+        return given;
+    const std::optional<InstanceSettings> settings = InstanceRegistry().Find(name);
+    return settings ? settings->repository : std::string();
 }
 
 void InstanceCommand::SetAgentOptions(const std::string& port,

@@ -23,6 +23,12 @@ public:
         std::optional<bool> encrypt;
     };
     static void SetCodec(const CodecOptions& options);
+    // "instance set NAME --repo URL": where its backups go when a verb is given no --repo
+    // ("" goes back to $PGULO_HOME/repo).
+    static void SetRepository(const std::string& name, const std::string& repository);
+    // The repository a verb for the instance uses: the one given, else the instance's own,
+    // else "" ($PGULO_HOME/repo).
+    static std::string RepositoryFor(const std::string& name, const std::string& given);
     static void List(bool json);
     static void Show(const std::string& name, bool json);
     // Changes the rules the policy names (0 drops a rule) and keeps the others.

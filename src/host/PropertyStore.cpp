@@ -353,6 +353,7 @@ const std::vector<std::string>& PropertyStore::instancePropertyNames() {
                                                    "retainDump",
                                                    "backupCompression",
                                                    "backupEncryption",
+                                                   "backupRepository",
                                                    kArchiveDelete};
     return names;
 }

@@ -127,6 +127,16 @@ TEST_P(CliObjectStore, EveryVerbWorksInABucket) {
 
     // A plain manifest, read by the store's own client, names exactly the objects stored.
     const std::string plainId = Backup({"--no-encrypt"});
+    // With the bucket as the instance's own repository, an incr needs no --repo and builds on
+    // the full backup there.
+    MustSucceed(host_.Run({"instance", "set", "main", "--repo", repo_}));
+    cluster_->psql("INSERT INTO t SELECT g, 'incr' FROM generate_series(200201, 200300) g");
+    MustSucceed(host_.Run({"backup", "main", "--type", "incr", "-q", "--no-encrypt"}));
+    const json incr = host_.List("main").back();
+    EXPECT_EQ(incr["reference"], plainId) << incr.dump();
+    EXPECT_LT(incr["stored_size"].get<std::uint64_t>() * 4,
+              Listed().at(Listed().size() - 2)["stored_size"].get<std::uint64_t>());
+    EXPECT_EQ(Restore("incr", {"--backup", incr["id"].get<std::string>()}), "200300");
     const std::string backup = prefix_ + "/main/" + plainId;
     ASSERT_EQ(store_
                   .Aws({"s3", "cp", "s3://" + store_.Bucket() + "/" + backup + "/manifest.json",

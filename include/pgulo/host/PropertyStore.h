@@ -29,9 +29,9 @@
  *              uncPassword, postgreSQLVersion, binaryDirectory, dataDirectoryPath (the libpq
  *              library directory), configFile (the database to connect to), port ("5432" or
  *              "host:5432"), writeAheadArchiveLogDir, lastBackupLogNumber, pgDataDir,
- *              backupCompression and backupEncryption (the host's backup defaults), the
- *              host's retention rules retainFull, retainDays and retainDump (decimal, empty
- *              for no rule), and the boolean archiveDelete. A property left out reads as
+ *              backupCompression, backupEncryption and backupRepository (the host's backup
+ *              defaults), the host's retention rules retainFull, retainDays and retainDump
+ *              (decimal, empty for no rule), and the boolean archiveDelete. A property left out reads as
  *              empty (false).
  *              Passwords are kept only in the sealed form of KXPassword::encrypt ("v1:...").
  *   subclient: {"id", "instanceId", "backupSetId", "clientId", "guid"}
