@@ -16,20 +16,6 @@
 
 namespace {
 
-void WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset,
-             const std::string& target) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("cannot write " + target + ": " + FileOps::ErrnoText(errno));
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
-}
-
 // Copies the parts of a decoded stream that fall into the wanted blocks.
 void Place(const BlockAssembler::Source& source, int fd, const std::string& target) {
     FileCopier copier(FileCopier::Options{});
@@ -44,7 +30,7 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
             const std::uint64_t from = std::max(b.position, at);
             const std::uint64_t to = std::min(b.position + BlockDigest::kBlockSize, end);
             if (from < to)
-                WriteAt(fd, data + (from - at), static_cast<std::size_t>(to - from),
+                FileOps::WriteAt(fd, data + (from - at), static_cast<std::size_t>(to - from),
                         b.offset + (from - b.position), target);
             if (b.position + BlockDigest::kBlockSize <= end)
                 next = k + 1;

@@ -68,6 +68,19 @@ std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, const std::string& s
     return filled;
 }
 
+void DeltaCopier::Choose(std::size_t size, std::uint64_t& block, const BlockChoice& choose,
+                         StoredFileWriter& out, Result& result) {
+    for (std::size_t at = 0; at < size; at += BlockDigest::kBlockSize, ++block) {
+        const std::size_t n = std::min<std::size_t>(BlockDigest::kBlockSize, size - at);
+        const std::string digest = BlockDigest::Of(buffer_.get() + at, n);
+        result.blockDigests += digest;
+        const bool store = choose(block, digest);
+        result.storedBlocks.push_back(store);
+        if (store)
+            out.Put(buffer_.get() + at, n);
+    }
+}
+
 DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storage,
                                       const std::string& target, const StoredForm& form,
                                       const BlockChoice& choose) {
@@ -97,15 +110,7 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
         if (options_.limiter)
             options_.limiter->Acquire(size, options_.stop);
         sum.update(buffer_.get(), size);
-        for (std::size_t at = 0; at < size; at += BlockDigest::kBlockSize, ++block) {
-            const std::size_t n = std::min<std::size_t>(BlockDigest::kBlockSize, size - at);
-            const std::string digest = BlockDigest::Of(buffer_.get() + at, n);
-            result.blockDigests += digest;
-            const bool store = choose(block, digest);
-            result.storedBlocks.push_back(store);
-            if (store)
-                out.Put(buffer_.get() + at, n);
-        }
+        Choose(size, block, choose, out, result);
         result.bytes += size;
         if (options_.onBytes)
             options_.onBytes(size);
@@ -167,15 +172,7 @@ DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& 
             options_.limiter->Acquire(got, options_.stop);
         if (everyBlock)
             sum.update(buffer_.get(), got);
-        for (std::size_t at = 0; at < got; at += BlockDigest::kBlockSize, ++block) {
-            const std::size_t n = std::min<std::size_t>(BlockDigest::kBlockSize, got - at);
-            const std::string digest = BlockDigest::Of(buffer_.get() + at, n);
-            result.blockDigests += digest;
-            const bool store = choose(block, digest);
-            result.storedBlocks.push_back(store);
-            if (store)
-                out.Put(buffer_.get() + at, n);
-        }
+        Choose(got, block, choose, out, result);
         result.read += got;
         if (options_.onBytes)
             options_.onBytes(got);

@@ -12,6 +12,7 @@
 
 class RateLimiter;
 class Storage;
+class StoredFileWriter;
 
 // Stores the blocks of a file that changed since an earlier backup, reading the file once:
 // every block feeds the whole file's checksum and gets its digest (BlockDigest); the blocks
@@ -59,6 +60,10 @@ public:
 
 private:
     std::size_t Fill(int in, std::uint64_t offset, const std::string& source);
+    // Digests the size bytes of the buffer block by block from block on (advanced past
+    // them), and stores the blocks choose picks.
+    void Choose(std::size_t size, std::uint64_t& block, const BlockChoice& choose,
+                StoredFileWriter& out, Result& result);
 
     Options options_;
     std::unique_ptr<char[]> buffer_;

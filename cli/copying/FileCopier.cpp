@@ -2,6 +2,7 @@
 
 #include "BlockDigest.h"
 #include "DamagedStream.h"
+#include "FileOps.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "StoredDecoder.h"
@@ -42,20 +43,6 @@ int OpenSourceFile(const std::string& path) {
     if (fd < 0 && errno == EPERM)
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     return fd;
-}
-
-void WriteAll(int fd, const char* data, std::size_t size, std::uint64_t offset,
-              const std::string& target) {
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fail("cannot write", target, errno);
-        data += n;
-        size -= static_cast<std::size_t>(n);
-        offset += static_cast<std::uint64_t>(n);
-    }
 }
 
 // A copy that is flushed anyway skips the page cache: writing through it costs more than
@@ -113,7 +100,7 @@ public:
             ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_DIRECT);
             direct_ = false;
         }
-        WriteAll(fd_, buffer_, held_, written_, target_);
+        FileOps::WriteAt(fd_, buffer_, held_, written_, target_);
         written_ += held_;
         if (!direct_)
             WriteBehind(fd_, held_, unsynced_);
@@ -201,7 +188,7 @@ void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64
             direct = false;
         }
         if (out >= 0)
-            WriteAll(out, buffer_.get(), size, position, target);
+            FileOps::WriteAt(out, buffer_.get(), size, position, target);
         position += size;
         result.bytes += size;
         Account(out, direct ? 0 : size, unsynced);

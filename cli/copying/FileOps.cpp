@@ -222,3 +222,17 @@ std::vector<std::string> FileOps::List(const std::string& path) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+void FileOps::WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset,
+                      const std::string& target) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("cannot write " + target + ": " + ErrnoText(errno));
+        data += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+}

@@ -50,4 +50,8 @@ public:
     // The entry names of a directory, sorted; empty when it does not exist.
     static std::vector<std::string> List(const std::string& path);
     static std::string ErrnoText(int error);
+    // Writes all of data at offset of fd (named target in the error). Throws
+    // std::runtime_error.
+    static void WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset,
+                        const std::string& target);
 };
