@@ -81,20 +81,27 @@ void DeltaCopier::Choose(std::size_t size, std::uint64_t& block, const BlockChoi
     }
 }
 
-DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storage,
-                                      const std::string& target, const StoredForm& form,
-                                      const BlockChoice& choose) {
-    Result result;
+UniqueFd DeltaCopier::OpenSource(const std::string& source, Result& result) {
     UniqueFd in(OpenForReading(source));
     if (!in) {
         if (errno == ENOENT || errno == ENOTDIR) {
             result.status = Status::Vanished;
-            return result;
+            return in;
         }
         throw std::runtime_error("cannot open " + source + ": " + FileOps::ErrnoText(errno));
     }
     if (::fstat(in.get(), &result.source) != 0)
         throw std::runtime_error("cannot examine " + source + ": " + FileOps::ErrnoText(errno));
+    return in;
+}
+
+DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storage,
+                                      const std::string& target, const StoredForm& form,
+                                      const BlockChoice& choose) {
+    Result result;
+    UniqueFd in = OpenSource(source, result);
+    if (!in)
+        return result;
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     StoredFileWriter out(storage, target, form);
     PieceChecksum sum;
@@ -129,16 +136,9 @@ DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& 
                                             const BlockRead& mustRead,
                                             const BlockChoice& choose) {
     Result result;
-    UniqueFd in(OpenForReading(source));
-    if (!in) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            result.status = Status::Vanished;
-            return result;
-        }
-        throw std::runtime_error("cannot open " + source + ": " + FileOps::ErrnoText(errno));
-    }
-    if (::fstat(in.get(), &result.source) != 0)
-        throw std::runtime_error("cannot examine " + source + ": " + FileOps::ErrnoText(errno));
+    UniqueFd in = OpenSource(source, result);
+    if (!in)
+        return result;
     const std::uint64_t size = static_cast<std::uint64_t>(result.source.st_size);
     const std::uint64_t count = BlockDigest::BlockCount(size);
     const std::uint64_t known = referenceDigests.size() / BlockDigest::kDigestSize;

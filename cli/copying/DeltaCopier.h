@@ -2,6 +2,8 @@
 
 #include "StoredForm.h"
 
+#include "pgulo/host/UniqueFd.h"
+
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -60,6 +62,8 @@ public:
 
 private:
     std::size_t Fill(int in, std::uint64_t offset, const std::string& source);
+    // The source opened and examined into result; empty (result Vanished) when it is gone.
+    UniqueFd OpenSource(const std::string& source, Result& result);
     // Digests the size bytes of the buffer block by block from block on (advanced past
     // them), and stores the blocks choose picks.
     void Choose(std::size_t size, std::uint64_t& block, const BlockChoice& choose,

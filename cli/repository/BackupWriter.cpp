@@ -230,6 +230,14 @@ void BackupWriter::RequireReference(const ManifestEntry& reference) const {
     }
 }
 
+void BackupWriter::Found(ManifestEntry& entry, const struct stat& st, std::uint64_t size,
+                         const std::string& checksum, const std::string& blockDigests) {
+    Describe(entry, st);
+    entry.size = size;
+    entry.checksum = checksum;
+    entry.blockDigests = blockDigests;
+}
+
 void BackupWriter::Counted(const ManifestEntry& entry) {
     ++fileCount_;
     totalBytes_ += entry.size;
@@ -315,10 +323,7 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
             vanished_.insert(batch[i].entry);
             continue;
         }
-        Describe(entry, r.source);
-        entry.size = r.bytes;
-        entry.checksum = r.checksum;
-        entry.blockDigests = r.blockDigests;
+        Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
         readBytes_ += r.bytes;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);
@@ -390,10 +395,7 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
             vanished_.insert(batch[i].entry);
             continue;
         }
-        Describe(entry, r.source);
-        entry.size = r.bytes;
-        entry.checksum = r.checksum;
-        entry.blockDigests = r.blockDigests;
+        Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
         readBytes_ += r.read;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);

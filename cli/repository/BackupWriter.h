@@ -112,6 +112,9 @@ private:
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
     std::string StoredName(const std::string& path, ManifestEntry::Role role) const;
     void Describe(ManifestEntry& entry, const struct stat& st);
+    // Records what a copy read of the file: its attributes, size, checksum and block digests.
+    void Found(ManifestEntry& entry, const struct stat& st, std::uint64_t size,
+               const std::string& checksum, const std::string& blockDigests);
     std::string MakeParent(const std::string& relative);
     // Records the stored form and size of a copied file.
     void Stored(ManifestEntry& entry, std::uint64_t storedSize);
