@@ -64,15 +64,13 @@ public:
     }
 
     // A fresh copy of the newest backup, started, holds the source's rows.
-    void ExpectRestoresExactly(const std::vector<std::string>& extra = {}) {
+    void ExpectRestoresExactly() {
         const std::string data = scratch_.Path("restored" + std::to_string(++restores_));
         MakeServerDirectory(data);
         const int port = FreePort();
-        std::vector<std::string> args = {"restore", kInstance, "--pgdata", data, "--wal-dir",
-                                         data + "-wal", "--start", "--port",
-                                         std::to_string(port), "-q"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const ProcessResult r = host_.Run(args);
+        const ProcessResult r =
+            host_.Run({"restore", kInstance, "--pgdata", data, "--wal-dir", data + "-wal",
+                       "--start", "--port", std::to_string(port), "-q"});
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         if (r.exitCode == 0) {
             EXPECT_EQ(QueryValue(*cluster_, port, kFingerprintSql), cluster_->psql(kFingerprintSql));
@@ -206,33 +204,3 @@ INSTANTIATE_TEST_SUITE_P(Interruptions, CliResume,
                          MajorRowName<ResumeRow>);
 
 } // namespace
-
-// A full disk stops the backup part way; once there is room again, the next one resumes it.
-TEST(CliResumeFullDisk, ResumesOnceThereIsRoom) {
-    PGULO_REQUIRE_MAJOR(15);
-    ResumeStage s(15);
-    TempTree scratch("pgulo-resume-disk");
-    TmpfsMount disk(scratch.Path("repository"), 256);
-    const std::vector<std::string> repo = {"--repo", disk.path()};
-    s.Settle();
-    // How much a whole backup takes, so that the disk can be left with room for most of it.
-    ASSERT_EQ(s.Backup(repo).exitCode, 0);
-    const json whole = s.host().List(kInstance, disk.path()).back();
-    ASSERT_EQ(s.host().Run({"delete", kInstance, whole["id"].get<std::string>(), "--repo",
-                            disk.path()}).exitCode, 0);
-    s.Settle();
-    disk.FillLeaving(whole["stored_size"].get<std::uint64_t>() * 3 / 4);
-
-    const ProcessResult full = s.Backup(repo);
-    ASSERT_NE(full.exitCode, 0) << full.out;
-    const json interrupted = s.host().List(kInstance, disk.path()).back();
-    ASSERT_EQ(interrupted["restorable"], false) << interrupted.dump();
-    fs::remove(disk.path() + "/filler");
-
-    const ProcessResult next = s.Backup(repo);
-    ASSERT_EQ(next.exitCode, 0) << next.out << next.err;
-    const json made = s.host().List(kInstance, disk.path()).back();
-    EXPECT_EQ(made.value("resumed_from", ""), interrupted["id"]) << made.dump();
-    EXPECT_GT(made.value("kept_bytes", 0ull), 0u) << next.out;
-    s.ExpectRestoresExactly(repo);
-}
