@@ -19,7 +19,7 @@ public:
     CountedWriter(S3Client& client, const std::string& key,
                   std::shared_ptr<std::atomic<std::size_t>> writers,
                   std::shared_ptr<S3Storage::Levels> levels,
-                  std::shared_ptr<S3Storage::PendingPuts> pending)
+                  std::shared_ptr<UploadQueue> pending)
         : writers_(std::move(writers)), levels_(std::move(levels)), pending_(std::move(pending)),
           writer_(std::make_unique<S3Writer>(client, key, ThreadsFor(++*writers_, client))) {}
     ~CountedWriter() override { --*writers_; }
@@ -34,10 +34,10 @@ public:
             return;
         }
         std::shared_ptr<S3Writer> writer = std::move(writer_);
-        pending_->Add(std::async(std::launch::async, [writer, levels = levels_] {
+        pending_->Add([writer, levels = levels_] {
             writer->Commit();
             levels->Forget();
-        }));
+        });
     }
 
 private:
@@ -50,7 +50,7 @@ private:
 
     std::shared_ptr<std::atomic<std::size_t>> writers_;
     std::shared_ptr<S3Storage::Levels> levels_;
-    std::shared_ptr<S3Storage::PendingPuts> pending_;
+    std::shared_ptr<UploadQueue> pending_;
     std::unique_ptr<S3Writer> writer_;
 };
 
@@ -67,7 +67,7 @@ std::time_t ParseInitiated(const std::string& text) {
 S3Storage::S3Storage(S3Location location)
     : client_(std::make_shared<S3Client>(std::move(location))),
       writers_(std::make_shared<std::atomic<std::size_t>>(0)), levels_(std::make_shared<Levels>()),
-      pending_(std::make_shared<PendingPuts>()) {}
+      pending_(std::make_shared<UploadQueue>()) {}
 
 S3Storage::~S3Storage() {
     try {
@@ -75,37 +75,6 @@ S3Storage::~S3Storage() {
     } catch (const std::exception& e) {
         g_log.Error("S3", "a file's upload failed after its writer was done: %s", e.what());
     }
-}
-
-void S3Storage::PendingPuts::Add(std::future<void> put) {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (puts.size() >= kMost) {
-        std::future<void> oldest = std::move(puts.front());
-        puts.pop_front();
-        lock.unlock();
-        oldest.get();
-        lock.lock();
-    }
-    puts.push_back(std::move(put));
-}
-
-void S3Storage::PendingPuts::Drain() {
-    std::deque<std::future<void>> waiting;
-    {
-        const std::lock_guard<std::mutex> lock(mutex);
-        waiting.swap(puts);
-    }
-    std::exception_ptr failure;
-    for (std::future<void>& put : waiting) {
-        try {
-            put.get();
-        } catch (...) {
-            if (!failure)
-                failure = std::current_exception();
-        }
-    }
-    if (failure)
-        std::rethrow_exception(failure);
 }
 
 void S3Storage::Levels::Forget() {

@@ -2,11 +2,10 @@
 
 #include "S3Client.h"
 #include "Storage.h"
+#include "UploadQueue.h"
 
 #include <atomic>
 #include <chrono>
-#include <deque>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,21 +37,6 @@ public:
     // workers writing at once.
     static constexpr std::size_t kUploadPartsBudget = 8;
 
-    // Small files' PUTs still on their way: a copy worker hands its small file over and moves
-    // on, since the store's time per request, not its bandwidth, bounds a backup of many small
-    // files. Anything that reads or decides waits for them first, so the manifest still comes
-    // last and a failed PUT fails what follows it.
-    struct PendingPuts {
-        static constexpr std::size_t kMost = 6;
-        std::mutex mutex;
-        std::deque<std::future<void>> puts;
-
-        // Waits for the oldest first when kMost are on their way; rethrows its failure.
-        void Add(std::future<void> put);
-        // Waits for every one; rethrows the first failure after all have ended.
-        void Drain();
-    };
-
     ~S3Storage() override;
 
     // What listings of single levels said, so that the many questions a restore or a verify
@@ -78,5 +62,5 @@ private:
     std::shared_ptr<S3Client> client_;
     std::shared_ptr<std::atomic<std::size_t>> writers_;
     std::shared_ptr<Levels> levels_;
-    std::shared_ptr<PendingPuts> pending_;
+    std::shared_ptr<UploadQueue> pending_;
 };
