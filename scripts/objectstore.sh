@@ -63,6 +63,8 @@ swift_dir = $ETC
 workers = 0
 user = $(id -un)
 log_name = $name-server
+# A line per request costs the store as much CPU as a small request itself; failures still log.
+log_level = WARNING
 
 [pipeline:main]
 pipeline = $name-server
@@ -85,6 +87,7 @@ swift_dir = $ETC
 workers = 0
 user = $(id -un)
 log_name = proxy-server
+log_level = WARNING
 
 [pipeline:main]
 pipeline = catch_errors gatekeeper proxy-logging cache listing_formats s3api tempauth copy container-quotas slo dlo proxy-logging proxy-server
