@@ -2,8 +2,6 @@
 // own command-line client as the independent reader.
 
 #include "S3Client.h"
-#include "CliError.h"
-#include "FreePort.h"
 #include "S3Signer.h"
 #include "S3Writer.h"
 #include "TempHostHome.h"
@@ -17,7 +15,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -184,67 +181,5 @@ TEST_F(S3ClientTest, AbandonedWritersLeaveNothing) {
     client.AbortUpload(uploads[0]);
     EXPECT_TRUE(client.ListUploads(prefix_).empty());
 }
-
-struct FailureCase {
-    const char* name;
-    std::function<void(S3Settings&, std::string& bucket)> change;
-    const char* sentence;
-};
-
-class S3ClientFailureTest : public S3ClientTest,
-                            public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(S3ClientFailureTest, EndsInOneClearSentence) {
-    S3Settings settings = Settings();
-    std::string bucket;
-    GetParam().change(settings, bucket);
-    if (bucket == "-")
-        GTEST_SKIP() << "PGULO_S3_FULL_BUCKET is not set: the store has no bucket with a quota";
-    S3Client client(Location(settings, bucket));
-    const auto started = std::chrono::steady_clock::now();
-    try {
-        // More than the full bucket's quota of a kilobyte.
-        client.Put(client.Location().Key("x"), std::string(4096, 'x'));
-        FAIL() << "no error";
-    } catch (const CliError& e) {
-        const std::string message = e.what();
-        EXPECT_EQ(e.exitCode(), CliError::kFailure);
-        EXPECT_NE(message.find(GetParam().sentence), std::string::npos) << message;
-        EXPECT_NE(message.find("'" + client.Location().Bucket() + "'"), std::string::npos)
-            << message;
-        EXPECT_NE(message.find(settings.endpoint), std::string::npos) << message;
-        EXPECT_EQ(message.find(settings.secretKey), std::string::npos) << message;
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-    const std::string log = TestFiles::Read(EvDebug::logFilePath());
-    EXPECT_EQ(log.find(settings.secretKey), std::string::npos) << "the secret is in the debug log";
-    if (std::string(GetParam().name) == "StoreDown") {
-        EXPECT_NE(log.find("retry 1 of 2"), std::string::npos) << log;
-        EXPECT_NE(log.find("retry 2 of 2"), std::string::npos) << log;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, S3ClientFailureTest,
-    ::testing::Values(FailureCase{"WrongSecret",
-                                  [](S3Settings& s, std::string&) {
-                                      s.secretKey = "not-the-secret-7Q";
-                                  },
-                                  "refused the credentials"},
-                      FailureCase{"MissingBucket",
-                                  [](S3Settings&, std::string& b) { b = "pgulo-no-such-bucket"; },
-                                  "does not exist"},
-                      FailureCase{"FullBucket",
-                                  [](S3Settings&, std::string& b) {
-                                      b = Environment("PGULO_S3_FULL_BUCKET");
-                                      b = b.empty() ? "-" : b;
-                                  },
-                                  "takes no more data"},
-                      FailureCase{"StoreDown",
-                                  [](S3Settings& s, std::string&) {
-                                      s.endpoint = "http://127.0.0.1:" + std::to_string(FreePort());
-                                  },
-                                  "could not be reached"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
