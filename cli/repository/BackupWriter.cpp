@@ -11,6 +11,7 @@
 #include "ReferenceSet.h"
 #include "RestorePlan.h"
 #include "StoredEncoder.h"
+#include "StoredParts.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -186,6 +187,7 @@ ManifestEntry BackupWriter::AsStored(const ManifestEntry& listed,
     e.mtimeSec = static_cast<std::int64_t>(r.source.st_mtim.tv_sec);
     e.mtimeNsec = static_cast<std::int64_t>(r.source.st_mtim.tv_nsec);
     e.storedSize = r.stored;
+    e.partSizes = r.partSizes;
     e.blockDigests = r.blockDigests;
     e.compression = options_.form.compression.algorithm();
     e.encrypted = options_.form.Encrypted();
@@ -244,7 +246,20 @@ void BackupWriter::Counted(const ManifestEntry& entry) {
 }
 
 void BackupWriter::DropCopy(const ManifestEntry& entry) {
-    storage_->Remove({Storage::Join(prefix_, entry.stored)});
+    RemoveParts(entry.stored, 0, std::max<std::size_t>(1, entry.partSizes.size()));
+}
+
+bool BackupWriter::StoresInParts(const ManifestEntry& listed) const {
+    return listed.role == ManifestEntry::Role::Data && listed.size > StoredParts::kPartSize &&
+           (!options_.form.Plain() || dir_.empty());
+}
+
+void BackupWriter::RemoveParts(const std::string& stored, std::size_t from, std::size_t to) {
+    std::vector<std::string> paths;
+    for (std::size_t k = from; k < to; ++k)
+        paths.push_back(Storage::Join(prefix_, StoredParts::Name(stored, k)));
+    if (!paths.empty())
+        storage_->Remove(paths);
 }
 
 bool BackupWriter::SameAsReference(const ManifestEntry& entry, const Pending& pending) const {
@@ -304,9 +319,11 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
                          StoredForm(), options_.form});
         if (dir_.empty())
             tasks.back().createTarget = [storage = storage_,
-                                         path = Storage::Join(prefix_, entries_[p.entry].stored)] {
-                return storage->Create(path);
+                                         path = Storage::Join(prefix_, entries_[p.entry].stored)](
+                                            std::size_t part) {
+                return storage->Create(StoredParts::Name(path, part));
             };
+        tasks.back().inParts = entries_[p.entry].role == ManifestEntry::Role::Data;
         tasks.back().blockDigests = p.relation;
     }
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
@@ -317,6 +334,10 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
     for (std::size_t i = 0; i < batch.size(); ++i) {
         ManifestEntry& entry = entries_[batch[i].entry];
         const FileCopier::Result& r = outcomes[i].result;
+        // Parts written for a file that vanished or shrank meanwhile are no part of it.
+        if (StoresInParts(entry))
+            RemoveParts(entry.stored, r.status == FileCopier::Status::Vanished ? 0 : r.partSizes.size(),
+                        StoredParts::Count(entry.size));
         if (r.status == FileCopier::Status::Vanished) {
             if (entry.role == ManifestEntry::Role::Wal)
                 throw LostWal(entry.path);
@@ -324,6 +345,7 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
             continue;
         }
         Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
+        entry.partSizes = r.partSizes;
         readBytes_ += r.bytes;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);

@@ -135,6 +135,10 @@ private:
     void Reference(ManifestEntry& entry, const ManifestEntry& reference);
     // Removes the stored copy of a file that turned out the same as the reference's.
     void DropCopy(const ManifestEntry& entry);
+    // Whether the listed file is stored in parts (StoredParts).
+    bool StoresInParts(const ManifestEntry& listed) const;
+    // Removes parts from..to-1 of a stored copy; those missing are passed over.
+    void RemoveParts(const std::string& stored, std::size_t from, std::size_t to);
     // Whether a file copied after all (--delta) turned out the same as the reference's.
     bool SameAsReference(const ManifestEntry& entry, const Pending& pending) const;
     void Counted(const ManifestEntry& entry);
