@@ -169,6 +169,8 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
                 entries_.push_back(std::move(entry));
                 continue;
             }
+            if (options_.keepParts && StoresInParts(entry))
+                pending.keptParts = options_.keepParts(entry, pending.relation);
             pending_.push_back(pending);
             if (path == control)
                 controlFile_ = path;
@@ -312,6 +314,19 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
                                                     const FileCopier::Result& r) {
             told->Add(AsStored(entries_[batch[task].entry], r));
         };
+    if (told)
+        engineOptions.onPart = [this, &batch, told](std::size_t task, std::size_t part,
+                                                    const FileCopier::Result& r) {
+            // A last part that read on past its piece (the file grew) cannot be kept.
+            if (r.pieces.size() != 1)
+                return;
+            const ManifestEntry& e = entries_[batch[task].entry];
+            told->AddPart({e.path, e.stored, part, static_cast<std::uint64_t>(r.source.st_size),
+                           static_cast<std::int64_t>(r.source.st_mtim.tv_sec),
+                           static_cast<std::int64_t>(r.source.st_mtim.tv_nsec), r.stored,
+                           r.pieces.front()},
+                          r.bytes);
+        };
     CopyEngine engine(engineOptions);
     std::vector<CopyEngine::Task> tasks;
     for (const Pending& p : batch) {
@@ -324,6 +339,7 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
                 return storage->Create(StoredParts::Name(path, part));
             };
         tasks.back().inParts = entries_[p.entry].role == ManifestEntry::Role::Data;
+        tasks.back().keptParts = p.keptParts;
         tasks.back().blockDigests = p.relation;
     }
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
