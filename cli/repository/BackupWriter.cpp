@@ -4,6 +4,7 @@
 #include "FlushedBatches.h"
 #include "CliError.h"
 #include "CopyEngine.h"
+#include "DeltaEngine.h"
 #include "FileOps.h"
 #include "LocalStorage.h"
 #include "PieceChecksum.h"
@@ -377,52 +378,39 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
 
 bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
                                   RateLimiter* limiter) {
-    std::vector<DeltaCopier::Result> results(batch.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::string firstError;
-    auto worker = [&] {
-        DeltaCopier::Options o;
-        o.limiter = limiter;
-        o.stop = [&] { return stop.load() || (options_.quit && options_.quit()); };
-        o.onBytes = [&progress](std::uint64_t n) { progress.AddBytes(n); };
-        DeltaCopier copier(o);
-        for (std::size_t i; (i = next.fetch_add(1)) < batch.size() && !o.stop();) {
-            const std::string& digests = batch[i].reference->blockDigests;
-            const auto store = [&digests](std::uint64_t block, const std::string& d) {
-                return BlockPlan::StoreBlock(digests, block, d);
-            };
-            const ChangedBlocks::FileChanges& changes = batch[i].changes;
-            const auto changed = [&changes](std::uint64_t block) {
+    std::vector<DeltaEngine::Task> tasks;
+    for (const Pending& p : batch) {
+        const ManifestEntry& entry = entries_[p.entry];
+        const std::string& digests = p.reference->blockDigests;
+        DeltaEngine::Task task;
+        task.source = entry.path;
+        task.target = Storage::Join(prefix_, entry.stored);
+        task.sizeHint = entry.size;
+        task.inParts = StoresInParts(entry);
+        task.choose = [&digests](std::uint64_t block, const std::string& d) {
+            return BlockPlan::StoreBlock(digests, block, d);
+        };
+        if (p.summarized) {
+            const ChangedBlocks::FileChanges& changes = p.changes;
+            task.referenceDigests = &digests;
+            task.mustRead = [&changes](std::uint64_t block) {
                 return block >= ChangedBlocks::kBlocksPerSegment ||
                        changes.Changed(static_cast<std::uint32_t>(block));
             };
-            try {
-                const ManifestEntry& entry = entries_[batch[i].entry];
-                const std::string target = Storage::Join(prefix_, entry.stored);
-                results[i] = batch[i].summarized
-                                 ? copier.CopyBlocks(entry.path, *storage_, target, options_.form,
-                                                     digests, changed, store)
-                                 : copier.Copy(entry.path, *storage_, target, options_.form, store);
-            } catch (const std::exception& e) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (firstError.empty())
-                    firstError = e.what();
-                stop.store(true);
-            }
-            progress.FileDone();
         }
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < std::min<std::size_t>(std::max(1u, options_.jobs), batch.size());
-         ++t)
-        threads.emplace_back(worker);
-    worker();
-    for (std::thread& thread : threads)
-        thread.join();
-    if (!firstError.empty())
-        throw CliError("copying failed: " + firstError);
+        tasks.push_back(std::move(task));
+    }
+    DeltaEngine::Options o;
+    o.jobs = options_.jobs;
+    o.limiter = limiter;
+    o.quit = options_.quit;
+    o.progress = &progress;
+    std::vector<DeltaCopier::Result> results;
+    try {
+        results = DeltaEngine(*storage_, options_.form, o).Run(tasks);
+    } catch (const std::exception& e) {
+        throw CliError("copying failed: " + std::string(e.what()));
+    }
     // The files after a quit request were never read.
     if (options_.quit && options_.quit())
         return false;
@@ -434,6 +422,7 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
             continue;
         }
         Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
+        entry.partSizes = r.partSizes;
         readBytes_ += r.read;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);
