@@ -18,7 +18,9 @@ struct CopyEngine::Split {
     explicit Split(std::size_t count) : results(count), remaining(count) {}
     std::vector<FileCopier::Result> results;
     std::atomic<std::size_t> remaining;
-    bool parts = false; // each range goes to a part of its own
+    // Ranges of a plain copy into the same places of the target, ranges stored each into a
+    // part of its own, or parts decoded each into its range of the target.
+    enum class Mode { Ranges, StoreParts, ReadParts } mode = Mode::Ranges;
 };
 
 namespace {
@@ -26,6 +28,10 @@ namespace {
 bool StoredInParts(const CopyEngine::Task& t) {
     return t.inParts && t.sizeHint > PieceChecksum::kPieceSize && t.from.Plain() &&
            !t.openSource && (!t.to.Plain() || t.createTarget);
+}
+
+bool ReadFromParts(const CopyEngine::Task& t) {
+    return t.parts > 1 && !t.from.Plain() && t.to.Plain() && !t.createTarget;
 }
 
 } // namespace
@@ -64,16 +70,18 @@ void CopyEngine::Plan(const std::vector<Task>& tasks) {
     for (std::size_t i = 0; i < tasks.size(); ++i) {
         const Task& t = tasks[i];
         const bool parts = StoredInParts(t);
+        const bool reading = options_.checksum && options_.jobs >= 2 && ReadFromParts(t);
         // Only with a checksum and more than one worker does cutting a plain file up pay. A
         // stored form is one stream from the start of the file to its end: it is cut only
         // into parts.
-        if (!parts && (!options_.checksum || options_.jobs < 2 || t.sizeHint <= piece ||
-                       !t.from.Plain() || !t.to.Plain() || t.openSource || t.createTarget ||
-                       t.parts > 1)) {
+        if (!parts && !reading &&
+            (!options_.checksum || options_.jobs < 2 || t.sizeHint <= piece || !t.from.Plain() ||
+             !t.to.Plain() || t.openSource || t.createTarget || t.parts > 1)) {
             work_.push_back({i, 0, 0, 0, t.sizeHint});
             continue;
         }
-        const std::size_t count = static_cast<std::size_t>((t.sizeHint + piece - 1) / piece);
+        const std::size_t count =
+            reading ? t.parts : static_cast<std::size_t>((t.sizeHint + piece - 1) / piece);
         if (!parts && !t.target.empty()) {
             // Every range writes into the same file: it exists, empty, before any of them.
             const int fd =
@@ -83,7 +91,9 @@ void CopyEngine::Plan(const std::vector<Task>& tasks) {
             ::close(fd);
         }
         splits_[i] = std::make_unique<Split>(count);
-        splits_[i]->parts = parts;
+        splits_[i]->mode = parts     ? Split::Mode::StoreParts
+                           : reading ? Split::Mode::ReadParts
+                                     : Split::Mode::Ranges;
         for (std::size_t k = 0; k < count; ++k) {
             const auto kept = t.keptParts.find(k);
             if (parts && k + 1 < count && kept != t.keptParts.end()) {
@@ -93,8 +103,8 @@ void CopyEngine::Plan(const std::vector<Task>& tasks) {
             }
             // The last range reads to the end, however far the file has grown meanwhile.
             const std::uint64_t length = k + 1 == count ? 0 : piece;
-            work_.push_back(
-                {i, k * piece, length, k, k + 1 == count ? t.sizeHint - k * piece : piece});
+            const std::uint64_t rest = t.sizeHint > k * piece ? t.sizeHint - k * piece : 0;
+            work_.push_back({i, k * piece, length, k, k + 1 == count ? rest : piece});
         }
     }
     std::stable_sort(work_.begin(), work_.end(),
@@ -158,8 +168,9 @@ void CopyEngine::RunWork(FileCopier& copier, const Work& work, const std::vector
             return;
         }
         FileCopier::Result& r = split->results[work.piece];
-        r = CopyPiece(copier, task, split->parts, work.piece, work.offset, work.length);
-        if (split->parts && options_.onPart && r.status == FileCopier::Status::Copied)
+        r = CopyPiece(copier, task, *split, work.piece, work.offset, work.length);
+        if (split->mode == Split::Mode::StoreParts && options_.onPart &&
+            r.status == FileCopier::Status::Copied)
             options_.onPart(work.task, work.piece, r);
     } catch (const std::exception& e) {
         Failed(outcome, e.what());
@@ -198,11 +209,17 @@ FileCopier::Result CopyEngine::Stream(FileCopier& copier, const Task& task) {
                             task.to, task.mode);
 }
 
-FileCopier::Result CopyEngine::CopyPiece(FileCopier& copier, const Task& task, bool parts,
-                                         std::size_t piece, std::uint64_t offset,
-                                         std::uint64_t length) {
-    if (!parts)
+FileCopier::Result CopyEngine::CopyPiece(FileCopier& copier, const Task& task,
+                                         const Split& split, std::size_t piece,
+                                         std::uint64_t offset, std::uint64_t length) {
+    if (split.mode == Split::Mode::Ranges)
         return copier.CopyRange(task.source, task.target, offset, length);
+    if (split.mode == Split::Mode::ReadParts) {
+        FileCopier::PartOpener open;
+        if (task.openSource)
+            open = [&task](std::size_t part) { return task.openSource(part); };
+        return copier.DecodePart(task.source, piece, open, task.from, task.target, offset);
+    }
     std::unique_ptr<StorageWriter> writer;
     if (task.createTarget)
         writer = task.createTarget(piece);
@@ -220,7 +237,7 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
     const Split& split = *splits_[index];
     const auto& results = split.results;
     FileCopier::Result whole;
-    // Parts kept from earlier come first, never last: the last range was read just now.
+    // A kept part was not read now; the last one is never kept.
     whole.source = results.back().source;
     bool consistent = true;
     for (std::size_t k = 0; k < results.size(); ++k) {
@@ -236,7 +253,7 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
             consistent = false;
         whole.bytes += r.bytes;
         whole.stored += r.stored;
-        if (split.parts)
+        if (split.mode == Split::Mode::StoreParts)
             whole.partSizes.push_back(r.stored);
         whole.pieces.insert(whole.pieces.end(), r.pieces.begin(), r.pieces.end());
         // Pieces are whole numbers of blocks: their digests follow one another.
@@ -244,26 +261,28 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
     }
     if (whole.status == FileCopier::Status::Vanished) {
         // The parts written are the caller's to remove: it knows where they are.
-        if (!task.target.empty() && !split.parts)
+        if (!task.target.empty() && split.mode != Split::Mode::StoreParts)
             ::unlink(task.target.c_str());
         outcome.result = whole;
         outcome.done = true;
         return;
     }
-    if (!consistent) {
+    // Parts that do not decode to whole pieces are damaged: the checksum tells the caller.
+    if (!consistent && split.mode != Split::Mode::ReadParts) {
         // Copy it again in one go: the pieces no longer describe one file.
         copier.DigestBlocks(task.blockDigests);
-        outcome.result = split.parts ? CopyPartsInOrder(copier, task)
-                                     : copier.Copy(task.source, task.target, task.mode);
+        outcome.result = split.mode == Split::Mode::StoreParts
+                             ? CopyPartsInOrder(copier, task, split)
+                             : copier.Copy(task.source, task.target, task.mode);
         outcome.done = outcome.result.status != FileCopier::Status::Stopped;
         return;
     }
     if (whole.pieces.empty())
         whole.pieces.push_back(PieceChecksum().finishPieces(true).front());
     whole.checksum = PieceChecksum::Combine(whole.pieces);
-    if (!split.parts)
+    if (split.mode == Split::Mode::Ranges)
         whole.stored = whole.bytes;
-    if (!split.parts && !task.target.empty() && options_.sync) {
+    if (split.mode != Split::Mode::StoreParts && !task.target.empty() && options_.sync) {
         const int fd = ::open(task.target.c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0 || ::fsync(fd) != 0) {
             const int error = errno;
@@ -277,11 +296,12 @@ void CopyEngine::FinishSplit(FileCopier& copier, std::size_t index, const std::v
     outcome.done = true;
 }
 
-FileCopier::Result CopyEngine::CopyPartsInOrder(FileCopier& copier, const Task& task) {
+FileCopier::Result CopyEngine::CopyPartsInOrder(FileCopier& copier, const Task& task,
+                                                const Split& split) {
     const std::uint64_t piece = PieceChecksum::kPieceSize;
     FileCopier::Result whole;
     for (std::size_t k = 0;; ++k) {
-        FileCopier::Result r = CopyPiece(copier, task, true, k, k * piece, piece);
+        FileCopier::Result r = CopyPiece(copier, task, split, k, k * piece, piece);
         if (r.status != FileCopier::Status::Copied)
             return r;
         if (k == 0)

@@ -17,8 +17,9 @@ class RateLimiter;
 
 // Copies many files on several threads. Plain files larger than a checksum piece are cut into
 // pieces that different threads copy at the same time; files to be stored in parts
-// (StoredParts) are cut the same way, each piece going to a part of its own. The largest
-// work starts first so that the threads end together. The first failure stops the others.
+// (StoredParts) are cut the same way, each piece going to a part of its own, and a copy stored
+// in parts is decoded part by part, each into its place. The largest work starts first so
+// that the threads end together. The first failure stops the others.
 class CopyEngine {
 public:
     struct Task {
@@ -37,7 +38,7 @@ public:
         // a check reads them. A stored source is read whole by one worker.
         StoredForm from;
         StoredForm to;
-        // How many parts the stored source is in (StoredParts), read one after the other.
+        // How many parts the stored source is in (StoredParts).
         std::size_t parts = 1;
         // A plain source larger than a piece may be stored in parts: when the target's form is
         // not plain or the target is in a storage, every piece goes to a part of its own.
@@ -101,12 +102,12 @@ private:
                  std::vector<Outcome>& outcomes);
     FileCopier::Result Stream(FileCopier& copier, const Task& task);
     // One range of a split task: into the same place of a plain target, or into a part.
-    FileCopier::Result CopyPiece(FileCopier& copier, const Task& task, bool parts,
+    FileCopier::Result CopyPiece(FileCopier& copier, const Task& task, const Split& split,
                                  std::size_t piece, std::uint64_t offset, std::uint64_t length);
     void FinishSplit(FileCopier& copier, std::size_t task, const std::vector<Task>& tasks,
                      Outcome& outcome);
     // Stores the file in parts again, one after the other, up to the first short one.
-    FileCopier::Result CopyPartsInOrder(FileCopier& copier, const Task& task);
+    FileCopier::Result CopyPartsInOrder(FileCopier& copier, const Task& task, const Split& split);
     void Failed(Outcome& outcome, const std::string& error);
     // A task's outcome is final.
     void Finished(std::size_t task, const Outcome& outcome);

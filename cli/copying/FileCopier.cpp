@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -78,9 +79,10 @@ void WriteBehind(int out, std::uint64_t bytes, std::uint64_t& unsynced) {
 // takes it around the page cache; only the tail goes through the cache.
 class BlockWriter {
 public:
-    BlockWriter(int fd, char* buffer, const std::string& target)
+    // start: where in the file the stream goes.
+    BlockWriter(int fd, char* buffer, const std::string& target, std::uint64_t start = 0)
         : fd_(fd), buffer_(buffer), target_(target),
-          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {}
+          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0), written_(start) {}
 
     void Put(const char* data, std::size_t size) {
         while (fd_ >= 0 && size > 0) {
@@ -113,8 +115,8 @@ private:
     char* buffer_;
     const std::string& target_;
     bool direct_;
+    std::uint64_t written_;
     std::size_t held_ = 0;
-    std::uint64_t written_ = 0;
     std::uint64_t unsynced_ = 0;
 };
 
@@ -395,14 +397,22 @@ void FileCopier::TranscodeStream(const PartFill& fill, std::size_t parts, const 
 void FileCopier::TranscodeInto(const PartFill& fill, std::size_t parts, const std::string& source,
                                const StoredForm& from, const std::string& target,
                                StorageWriter* writer, const StoredForm& to, mode_t mode,
-                               const ByteSink* sink, Result& result, bool whole) {
-    UniqueFd out(writer ? -1 : CreateTarget(target, mode, options_.direct));
+                               const ByteSink* sink, Result& result, bool whole,
+                               std::optional<std::uint64_t> at) {
+    UniqueFd out;
+    if (!writer && at && !target.empty()) {
+        out.reset(OpenTarget(target, mode, options_.direct, false));
+        if (!out)
+            Fail("cannot open", target, errno);
+    } else if (!writer) {
+        out.reset(CreateTarget(target, mode, options_.direct));
+    }
     if (out.get() >= 0 && !output_) {
         output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
         if (!output_)
             throw std::bad_alloc();
     }
-    BlockWriter file(out.get(), output_.get(), target);
+    BlockWriter file(out.get(), output_.get(), target, at.value_or(0));
     const ByteSink put = [&](const char* data, std::size_t size) {
         if (writer)
             writer->Write(data, size);
@@ -512,6 +522,35 @@ FileCopier::Result FileCopier::ReadParts(const std::string& source, std::size_t 
     if (createWriter)
         writer = createWriter();
     TranscodeInto(fill, parts, source, from, target, writer.get(), to, mode, sink, result, true);
+    return result;
+}
+
+FileCopier::Result FileCopier::DecodePart(const std::string& source, std::size_t part,
+                                          const PartOpener& open, const StoredForm& from,
+                                          const std::string& target, std::uint64_t offset) {
+    Result result;
+    const std::string name = StoredParts::Name(source, part);
+    std::unique_ptr<StorageReader> reader;
+    UniqueFd in;
+    if (open) {
+        reader = open(part);
+        if (!reader)
+            result.status = Status::Vanished;
+        else
+            DescribeObject(result.source);
+    } else {
+        in.reset(OpenSource(name, result));
+    }
+    if (result.status == Status::Vanished) {
+        if (part == 0)
+            return result;
+        throw std::runtime_error("the stored copy " + name + " is missing");
+    }
+    const PartFill fill = [&](std::size_t, std::uint64_t position) -> std::size_t {
+        return reader ? ReadChunk(*reader) : Fill(in.get(), position, kChunk, name);
+    };
+    TranscodeInto(fill, 1, name, from, target, nullptr, StoredForm(), 0600, nullptr, result, false,
+                  offset);
     return result;
 }
 

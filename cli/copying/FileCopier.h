@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ public:
                      const StoredForm& from, const std::string& target,
                      const WriterMaker& createWriter, const StoredForm& to, mode_t mode,
                      const ByteSink* sink = nullptr);
+    // Decodes part k of a copy stored in parts (as ReadParts opens it) into the existing file
+    // target (empty: read only) from offset on. The result has the part's piece digests, no
+    // checksum. A missing first part gives Vanished; a later one throws.
+    Result DecodePart(const std::string& source, std::size_t part, const PartOpener& open,
+                      const StoredForm& from, const std::string& target, std::uint64_t offset);
     // Stores length bytes of source from offset (0: to its end; offset starts a checksum
     // piece) as one stream of its own in the form to: into the file target, or into writer
     // (committed when done). The result has the range's piece digests, no checksum.
@@ -126,11 +132,12 @@ private:
     void TranscodeStream(const PartFill& fill, std::size_t parts, const ByteSink& out,
                          const StoredForm& from, const StoredForm& to, const ByteSink* sink,
                          Result& result, const std::string& source, bool whole);
-    // TranscodeStream into the file target or into writer, then flushed or committed.
+    // TranscodeStream into the file target (created, or from at on in the existing file) or
+    // into writer, then flushed or committed.
     void TranscodeInto(const PartFill& fill, std::size_t parts, const std::string& source,
                        const StoredForm& from, const std::string& target, StorageWriter* writer,
                        const StoredForm& to, mode_t mode, const ByteSink* sink, Result& result,
-                       bool whole);
+                       bool whole, std::optional<std::uint64_t> at = std::nullopt);
     // Fills the buffer from a storage's reader.
     std::size_t ReadChunk(StorageReader& reader);
 
