@@ -42,8 +42,8 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
     const FileCopier::PartOpener open = [&source](std::size_t part) {
         return source.storage->Open(StoredParts::Name(source.path, part), 0, 0);
     };
-    const FileCopier::Result r = copier.ReadParts(name, source.parts, open, source.form, "", {},
-                                                  StoredForm(), 0600, &sink);
+    const FileCopier::Result r =
+        copier.ReadParts(name, source.parts, open, source.form, "", {}, StoredForm(), 0600, &sink);
     if (r.status == FileCopier::Status::Vanished)
         throw std::runtime_error("the stored copy " + name + " is missing");
     if (!source.blocks.empty() && source.blocks.back().position >= at)

@@ -26,8 +26,8 @@ struct CopyEngine::Split {
 namespace {
 
 bool StoredInParts(const CopyEngine::Task& t) {
-    return t.inParts && t.sizeHint > PieceChecksum::kPieceSize && t.from.Plain() &&
-           !t.openSource && (!t.to.Plain() || t.createTarget);
+    return t.inParts && t.sizeHint > PieceChecksum::kPieceSize && t.from.Plain() && !t.openSource &&
+           (!t.to.Plain() || t.createTarget);
 }
 
 bool ReadFromParts(const CopyEngine::Task& t) {
@@ -205,13 +205,13 @@ FileCopier::Result CopyEngine::Stream(FileCopier& copier, const Task& task) {
     FileCopier::WriterMaker create;
     if (task.createTarget)
         create = [&task] { return task.createTarget(0); };
-    return copier.ReadParts(task.source, task.parts, open, task.from, task.target, create,
-                            task.to, task.mode);
+    return copier.ReadParts(task.source, task.parts, open, task.from, task.target, create, task.to,
+                            task.mode);
 }
 
-FileCopier::Result CopyEngine::CopyPiece(FileCopier& copier, const Task& task,
-                                         const Split& split, std::size_t piece,
-                                         std::uint64_t offset, std::uint64_t length) {
+FileCopier::Result CopyEngine::CopyPiece(FileCopier& copier, const Task& task, const Split& split,
+                                         std::size_t piece, std::uint64_t offset,
+                                         std::uint64_t length) {
     if (split.mode == Split::Mode::Ranges)
         return copier.CopyRange(task.source, task.target, offset, length);
     if (split.mode == Split::Mode::ReadParts) {

@@ -56,8 +56,8 @@ std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, std::size_t want,
                               const std::string& source) {
     std::size_t filled = 0;
     while (filled < want) {
-        const ssize_t n = ::pread(in, buffer_.get() + filled, want - filled,
-                                  static_cast<off_t>(offset + filled));
+        const ssize_t n =
+            ::pread(in, buffer_.get() + filled, want - filled, static_cast<off_t>(offset + filled));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -115,9 +115,9 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
         if (range.length != 0 && result.bytes >= range.length)
             break;
         const std::size_t want =
-            range.length == 0
-                ? kChunk
-                : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, range.length - result.bytes));
+            range.length == 0 ? kChunk
+                              : static_cast<std::size_t>(
+                                    std::min<std::uint64_t>(kChunk, range.length - result.bytes));
         const std::size_t size = Fill(in.get(), range.offset + result.bytes, want, source);
         if (size == 0)
             break;
@@ -142,8 +142,8 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
 DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& storage,
                                             const std::string& target, const StoredForm& form,
                                             const std::string& referenceDigests,
-                                            const BlockRead& mustRead,
-                                            const BlockChoice& choose, Range range) {
+                                            const BlockRead& mustRead, const BlockChoice& choose,
+                                            Range range) {
     Result result;
     UniqueFd in = OpenSource(source, result);
     if (!in)

@@ -38,8 +38,8 @@ void DeltaEngine::Plan(const std::vector<Task>& tasks) {
         for (std::size_t k = 0; k < count; ++k) {
             // The last range reads to the end, however far the file has grown meanwhile.
             const bool last = k + 1 == count;
-            work_.push_back({i, k, {k * piece, last ? 0 : piece},
-                             last ? t.sizeHint - k * piece : piece});
+            work_.push_back(
+                {i, k, {k * piece, last ? 0 : piece}, last ? t.sizeHint - k * piece : piece});
         }
     }
     std::stable_sort(work_.begin(), work_.end(),
@@ -49,7 +49,8 @@ void DeltaEngine::Plan(const std::vector<Task>& tasks) {
 std::vector<DeltaCopier::Result> DeltaEngine::Run(const std::vector<Task>& tasks) {
     Plan(tasks);
     next_.store(0);
-    const std::size_t threads = std::min<std::size_t>(options_.jobs, std::max<std::size_t>(1, work_.size()));
+    const std::size_t threads =
+        std::min<std::size_t>(options_.jobs, std::max<std::size_t>(1, work_.size()));
     std::vector<std::thread> workers;
     for (std::size_t t = 1; t < threads; ++t)
         workers.emplace_back([&] { Worker(tasks); });

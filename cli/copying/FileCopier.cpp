@@ -5,9 +5,9 @@
 #include "FileOps.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
+#include "Storage.h"
 #include "StoredDecoder.h"
 #include "StoredEncoder.h"
-#include "Storage.h"
 #include "StoredParts.h"
 
 #include "pgulo/host/UniqueFd.h"
@@ -329,9 +329,8 @@ StoredDecoder* FileCopier::DecoderFor(const StoredForm& form) {
 }
 
 void FileCopier::TranscodeStream(const PartFill& fill, std::size_t parts, const ByteSink& out,
-                                 const StoredForm& from, const StoredForm& to,
-                                 const ByteSink* sink, Result& result, const std::string& source,
-                                 bool whole) {
+                                 const StoredForm& from, const StoredForm& to, const ByteSink* sink,
+                                 Result& result, const std::string& source, bool whole) {
     StoredDecoder* decoder = DecoderFor(from);
     StoredEncoder* encoder = EncoderFor(to);
     const ByteSink write = [&](const char* data, std::size_t size) {
@@ -476,9 +475,8 @@ FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, Stora
 
 FileCopier::Result FileCopier::ReadParts(const std::string& source, std::size_t parts,
                                          const PartOpener& open, const StoredForm& from,
-                                         const std::string& target,
-                                         const WriterMaker& createWriter, const StoredForm& to,
-                                         mode_t mode, const ByteSink* sink) {
+                                         const std::string& target, const WriterMaker& createWriter,
+                                         const StoredForm& to, mode_t mode, const ByteSink* sink) {
     Result result;
     std::size_t current = 0;
     std::unique_ptr<StorageReader> reader;
@@ -566,8 +564,9 @@ FileCopier::Result FileCopier::TranscodeRange(const std::string& source, std::ui
         if (length != 0 && position >= length)
             return 0;
         const std::size_t want =
-            length == 0 ? kChunk
-                        : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - position));
+            length == 0
+                ? kChunk
+                : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - position));
         return Fill(in.get(), offset + position, want, source);
     };
     TranscodeInto(fill, 1, source, StoredForm(), target, writer, to, mode, nullptr, result, false);

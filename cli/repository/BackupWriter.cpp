@@ -1,11 +1,11 @@
 #include "BackupWriter.h"
 
 #include "BlockPlan.h"
-#include "FlushedBatches.h"
 #include "CliError.h"
 #include "CopyEngine.h"
 #include "DeltaEngine.h"
 #include "FileOps.h"
+#include "FlushedBatches.h"
 #include "LocalStorage.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
@@ -334,11 +334,9 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
         tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size,
                          StoredForm(), options_.form});
         if (dir_.empty())
-            tasks.back().createTarget = [storage = storage_,
-                                         path = Storage::Join(prefix_, entries_[p.entry].stored)](
-                                            std::size_t part) {
-                return storage->Create(StoredParts::Name(path, part));
-            };
+            tasks.back().createTarget =
+                [storage = storage_, path = Storage::Join(prefix_, entries_[p.entry].stored)](
+                    std::size_t part) { return storage->Create(StoredParts::Name(path, part)); };
         tasks.back().inParts = entries_[p.entry].role == ManifestEntry::Role::Data;
         tasks.back().keptParts = p.keptParts;
         tasks.back().blockDigests = p.relation;
@@ -353,7 +351,8 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
         const FileCopier::Result& r = outcomes[i].result;
         // Parts written for a file that vanished or shrank meanwhile are no part of it.
         if (StoresInParts(entry))
-            RemoveParts(entry.stored, r.status == FileCopier::Status::Vanished ? 0 : r.partSizes.size(),
+            RemoveParts(entry.stored,
+                        r.status == FileCopier::Status::Vanished ? 0 : r.partSizes.size(),
                         StoredParts::Count(entry.size));
         if (r.status == FileCopier::Status::Vanished) {
             if (entry.role == ManifestEntry::Role::Wal)

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-// Hands stored files (and parts of files) on in batches, each only after the file system holding their copies was
-// flushed: a journal fed by it never claims a copy a crash could still lose. The copy workers
-// add files as they finish and never wait for one another; the worker that completes a batch
-// flushes and hands it on while the others go on copying.
+// Hands stored files (and parts of files) on in batches, each only after the file system holding
+// their copies was flushed: a journal fed by it never claims a copy a crash could still lose. The
+// copy workers add files as they finish and never wait for one another; the worker that completes a
+// batch flushes and hands it on while the others go on copying.
 class FlushedBatches {
 public:
     using Handler = std::function<void(const std::vector<const ManifestEntry*>&,

@@ -77,8 +77,10 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
         for (const BlockPlan::Source& s : BlockPlan::SourcesOf(entry, lookup)) {
             const BackupRecord& owner =
                 s.backup == holder.id ? holder : Record(s.backup, holder.id);
-            BlockAssembler::Source source{owner.storage, owner.PathOf(s.entry->stored),
-                                          owner.FormOf(*s.entry), {},
+            BlockAssembler::Source source{owner.storage,
+                                          owner.PathOf(s.entry->stored),
+                                          owner.FormOf(*s.entry),
+                                          {},
                                           std::max<std::size_t>(1, s.entry->partSizes.size())};
             for (const BlockPlan::Placement& p : s.blocks)
                 source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});

@@ -4,8 +4,8 @@
 #include "FileOps.h"
 #include "JsonInteger.h"
 #include "ResumeState.h"
-#include "StreamOpener.h"
 #include "StoredParts.h"
+#include "StreamOpener.h"
 #include "StreamSealer.h"
 #include "TimeText.h"
 

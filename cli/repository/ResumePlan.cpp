@@ -180,9 +180,8 @@ bool ResumePlan::Keep(ManifestEntry& entry, const std::string& newBackupDir) {
     return true;
 }
 
-std::optional<FileCopier::Result> ResumePlan::CheckedPart(const JournaledPart& part,
-                                                          std::uint64_t bytes,
-                                                          bool blockDigests) const {
+std::optional<FileCopier::Result>
+ResumePlan::CheckedPart(const JournaledPart& part, std::uint64_t bytes, bool blockDigests) const {
     const std::string from = fromDir_ + "/" + StoredParts::Name(part.stored, part.index);
     struct stat st {};
     if (!FileOps::LStat(from, st) || static_cast<std::uint64_t>(st.st_size) != part.storedSize)
@@ -193,8 +192,7 @@ std::optional<FileCopier::Result> ResumePlan::CheckedPart(const JournaledPart& p
     FileCopier copier(options);
     copier.DigestBlocks(blockDigests);
     try {
-        FileCopier::Result r =
-            copier.ReadParts(from, 1, {}, form_, "", {}, StoredForm(), 0600);
+        FileCopier::Result r = copier.ReadParts(from, 1, {}, form_, "", {}, StoredForm(), 0600);
         if (r.status != FileCopier::Status::Copied || r.bytes != bytes || r.pieces.size() != 1 ||
             r.pieces.front() != part.piece) {
             g_log.Debug(kLabel, "not keeping %s: it no longer holds its piece", from.c_str());
@@ -209,9 +207,9 @@ std::optional<FileCopier::Result> ResumePlan::CheckedPart(const JournaledPart& p
     }
 }
 
-std::map<std::size_t, FileCopier::Result>
-ResumePlan::KeepParts(const ManifestEntry& entry, const std::string& newBackupDir,
-                      bool blockDigests) {
+std::map<std::size_t, FileCopier::Result> ResumePlan::KeepParts(const ManifestEntry& entry,
+                                                                const std::string& newBackupDir,
+                                                                bool blockDigests) {
     std::map<std::size_t, FileCopier::Result> kept;
     const auto old = journalParts_.find(entry.path);
     if (carried_.count(entry.path) == 0 || old == journalParts_.end())
@@ -222,9 +220,8 @@ ResumePlan::KeepParts(const ManifestEntry& entry, const std::string& newBackupDi
         if (index >= count || kept.size() + 1 == count ||
             !Unchanged(entry, part.fileSize, part.mtimeSec, part.mtimeNsec, part.stored))
             continue;
-        const std::uint64_t bytes = index + 1 == count
-                                        ? entry.size - index * StoredParts::kPartSize
-                                        : StoredParts::kPartSize;
+        const std::uint64_t bytes = index + 1 == count ? entry.size - index * StoredParts::kPartSize
+                                                       : StoredParts::kPartSize;
         std::optional<FileCopier::Result> r = CheckedPart(part, bytes, blockDigests);
         const std::string name = StoredParts::Name(part.stored, index);
         if (!r || !Move(fromDir_ + "/" + name, newBackupDir + "/" + name))

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-
 // Taking up an unfinished full backup: the agent is started again on the old job's collect
 // files, carries over the entries unchanged since the old start, and every carried file whose
 // stored copy is still whole moves into the new backup instead of being copied again.
@@ -58,9 +57,8 @@ public:
     // For a file to be stored in parts that Keep did not keep whole: moves the old parts that
     // may be kept into newBackupDir (never every part: the file is then copied, not kept) and
     // gives what copying each would have given, block digests when asked for.
-    std::map<std::size_t, FileCopier::Result> KeepParts(const ManifestEntry& entry,
-                                                        const std::string& newBackupDir,
-                                                        bool blockDigests);
+    std::map<std::size_t, FileCopier::Result>
+    KeepParts(const ManifestEntry& entry, const std::string& newBackupDir, bool blockDigests);
     // Makes the moves durable, then has the new journal claim the kept copies and parts.
     void Commit(const std::string& newBackupDir, StoredJournal& journal);
 

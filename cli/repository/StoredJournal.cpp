@@ -44,10 +44,14 @@ std::string LineOf(const ManifestEntry& e) {
 
 // A part's line has no checksum: a reader that knows only whole files passes it over.
 std::string LineOf(const JournaledPart& p) {
-    const json j{{"path", p.path},          {"part", p.index},
-                 {"size", p.fileSize},      {"mtime_s", p.mtimeSec},
-                 {"mtime_ns", p.mtimeNsec}, {"stored", p.stored},
-                 {"stored_size", p.storedSize}, {"piece", Base64::Encode(p.piece)}};
+    const json j{{"path", p.path},
+                 {"part", p.index},
+                 {"size", p.fileSize},
+                 {"mtime_s", p.mtimeSec},
+                 {"mtime_ns", p.mtimeNsec},
+                 {"stored", p.stored},
+                 {"stored_size", p.storedSize},
+                 {"piece", Base64::Encode(p.piece)}};
     return j.dump() + "\n";
 }
 
@@ -76,7 +80,7 @@ StoredJournal::StoredJournal(std::string path) : path_(std::move(path)) {
 }
 
 void StoredJournal::Append(const std::vector<const ManifestEntry*>& files,
-                          const std::vector<JournaledPart>& parts) {
+                           const std::vector<JournaledPart>& parts) {
     if (files.empty() && parts.empty())
         return;
     std::string text;

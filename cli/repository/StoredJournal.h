@@ -23,9 +23,10 @@ struct JournaledPart {
 };
 
 // The files an unfinished full backup has already stored, one line each, and the parts of
-// files it has stored so far, so that the next full backup can keep them. Lines are appended only once their stored copies are on disk,
-// and each append is flushed: a kill at any moment leaves a journal that claims no file
-// whose copy is not complete. A torn last line is passed over when read.
+// files it has stored so far, so that the next full backup can keep them. Lines are appended only
+// once their stored copies are on disk, and each append is flushed: a kill at any moment leaves a
+// journal that claims no file whose copy is not complete. A torn last line is passed over when
+// read.
 class StoredJournal {
 public:
     // Opens (creating) the journal for appending.

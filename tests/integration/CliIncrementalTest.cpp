@@ -285,10 +285,9 @@ TEST(CliIncrementalSummaries, IncrReadsOnlyNamedBlocksAndChecksThem) {
     EXPECT_EQ(host.Run({"verify", "main", incr, "-q"}).exitCode, 0);
 
     // Over 64 MiB, the table read only where it changed is stored in parts.
-    EXPECT_TRUE(std::any_of(record.manifest->entries.begin(), record.manifest->entries.end(),
-                            [](const ManifestEntry& e) {
-                                return e.blockChecked && e.partSizes.size() > 1;
-                            }));
+    EXPECT_TRUE(std::any_of(
+        record.manifest->entries.begin(), record.manifest->entries.end(),
+        [](const ManifestEntry& e) { return e.blockChecked && e.partSizes.size() > 1; }));
     // A file (in one stream) read only where it changed: its stored blocks overwritten.
     const ManifestEntry* partial = nullptr;
     for (const ManifestEntry& e : record.manifest->entries) {

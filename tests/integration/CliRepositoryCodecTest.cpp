@@ -187,17 +187,21 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
         bool deleted = false; // moved away instead of changed
     };
     std::vector<Damage> damages = {
-        {"a data file", StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation),
-         fullId, "is damaged"},
+        {"a data file",
+         StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation), fullId,
+         "is damaged"},
         {"a WAL file", segment, logId, "is damaged"},
         {"a manifest", backups + fullId + "/manifest.json", fullId, "unreadable manifest"},
     };
     if (Row().streamed) {
-        const std::string part = StoredCopy(backups + fullId + "/files" + cluster_->dataDir() +
-                                            "/" + cluster_->psql("SELECT pg_relation_filepath('big')")) +
-                                 ".part1";
-        damages.push_back({"a part of a file", part, fullId, fs::path(part).filename().string() + " is damaged"});
-        damages.push_back({"a deleted part", part, fullId, fs::path(part).filename().string() + " is missing", true});
+        const std::string part =
+            StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" +
+                       cluster_->psql("SELECT pg_relation_filepath('big')")) +
+            ".part1";
+        damages.push_back(
+            {"a part of a file", part, fullId, fs::path(part).filename().string() + " is damaged"});
+        damages.push_back({"a deleted part", part, fullId,
+                           fs::path(part).filename().string() + " is missing", true});
     }
     int attempt = 0;
     for (const Damage& damage : damages) {

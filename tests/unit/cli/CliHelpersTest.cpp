@@ -287,7 +287,7 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
         {"/format", 1e300},      {"/start_time_us", -1e300}, {"/end_time_us", 1e19},
         {"/job_id", -1},         {"/entries/0/mode", -1.5},  {"/entries/0/mode", 4294967296ull},
         {"/entries/0/uid", 0.5}, {"/entries/0/size", -1},    {"/entries/0/mtime", 1e30},
-        {"/entries/0/part_sizes", -1}, {"/entries/0/part_sizes/1", -2},
+        {"/entries/0/part_sizes", -1},   {"/entries/0/part_sizes/1", -2},
     };
     for (const auto& [field, value] : numbers) {
         nlohmann::json json = m.ToJson();

@@ -11,8 +11,8 @@
 #include "Manifest.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
-#include "StoredParts.h"
 #include "Repository.h"
+#include "StoredParts.h"
 #include "TempTree.h"
 #include "TestFiles.h"
 
