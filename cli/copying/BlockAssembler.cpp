@@ -4,6 +4,7 @@
 #include "FileCopier.h"
 #include "FileOps.h"
 #include "Storage.h"
+#include "StoredParts.h"
 
 #include "pgulo/host/UniqueFd.h"
 
@@ -38,11 +39,13 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
         at = end;
     };
     const std::string name = source.storage->Describe(source.path);
-    const std::unique_ptr<StorageReader> reader = source.storage->Open(source.path, 0, 0);
-    if (!reader)
+    const FileCopier::PartOpener open = [&source](std::size_t part) {
+        return source.storage->Open(StoredParts::Name(source.path, part), 0, 0);
+    };
+    const FileCopier::Result r =
+        copier.ReadParts(name, source.parts, open, source.form, "", {}, StoredForm(), 0600, &sink);
+    if (r.status == FileCopier::Status::Vanished)
         throw std::runtime_error("the stored copy " + name + " is missing");
-    copier.TranscodeStorage(name, reader.get(), source.form, "", nullptr, StoredForm(), 0600,
-                            &sink);
     if (!source.blocks.empty() && source.blocks.back().position >= at)
         throw std::runtime_error(
             "the stored copy " + name + " ends before block " +

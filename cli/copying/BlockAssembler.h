@@ -25,6 +25,8 @@ public:
         std::string path;
         StoredForm form;
         std::vector<Block> blocks; // ascending positions
+        // The stored file's parts (StoredParts), decoded one after the other.
+        std::size_t parts = 1;
     };
     struct Result {
         std::uint64_t bytes = 0;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,7 +16,9 @@ class Progress;
 class RateLimiter;
 
 // Copies many files on several threads. Plain files larger than a checksum piece are cut into
-// pieces that different threads copy at the same time; the largest work starts first so
+// pieces that different threads copy at the same time; files to be stored in parts
+// (StoredParts) are cut the same way, each piece going to a part of its own, and a copy stored
+// in parts is decoded part by part, each into its place. The largest work starts first so
 // that the threads end together. The first failure stops the others.
 class CopyEngine {
 public:
@@ -32,15 +35,22 @@ public:
         mode_t mode = 0600;
         std::uint64_t sizeHint = 0;
         // The forms of the source and the target: a backup writes stored forms, a restore or
-        // a check reads them. A file with a form other than plain is copied whole by one
-        // worker.
+        // a check reads them. A stored source is read whole by one worker.
         StoredForm from;
         StoredForm to;
-        // A side in a storage that is not a local directory: the source is read from what
-        // openSource gives (null: the file vanished), the target written into what
-        // createTarget gives; source and target then only name the files. Copied whole.
-        std::function<std::unique_ptr<StorageReader>()> openSource;
-        std::function<std::unique_ptr<StorageWriter>()> createTarget;
+        // How many parts the stored source is in (StoredParts).
+        std::size_t parts = 1;
+        // A plain source larger than a piece may be stored in parts: when the target's form is
+        // not plain or the target is in a storage, every piece goes to a part of its own.
+        bool inParts = false;
+        // Parts stored earlier that stay as they are (by index, never the last): what copying
+        // them gave. The others are copied and combined with them.
+        std::map<std::size_t, FileCopier::Result> keptParts;
+        // A side in a storage that is not a local directory: the source's part k is read from
+        // what openSource(k) gives (null: the file vanished), the target's part k written into
+        // what createTarget(k) gives; source and target then only name the files.
+        std::function<std::unique_ptr<StorageReader>(std::size_t part)> openSource;
+        std::function<std::unique_ptr<StorageWriter>(std::size_t part)> createTarget;
         // Record the digests of the original's blocks (BlockDigest) as well.
         bool blockDigests = false;
     };
@@ -62,6 +72,9 @@ public:
         bool continueOnError = false;
         // Called on the worker's thread with each task copied in full, as soon as it is.
         std::function<void(std::size_t task, const FileCopier::Result&)> onDone;
+        // Called on the worker's thread with each part of a task stored in parts, as soon as
+        // it is written (before the task is done).
+        std::function<void(std::size_t task, std::size_t part, const FileCopier::Result&)> onPart;
     };
 
     explicit CopyEngine(Options options);
@@ -88,8 +101,13 @@ private:
     void RunWork(FileCopier& copier, const Work& work, const std::vector<Task>& tasks,
                  std::vector<Outcome>& outcomes);
     FileCopier::Result Stream(FileCopier& copier, const Task& task);
+    // One range of a split task: into the same place of a plain target, or into a part.
+    FileCopier::Result CopyPiece(FileCopier& copier, const Task& task, const Split& split,
+                                 std::size_t piece, std::uint64_t offset, std::uint64_t length);
     void FinishSplit(FileCopier& copier, std::size_t task, const std::vector<Task>& tasks,
                      Outcome& outcome);
+    // Stores the file in parts again, one after the other, up to the first short one.
+    FileCopier::Result CopyPartsInOrder(FileCopier& copier, const Task& task, const Split& split);
     void Failed(Outcome& outcome, const std::string& error);
     // A task's outcome is final.
     void Finished(std::size_t task, const Outcome& outcome);

@@ -52,11 +52,12 @@ DeltaCopier::DeltaCopier(Options options)
 
 DeltaCopier::~DeltaCopier() = default;
 
-std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, const std::string& source) {
+std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, std::size_t want,
+                              const std::string& source) {
     std::size_t filled = 0;
-    while (filled < kChunk) {
-        const ssize_t n = ::pread(in, buffer_.get() + filled, kChunk - filled,
-                                  static_cast<off_t>(offset + filled));
+    while (filled < want) {
+        const ssize_t n =
+            ::pread(in, buffer_.get() + filled, want - filled, static_cast<off_t>(offset + filled));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -97,7 +98,7 @@ UniqueFd DeltaCopier::OpenSource(const std::string& source, Result& result) {
 
 DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storage,
                                       const std::string& target, const StoredForm& form,
-                                      const BlockChoice& choose) {
+                                      const BlockChoice& choose, Range range) {
     Result result;
     UniqueFd in = OpenSource(source, result);
     if (!in)
@@ -105,13 +106,19 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     StoredFileWriter out(storage, target, form);
     PieceChecksum sum;
-    std::uint64_t block = 0;
+    std::uint64_t block = range.offset / BlockDigest::kBlockSize;
     for (;;) {
         if (options_.stop && options_.stop()) {
             result.status = Status::Stopped;
             return result;
         }
-        const std::size_t size = Fill(in.get(), result.bytes, source);
+        if (range.length != 0 && result.bytes >= range.length)
+            break;
+        const std::size_t want =
+            range.length == 0 ? kChunk
+                              : static_cast<std::size_t>(
+                                    std::min<std::uint64_t>(kChunk, range.length - result.bytes));
+        const std::size_t size = Fill(in.get(), range.offset + result.bytes, want, source);
         if (size == 0)
             break;
         if (options_.limiter)
@@ -121,11 +128,13 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
         result.bytes += size;
         if (options_.onBytes)
             options_.onBytes(size);
-        if (size < kChunk)
+        if (size < want)
             break;
     }
     result.stored = out.Finish().stored;
-    result.checksum = PieceChecksum::Combine(sum.finishPieces(true));
+    result.pieces = sum.finishPieces(range.Whole());
+    if (range.Whole())
+        result.checksum = PieceChecksum::Combine(result.pieces);
     result.read = result.bytes;
     return result;
 }
@@ -133,21 +142,24 @@ DeltaCopier::Result DeltaCopier::Copy(const std::string& source, Storage& storag
 DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& storage,
                                             const std::string& target, const StoredForm& form,
                                             const std::string& referenceDigests,
-                                            const BlockRead& mustRead,
-                                            const BlockChoice& choose) {
+                                            const BlockRead& mustRead, const BlockChoice& choose,
+                                            Range range) {
     Result result;
     UniqueFd in = OpenSource(source, result);
     if (!in)
         return result;
-    const std::uint64_t size = static_cast<std::uint64_t>(result.source.st_size);
+    const std::uint64_t fileSize = static_cast<std::uint64_t>(result.source.st_size);
+    // The range's end in the file as it is now.
+    const std::uint64_t size =
+        range.length == 0 ? fileSize : std::min(fileSize, range.offset + range.length);
     const std::uint64_t count = BlockDigest::BlockCount(size);
     const std::uint64_t known = referenceDigests.size() / BlockDigest::kDigestSize;
     auto read = [&](std::uint64_t block) { return block >= known || mustRead(block); };
     StoredFileWriter out(storage, target, form);
     PieceChecksum sum;
     bool everyBlock = true; // the checksum only means something over the whole file
-    result.bytes = size;
-    for (std::uint64_t block = 0; block < count;) {
+    result.bytes = size > range.offset ? size - range.offset : 0;
+    for (std::uint64_t block = range.offset / BlockDigest::kBlockSize; block < count;) {
         if (options_.stop && options_.stop()) {
             result.status = Status::Stopped;
             return result;
@@ -178,12 +190,15 @@ DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& 
             options_.onBytes(got);
         if (got < want) {
             // Cut short while being read: the WAL replayed at restore truncates it anyway.
-            result.bytes = offset + got;
+            result.bytes = offset + got - range.offset;
             break;
         }
     }
     result.stored = out.Finish().stored;
-    if (everyBlock)
-        result.checksum = PieceChecksum::Combine(sum.finishPieces(true));
+    if (everyBlock) {
+        result.pieces = sum.finishPieces(range.Whole());
+        if (range.Whole())
+            result.checksum = PieceChecksum::Combine(result.pieces);
+    }
     return result;
 }

@@ -38,9 +38,21 @@ public:
         std::uint64_t stored = 0; // of the target
         std::uint64_t read = 0;   // of the original, actually read
         std::string checksum;     // of the original (PieceChecksum); empty when not all read
+        std::vector<std::string> pieces; // raw digests of a range's pieces, when all read
         std::string blockDigests;
-        std::vector<bool> storedBlocks; // one per block of the original
+        std::vector<bool> storedBlocks; // one per block of the original (of the range)
+        // The stored size of each part of a copy stored in parts (StoredParts).
+        std::vector<std::uint64_t> partSizes;
         struct stat source {};
+    };
+
+    // Part of the file: length bytes from offset (0: to the end), offset the start of a
+    // checksum piece. A range's result counts its own bytes and blocks and has its pieces'
+    // digests instead of a checksum.
+    struct Range {
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+        bool Whole() const { return offset == 0 && length == 0; }
     };
 
     explicit DeltaCopier(Options options);
@@ -52,16 +64,16 @@ public:
     // copy stops or fails: nothing appears). Throws std::runtime_error on a failure to read or
     // write.
     Result Copy(const std::string& source, Storage& storage, const std::string& target,
-                const StoredForm& form, const BlockChoice& choose);
+                const StoredForm& form, const BlockChoice& choose, Range range);
     // As Copy, but reads only the blocks mustRead names and those past the reference's end;
     // the others keep the reference's digests and are not stored. The checksum is left empty
     // unless every block was read.
     Result CopyBlocks(const std::string& source, Storage& storage, const std::string& target,
                       const StoredForm& form, const std::string& referenceDigests,
-                      const BlockRead& mustRead, const BlockChoice& choose);
+                      const BlockRead& mustRead, const BlockChoice& choose, Range range);
 
 private:
-    std::size_t Fill(int in, std::uint64_t offset, const std::string& source);
+    std::size_t Fill(int in, std::uint64_t offset, std::size_t want, const std::string& source);
     // The source opened and examined into result; empty (result Vanished) when it is gone.
     UniqueFd OpenSource(const std::string& source, Result& result);
     // Digests the size bytes of the buffer block by block from block on (advanced past

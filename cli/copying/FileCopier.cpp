@@ -5,9 +5,10 @@
 #include "FileOps.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
+#include "Storage.h"
 #include "StoredDecoder.h"
 #include "StoredEncoder.h"
-#include "Storage.h"
+#include "StoredParts.h"
 
 #include "pgulo/host/UniqueFd.h"
 
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace {
@@ -77,9 +79,10 @@ void WriteBehind(int out, std::uint64_t bytes, std::uint64_t& unsynced) {
 // takes it around the page cache; only the tail goes through the cache.
 class BlockWriter {
 public:
-    BlockWriter(int fd, char* buffer, const std::string& target)
+    // start: where in the file the stream goes.
+    BlockWriter(int fd, char* buffer, const std::string& target, std::uint64_t start = 0)
         : fd_(fd), buffer_(buffer), target_(target),
-          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {}
+          direct_(fd >= 0 && (::fcntl(fd, F_GETFL) & O_DIRECT) != 0), written_(start) {}
 
     void Put(const char* data, std::size_t size) {
         while (fd_ >= 0 && size > 0) {
@@ -112,8 +115,8 @@ private:
     char* buffer_;
     const std::string& target_;
     bool direct_;
+    std::uint64_t written_;
     std::size_t held_ = 0;
-    std::uint64_t written_ = 0;
     std::uint64_t unsynced_ = 0;
 };
 
@@ -325,9 +328,9 @@ StoredDecoder* FileCopier::DecoderFor(const StoredForm& form) {
     return decoder_.get();
 }
 
-void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>& fill,
-                                 const ByteSink& out, const StoredForm& from, const StoredForm& to,
-                                 const ByteSink* sink, Result& result, const std::string& source) {
+void FileCopier::TranscodeStream(const PartFill& fill, std::size_t parts, const ByteSink& out,
+                                 const StoredForm& from, const StoredForm& to, const ByteSink* sink,
+                                 Result& result, const std::string& source, bool whole) {
     StoredDecoder* decoder = DecoderFor(from);
     StoredEncoder* encoder = EncoderFor(to);
     const ByteSink write = [&](const char* data, std::size_t size) {
@@ -352,37 +355,99 @@ void FileCopier::TranscodeStream(const std::function<std::size_t(std::uint64_t)>
         else
             write(data, size);
     };
-    try {
-        for (std::uint64_t position = 0;;) {
-            if (Stopped()) {
-                result.status = Status::Stopped;
-                return;
+    for (std::size_t part = 0; part < std::max<std::size_t>(parts, 1); ++part) {
+        if (decoder && part > 0)
+            decoder->Reset(); // each part is a stream of its own
+        try {
+            for (std::uint64_t position = 0;;) {
+                if (Stopped()) {
+                    result.status = Status::Stopped;
+                    return;
+                }
+                const std::size_t size = fill(part, position);
+                if (size == 0)
+                    break;
+                if (options_.limiter)
+                    options_.limiter->Acquire(size, options_.stop);
+                position += size;
+                if (!decoder) {
+                    plain(buffer_.get(), size);
+                    continue;
+                }
+                result.stored += size;
+                decoder->Put(buffer_.get(), size, plain);
             }
-            const std::size_t size = fill(position);
-            if (size == 0)
-                break;
-            if (options_.limiter)
-                options_.limiter->Acquire(size, options_.stop);
-            position += size;
-            if (!decoder) {
-                plain(buffer_.get(), size);
-                continue;
-            }
-            result.stored += size;
-            decoder->Put(buffer_.get(), size, plain);
+            if (decoder)
+                decoder->Finish(plain);
+        } catch (const DamagedStream& e) {
+            const std::string name = parts > 1 ? StoredParts::Name(source, part) : source;
+            throw std::runtime_error("the stored copy " + name + " is damaged: " + e.what());
         }
-        if (decoder)
-            decoder->Finish(plain);
-    } catch (const DamagedStream& e) {
-        throw std::runtime_error("the stored copy " + source + " is damaged: " + e.what());
     }
     if (encoder)
         encoder->Finish(write);
     if (digestBlocks_)
         result.blockDigests = blocks.finish();
-    result.pieces = sum.finishPieces(true);
-    result.checksum = PieceChecksum::Combine(result.pieces);
+    result.pieces = sum.finishPieces(whole);
+    if (whole)
+        result.checksum = PieceChecksum::Combine(result.pieces);
 }
+
+void FileCopier::TranscodeInto(const PartFill& fill, std::size_t parts, const std::string& source,
+                               const StoredForm& from, const std::string& target,
+                               StorageWriter* writer, const StoredForm& to, mode_t mode,
+                               const ByteSink* sink, Result& result, bool whole,
+                               std::optional<std::uint64_t> at) {
+    UniqueFd out;
+    if (!writer && at && !target.empty()) {
+        out.reset(OpenTarget(target, mode, options_.direct, false));
+        if (!out)
+            Fail("cannot open", target, errno);
+    } else if (!writer) {
+        out.reset(CreateTarget(target, mode, options_.direct));
+    }
+    if (out.get() >= 0 && !output_) {
+        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
+        if (!output_)
+            throw std::bad_alloc();
+    }
+    BlockWriter file(out.get(), output_.get(), target, at.value_or(0));
+    const ByteSink put = [&](const char* data, std::size_t size) {
+        if (writer)
+            writer->Write(data, size);
+        else
+            file.Put(data, size);
+    };
+    TranscodeStream(fill, parts, put, from, to, sink, result, source, whole);
+    if (result.status != Status::Copied)
+        return;
+    if (writer)
+        writer->Commit();
+    file.Flush();
+    CloseTarget(out, result, target);
+}
+
+std::size_t FileCopier::ReadChunk(StorageReader& reader) {
+    std::size_t filled = 0;
+    while (filled < kChunk) {
+        const std::size_t n = reader.Read(buffer_.get() + filled, kChunk - filled);
+        if (n == 0)
+            break;
+        filled += n;
+    }
+    return filled;
+}
+
+namespace {
+
+// A stored object has no owner or mode of its own: those of a file this host makes.
+void DescribeObject(struct stat& st) {
+    st.st_mode = S_IFREG | 0600;
+    st.st_uid = ::geteuid();
+    st.st_gid = ::getegid();
+}
+
+} // namespace
 
 FileCopier::Result FileCopier::Transcode(const std::string& source, const StoredForm& from,
                                          const std::string& target, const StoredForm& to,
@@ -398,45 +463,113 @@ FileCopier::Result FileCopier::TranscodeStorage(const std::string& source, Stora
     UniqueFd in(reader ? -1 : OpenSource(source, result));
     if (!reader && in.get() < 0)
         return result;
-    if (reader) {
-        // A stored object has no owner or mode of its own: those of a file this host makes.
-        result.source.st_mode = S_IFREG | 0600;
-        result.source.st_uid = ::geteuid();
-        result.source.st_gid = ::getegid();
-    }
-    UniqueFd out(writer ? -1 : CreateTarget(target, mode, options_.direct));
-    if (out.get() >= 0 && !output_) {
-        output_.reset(static_cast<char*>(std::aligned_alloc(kDirectAlignment, kOutput)));
-        if (!output_)
-            throw std::bad_alloc();
-    }
-    BlockWriter file(out.get(), output_.get(), target);
-    const ByteSink put = [&](const char* data, std::size_t size) {
-        if (writer)
-            writer->Write(data, size);
-        else
-            file.Put(data, size);
-    };
+    if (reader)
+        DescribeObject(result.source);
     const int fd = in.get();
-    const auto fill = [&](std::uint64_t position) -> std::size_t {
-        if (!reader)
-            return Fill(fd, position, kChunk, source);
-        std::size_t filled = 0;
-        while (filled < kChunk) {
-            const std::size_t n = reader->Read(buffer_.get() + filled, kChunk - filled);
-            if (n == 0)
-                break;
-            filled += n;
-        }
-        return filled;
+    const PartFill fill = [&](std::size_t, std::uint64_t position) -> std::size_t {
+        return reader ? ReadChunk(*reader) : Fill(fd, position, kChunk, source);
     };
-    TranscodeStream(fill, put, from, to, sink, result, source);
-    if (result.status != Status::Copied)
+    TranscodeInto(fill, 1, source, from, target, writer, to, mode, sink, result, true);
+    return result;
+}
+
+FileCopier::Result FileCopier::ReadParts(const std::string& source, std::size_t parts,
+                                         const PartOpener& open, const StoredForm& from,
+                                         const std::string& target, const WriterMaker& createWriter,
+                                         const StoredForm& to, mode_t mode, const ByteSink* sink) {
+    Result result;
+    std::size_t current = 0;
+    std::unique_ptr<StorageReader> reader;
+    UniqueFd in;
+    if (open) {
+        reader = open(0);
+        if (!reader) {
+            result.status = Status::Vanished;
+            return result;
+        }
+        DescribeObject(result.source);
+    } else {
+        in.reset(OpenSource(source, result));
+        if (!in)
+            return result;
+    }
+    const auto missing = [&](const std::string& name) {
+        return std::runtime_error("the stored copy " + name + " is missing");
+    };
+    const PartFill fill = [&](std::size_t part, std::uint64_t position) -> std::size_t {
+        const std::string name = StoredParts::Name(source, part);
+        if (part != current) {
+            current = part;
+            if (open) {
+                reader = open(part);
+                if (!reader)
+                    throw missing(name);
+            } else {
+                const int fd = OpenSourceFile(name);
+                const int error = errno;
+                in.reset(fd);
+                if (!in && (error == ENOENT || error == ENOTDIR))
+                    throw missing(name);
+                if (!in)
+                    Fail("cannot open", name, error);
+            }
+        }
+        return reader ? ReadChunk(*reader) : Fill(in.get(), position, kChunk, name);
+    };
+    std::unique_ptr<StorageWriter> writer;
+    if (createWriter)
+        writer = createWriter();
+    TranscodeInto(fill, parts, source, from, target, writer.get(), to, mode, sink, result, true);
+    return result;
+}
+
+FileCopier::Result FileCopier::DecodePart(const std::string& source, std::size_t part,
+                                          const PartOpener& open, const StoredForm& from,
+                                          const std::string& target, std::uint64_t offset) {
+    Result result;
+    const std::string name = StoredParts::Name(source, part);
+    std::unique_ptr<StorageReader> reader;
+    UniqueFd in;
+    if (open) {
+        reader = open(part);
+        if (!reader)
+            result.status = Status::Vanished;
+        else
+            DescribeObject(result.source);
+    } else {
+        in.reset(OpenSource(name, result));
+    }
+    if (result.status == Status::Vanished) {
+        if (part == 0)
+            return result;
+        throw std::runtime_error("the stored copy " + name + " is missing");
+    }
+    const PartFill fill = [&](std::size_t, std::uint64_t position) -> std::size_t {
+        return reader ? ReadChunk(*reader) : Fill(in.get(), position, kChunk, name);
+    };
+    TranscodeInto(fill, 1, name, from, target, nullptr, StoredForm(), 0600, nullptr, result, false,
+                  offset);
+    return result;
+}
+
+FileCopier::Result FileCopier::TranscodeRange(const std::string& source, std::uint64_t offset,
+                                              std::uint64_t length, const std::string& target,
+                                              StorageWriter* writer, const StoredForm& to,
+                                              mode_t mode) {
+    Result result;
+    UniqueFd in(OpenSource(source, result));
+    if (!in)
         return result;
-    if (writer)
-        writer->Commit();
-    file.Flush();
-    CloseTarget(out, result, target);
+    const PartFill fill = [&](std::size_t, std::uint64_t position) -> std::size_t {
+        if (length != 0 && position >= length)
+            return 0;
+        const std::size_t want =
+            length == 0
+                ? kChunk
+                : static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, length - position));
+        return Fill(in.get(), offset + position, want, source);
+    };
+    TranscodeInto(fill, 1, source, StoredForm(), target, writer, to, mode, nullptr, result, false);
     return result;
 }
 

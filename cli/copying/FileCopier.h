@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,9 @@ public:
         std::uint64_t stored = 0;        // of the stored form (the same for a plain copy)
         std::string checksum;            // the file's checksum (Copy, Transcode)
         std::vector<std::string> pieces; // raw digests of the range's pieces (CopyRange)
+        // The stored size of each part of a copy stored in parts (StoredParts); empty for one
+        // stream.
+        std::vector<std::uint64_t> partSizes;
         std::string blockDigests;        // BlockDigest's, when asked for
         struct stat source {};           // the source as it was when opened
     };
@@ -81,7 +85,34 @@ public:
                             StorageWriter* writer, const StoredForm& to, mode_t mode,
                             const ByteSink* sink = nullptr);
 
+    // Opens part k of a stored copy (null: it is missing).
+    using PartOpener = std::function<std::unique_ptr<StorageReader>(std::size_t part)>;
+    using WriterMaker = std::function<std::unique_ptr<StorageWriter>()>;
+    // As TranscodeStorage, reading a copy stored in parts (StoredParts), each decoded on its
+    // own, one after the other: open gives each part's reader; without it the parts are the
+    // files named after source. createWriter, when given, makes the target's writer once the
+    // first part is open. A missing first part gives Vanished; a later one throws.
+    Result ReadParts(const std::string& source, std::size_t parts, const PartOpener& open,
+                     const StoredForm& from, const std::string& target,
+                     const WriterMaker& createWriter, const StoredForm& to, mode_t mode,
+                     const ByteSink* sink = nullptr);
+    // Decodes part k of a copy stored in parts (as ReadParts opens it) into the existing file
+    // target (empty: read only) from offset on. The result has the part's piece digests, no
+    // checksum. A missing first part gives Vanished; a later one throws.
+    Result DecodePart(const std::string& source, std::size_t part, const PartOpener& open,
+                      const StoredForm& from, const std::string& target, std::uint64_t offset);
+    // Stores length bytes of source from offset (0: to its end; offset starts a checksum
+    // piece) as one stream of its own in the form to: into the file target, or into writer
+    // (committed when done). The result has the range's piece digests, no checksum.
+    Result TranscodeRange(const std::string& source, std::uint64_t offset, std::uint64_t length,
+                          const std::string& target, StorageWriter* writer, const StoredForm& to,
+                          mode_t mode);
+
 private:
+    // fill(part, position) puts up to a chunk of a part of the source, from position in it,
+    // into the buffer.
+    using PartFill = std::function<std::size_t(std::size_t part, std::uint64_t position)>;
+
     void ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length, Result& result,
                       const std::string& source, const std::string& target, bool whole);
     void KernelCopy(int in, int out, Result& result, const std::string& source,
@@ -96,11 +127,19 @@ private:
     void CloseTarget(UniqueFd& out, const Result& result, const std::string& target);
     StoredEncoder* EncoderFor(const StoredForm& form);
     StoredDecoder* DecoderFor(const StoredForm& form);
-    // fill(position) puts up to a chunk of the source into the buffer; out takes the target's
-    // bytes.
-    void TranscodeStream(const std::function<std::size_t(std::uint64_t)>& fill,
-                         const ByteSink& out, const StoredForm& from, const StoredForm& to,
-                         const ByteSink* sink, Result& result, const std::string& source);
+    // Decodes the source's parts one after the other and encodes them as one stream that out
+    // takes. whole: the source is a whole file (its checksum made), not a range.
+    void TranscodeStream(const PartFill& fill, std::size_t parts, const ByteSink& out,
+                         const StoredForm& from, const StoredForm& to, const ByteSink* sink,
+                         Result& result, const std::string& source, bool whole);
+    // TranscodeStream into the file target (created, or from at on in the existing file) or
+    // into writer, then flushed or committed.
+    void TranscodeInto(const PartFill& fill, std::size_t parts, const std::string& source,
+                       const StoredForm& from, const std::string& target, StorageWriter* writer,
+                       const StoredForm& to, mode_t mode, const ByteSink* sink, Result& result,
+                       bool whole, std::optional<std::uint64_t> at = std::nullopt);
+    // Fills the buffer from a storage's reader.
+    std::size_t ReadChunk(StorageReader& reader);
 
     Options options_;
     bool digestBlocks_ = false;

@@ -12,7 +12,7 @@ namespace {
 // storage: null for a file path.
 FileCopier::Result Read(const Storage* storage, const std::string& path, const StoredForm& form,
                         const StoredFileReader::Expected& expected, const std::string& target,
-                        const ByteSink* sink) {
+                        const ByteSink* sink, std::size_t parts = 1) {
     FileCopier::Options options;
     options.sync = false;
     options.direct = false;
@@ -20,7 +20,7 @@ FileCopier::Result Read(const Storage* storage, const std::string& path, const S
     FileCopier::Result r;
     if (storage == nullptr || !storage->LocalPath(path).empty()) {
         const std::string file = storage ? storage->LocalPath(path) : path;
-        r = copier.Transcode(file, form, target, StoredForm(), 0600, sink);
+        r = copier.ReadParts(file, parts, {}, form, target, {}, StoredForm(), 0600, sink);
     } else if (const std::unique_ptr<StorageReader> reader = storage->Open(path, 0, 0)) {
         r = copier.TranscodeStorage(storage->Describe(path), reader.get(), form, target, nullptr,
                                     StoredForm(), 0600, sink);
@@ -53,8 +53,8 @@ std::string StoredFileReader::ReadText(const std::string& path, const StoredForm
 }
 
 void StoredFileReader::Check(const std::string& path, const StoredForm& form,
-                             const Expected& expected) {
-    Read(nullptr, path, form, expected, "", nullptr);
+                             const Expected& expected, std::size_t parts) {
+    Read(nullptr, path, form, expected, "", nullptr, parts);
 }
 
 void StoredFileReader::Extract(const std::string& path, const StoredForm& form,

@@ -21,8 +21,10 @@ public:
     // does not decode, or differs from the expected size or checksum.
     static std::string ReadText(const std::string& path, const StoredForm& form,
                                 const Expected& expected);
-    // Reads the file through and checks it as ReadText does, keeping nothing.
-    static void Check(const std::string& path, const StoredForm& form, const Expected& expected);
+    // Reads the file (in parts: StoredParts) through and checks it as ReadText does, keeping
+    // nothing.
+    static void Check(const std::string& path, const StoredForm& form, const Expected& expected,
+                      std::size_t parts = 1);
     // Writes the original bytes to target (mode 0600), checked as ReadText does; a target
     // left by a failure is removed.
     static void Extract(const std::string& path, const StoredForm& form, const Expected& expected,

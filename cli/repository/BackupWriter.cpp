@@ -1,16 +1,18 @@
 #include "BackupWriter.h"
 
 #include "BlockPlan.h"
-#include "FlushedBatches.h"
 #include "CliError.h"
 #include "CopyEngine.h"
+#include "DeltaEngine.h"
 #include "FileOps.h"
+#include "FlushedBatches.h"
 #include "LocalStorage.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "ReferenceSet.h"
 #include "RestorePlan.h"
 #include "StoredEncoder.h"
+#include "StoredParts.h"
 
 #include <time.h>
 #include <unistd.h>
@@ -168,6 +170,8 @@ void BackupWriter::AddPaths(const std::vector<std::string>& paths, const Sources
                 entries_.push_back(std::move(entry));
                 continue;
             }
+            if (options_.keepParts && StoresInParts(entry))
+                pending.keptParts = options_.keepParts(entry, pending.relation);
             pending_.push_back(pending);
             if (path == control)
                 controlFile_ = path;
@@ -186,6 +190,7 @@ ManifestEntry BackupWriter::AsStored(const ManifestEntry& listed,
     e.mtimeSec = static_cast<std::int64_t>(r.source.st_mtim.tv_sec);
     e.mtimeNsec = static_cast<std::int64_t>(r.source.st_mtim.tv_nsec);
     e.storedSize = r.stored;
+    e.partSizes = r.partSizes;
     e.blockDigests = r.blockDigests;
     e.compression = options_.form.compression.algorithm();
     e.encrypted = options_.form.Encrypted();
@@ -244,7 +249,20 @@ void BackupWriter::Counted(const ManifestEntry& entry) {
 }
 
 void BackupWriter::DropCopy(const ManifestEntry& entry) {
-    storage_->Remove({Storage::Join(prefix_, entry.stored)});
+    RemoveParts(entry.stored, 0, std::max<std::size_t>(1, entry.partSizes.size()));
+}
+
+bool BackupWriter::StoresInParts(const ManifestEntry& listed) const {
+    return listed.role == ManifestEntry::Role::Data && listed.size > StoredParts::kPartSize &&
+           (!options_.form.Plain() || dir_.empty());
+}
+
+void BackupWriter::RemoveParts(const std::string& stored, std::size_t from, std::size_t to) {
+    std::vector<std::string> paths;
+    for (std::size_t k = from; k < to; ++k)
+        paths.push_back(Storage::Join(prefix_, StoredParts::Name(stored, k)));
+    if (!paths.empty())
+        storage_->Remove(paths);
 }
 
 bool BackupWriter::SameAsReference(const ManifestEntry& entry, const Pending& pending) const {
@@ -297,16 +315,30 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
                                                     const FileCopier::Result& r) {
             told->Add(AsStored(entries_[batch[task].entry], r));
         };
+    if (told)
+        engineOptions.onPart = [this, &batch, told](std::size_t task, std::size_t part,
+                                                    const FileCopier::Result& r) {
+            // A last part that read on past its piece (the file grew) cannot be kept.
+            if (r.pieces.size() != 1)
+                return;
+            const ManifestEntry& e = entries_[batch[task].entry];
+            told->AddPart({e.path, e.stored, part, static_cast<std::uint64_t>(r.source.st_size),
+                           static_cast<std::int64_t>(r.source.st_mtim.tv_sec),
+                           static_cast<std::int64_t>(r.source.st_mtim.tv_nsec), r.stored,
+                           r.pieces.front()},
+                          r.bytes);
+        };
     CopyEngine engine(engineOptions);
     std::vector<CopyEngine::Task> tasks;
     for (const Pending& p : batch) {
         tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size,
                          StoredForm(), options_.form});
         if (dir_.empty())
-            tasks.back().createTarget = [storage = storage_,
-                                         path = Storage::Join(prefix_, entries_[p.entry].stored)] {
-                return storage->Create(path);
-            };
+            tasks.back().createTarget =
+                [storage = storage_, path = Storage::Join(prefix_, entries_[p.entry].stored)](
+                    std::size_t part) { return storage->Create(StoredParts::Name(path, part)); };
+        tasks.back().inParts = entries_[p.entry].role == ManifestEntry::Role::Data;
+        tasks.back().keptParts = p.keptParts;
         tasks.back().blockDigests = p.relation;
     }
     const std::vector<CopyEngine::Outcome> outcomes = engine.Run(tasks);
@@ -317,6 +349,11 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
     for (std::size_t i = 0; i < batch.size(); ++i) {
         ManifestEntry& entry = entries_[batch[i].entry];
         const FileCopier::Result& r = outcomes[i].result;
+        // Parts written for a file that vanished or shrank meanwhile are no part of it.
+        if (StoresInParts(entry))
+            RemoveParts(entry.stored,
+                        r.status == FileCopier::Status::Vanished ? 0 : r.partSizes.size(),
+                        StoredParts::Count(entry.size));
         if (r.status == FileCopier::Status::Vanished) {
             if (entry.role == ManifestEntry::Role::Wal)
                 throw LostWal(entry.path);
@@ -324,6 +361,7 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
             continue;
         }
         Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
+        entry.partSizes = r.partSizes;
         readBytes_ += r.bytes;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);
@@ -339,52 +377,39 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
 
 bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& progress,
                                   RateLimiter* limiter) {
-    std::vector<DeltaCopier::Result> results(batch.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> stop{false};
-    std::mutex mutex;
-    std::string firstError;
-    auto worker = [&] {
-        DeltaCopier::Options o;
-        o.limiter = limiter;
-        o.stop = [&] { return stop.load() || (options_.quit && options_.quit()); };
-        o.onBytes = [&progress](std::uint64_t n) { progress.AddBytes(n); };
-        DeltaCopier copier(o);
-        for (std::size_t i; (i = next.fetch_add(1)) < batch.size() && !o.stop();) {
-            const std::string& digests = batch[i].reference->blockDigests;
-            const auto store = [&digests](std::uint64_t block, const std::string& d) {
-                return BlockPlan::StoreBlock(digests, block, d);
-            };
-            const ChangedBlocks::FileChanges& changes = batch[i].changes;
-            const auto changed = [&changes](std::uint64_t block) {
+    std::vector<DeltaEngine::Task> tasks;
+    for (const Pending& p : batch) {
+        const ManifestEntry& entry = entries_[p.entry];
+        const std::string& digests = p.reference->blockDigests;
+        DeltaEngine::Task task;
+        task.source = entry.path;
+        task.target = Storage::Join(prefix_, entry.stored);
+        task.sizeHint = entry.size;
+        task.inParts = StoresInParts(entry);
+        task.choose = [&digests](std::uint64_t block, const std::string& d) {
+            return BlockPlan::StoreBlock(digests, block, d);
+        };
+        if (p.summarized) {
+            const ChangedBlocks::FileChanges& changes = p.changes;
+            task.referenceDigests = &digests;
+            task.mustRead = [&changes](std::uint64_t block) {
                 return block >= ChangedBlocks::kBlocksPerSegment ||
                        changes.Changed(static_cast<std::uint32_t>(block));
             };
-            try {
-                const ManifestEntry& entry = entries_[batch[i].entry];
-                const std::string target = Storage::Join(prefix_, entry.stored);
-                results[i] = batch[i].summarized
-                                 ? copier.CopyBlocks(entry.path, *storage_, target, options_.form,
-                                                     digests, changed, store)
-                                 : copier.Copy(entry.path, *storage_, target, options_.form, store);
-            } catch (const std::exception& e) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (firstError.empty())
-                    firstError = e.what();
-                stop.store(true);
-            }
-            progress.FileDone();
         }
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < std::min<std::size_t>(std::max(1u, options_.jobs), batch.size());
-         ++t)
-        threads.emplace_back(worker);
-    worker();
-    for (std::thread& thread : threads)
-        thread.join();
-    if (!firstError.empty())
-        throw CliError("copying failed: " + firstError);
+        tasks.push_back(std::move(task));
+    }
+    DeltaEngine::Options o;
+    o.jobs = options_.jobs;
+    o.limiter = limiter;
+    o.quit = options_.quit;
+    o.progress = &progress;
+    std::vector<DeltaCopier::Result> results;
+    try {
+        results = DeltaEngine(*storage_, options_.form, o).Run(tasks);
+    } catch (const std::exception& e) {
+        throw CliError("copying failed: " + std::string(e.what()));
+    }
     // The files after a quit request were never read.
     if (options_.quit && options_.quit())
         return false;
@@ -396,6 +421,7 @@ bool BackupWriter::RunDeltaCopies(const std::vector<Pending>& batch, Progress& p
             continue;
         }
         Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
+        entry.partSizes = r.partSizes;
         readBytes_ += r.read;
         if (SameAsReference(entry, batch[i])) {
             DropCopy(entry);

@@ -7,6 +7,7 @@
 #include "Progress.h"
 #include "Storage.h"
 #include "StoredForm.h"
+#include "StoredJournal.h"
 
 #include <sys/stat.h>
 
@@ -45,8 +46,17 @@ public:
         // Asked for each regular file before it is queued: true when a copy stored earlier
         // was put in place instead and the entry's checksum and stored size filled in.
         std::function<bool(ManifestEntry&)> keep;
-        // Told of the files copied, once they are on disk, a group at a time.
-        std::function<void(const std::vector<const ManifestEntry*>&)> stored;
+        // For a file to be stored in parts that keep did not keep whole: the parts stored
+        // earlier that were put in place instead (by index), as copying them would have given
+        // them (block digests when asked for).
+        std::function<std::map<std::size_t, FileCopier::Result>(const ManifestEntry&,
+                                                                bool blockDigests)>
+            keepParts;
+        // Told of the files copied, and of the parts of files stored in parts, once they are on
+        // disk, a group at a time.
+        std::function<void(const std::vector<const ManifestEntry*>&,
+                           const std::vector<JournaledPart>&)>
+            stored;
         // Which files are relation files (BlockPlan::IsRelationFile).
         std::vector<ManifestTablespace> tablespaces;
         // diff and incr backups: the backup the changes are taken since, what resolves the
@@ -107,6 +117,8 @@ private:
         // Read only the blocks the WAL summaries name (and those past the reference's end).
         bool summarized = false;
         ChangedBlocks::FileChanges changes = {};
+        // Parts stored earlier that stay (Options::keepParts).
+        std::map<std::size_t, FileCopier::Result> keptParts = {};
     };
 
     ManifestEntry::Role RoleOf(const std::string& path, const Sources& sources) const;
@@ -135,6 +147,10 @@ private:
     void Reference(ManifestEntry& entry, const ManifestEntry& reference);
     // Removes the stored copy of a file that turned out the same as the reference's.
     void DropCopy(const ManifestEntry& entry);
+    // Whether the listed file is stored in parts (StoredParts).
+    bool StoresInParts(const ManifestEntry& listed) const;
+    // Removes parts from..to-1 of a stored copy; those missing are passed over.
+    void RemoveParts(const std::string& stored, std::size_t from, std::size_t to);
     // Whether a file copied after all (--delta) turned out the same as the reference's.
     bool SameAsReference(const ManifestEntry& entry, const Pending& pending) const;
     void Counted(const ManifestEntry& entry);

@@ -5,32 +5,54 @@
 FlushedBatches::FlushedBatches(std::string directory, Handler handler)
     : directory_(std::move(directory)), handler_(std::move(handler)) {}
 
+bool FlushedBatches::TakeFull(std::vector<ManifestEntry>& files, std::vector<JournaledPart>& parts,
+                              bool all) {
+    if (!all && pendingBytes_ < kBatchBytes && pending_.size() + pendingParts_.size() < kBatchFiles)
+        return false;
+    files.swap(pending_);
+    parts.swap(pendingParts_);
+    pendingBytes_ = 0;
+    return true;
+}
+
 void FlushedBatches::Add(ManifestEntry entry) {
-    std::vector<ManifestEntry> full;
+    std::vector<ManifestEntry> files;
+    std::vector<JournaledPart> parts;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pendingBytes_ += entry.size;
         pending_.push_back(std::move(entry));
-        if (pendingBytes_ < kBatchBytes && pending_.size() < kBatchFiles)
+        if (!TakeFull(files, parts, false))
             return;
-        full.swap(pending_);
-        pendingBytes_ = 0;
     }
-    Hand(std::move(full));
+    Hand(std::move(files), std::move(parts));
+}
+
+void FlushedBatches::AddPart(JournaledPart part, std::uint64_t bytes) {
+    std::vector<ManifestEntry> files;
+    std::vector<JournaledPart> parts;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pendingBytes_ += bytes;
+        pendingParts_.push_back(std::move(part));
+        if (!TakeFull(files, parts, false))
+            return;
+    }
+    Hand(std::move(files), std::move(parts));
 }
 
 void FlushedBatches::Finish() {
-    std::vector<ManifestEntry> rest;
+    std::vector<ManifestEntry> files;
+    std::vector<JournaledPart> parts;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        rest.swap(pending_);
-        pendingBytes_ = 0;
+        TakeFull(files, parts, true);
     }
-    Hand(std::move(rest));
+    Hand(std::move(files), std::move(parts));
 }
 
-void FlushedBatches::Hand(std::vector<ManifestEntry> batch) {
-    if (batch.empty())
+void FlushedBatches::Hand(std::vector<ManifestEntry> batch, std::vector<JournaledPart> parts) {
+    if (batch.empty() && parts.empty())
         return;
     std::lock_guard<std::mutex> lock(handMutex_);
     FileOps::SyncFileSystem(directory_);
@@ -38,5 +60,5 @@ void FlushedBatches::Hand(std::vector<ManifestEntry> batch) {
     files.reserve(batch.size());
     for (const ManifestEntry& e : batch)
         files.push_back(&e);
-    handler_(files);
+    handler_(files, parts);
 }

@@ -3,6 +3,7 @@
 #include "Base64.h"
 #include "JsonInteger.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace {
@@ -69,7 +70,14 @@ bool UsesReferences(const Manifest& m) {
     return false;
 }
 
+bool UsesParts(const Manifest& m) {
+    return std::any_of(m.entries.begin(), m.entries.end(),
+                       [](const ManifestEntry& e) { return !e.partSizes.empty(); });
+}
+
 int FormatOf(const Manifest& m) {
+    if (UsesParts(m))
+        return Manifest::kPartsFormat;
     if (UsesReferences(m))
         return Manifest::kReferenceFormat;
     return Plain(m) ? Manifest::kPlainFormat : Manifest::kFormat;
@@ -98,6 +106,19 @@ std::vector<BlockRun> RunsFromJson(const json& list) {
     return runs;
 }
 
+std::vector<std::uint64_t> PartSizesFromJson(const json& list) {
+    if (!list.is_array() || list.empty())
+        throw std::runtime_error("malformed manifest: part_sizes is not a list of sizes");
+    std::vector<std::uint64_t> sizes;
+    for (const json& size : list) {
+        const std::optional<std::uint64_t> value = JsonInteger<std::uint64_t>(size);
+        if (!value)
+            throw std::runtime_error("malformed manifest: a part's size is out of range");
+        sizes.push_back(*value);
+    }
+    return sizes;
+}
+
 json EntryToJson(const ManifestEntry& e) {
     json j = {{"path", e.path},
               {"type", Manifest::KindName(e.kind)},
@@ -114,6 +135,8 @@ json EntryToJson(const ManifestEntry& e) {
         j["size"] = e.size;
         j["checksum"] = e.checksum;
         j["stored_size"] = e.storedSize;
+        if (!e.partSizes.empty())
+            j["part_sizes"] = e.partSizes;
         if (e.compression != Compression::Algorithm::None)
             j["compression"] = Compression::NameOf(e.compression);
         if (e.encrypted)
@@ -151,6 +174,8 @@ ManifestEntry EntryFromJson(const json& j) {
         e.size = Whole<std::uint64_t>(j, "size");
         e.checksum = j.at("checksum").get<std::string>();
         e.storedSize = WholeOr<std::uint64_t>(j, "stored_size", e.size);
+        if (j.contains("part_sizes"))
+            e.partSizes = PartSizesFromJson(j.at("part_sizes"));
         e.compression = AlgorithmOf(j.value("compression", std::string("none")));
         e.encrypted = j.value("encrypted", false);
         e.storedIn = j.value("stored_in", std::string());
@@ -242,7 +267,8 @@ nlohmann::json Manifest::ToJson() const {
 Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
         const int format = Whole<int>(j, "format");
-        if (format != kPlainFormat && format != kFormat && format != kReferenceFormat)
+        if (format != kPlainFormat && format != kFormat && format != kReferenceFormat &&
+            format != kPartsFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;

@@ -44,6 +44,9 @@ struct ManifestEntry {
     // original's), and its size. Manifests written before compression and encryption lack
     // them: none, not encrypted, the original's size.
     std::uint64_t storedSize = 0;
+    // A copy stored in parts (StoredParts): the stored size of each, storedSize their sum.
+    // Empty for a copy in one stream.
+    std::vector<std::uint64_t> partSizes;
     Compression::Algorithm compression = Compression::Algorithm::None;
     bool encrypted = false;
     // Incremental backups: the backup whose directory holds the stored copy of an unchanged
@@ -77,6 +80,9 @@ struct Manifest {
     // A manifest whose files live partly in other backups (references, blocks) is of the
     // newest format: a reader that knows nothing of them would restore a partial cluster.
     static constexpr int kReferenceFormat = 3;
+    // A manifest with a file stored in parts: a reader that knows nothing of parts would take
+    // the first part for the whole copy.
+    static constexpr int kPartsFormat = 4;
 
     std::string id;
     std::string instance;

@@ -3,6 +3,7 @@
 #include "BlockDigest.h"
 #include "BlockPlan.h"
 #include "CliError.h"
+#include "StoredParts.h"
 
 #include <stdexcept>
 
@@ -76,8 +77,11 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
         for (const BlockPlan::Source& s : BlockPlan::SourcesOf(entry, lookup)) {
             const BackupRecord& owner =
                 s.backup == holder.id ? holder : Record(s.backup, holder.id);
-            BlockAssembler::Source source{owner.storage, owner.PathOf(s.entry->stored),
-                                          owner.FormOf(*s.entry), {}};
+            BlockAssembler::Source source{owner.storage,
+                                          owner.PathOf(s.entry->stored),
+                                          owner.FormOf(*s.entry),
+                                          {},
+                                          std::max<std::size_t>(1, s.entry->partSizes.size())};
             for (const BlockPlan::Placement& p : s.blocks)
                 source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});
             sources.push_back(std::move(source));
@@ -94,15 +98,19 @@ void ReferenceSet::RequireOne(const BackupRecord& owner, const ManifestEntry& en
     const std::string path = owner.PathOf(entry.stored);
     if (checked_.count(path) != 0)
         return;
-    const std::optional<std::uint64_t> size = owner.storage->Size(path);
-    std::string problem;
-    if (!size)
-        problem = " is missing";
-    else if (*size != entry.storedSize)
-        problem = " is stored in " + std::to_string(*size) + " bytes, not the " +
-                  std::to_string(entry.storedSize) + " its manifest records";
-    if (!problem.empty())
-        throw CliError("backup " + owner.id + " is damaged: " + entry.path + problem);
+    const std::vector<std::string> parts = StoredParts::Names(path, entry.partSizes.size());
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        const std::uint64_t expected = parts.size() > 1 ? entry.partSizes[k] : entry.storedSize;
+        const std::optional<std::uint64_t> size = owner.storage->Size(parts[k]);
+        // The whole copy, or the part of it, that is not as the manifest records.
+        const std::string what = entry.path + (k > 0 ? " (part " + std::to_string(k) + ")" : "");
+        if (!size)
+            throw CliError("backup " + owner.id + " is damaged: " + what + " is missing");
+        if (*size != expected)
+            throw CliError("backup " + owner.id + " is damaged: " + what + " is stored in " +
+                           std::to_string(*size) + " bytes, not the " + std::to_string(expected) +
+                           " its manifest records");
+    }
     checked_.emplace(path, true);
 }
 

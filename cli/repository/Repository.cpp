@@ -4,6 +4,7 @@
 #include "FileOps.h"
 #include "JsonInteger.h"
 #include "ResumeState.h"
+#include "StoredParts.h"
 #include "StreamOpener.h"
 #include "StreamSealer.h"
 #include "TimeText.h"
@@ -111,9 +112,10 @@ CopyEngine::Task BackupRecord::ReadTask(const ManifestEntry& entry,
                                         const std::string& target) const {
     CopyEngine::Task task(Describe(entry.stored), target, 0600, entry.size, FormOf(entry),
                           StoredForm());
+    task.parts = std::max<std::size_t>(1, entry.partSizes.size());
     if (directory.empty())
-        task.openSource = [store = storage, path = PathOf(entry.stored)] {
-            return store->Open(path, 0, 0);
+        task.openSource = [store = storage, path = PathOf(entry.stored)](std::size_t part) {
+            return store->Open(StoredParts::Name(path, part), 0, 0);
         };
     return task;
 }
@@ -399,7 +401,8 @@ std::vector<std::string> Repository::UnexpectedFiles(const BackupRecord& record)
     for (const auto& entry : record.manifest->entries) {
         // A file another backup stores is no part of this directory.
         if (entry.kind == ManifestEntry::Kind::File && entry.storedIn.empty())
-            known.insert(entry.stored);
+            for (const std::string& part : StoredParts::Names(entry.stored, entry.partSizes.size()))
+                known.insert(part);
     }
     std::vector<std::string> problems;
     try {

@@ -5,6 +5,7 @@
 #include "RestorePlan.h"
 #include "StoredFileReader.h"
 #include "StoredJournal.h"
+#include "StoredParts.h"
 
 #include "pgulo/host/CollectLine.h"
 #include "pgulo/host/EvDebug.h"
@@ -97,6 +98,7 @@ std::optional<ResumePlan> ResumePlan::Choose(const Repository& repository,
         plan->state_ = *old;
         plan->form_ = r.form;
         plan->journal_ = StoredJournal::Read(ResumeState::JournalPath(it->directory));
+        plan->journalParts_ = StoredJournal::ReadParts(ResumeState::JournalPath(it->directory));
     }
     return plan;
 }
@@ -127,14 +129,18 @@ void ResumePlan::TakeCarried(const std::vector<std::string>& collectFiles,
                 fromId_.c_str());
 }
 
-bool ResumePlan::Usable(const ManifestEntry& entry, const ManifestEntry& old) const {
+bool ResumePlan::Unchanged(const ManifestEntry& entry, std::uint64_t size, std::int64_t mtimeSec,
+                           std::int64_t mtimeNsec, const std::string& stored) const {
     // The agent compares whole seconds; the copy must also predate the old start to the
     // microsecond, so that nothing written while it was read can be in it.
-    const std::int64_t oldMtimeMicros = old.mtimeSec * 1000000 + old.mtimeNsec / 1000;
-    return old.size == entry.size && old.mtimeSec == entry.mtimeSec &&
-           old.mtimeNsec == entry.mtimeNsec && old.stored == entry.stored &&
-           oldMtimeMicros < state_.startMicros &&
+    const std::int64_t oldMtimeMicros = mtimeSec * 1000000 + mtimeNsec / 1000;
+    return size == entry.size && mtimeSec == entry.mtimeSec && mtimeNsec == entry.mtimeNsec &&
+           stored == entry.stored && oldMtimeMicros < state_.startMicros &&
            FileOps::BaseName(entry.path) != "pg_control"; // always the last, newest copy
+}
+
+bool ResumePlan::Usable(const ManifestEntry& entry, const ManifestEntry& old) const {
+    return Unchanged(entry, old.size, old.mtimeSec, old.mtimeNsec, old.stored);
 }
 
 bool ResumePlan::Keep(ManifestEntry& entry, const std::string& newBackupDir) {
@@ -143,38 +149,104 @@ bool ResumePlan::Keep(ManifestEntry& entry, const std::string& newBackupDir) {
     const auto old = journal_.find(entry.path);
     if (old == journal_.end() || !Usable(entry, old->second))
         return false;
-    const std::string from = fromDir_ + "/" + old->second.stored;
-    struct stat st {};
-    if (!FileOps::LStat(from, st) || static_cast<std::uint64_t>(st.st_size) != old->second.storedSize)
-        return false;
+    const ManifestEntry& was = old->second;
+    const std::vector<std::string> parts = StoredParts::Names(was.stored, was.partSizes.size());
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        struct stat st {};
+        const std::uint64_t size = was.partSizes.empty() ? was.storedSize : was.partSizes[k];
+        if (!FileOps::LStat(fromDir_ + "/" + parts[k], st) ||
+            static_cast<std::uint64_t>(st.st_size) != size)
+            return false;
+    }
+    const std::string from = fromDir_ + "/" + was.stored;
     try {
         // Reading back costs a fraction of copying (no server I/O, no compression) and is
         // the only way to know that the copy still decodes to what the journal says.
-        StoredFileReader::Check(from, form_, {old->second.size, old->second.checksum});
+        StoredFileReader::Check(from, form_, {was.size, was.checksum}, parts.size());
     } catch (const std::exception& e) {
         g_log.Debug(kLabel, "not keeping %s: %s", from.c_str(), e.what());
         return false;
     }
-    const std::string to = newBackupDir + "/" + entry.stored;
-    if (std::rename(from.c_str(), to.c_str()) != 0) {
-        g_log.Debug(kLabel, "not keeping %s: cannot move it to %s: %s", from.c_str(), to.c_str(),
-                    FileOps::ErrnoText(errno).c_str());
-        return false;
+    for (const std::string& part : parts) {
+        if (!Move(fromDir_ + "/" + part, newBackupDir + "/" + part))
+            return false;
     }
-    entry.checksum = old->second.checksum;
-    entry.storedSize = old->second.storedSize;
-    entry.blockDigests = old->second.blockDigests;
+    entry.checksum = was.checksum;
+    entry.storedSize = was.storedSize;
+    entry.partSizes = was.partSizes;
+    entry.blockDigests = was.blockDigests;
     kept_.push_back(entry);
     keptBytes_ += entry.size;
     return true;
 }
 
+std::optional<FileCopier::Result>
+ResumePlan::CheckedPart(const JournaledPart& part, std::uint64_t bytes, bool blockDigests) const {
+    const std::string from = fromDir_ + "/" + StoredParts::Name(part.stored, part.index);
+    struct stat st {};
+    if (!FileOps::LStat(from, st) || static_cast<std::uint64_t>(st.st_size) != part.storedSize)
+        return std::nullopt;
+    FileCopier::Options options;
+    options.sync = false;
+    options.direct = false;
+    FileCopier copier(options);
+    copier.DigestBlocks(blockDigests);
+    try {
+        FileCopier::Result r = copier.ReadParts(from, 1, {}, form_, "", {}, StoredForm(), 0600);
+        if (r.status != FileCopier::Status::Copied || r.bytes != bytes || r.pieces.size() != 1 ||
+            r.pieces.front() != part.piece) {
+            g_log.Debug(kLabel, "not keeping %s: it no longer holds its piece", from.c_str());
+            return std::nullopt;
+        }
+        r.stored = part.storedSize;
+        r.checksum.clear();
+        return r;
+    } catch (const std::exception& e) {
+        g_log.Debug(kLabel, "not keeping %s: %s", from.c_str(), e.what());
+        return std::nullopt;
+    }
+}
+
+std::map<std::size_t, FileCopier::Result> ResumePlan::KeepParts(const ManifestEntry& entry,
+                                                                const std::string& newBackupDir,
+                                                                bool blockDigests) {
+    std::map<std::size_t, FileCopier::Result> kept;
+    const auto old = journalParts_.find(entry.path);
+    if (carried_.count(entry.path) == 0 || old == journalParts_.end())
+        return kept;
+    const std::size_t count = StoredParts::Count(entry.size);
+    for (const auto& [index, part] : old->second) {
+        // With every part kept there would be nothing to copy: the file was kept whole or not.
+        if (index >= count || kept.size() + 1 == count ||
+            !Unchanged(entry, part.fileSize, part.mtimeSec, part.mtimeNsec, part.stored))
+            continue;
+        const std::uint64_t bytes = index + 1 == count ? entry.size - index * StoredParts::kPartSize
+                                                       : StoredParts::kPartSize;
+        std::optional<FileCopier::Result> r = CheckedPart(part, bytes, blockDigests);
+        const std::string name = StoredParts::Name(part.stored, index);
+        if (!r || !Move(fromDir_ + "/" + name, newBackupDir + "/" + name))
+            continue;
+        kept.emplace(index, std::move(*r));
+        keptParts_.push_back(part);
+        keptBytes_ += bytes;
+    }
+    return kept;
+}
+
+bool ResumePlan::Move(const std::string& from, const std::string& to) const {
+    if (std::rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    g_log.Debug(kLabel, "not keeping %s: cannot move it to %s: %s", from.c_str(), to.c_str(),
+                FileOps::ErrnoText(errno).c_str());
+    return false;
+}
+
 void ResumePlan::Commit(const std::string& newBackupDir, StoredJournal& journal) {
-    if (kept_.empty())
+    if (kept_.empty() && keptParts_.empty())
         return;
     FileOps::SyncFileSystem(newBackupDir);
     std::vector<const ManifestEntry*> files;
     for (const ManifestEntry& e : kept_)
         files.push_back(&e);
-    journal.Append(files);
+    journal.Append(files, keptParts_);
 }

@@ -298,11 +298,16 @@ BackupWriter::Options BackupCommand::FullWriterOptions(StoredJournal* journal,
                                                       std::optional<ResumePlan>& resume) const {
     BackupWriter::Options o = WriterOptions();
     if (journal)
-        o.stored = [journal](const std::vector<const ManifestEntry*>& files) {
-            journal->Append(files);
+        o.stored = [journal](const std::vector<const ManifestEntry*>& files,
+                             const std::vector<JournaledPart>& parts) {
+            journal->Append(files, parts);
         };
-    if (resume)
+    if (resume) {
         o.keep = [&resume, this](ManifestEntry& e) { return resume->Keep(e, backupDir_); };
+        o.keepParts = [&resume, this](const ManifestEntry& e, bool blockDigests) {
+            return resume->KeepParts(e, backupDir_, blockDigests);
+        };
+    }
     return o;
 }
 
@@ -410,8 +415,10 @@ Manifest BackupCommand::RunFull() {
         throw Interrupted(backupId_);
     }
     if (resume) {
-        std::printf("kept %llu files (%s) stored by the unfinished backup %s\n",
+        std::printf("kept %llu files and %llu parts of files (%s) stored by the unfinished "
+                    "backup %s\n",
                     static_cast<unsigned long long>(resume->KeptFiles()),
+                    static_cast<unsigned long long>(resume->KeptParts()),
                     HumanFormat::Bytes(resume->KeptBytes()).c_str(), resume->FromId().c_str());
         std::fflush(stdout);
     }

@@ -3,7 +3,8 @@
 // restored to its end and one to a time between two backups gives exactly the source; the
 // incremental backups store little; verify and delete follow the references; a damaged
 // reference is refused; an incr taken under a pgbench load restores consistent. On 17 with
-// WAL summaries an incr reads only the blocks they name, and a damaged block is found.
+// WAL summaries an incr reads only the blocks they name (of a file stored in parts too), and a
+// damaged block is found.
 
 #include "MajorStage.h"
 #include "PguloHost.h"
@@ -221,7 +222,8 @@ TEST_P(CliIncremental, IncrTakenUnderLoadRestoresConsistent) {
 }
 
 // A storage without a local directory: the kept blocks are written, and read back by the
-// restore, through the storage's writers and readers.
+// restore, through the storage's writers and readers. The table is over 64 MiB: its file is
+// stored in parts, by the full backup and by the incr alike.
 TEST(CliIncrementalStreamed, ChangedBlocksGoThroughTheStorage) {
     PGULO_REQUIRE_MAJOR(17);
     auto cluster = StartCluster(17, "incrstream");
@@ -229,7 +231,7 @@ TEST(CliIncrementalStreamed, ChangedBlocksGoThroughTheStorage) {
     host.AddInstance("main", *cluster, "postgres", "");
     host.SetVariable("PGULO_TEST_STORAGE_STREAMING", "1");
     cluster->psql("CREATE TABLE kept WITH (autovacuum_enabled = off) AS SELECT g AS id, "
-                  "md5(g::text) AS v FROM generate_series(1, 100000) g");
+                  "md5(g::text) AS v FROM generate_series(1, 1100000) g");
     cluster->psql("VACUUM FREEZE");
     cluster->psql("CHECKPOINT");
     const std::string full = Backup(host, "full");
@@ -241,7 +243,8 @@ TEST(CliIncrementalStreamed, ChangedBlocksGoThroughTheStorage) {
     EXPECT_TRUE(std::any_of(record.manifest->entries.begin(), record.manifest->entries.end(),
                             [&](const ManifestEntry& e) {
                                 return e.delta && e.blockRuns.size() > 1 &&
-                                       e.blockRuns.front().backup == full;
+                                       e.blockRuns.front().backup == full &&
+                                       e.partSizes.size() == 2;
                             }));
     EXPECT_EQ(host.Run({"verify", "main", incr, "-q"}).exitCode, 0);
     EXPECT_EQ(RestoredValue(host, *cluster, {"--backup", incr}, kFingerprint), expected);
@@ -257,7 +260,7 @@ TEST(CliIncrementalSummaries, IncrReadsOnlyNamedBlocksAndChecksThem) {
     PguloHost host;
     host.AddInstance("main", cluster, "postgres", "");
     RunEach(cluster, "CREATE TABLE kept WITH (fillfactor = 50) AS SELECT g AS id, md5(g::text) "
-                     "AS v FROM generate_series(1, 300000) g;"
+                     "AS v FROM generate_series(1, 600000) g;"
                      "CREATE TABLE shrunk AS SELECT g AS id FROM generate_series(1, 100000) g;"
                      "CREATE TABLE dropped AS SELECT g AS id FROM generate_series(1, 1000) g;"
                      "CREATE TABLE rewritten AS SELECT g AS id FROM generate_series(1, 2000) g;"
@@ -281,10 +284,14 @@ TEST(CliIncrementalSummaries, IncrReadsOnlyNamedBlocksAndChecksThem) {
     EXPECT_EQ(RestoredValue(host, cluster, {"--backup", incr}, kFingerprint), fingerprint);
     EXPECT_EQ(host.Run({"verify", "main", incr, "-q"}).exitCode, 0);
 
-    // A file read only where it changed: its stored blocks overwritten.
+    // Over 64 MiB, the table read only where it changed is stored in parts.
+    EXPECT_TRUE(std::any_of(
+        record.manifest->entries.begin(), record.manifest->entries.end(),
+        [](const ManifestEntry& e) { return e.blockChecked && e.partSizes.size() > 1; }));
+    // A file (in one stream) read only where it changed: its stored blocks overwritten.
     const ManifestEntry* partial = nullptr;
     for (const ManifestEntry& e : record.manifest->entries) {
-        if (e.blockChecked && e.storedIn.empty() && e.storedSize > 0)
+        if (e.blockChecked && e.storedIn.empty() && e.storedSize > 0 && e.partSizes.empty())
             partial = &e;
     }
     ASSERT_NE(partial, nullptr);

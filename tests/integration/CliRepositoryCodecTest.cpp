@@ -3,8 +3,9 @@
 // form; and for an encrypted repository, no data byte readable anywhere in it, a changed byte
 // in a data file, a WAL file or a manifest found by verify and refused by restore, and a wrong
 // or missing key refused before anything is read. A streamed row takes the road an object store
-// takes (no local path: every file streamed in and out of the storage) and ends with the
-// backups' removal.
+// takes (no local path: every file streamed in and out of the storage), with a table larger
+// than a stored part (its file stored in parts, one part damaged and one deleted in turn), and
+// ends with the backups' removal.
 
 #include "MajorStage.h"
 #include "PgCluster.h"
@@ -31,6 +32,11 @@ using json = nlohmann::json;
 
 const char* const kMarker = "pgulo-codec-marker-5c1e";
 const char* const kPassphraseVariable = "PGULO_REPO_PASSPHRASE";
+// Over 64 MiB on disk: its file is stored in two parts.
+const char* const kBigTableSql = "CREATE TABLE big AS SELECT g AS id, md5(g::text) AS v "
+                                 "FROM generate_series(1, 1300000) g";
+const char* const kBigFingerprintSql =
+    "SELECT count(*) || ':' || md5(string_agg(md5(v), '' ORDER BY id)) FROM big";
 
 struct CodecRow {
     const char* name;
@@ -122,6 +128,8 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
     cluster_->psql(std::string("CREATE TABLE t AS SELECT g AS id, '") + kMarker +
                    "' || g AS v FROM generate_series(1, 5000) g");
     cluster_->psql("CREATE TABLE kept AS SELECT generate_series(1, 300) AS i");
+    if (Row().streamed)
+        cluster_->psql(kBigTableSql);
     const std::string fullId = Backup("full");
     cluster_->psql(std::string("INSERT INTO t SELECT g, '") + kMarker +
                    "' FROM generate_series(5001, 5100) g");
@@ -146,6 +154,10 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
     const ProcessResult restored = Restore(target, "restored", true);
     ASSERT_EQ(restored.exitCode, 0) << restored.out << restored.err;
     EXPECT_EQ(CountRows(*cluster_, cluster_->port() + 1, "t"), "5100");
+    if (Row().streamed) {
+        EXPECT_EQ(QueryValue(*cluster_, cluster_->port() + 1, kBigFingerprintSql),
+                  cluster_->psql(kBigFingerprintSql));
+    }
     StopServer(*cluster_, dirs_.Path("restored"));
 
     if (dumps) {
@@ -167,28 +179,47 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
     for (const auto& entry : fs::directory_iterator(backups + logId + "/wal"))
         if (entry.path().filename().string().size() >= 24)
             segment = entry.path().string();
-    const struct {
+    struct Damage {
         const char* what;
         std::string file;
         std::string id;
-        const char* found;
-    } damages[] = {
-        {"a data file", StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation),
-         fullId, "is damaged"},
+        std::string found;
+        bool deleted = false; // moved away instead of changed
+    };
+    std::vector<Damage> damages = {
+        {"a data file",
+         StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation), fullId,
+         "is damaged"},
         {"a WAL file", segment, logId, "is damaged"},
         {"a manifest", backups + fullId + "/manifest.json", fullId, "unreadable manifest"},
     };
+    if (Row().streamed) {
+        const std::string part =
+            StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" +
+                       cluster_->psql("SELECT pg_relation_filepath('big')")) +
+            ".part1";
+        damages.push_back(
+            {"a part of a file", part, fullId, fs::path(part).filename().string() + " is damaged"});
+        damages.push_back({"a deleted part", part, fullId,
+                           fs::path(part).filename().string() + " is missing", true});
+    }
     int attempt = 0;
-    for (const auto& damage : damages) {
+    for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.what);
         const std::uintmax_t middle = fs::file_size(damage.file) / 2;
-        TestFiles::FlipByte(damage.file, middle);
+        if (damage.deleted)
+            fs::rename(damage.file, damage.file + ".away");
+        else
+            TestFiles::FlipByte(damage.file, middle);
         const ProcessResult verify = host_.Run({"verify", "main", damage.id, "-q"});
         EXPECT_EQ(verify.exitCode, 1) << verify.out << verify.err;
         EXPECT_NE(verify.out.find(damage.found), std::string::npos) << verify.out;
         const ProcessResult refused = Restore(target, "refused" + std::to_string(++attempt), false);
         EXPECT_EQ(refused.exitCode, 1) << refused.out << refused.err;
-        TestFiles::FlipByte(damage.file, middle);
+        if (damage.deleted)
+            fs::rename(damage.file + ".away", damage.file);
+        else
+            TestFiles::FlipByte(damage.file, middle);
     }
 
     // A wrong or missing key is refused before any backup is read.

@@ -1,6 +1,7 @@
 // Resuming an interrupted full backup, one row per way of interrupting it and what happens
 // before the next full backup: the next one takes it up and keeps the files it stored (or
 // refuses to, and says why), restores row for row, and the interrupted one leaves the listing.
+// A compressed backup killed inside a file stored in parts keeps the parts it finished.
 // The rows of a major share one cluster and run in order; the timeline row goes last.
 
 #include "MajorStage.h"
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,6 +37,11 @@ const char* const kStrikeVariable = "PGULO_TEST_STRIKE_AFTER_FILES";
 const char* const kStrikeAfter = "300";
 const char* const kFingerprintSql =
     "SELECT count(*) || ':' || coalesce(md5(string_agg(t::text, ',' ORDER BY id)), '') FROM t";
+// Over 64 MiB on disk: compressed, its file is stored in two parts.
+const char* const kBigTableSql = "CREATE TABLE big AS SELECT g AS id, md5(g::text) AS v "
+                                 "FROM generate_series(1, 1300000) g";
+const char* const kBigFingerprintSql =
+    "SELECT count(*) || ':' || md5(string_agg(md5(v), '' ORDER BY id)) FROM big";
 
 class ResumeStage {
 public:
@@ -64,7 +71,7 @@ public:
     }
 
     // A fresh copy of the newest backup, started, holds the source's rows.
-    void ExpectRestoresExactly() {
+    void ExpectRestoresExactly(bool big) {
         const std::string data = scratch_.Path("restored" + std::to_string(++restores_));
         MakeServerDirectory(data);
         const int port = FreePort();
@@ -74,6 +81,10 @@ public:
         EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
         if (r.exitCode == 0) {
             EXPECT_EQ(QueryValue(*cluster_, port, kFingerprintSql), cluster_->psql(kFingerprintSql));
+            if (big) {
+                EXPECT_EQ(QueryValue(*cluster_, port, kBigFingerprintSql),
+                          cluster_->psql(kBigFingerprintSql));
+            }
         }
         if (fs::exists(data + "/postmaster.pid"))
             StopServer(*cluster_, data);
@@ -145,10 +156,14 @@ struct ResumeRow {
     std::vector<std::string> args; // of the next full backup
     // Empty: resumed; otherwise the reason it says it did not.
     const char* refusal;
+    // Of both backups; with it, the row adds a table whose file is stored in parts, and the
+    // resume keeps some of its parts.
+    std::vector<std::string> form = {};
 };
 
 const std::vector<ResumeRow>& Rows() {
     static const std::vector<ResumeRow> rows = {
+        {"KilledInsideAFileInParts", "1", Nothing, {}, "", {"--compress", "lz4"}},
         {"Killed", kStrikeAfter, Nothing, {}, ""},
         {"CtrlCThenServerRestart", "300:INT", RestartServer, {}, ""},
         {"DamagedCopyIsRecopied", kStrikeAfter, DamageKeptCopy, {}, ""},
@@ -168,16 +183,21 @@ TEST_P(CliResume, TakesUpTheInterruptedBackup) {
     ResumeStage& s = StageFor(GetParam().major);
     s.cluster().psql("INSERT INTO t SELECT g, 'row " + std::string(row.name) +
                      "' FROM generate_series(1, 50) g");
+    const bool big = !row.form.empty();
+    if (big)
+        s.cluster().psql(kBigTableSql);
     s.Settle();
 
-    const ProcessResult first = s.Backup({}, row.strike);
+    const ProcessResult first = s.Backup(row.form, row.strike);
     ASSERT_NE(first.exitCode, 0) << first.out << first.err;
     const json interrupted = s.host().List(kInstance).back();
     ASSERT_EQ(interrupted["restorable"], false) << interrupted.dump();
     std::vector<std::string> struck = {interrupted["id"].get<std::string>()};
     row.between(s, struck);
 
-    const ProcessResult next = s.Backup(row.args);
+    std::vector<std::string> nextArgs = row.args;
+    nextArgs.insert(nextArgs.end(), row.form.begin(), row.form.end());
+    const ProcessResult next = s.Backup(nextArgs);
     ASSERT_EQ(next.exitCode, 0) << next.out << next.err;
     const json listed = s.host().List(kInstance);
     const json& made = listed.back();
@@ -187,6 +207,10 @@ TEST_P(CliResume, TakesUpTheInterruptedBackup) {
     if (std::string(row.refusal).empty()) {
         EXPECT_EQ(made.value("resumed_from", ""), struck.back()) << made.dump();
         EXPECT_GT(made.value("kept_bytes", 0ull), 0u) << next.out;
+        if (big) {
+            EXPECT_TRUE(std::regex_search(next.out, std::regex(" [1-9][0-9]* parts of files")))
+                << next.out;
+        }
         EXPECT_EQ(struckListed, 0u) << "an interrupted backup is still listed";
     } else {
         EXPECT_NE(next.out.find(row.refusal), std::string::npos) << next.out;
@@ -196,7 +220,9 @@ TEST_P(CliResume, TakesUpTheInterruptedBackup) {
     // Every stored copy the new backup holds, kept or copied, is what its manifest says.
     const ProcessResult verified = s.host().Run({"verify", kInstance, made["id"], "-q"});
     EXPECT_EQ(verified.exitCode, 0) << verified.out << verified.err;
-    s.ExpectRestoresExactly();
+    s.ExpectRestoresExactly(big);
+    if (big)
+        s.cluster().psql("DROP TABLE big");
 }
 
 INSTANTIATE_TEST_SUITE_P(Interruptions, CliResume,

@@ -6,6 +6,7 @@
 #include "pgulo/host/CollectLine.h"
 #include "HumanFormat.h"
 #include "Manifest.h"
+#include "StoredParts.h"
 #include "Repository.h"
 #include "RestorePlan.h"
 #include "TimeText.h"
@@ -264,8 +265,16 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
     EXPECT_EQ(m.ToJson()["format"], Manifest::kFormat);
     EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
 
+    // A copy in parts: their sizes kept, and a format older readers refuse; each part's name.
+    m.entries[0].partSizes = {7, 9};
+    EXPECT_EQ(m.ToJson()["format"], Manifest::kPartsFormat);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).entries[0].partSizes, m.entries[0].partSizes);
+    EXPECT_EQ(StoredParts::Names("files/a.zst", 3),
+              (std::vector<std::string>{"files/a.zst", "files/a.zst.part1", "files/a.zst.part2"}));
+    EXPECT_EQ(StoredParts::Count(StoredParts::kPartSize * 2 + 1), 3u);
+
     nlohmann::json future = m.ToJson();
-    future["format"] = Manifest::kReferenceFormat + 1;
+    future["format"] = Manifest::kPartsFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
@@ -278,6 +287,7 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
         {"/format", 1e300},      {"/start_time_us", -1e300}, {"/end_time_us", 1e19},
         {"/job_id", -1},         {"/entries/0/mode", -1.5},  {"/entries/0/mode", 4294967296ull},
         {"/entries/0/uid", 0.5}, {"/entries/0/size", -1},    {"/entries/0/mtime", 1e30},
+        {"/entries/0/part_sizes", -1},   {"/entries/0/part_sizes/1", -2},
     };
     for (const auto& [field, value] : numbers) {
         nlohmann::json json = m.ToJson();

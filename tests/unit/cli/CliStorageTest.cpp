@@ -12,6 +12,7 @@
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "Repository.h"
+#include "StoredParts.h"
 #include "TempTree.h"
 #include "TestFiles.h"
 
@@ -136,21 +137,34 @@ TEST_F(Storage, CopyEngineCutsALargeFileIntoPiecesAndKeepsItsChecksum) {
     EXPECT_EQ(PieceChecksum::OfText(""), Checksum::ofText(""));
     EXPECT_EQ(PieceChecksum::OfText("abc"), Checksum::ofText("abc")) << "small ones whole";
 
-    // Copied in pieces; read again; copied by one worker; listed larger than it is now (it
-    // shrank), so copied again in one go.
+    // Copied in pieces; read again; listed larger than it is now (it shrank), so copied again
+    // in one go; the same compressed, in parts, and read back from the parts.
+    StoredForm lz4;
+    lz4.compression = Compression(Compression::Algorithm::Lz4, 0);
     const struct {
         std::string source, target;
         std::uint64_t sizeHint;
-    } runs[] = {{source, Path("by-pieces"), size},
-                {Path("by-pieces"), "", size},
-                {source, Path("again"), size + PieceChecksum::kPieceSize}};
+        StoredForm from, to;
+        std::size_t parts; // of the source when from is stored, of the target when to is
+    } runs[] = {{source, Path("by-pieces"), size, {}, {}, 1},
+                {Path("by-pieces"), "", size, {}, {}, 1},
+                {source, Path("again"), size + PieceChecksum::kPieceSize, {}, {}, 1},
+                {source, Path("parts.lz4"), size, {}, lz4, 3},
+                {Path("parts.lz4"), Path("from-parts"), size, lz4, {}, 3},
+                {source, Path("again.lz4"), size + PieceChecksum::kPieceSize, {}, lz4, 3}};
     for (const auto& r : runs) {
         CopyEngine engine(Jobs(3));
-        const auto outcome = engine.Run({{r.source, r.target, 0600, r.sizeHint}})[0];
+        CopyEngine::Task task{r.source, r.target, 0600, r.sizeHint, r.from, r.to};
+        task.inParts = true;
+        task.parts = r.from.Plain() ? 1 : r.parts;
+        const auto outcome = engine.Run({task})[0];
         ASSERT_TRUE(outcome.done) << engine.FirstError();
         EXPECT_EQ(outcome.result.checksum, checksum) << r.target;
         EXPECT_EQ(outcome.result.bytes, size) << r.target;
-        if (!r.target.empty()) {
+        if (!r.to.Plain()) {
+            ASSERT_EQ(outcome.result.partSizes.size(), r.parts) << r.target;
+            EXPECT_EQ(fs::file_size(StoredParts::Name(r.target, 2)), outcome.result.partSizes[2]);
+        } else if (!r.target.empty()) {
             EXPECT_EQ(Read(r.target), content);
         }
     }
