@@ -38,7 +38,8 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
         at = end;
     };
     const std::string name = source.storage->Describe(source.path);
-    const std::unique_ptr<StorageReader> reader = source.storage->Open(source.path, 0, 0);
+    const std::unique_ptr<StorageReader> reader =
+        source.open ? source.open() : source.storage->Open(source.path, 0, 0);
     if (!reader)
         throw std::runtime_error("the stored copy " + name + " is missing");
     copier.TranscodeStorage(name, reader.get(), source.form, "", nullptr, StoredForm(), 0600,

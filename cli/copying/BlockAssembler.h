@@ -5,11 +5,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class Storage;
+class StorageReader;
 
 // Rebuilds a file from blocks kept in several stored files: each stored file is decoded once,
 // from start to end, and the blocks wanted from it are written to their places in the target.
@@ -25,6 +27,9 @@ public:
         std::string path;
         StoredForm form;
         std::vector<Block> blocks; // ascending positions
+        // When set, what opens the stored copy instead of the storage's whole file (a file
+        // that shares a pack with others).
+        std::function<std::unique_ptr<StorageReader>()> open;
     };
     struct Result {
         std::uint64_t bytes = 0;

@@ -69,7 +69,17 @@ bool UsesReferences(const Manifest& m) {
     return false;
 }
 
+bool UsesPacks(const Manifest& m) {
+    for (const ManifestEntry& e : m.entries) {
+        if (e.packed)
+            return true;
+    }
+    return false;
+}
+
 int FormatOf(const Manifest& m) {
+    if (UsesPacks(m))
+        return Manifest::kPackFormat;
     if (UsesReferences(m))
         return Manifest::kReferenceFormat;
     return Plain(m) ? Manifest::kPlainFormat : Manifest::kFormat;
@@ -128,6 +138,8 @@ json EntryToJson(const ManifestEntry& e) {
             j["delta"] = true;
         if (e.blockChecked)
             j["block_checked"] = true;
+        if (e.packed)
+            j["pack_offset"] = e.packOffset;
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         j["target"] = e.target;
@@ -160,6 +172,9 @@ ManifestEntry EntryFromJson(const json& j) {
             e.blockRuns = RunsFromJson(j.at("block_runs"));
         e.delta = j.value("delta", false);
         e.blockChecked = j.value("block_checked", false);
+        e.packed = j.contains("pack_offset");
+        if (e.packed)
+            e.packOffset = Whole<std::uint64_t>(j, "pack_offset");
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         e.target = j.at("target").get<std::string>();
@@ -242,7 +257,8 @@ nlohmann::json Manifest::ToJson() const {
 Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
         const int format = Whole<int>(j, "format");
-        if (format != kPlainFormat && format != kFormat && format != kReferenceFormat)
+        if (format != kPlainFormat && format != kFormat && format != kReferenceFormat &&
+            format != kPackFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;

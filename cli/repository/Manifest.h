@@ -58,6 +58,16 @@ struct ManifestEntry {
     // Read only where the server's WAL summaries named changes, the file has no checksum of
     // its whole: its block digests (those of unread blocks inherited) are what a restore checks.
     bool blockChecked = false;
+    // A small file streamed into an object store shares one stored object (a pack) with
+    // others: stored names the pack, and its stored copy is the storedSize bytes from
+    // packOffset there.
+    bool packed = false;
+    std::uint64_t packOffset = 0;
+
+    // For messages: where the stored copy is.
+    std::string StoredLabel() const {
+        return packed ? stored + " at " + std::to_string(packOffset) + " (" + path + ")" : stored;
+    }
 };
 
 struct ManifestTablespace {
@@ -77,6 +87,9 @@ struct Manifest {
     // A manifest whose files live partly in other backups (references, blocks) is of the
     // newest format: a reader that knows nothing of them would restore a partial cluster.
     static constexpr int kReferenceFormat = 3;
+    // A manifest with packed files: a reader that knows nothing of packs would read a whole
+    // pack as one file.
+    static constexpr int kPackFormat = 4;
 
     std::string id;
     std::string instance;

@@ -77,7 +77,9 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
             const BackupRecord& owner =
                 s.backup == holder.id ? holder : Record(s.backup, holder.id);
             BlockAssembler::Source source{owner.storage, owner.PathOf(s.entry->stored),
-                                          owner.FormOf(*s.entry), {}};
+                                          owner.FormOf(*s.entry), {}, nullptr};
+            if (s.entry->packed)
+                source.open = owner.ReadTask(*s.entry, "").openSource;
             for (const BlockPlan::Placement& p : s.blocks)
                 source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});
             sources.push_back(std::move(source));
@@ -92,18 +94,24 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
 
 void ReferenceSet::RequireOne(const BackupRecord& owner, const ManifestEntry& entry) const {
     const std::string path = owner.PathOf(entry.stored);
-    if (checked_.count(path) != 0)
+    // The members of a pack are checked one by one: each has its own range.
+    const std::string checked =
+        entry.packed ? path + "@" + std::to_string(entry.packOffset) : path;
+    if (checked_.count(checked) != 0)
         return;
     const std::optional<std::uint64_t> size = owner.storage->Size(path);
     std::string problem;
     if (!size)
         problem = " is missing";
-    else if (*size != entry.storedSize)
+    else if (entry.packed && *size < entry.packOffset + entry.storedSize)
+        problem = " is in a pack of " + std::to_string(*size) +
+                  " bytes, shorter than its manifest records";
+    else if (!entry.packed && *size != entry.storedSize)
         problem = " is stored in " + std::to_string(*size) + " bytes, not the " +
                   std::to_string(entry.storedSize) + " its manifest records";
     if (!problem.empty())
         throw CliError("backup " + owner.id + " is damaged: " + entry.path + problem);
-    checked_.emplace(path, true);
+    checked_.emplace(checked, true);
 }
 
 void ReferenceSet::RequireStored(const BackupRecord& holder, const ManifestEntry& entry) const {

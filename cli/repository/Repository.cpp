@@ -111,7 +111,13 @@ CopyEngine::Task BackupRecord::ReadTask(const ManifestEntry& entry,
                                         const std::string& target) const {
     CopyEngine::Task task(Describe(entry.stored), target, 0600, entry.size, FormOf(entry),
                           StoredForm());
-    if (directory.empty())
+    if (entry.packed)
+        task.openSource = [store = storage, packs = packs, path = PathOf(entry.stored),
+                           offset = entry.packOffset, length = entry.storedSize] {
+            return packs ? packs->Open(*store, path, offset, length)
+                         : store->Open(path, offset, length);
+        };
+    else if (directory.empty())
         task.openSource = [store = storage, path = PathOf(entry.stored)] {
             return store->Open(path, 0, 0);
         };
@@ -122,7 +128,7 @@ Repository::Repository(const std::string& root) : Repository(Storage::Open(root)
 
 Repository::Repository(std::shared_ptr<Storage> storage)
     : storage_(std::move(storage)), root_(storage_->Describe()),
-      key_(std::make_shared<RepositoryKey>(storage_)) {}
+      key_(std::make_shared<RepositoryKey>(storage_)), packs_(std::make_shared<PackCache>()) {}
 
 const CipherKey& Repository::Key(bool create) const {
     return key_->Get(create);
@@ -268,6 +274,7 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     BackupRecord record;
     record.id = id;
     record.storage = storage_;
+    record.packs = packs_;
     record.prefix = BackupPrefix(instance, id);
     record.directory = storage_->LocalPath(record.prefix);
     record.type = TypeOfId(id);

@@ -264,8 +264,15 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
     EXPECT_EQ(m.ToJson()["format"], Manifest::kFormat);
     EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
 
+    // A packed file: a newer format, its place in the pack kept.
+    m.entries[0].packed = true;
+    m.entries[0].packOffset = 8192;
+    EXPECT_EQ(m.ToJson()["format"], Manifest::kPackFormat);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).entries[0].packOffset, 8192u);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
+
     nlohmann::json future = m.ToJson();
-    future["format"] = Manifest::kReferenceFormat + 1;
+    future["format"] = Manifest::kPackFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
