@@ -277,7 +277,8 @@ void PhysicalRestore::MakeParents(const RestorePlan& plan) const {
 
 std::string PhysicalRestore::StoredPath(const BackupRecord& record,
                                        const ManifestEntry& entry) const {
-    return record.Describe(entry.stored);
+    const std::string where = record.Describe(entry.stored);
+    return entry.packed ? where + " at " + std::to_string(entry.packOffset) : where;
 }
 
 std::vector<CopyEngine::Outcome> PhysicalRestore::RunCopies(
@@ -347,7 +348,7 @@ void PhysicalRestore::CopyFiles(const std::vector<const RestorePlan::Action*>& a
         const ManifestEntry& e = *actions[i]->entry;
         const auto& r = outcomes[i].result;
         if (r.status == FileCopier::Status::Vanished)
-            throw CliError("the backup lost " + e.stored + "; run 'pgulo verify'");
+            throw CliError("the backup lost " + e.StoredLabel() + "; run 'pgulo verify'");
         if (r.bytes != e.size || (!options_.noVerify && r.checksum != e.checksum))
             throw CliError("the stored copy " + StoredPath(references_->Owner(full_, e), e) +
                            " does not match its checksum; the backup is damaged");

@@ -40,7 +40,8 @@ void Place(const BlockAssembler::Source& source, int fd, const std::string& targ
     };
     const std::string name = source.storage->Describe(source.path);
     const FileCopier::PartOpener open = [&source](std::size_t part) {
-        return source.storage->Open(StoredParts::Name(source.path, part), 0, 0);
+        return source.open ? source.open(part)
+                           : source.storage->Open(StoredParts::Name(source.path, part), 0, 0);
     };
     const FileCopier::Result r =
         copier.ReadParts(name, source.parts, open, source.form, "", {}, StoredForm(), 0600, &sink);

@@ -5,11 +5,13 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class Storage;
+class StorageReader;
 
 // Rebuilds a file from blocks kept in several stored files: each stored file is decoded once,
 // from start to end, and the blocks wanted from it are written to their places in the target.
@@ -27,6 +29,9 @@ public:
         std::vector<Block> blocks; // ascending positions
         // The stored file's parts (StoredParts), decoded one after the other.
         std::size_t parts = 1;
+        // When set, what opens the stored copy instead of the storage's whole file (a file
+        // that shares a pack with others).
+        std::function<std::unique_ptr<StorageReader>(std::size_t part)> open;
     };
     struct Result {
         std::uint64_t bytes = 0;

@@ -7,6 +7,7 @@
 #include "FileOps.h"
 #include "FlushedBatches.h"
 #include "LocalStorage.h"
+#include "PackWriter.h"
 #include "PieceChecksum.h"
 #include "RateLimiter.h"
 #include "ReferenceSet.h"
@@ -44,7 +45,10 @@ BackupWriter::BackupWriter(std::string backupDirectory, Options options)
 
 BackupWriter::BackupWriter(std::shared_ptr<Storage> storage, std::string prefix, Options options)
     : storage_(std::move(storage)), prefix_(std::move(prefix)),
-      dir_(storage_->LocalPath(prefix_)), options_(std::move(options)) {}
+      dir_(storage_->LocalPath(prefix_)), options_(std::move(options)) {
+    if (dir_.empty())
+        packs_ = std::make_unique<PackWriter>(storage_, prefix_);
+}
 
 ManifestEntry::Role BackupWriter::RoleOf(const std::string& path, const Sources& sources) const {
     if (!sources.logTmpFile.empty() && path == sources.logTmpFile)
@@ -249,7 +253,9 @@ void BackupWriter::Counted(const ManifestEntry& entry) {
 }
 
 void BackupWriter::DropCopy(const ManifestEntry& entry) {
-    RemoveParts(entry.stored, 0, std::max<std::size_t>(1, entry.partSizes.size()));
+    // A pack keeps the bytes of a member no longer needed: the others still are.
+    if (!entry.packed)
+        RemoveParts(entry.stored, 0, std::max<std::size_t>(1, entry.partSizes.size()));
 }
 
 bool BackupWriter::StoresInParts(const ManifestEntry& listed) const {
@@ -263,6 +269,23 @@ void BackupWriter::RemoveParts(const std::string& stored, std::size_t from, std:
         paths.push_back(Storage::Join(prefix_, StoredParts::Name(stored, k)));
     if (!paths.empty())
         storage_->Remove(paths);
+}
+
+BackupWriter::~BackupWriter() = default;
+
+bool BackupWriter::Packed(const ManifestEntry& entry) const {
+    // Only the cluster's files: WAL, history and backup label files are read by name.
+    return packs_ && entry.role == ManifestEntry::Role::Data &&
+           entry.size < PackWriter::kPackedFileMost;
+}
+
+void BackupWriter::Placed(ManifestEntry& entry, std::size_t member) const {
+    const std::optional<PackWriter::Place> place = packs_->PlaceOf(member);
+    if (!place)
+        throw CliError("copying failed: no pack holds " + entry.path);
+    entry.stored = place->stored;
+    entry.packed = true;
+    entry.packOffset = place->offset;
 }
 
 bool BackupWriter::SameAsReference(const ManifestEntry& entry, const Pending& pending) const {
@@ -333,7 +356,11 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
     for (const Pending& p : batch) {
         tasks.push_back({entries_[p.entry].path, p.target, 0600, entries_[p.entry].size,
                          StoredForm(), options_.form});
-        if (dir_.empty())
+        if (Packed(entries_[p.entry]))
+            tasks.back().createTarget = [packs = packs_.get(), member = p.entry](std::size_t) {
+                return packs->Create(member);
+            };
+        else if (dir_.empty())
             tasks.back().createTarget =
                 [storage = storage_, path = Storage::Join(prefix_, entries_[p.entry].stored)](
                     std::size_t part) { return storage->Create(StoredParts::Name(path, part)); };
@@ -346,6 +373,8 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
         throw CliError("copying failed: " + engine.FirstError());
     if (engine.Stopped())
         return false;
+    if (packs_)
+        packs_->Finish();
     for (std::size_t i = 0; i < batch.size(); ++i) {
         ManifestEntry& entry = entries_[batch[i].entry];
         const FileCopier::Result& r = outcomes[i].result;
@@ -360,6 +389,8 @@ bool BackupWriter::RunWholeCopies(const std::vector<Pending>& batch, Progress& p
             vanished_.insert(batch[i].entry);
             continue;
         }
+        if (Packed(entry))
+            Placed(entry, batch[i].entry);
         Found(entry, r.source, r.bytes, r.checksum, r.blockDigests);
         entry.partSizes = r.partSizes;
         readBytes_ += r.bytes;

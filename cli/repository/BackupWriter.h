@@ -24,6 +24,7 @@ class RateLimiter;
 class FlushedBatches;
 class ReferenceSet;
 struct BackupRecord;
+class PackWriter;
 
 // Copies what the agent's collect files list into one backup directory and records every
 // entry for the manifest. Files go to files/<full path>, archived WAL to wal/<name>, the
@@ -76,6 +77,7 @@ public:
     BackupWriter(std::string backupDirectory, Options options);
     // The backup's files go under the prefix of the storage.
     BackupWriter(std::shared_ptr<Storage> storage, std::string prefix, Options options);
+    ~BackupWriter();
 
     // Takes the listed paths; a path met before (a configuration file inside the data
     // directory is listed twice) or one that vanished is passed over.
@@ -145,6 +147,10 @@ private:
                               Pending& pending) const;
     // The file stays as the reference has it: the entry points there.
     void Reference(ManifestEntry& entry, const ManifestEntry& reference);
+    // Whether the file's stored copy goes into a pack.
+    bool Packed(const ManifestEntry& entry) const;
+    // Records which pack holds a packed file's stored copy, and where.
+    void Placed(ManifestEntry& entry, std::size_t member) const;
     // Removes the stored copy of a file that turned out the same as the reference's.
     void DropCopy(const ManifestEntry& entry);
     // Whether the listed file is stored in parts (StoredParts).
@@ -176,4 +182,6 @@ private:
     std::uint64_t storedBytes_ = 0;
     std::uint64_t readBytes_ = 0;
     const ChangedBlocks* changed_ = nullptr;
+    // Small files streamed into an object store go into packs (null for a local directory).
+    std::unique_ptr<PackWriter> packs_;
 };

@@ -75,7 +75,14 @@ bool UsesParts(const Manifest& m) {
                        [](const ManifestEntry& e) { return !e.partSizes.empty(); });
 }
 
+bool UsesPacks(const Manifest& m) {
+    return std::any_of(m.entries.begin(), m.entries.end(),
+                       [](const ManifestEntry& e) { return e.packed; });
+}
+
 int FormatOf(const Manifest& m) {
+    if (UsesPacks(m))
+        return Manifest::kPackFormat;
     if (UsesParts(m))
         return Manifest::kPartsFormat;
     if (UsesReferences(m))
@@ -151,6 +158,8 @@ json EntryToJson(const ManifestEntry& e) {
             j["delta"] = true;
         if (e.blockChecked)
             j["block_checked"] = true;
+        if (e.packed)
+            j["pack_offset"] = e.packOffset;
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         j["target"] = e.target;
@@ -185,6 +194,9 @@ ManifestEntry EntryFromJson(const json& j) {
             e.blockRuns = RunsFromJson(j.at("block_runs"));
         e.delta = j.value("delta", false);
         e.blockChecked = j.value("block_checked", false);
+        e.packed = j.contains("pack_offset");
+        if (e.packed)
+            e.packOffset = Whole<std::uint64_t>(j, "pack_offset");
     }
     if (e.kind == ManifestEntry::Kind::Symlink)
         e.target = j.at("target").get<std::string>();
@@ -268,7 +280,7 @@ Manifest Manifest::FromJson(const nlohmann::json& j) {
     try {
         const int format = Whole<int>(j, "format");
         if (format != kPlainFormat && format != kFormat && format != kReferenceFormat &&
-            format != kPartsFormat)
+            format != kPartsFormat && format != kPackFormat)
             throw std::runtime_error("manifest format " + j.at("format").dump() +
                                      " is not supported");
         Manifest m;

@@ -61,6 +61,16 @@ struct ManifestEntry {
     // Read only where the server's WAL summaries named changes, the file has no checksum of
     // its whole: its block digests (those of unread blocks inherited) are what a restore checks.
     bool blockChecked = false;
+    // A small file streamed into an object store shares one stored object (a pack) with
+    // others: stored names the pack, and its stored copy is the storedSize bytes from
+    // packOffset there.
+    bool packed = false;
+    std::uint64_t packOffset = 0;
+
+    // For messages: where the stored copy is.
+    std::string StoredLabel() const {
+        return packed ? stored + " at " + std::to_string(packOffset) + " (" + path + ")" : stored;
+    }
 };
 
 struct ManifestTablespace {
@@ -83,6 +93,9 @@ struct Manifest {
     // A manifest with a file stored in parts: a reader that knows nothing of parts would take
     // the first part for the whole copy.
     static constexpr int kPartsFormat = 4;
+    // A manifest with packed files: a reader that knows nothing of packs would read a whole
+    // pack as one file.
+    static constexpr int kPackFormat = 5;
 
     std::string id;
     std::string instance;

@@ -81,7 +81,10 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
                                           owner.PathOf(s.entry->stored),
                                           owner.FormOf(*s.entry),
                                           {},
-                                          std::max<std::size_t>(1, s.entry->partSizes.size())};
+                                          std::max<std::size_t>(1, s.entry->partSizes.size()),
+                                          nullptr};
+            if (s.entry->packed)
+                source.open = owner.ReadTask(*s.entry, "").openSource;
             for (const BlockPlan::Placement& p : s.blocks)
                 source.blocks.push_back({p.position, p.block * BlockDigest::kBlockSize});
             sources.push_back(std::move(source));
@@ -96,8 +99,21 @@ std::vector<BlockAssembler::Source> ReferenceSet::SourcesOf(const BackupRecord& 
 
 void ReferenceSet::RequireOne(const BackupRecord& owner, const ManifestEntry& entry) const {
     const std::string path = owner.PathOf(entry.stored);
-    if (checked_.count(path) != 0)
+    // The members of a pack are checked one by one: each has its own range.
+    const std::string checked =
+        entry.packed ? path + "@" + std::to_string(entry.packOffset) : path;
+    if (checked_.count(checked) != 0)
         return;
+    if (entry.packed) {
+        const std::optional<std::uint64_t> size = owner.storage->Size(path);
+        if (!size || *size < entry.packOffset + entry.storedSize)
+            throw CliError("backup " + owner.id + " is damaged: " + entry.path + " is " +
+                           (size ? "in a pack of " + std::to_string(*size) +
+                                       " bytes, shorter than its manifest records"
+                                 : "in a pack that is missing"));
+        checked_.emplace(checked, true);
+        return;
+    }
     const std::vector<std::string> parts = StoredParts::Names(path, entry.partSizes.size());
     for (std::size_t k = 0; k < parts.size(); ++k) {
         const std::uint64_t expected = parts.size() > 1 ? entry.partSizes[k] : entry.storedSize;
@@ -111,7 +127,7 @@ void ReferenceSet::RequireOne(const BackupRecord& owner, const ManifestEntry& en
                            std::to_string(*size) + " bytes, not the " + std::to_string(expected) +
                            " its manifest records");
     }
-    checked_.emplace(path, true);
+    checked_.emplace(checked, true);
 }
 
 void ReferenceSet::RequireStored(const BackupRecord& holder, const ManifestEntry& entry) const {

@@ -113,7 +113,13 @@ CopyEngine::Task BackupRecord::ReadTask(const ManifestEntry& entry,
     CopyEngine::Task task(Describe(entry.stored), target, 0600, entry.size, FormOf(entry),
                           StoredForm());
     task.parts = std::max<std::size_t>(1, entry.partSizes.size());
-    if (directory.empty())
+    if (entry.packed)
+        task.openSource = [store = storage, packs = packs, path = PathOf(entry.stored),
+                           offset = entry.packOffset, length = entry.storedSize](std::size_t) {
+            return packs ? packs->Open(*store, path, offset, length)
+                         : store->Open(path, offset, length);
+        };
+    else if (directory.empty())
         task.openSource = [store = storage, path = PathOf(entry.stored)](std::size_t part) {
             return store->Open(StoredParts::Name(path, part), 0, 0);
         };
@@ -124,7 +130,7 @@ Repository::Repository(const std::string& root) : Repository(Storage::Open(root)
 
 Repository::Repository(std::shared_ptr<Storage> storage)
     : storage_(std::move(storage)), root_(storage_->Describe()),
-      key_(std::make_shared<RepositoryKey>(storage_)) {}
+      key_(std::make_shared<RepositoryKey>(storage_)), packs_(std::make_shared<PackCache>()) {}
 
 const CipherKey& Repository::Key(bool create) const {
     return key_->Get(create);
@@ -270,6 +276,7 @@ BackupRecord Repository::Read(const std::string& instance, const std::string& id
     BackupRecord record;
     record.id = id;
     record.storage = storage_;
+    record.packs = packs_;
     record.prefix = BackupPrefix(instance, id);
     record.directory = storage_->LocalPath(record.prefix);
     record.type = TypeOfId(id);

@@ -3,6 +3,7 @@
 #include "CipherKey.h"
 #include "CopyEngine.h"
 #include "Manifest.h"
+#include "PackCache.h"
 #include "RepositoryKey.h"
 #include "Storage.h"
 #include "StoredForm.h"
@@ -37,6 +38,9 @@ struct BackupRecord {
     std::shared_ptr<const Manifest> manifest;
     // The repository's key, when the backup has encrypted files.
     std::optional<CipherKey> key;
+    // Packs read whole, shared by the records of one repository (null: every packed file is
+    // read by its range).
+    std::shared_ptr<PackCache> packs;
 
     // How an entry of the manifest is stored, with what it takes to read it.
     StoredForm FormOf(const ManifestEntry& entry) const;
@@ -133,4 +137,5 @@ private:
     std::string root_;
     // Shared by copies: a passphrase is stretched once.
     std::shared_ptr<RepositoryKey> key_;
+    std::shared_ptr<PackCache> packs_;
 };

@@ -92,16 +92,18 @@ std::vector<std::string> VerifyCommand::ReadStoredFiles(const BackupRecord& reco
         const ManifestEntry& e = *files[i];
         const CopyEngine::Outcome& o = outcomes[i];
         if (!o.error.empty())
-            problems.push_back(e.stored + ": " + o.error);
+            problems.push_back(e.StoredLabel() + ": " + o.error);
         else if (o.result.status == FileCopier::Status::Vanished)
-            problems.push_back(e.stored + ": missing");
+            problems.push_back(e.StoredLabel() + ": missing");
         else if (o.result.bytes != e.size)
-            problems.push_back(e.stored + ": size " + std::to_string(o.result.bytes) +
+            problems.push_back(e.StoredLabel() + ": size " + std::to_string(o.result.bytes) +
                                ", the manifest says " + std::to_string(e.size));
         else if (o.result.checksum != e.checksum)
-            problems.push_back(e.stored + ": checksum mismatch (the stored copy is damaged)");
+            problems.push_back(e.StoredLabel() +
+                               ": checksum mismatch (the stored copy is damaged)");
         else if (o.result.stored != e.storedSize)
-            problems.push_back(e.stored + ": stored size " + std::to_string(o.result.stored) +
+            problems.push_back(e.StoredLabel() + ": stored size " +
+                               std::to_string(o.result.stored) +
                                ", the manifest says " + std::to_string(e.storedSize));
     }
     for (std::string& problem : AssembledProblems(record))

@@ -273,8 +273,17 @@ TEST(ManifestJson, RoundTripsAndRefusesOtherFormatsAndNumbersOutOfRange) {
               (std::vector<std::string>{"files/a.zst", "files/a.zst.part1", "files/a.zst.part2"}));
     EXPECT_EQ(StoredParts::Count(StoredParts::kPartSize * 2 + 1), 3u);
 
+
+    // A packed file: a newer format, its place in the pack kept.
+    m.entries[0].partSizes.clear();
+    m.entries[0].packed = true;
+    m.entries[0].packOffset = 8192;
+    EXPECT_EQ(m.ToJson()["format"], Manifest::kPackFormat);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).entries[0].packOffset, 8192u);
+    EXPECT_EQ(Manifest::FromJson(m.ToJson()).ToJson(), m.ToJson());
+
     nlohmann::json future = m.ToJson();
-    future["format"] = Manifest::kPartsFormat + 1;
+    future["format"] = Manifest::kPackFormat + 1;
     EXPECT_THROW(Manifest::FromJson(future), std::runtime_error);
     nlohmann::json broken = m.ToJson();
     broken["entries"][0]["type"] = "fifo";
