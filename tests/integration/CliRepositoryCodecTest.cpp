@@ -187,9 +187,12 @@ TEST_P(CliRepositoryCodec, RestoresWhatItStoredAndRefusesWhatWasChanged) {
         bool deleted = false; // moved away instead of changed
     };
     std::vector<Damage> damages = {
+        // Streamed, the table's file is small enough to share a pack with others.
         {"a data file",
-         StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation), fullId,
-         "is damaged"},
+         Row().streamed
+             ? backups + fullId + "/packs/1"
+             : StoredCopy(backups + fullId + "/files" + cluster_->dataDir() + "/" + relation),
+         fullId, "is damaged"},
         {"a WAL file", segment, logId, "is damaged"},
         {"a manifest", backups + fullId + "/manifest.json", fullId, "unreadable manifest"},
     };
