@@ -20,31 +20,6 @@ namespace {
 // A whole number of blocks, so that only the file's end reads short.
 constexpr std::size_t kChunk = 512 * BlockDigest::kBlockSize;
 
-int OpenForReading(const std::string& source) {
-    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd;
-}
-
-// Up to size bytes at offset; fewer only at the file's end.
-std::size_t ReadAt(int in, char* buffer, std::size_t size, std::uint64_t offset,
-                   const std::string& source) {
-    std::size_t filled = 0;
-    while (filled < size) {
-        const ssize_t n =
-            ::pread(in, buffer + filled, size - filled, static_cast<off_t>(offset + filled));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("cannot read " + source + ": " + FileOps::ErrnoText(errno));
-        if (n == 0)
-            break;
-        filled += static_cast<std::size_t>(n);
-    }
-    return filled;
-}
-
 } // namespace
 
 DeltaCopier::DeltaCopier(Options options)
@@ -54,19 +29,7 @@ DeltaCopier::~DeltaCopier() = default;
 
 std::size_t DeltaCopier::Fill(int in, std::uint64_t offset, std::size_t want,
                               const std::string& source) {
-    std::size_t filled = 0;
-    while (filled < want) {
-        const ssize_t n =
-            ::pread(in, buffer_.get() + filled, want - filled, static_cast<off_t>(offset + filled));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw std::runtime_error("cannot read " + source + ": " + FileOps::ErrnoText(errno));
-        if (n == 0)
-            break;
-        filled += static_cast<std::size_t>(n);
-    }
-    return filled;
+    return FileOps::ReadAt(in, buffer_.get(), want, offset, source);
 }
 
 void DeltaCopier::Choose(std::size_t size, std::uint64_t& block, const BlockChoice& choose,
@@ -83,7 +46,7 @@ void DeltaCopier::Choose(std::size_t size, std::uint64_t& block, const BlockChoi
 }
 
 UniqueFd DeltaCopier::OpenSource(const std::string& source, Result& result) {
-    UniqueFd in(OpenForReading(source));
+    UniqueFd in(FileOps::OpenSource(source));
     if (!in) {
         if (errno == ENOENT || errno == ENOTDIR) {
             result.status = Status::Vanished;
@@ -179,7 +142,7 @@ DeltaCopier::Result DeltaCopier::CopyBlocks(const std::string& source, Storage& 
         const std::uint64_t offset = block * BlockDigest::kBlockSize;
         const std::size_t want =
             static_cast<std::size_t>(std::min(end * BlockDigest::kBlockSize, size) - offset);
-        const std::size_t got = ReadAt(in.get(), buffer_.get(), want, offset, source);
+        const std::size_t got = FileOps::ReadAt(in.get(), buffer_.get(), want, offset, source);
         if (options_.limiter)
             options_.limiter->Acquire(got, options_.stop);
         if (everyBlock)

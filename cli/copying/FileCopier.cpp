@@ -39,14 +39,6 @@ constexpr std::size_t kOutput = 1 << 20;
     throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
 }
 
-int OpenSourceFile(const std::string& path) {
-    // O_NOATIME is refused for files of other users unless we own them or are root.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    return fd;
-}
-
 // A copy that is flushed anyway skips the page cache: writing through it costs more than
 // the copy itself once the kernel starts throttling dirty pages. File systems without
 // direct I/O get the ordinary open.
@@ -144,19 +136,7 @@ void FileCopier::Account(int out, std::uint64_t bytes, std::uint64_t& unsynced) 
 std::size_t FileCopier::Fill(int in, std::uint64_t offset, std::size_t want,
                              const std::string& source) {
     // Whole chunks keep direct writes aligned; only the end of the file comes short.
-    std::size_t filled = 0;
-    while (filled < want) {
-        const ssize_t n =
-            ::pread(in, buffer_.get() + filled, want - filled, static_cast<off_t>(offset + filled));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Fail("cannot read", source, errno);
-        if (n == 0)
-            break;
-        filled += static_cast<std::size_t>(n);
-    }
-    return filled;
+    return FileOps::ReadAt(in, buffer_.get(), want, offset, source);
 }
 
 void FileCopier::ReadAndWrite(int in, int out, std::uint64_t offset, std::uint64_t length,
@@ -247,7 +227,7 @@ void FileCopier::KernelCopy(int in, int out, Result& result, const std::string& 
 }
 
 int FileCopier::OpenSource(const std::string& source, Result& result) {
-    const int fd = OpenSourceFile(source);
+    const int fd = FileOps::OpenSource(source);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             result.status = Status::Vanished;
@@ -505,7 +485,7 @@ FileCopier::Result FileCopier::ReadParts(const std::string& source, std::size_t 
                 if (!reader)
                     throw missing(name);
             } else {
-                const int fd = OpenSourceFile(name);
+                const int fd = FileOps::OpenSource(name);
                 const int error = errno;
                 in.reset(fd);
                 if (!in && (error == ENOENT || error == ENOTDIR))

@@ -236,3 +236,28 @@ void FileOps::WriteAt(int fd, const char* data, std::size_t size, std::uint64_t 
         offset += static_cast<std::uint64_t>(n);
     }
 }
+
+int FileOps::OpenSource(const std::string& path) {
+    // O_NOATIME is refused for files of other users unless we own them or are root.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM)
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd;
+}
+
+std::size_t FileOps::ReadAt(int fd, char* data, std::size_t size, std::uint64_t offset,
+                            const std::string& source) {
+    std::size_t filled = 0;
+    while (filled < size) {
+        const ssize_t n =
+            ::pread(fd, data + filled, size - filled, static_cast<off_t>(offset + filled));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw std::runtime_error("cannot read " + source + ": " + ErrnoText(errno));
+        if (n == 0)
+            break;
+        filled += static_cast<std::size_t>(n);
+    }
+    return filled;
+}

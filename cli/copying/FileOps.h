@@ -54,4 +54,11 @@ public:
     // std::runtime_error.
     static void WriteAt(int fd, const char* data, std::size_t size, std::uint64_t offset,
                         const std::string& target);
+    // A file of the cluster opened for reading without touching its access time where that is
+    // allowed; -1 with errno set when it cannot be opened.
+    static int OpenSource(const std::string& path);
+    // Reads up to size bytes at offset of fd (named source in the error); fewer only at the
+    // file's end. Throws std::runtime_error.
+    static std::size_t ReadAt(int fd, char* data, std::size_t size, std::uint64_t offset,
+                              const std::string& source);
 };
